@@ -1,0 +1,48 @@
+# Set-up, build and test on Debian 12. Run as root on a fresh machine: `make test`.
+BUILD ?= build
+JOBS  ?= $(shell nproc)
+
+# Everything the build, the tests and the benchmarks need, from Debian.
+DEPS = cmake ninja-build g++ pkg-config make \
+       libgtest-dev libgmock-dev \
+       libavformat-dev libavcodec-dev libswresample-dev libavutil-dev ffmpeg \
+       portaudio19-dev librubberband-dev libsamplerate0-dev libfftw3-dev
+
+.PHONY: all deps configure build test sanitize tsan bench clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(DEPS); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+sanitize: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPW_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS) --timeout 1200
+
+tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPW_TSAN=ON
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS) --timeout 1200
+
+bench: build
+	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan

@@ -1,0 +1,113 @@
+#include "testaudio.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace pwtest {
+namespace fs = std::filesystem;
+
+std::string SharedDir() { return PW_SHARED_DIR; }
+
+std::string TempDir(const std::string& name) {
+  fs::path dir = fs::path(PW_TEST_TMP) / (name + "-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir.string();
+}
+
+bool Run(const std::string& command) {
+  const int rc = std::system(command.c_str());
+  return rc == 0;
+}
+
+std::vector<float> Sine(double freq, int rate, int channels, size_t frames, double amplitude) {
+  std::vector<float> out(frames * size_t(channels));
+  for (size_t i = 0; i < frames; ++i) {
+    const float v = float(amplitude * std::sin(2.0 * M_PI * freq * double(i) / rate));
+    for (int c = 0; c < channels; ++c) out[i * size_t(channels) + size_t(c)] = v;
+  }
+  return out;
+}
+
+namespace {
+void put16(std::ofstream& f, uint16_t v) { f.put(char(v & 0xff)); f.put(char(v >> 8)); }
+void put32(std::ofstream& f, uint32_t v) { put16(f, uint16_t(v & 0xffff)); put16(f, uint16_t(v >> 16)); }
+
+int64_t toInt(float v, int bits) {
+  const double scale = std::ldexp(1.0, bits - 1);
+  double s = std::nearbyint(double(v) * scale);
+  if (s > scale - 1) s = scale - 1;
+  if (s < -scale) s = -scale;
+  return int64_t(s);
+}
+}  // namespace
+
+std::vector<float> Quantize(const std::vector<float>& interleaved, int bits) {
+  if (bits == 32) return interleaved;
+  std::vector<float> out(interleaved.size());
+  const double scale = std::ldexp(1.0, bits - 1);
+  for (size_t i = 0; i < out.size(); ++i) out[i] = float(double(toInt(interleaved[i], bits)) / scale);
+  return out;
+}
+
+void WriteWav(const std::string& path, const std::vector<float>& x, int rate, int channels, int bits) {
+  std::ofstream f(path, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot write " + path);
+  const uint32_t bytesPerSample = uint32_t(bits / 8);
+  const uint32_t dataBytes = uint32_t(x.size()) * bytesPerSample;
+  f.write("RIFF", 4); put32(f, 36 + dataBytes); f.write("WAVEfmt ", 8);
+  put32(f, 16); put16(f, bits == 32 ? 3 : 1); put16(f, uint16_t(channels));
+  put32(f, uint32_t(rate)); put32(f, uint32_t(rate) * uint32_t(channels) * bytesPerSample);
+  put16(f, uint16_t(uint32_t(channels) * bytesPerSample)); put16(f, uint16_t(bits));
+  f.write("data", 4); put32(f, dataBytes);
+  for (float v : x) {
+    if (bits == 32) {
+      f.write(reinterpret_cast<const char*>(&v), 4);
+    } else if (bits == 8) {
+      f.put(char(uint8_t(toInt(v, 8) + 128)));
+    } else {
+      const int64_t s = toInt(v, bits);
+      for (uint32_t b = 0; b < bytesPerSample; ++b) f.put(char((s >> (8 * b)) & 0xff));
+    }
+  }
+}
+
+bool Ffmpeg(const std::string& wav, const std::string& args, const std::string& out) {
+  return Run("ffmpeg -nostdin -hide_banner -loglevel error -y -i '" + wav + "' " + args + " '" + out + "'");
+}
+
+double ZeroCrossingFrequency(const float* x, size_t frames, int channels, int channel, int rate) {
+  double first = -1, last = -1;
+  long count = 0;
+  for (size_t i = 1; i < frames; ++i) {
+    const double a = x[(i - 1) * size_t(channels) + size_t(channel)];
+    const double b = x[i * size_t(channels) + size_t(channel)];
+    if (a < 0 && b >= 0) {
+      const double t = double(i - 1) + (-a) / (b - a);
+      if (first < 0) first = t; else ++count;
+      last = t;
+    }
+  }
+  if (count == 0) return 0;
+  return count * double(rate) / (last - first);
+}
+
+double Rms(const float* data, size_t count) {
+  double s = 0;
+  for (size_t i = 0; i < count; ++i) s += double(data[i]) * data[i];
+  return count ? std::sqrt(s / double(count)) : 0;
+}
+
+double Peak(const float* data, size_t count) {
+  double p = 0;
+  for (size_t i = 0; i < count; ++i) p = std::max(p, std::fabs(double(data[i])));
+  return p;
+}
+
+}  // namespace pwtest

@@ -1,0 +1,39 @@
+// Helpers shared by the tests: scratch folders, generated signals, WAV files
+// written directly, fixtures made with the ffmpeg command-line tool, and a
+// few measurements.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pwtest {
+
+// ../shared beside the project (provided fixtures).
+std::string SharedDir();
+// A fresh empty folder under the build tree, unique to this process and name.
+std::string TempDir(const std::string& name);
+// Runs a shell command; true when it exits 0. Output goes to the test log.
+bool Run(const std::string& command);
+
+// Interleaved sine, the same tone on every channel.
+std::vector<float> Sine(double freq, int rate, int channels, size_t frames, double amplitude = 0.5);
+
+// Writes a RIFF WAV: bits 8, 16 or 24 (integer PCM, samples scaled by
+// 2^(bits-1) and rounded, clipped) or 32 (IEEE float).
+void WriteWav(const std::string& path, const std::vector<float>& interleaved, int rate, int channels, int bits);
+// Integer samples as they would be stored at `bits`, back as float
+// (value / 2^(bits-1)): what a bit-exact decoder must return.
+std::vector<float> Quantize(const std::vector<float>& interleaved, int bits);
+
+// Encodes `wav` into `out` with ffmpeg; `args` go before the output name.
+bool Ffmpeg(const std::string& wav, const std::string& args, const std::string& out);
+
+// Frequency of a steady tone on one channel, from interpolated upward zero
+// crossings between the first and last crossing (precise over long spans).
+double ZeroCrossingFrequency(const float* interleaved, size_t frames, int channels, int channel, int rate);
+double Rms(const float* data, size_t count);
+double Peak(const float* data, size_t count);
+
+}  // namespace pwtest
