@@ -1,0 +1,3 @@
+#include "settings.h"
+
+config Settings;

@@ -1,0 +1,1 @@
+// Placeholder: writers being written.

@@ -1,0 +1,94 @@
+// Audio file readers: one file as a pull source of interleaved 32-bit float
+// samples at its own rate and channel count, and (buffered form) the effect
+// chain's output handed out in whatever sizes callers ask for.
+//
+// No lock: the callers never overlap (the output stream is paused or stopped
+// before anyone seeks, flushes, measures or saves). Nothing is allocated per
+// read; the block buffer is allocated once per file.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#pragma pack(push, 1)
+struct tWAVEFORMATEX {
+  uint16_t wFormatTag;
+  uint16_t nChannels;
+  uint32_t nSamplesPerSec;
+  uint32_t nAvgBytesPerSec;
+  uint16_t nBlockAlign;
+  uint16_t wBitsPerSample;
+  uint16_t cbSize;
+};
+#pragma pack(pop)
+static_assert(sizeof(tWAVEFORMATEX) == 18);
+
+// Positions and durations of this module are 100-ns units.
+constexpr int64_t TicksPerMillisecond = 10000;
+
+tWAVEFORMATEX MakeWaveFormat(uint16_t tag, uint32_t rate, uint16_t channels, int32_t bits);
+
+class TBaseReader {
+ public:
+  explicit TBaseReader(std::string fileName) : FileName(std::move(fileName)) {}
+  virtual ~TBaseReader() = default;
+  TBaseReader(const TBaseReader&) = delete;
+  TBaseReader& operator=(const TBaseReader&) = delete;
+
+  virtual void Seek(int64_t position) = 0;
+
+  std::string FileName;
+  int64_t Duration = 0;
+  int64_t Position = 0;
+  uint32_t Handle = 0;
+  tWAVEFORMATEX Format{};
+};
+
+class TcbMP3FileReader1 : public TBaseReader {
+ public:
+  // Opens the file; on failure shows "Could not open audio file!" with the
+  // service's error code and leaves Opened false.
+  explicit TcbMP3FileReader1(const std::string& fileName);
+  ~TcbMP3FileReader1() override;
+
+  void Seek(int64_t position) override;
+  // Up to count bytes straight from the decoder; 0 at the end or on error.
+  uint32_t UnbufferedRead(void* buffer, uint32_t count);
+
+  bool Opened = false;
+  int32_t SourceBits = 16;
+};
+
+class TBufferedReader : public TcbMP3FileReader1 {
+ public:
+  static constexpr uint32_t BlockBufferSize = 2 * 1024 * 1024;
+  // Largest request handed to OnFill: the chain may return more than it was
+  // asked for (−50 % speed doubles a block, and the speed stage can release
+  // what it held back), so a fill asks for at most a quarter of the buffer.
+  static constexpr uint32_t MaxFillBytes = BlockBufferSize / 4;
+
+  // (buffer, count in bytes by reference)
+  using BlockEvent = std::function<void(void* buffer, int32_t& count)>;
+
+  explicit TBufferedReader(const std::string& fileName);
+  ~TBufferedReader() override;
+
+  void Seek(int64_t position) override;
+  // Up to count processed bytes; fewer only at the end of the stream.
+  uint32_t Read(void* buffer, uint32_t count);
+  void DiscardBuffer();
+  // Copies the unread rest of the block buffer to dest without consuming it.
+  uint32_t PeekRemainder(void* dest) const;
+
+  uint32_t Avail = 0;
+  uint8_t* ReadPtr = nullptr;
+  BlockEvent OnProcess;
+  BlockEvent OnFill;
+
+  const uint8_t* BlockBuffer() const { return Block.get(); }
+
+ private:
+  std::unique_ptr<uint8_t[]> Block;
+};
