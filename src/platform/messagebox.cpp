@@ -20,7 +20,7 @@ void ShowMessage(MessageKind kind, const std::string& text, const std::string& c
     handler(message);
     return;
   }
-  const char* prefix = kind == MessageKind::Error ? "error" : kind == MessageKind::Warning ? "warning" : "info";
+  const char* prefix = kind == MessageKind::Error ? "error" : kind == MessageKind::Warning ? "warning" : kind == MessageKind::Information ? "info" : "message";
   std::fprintf(stderr, "%s: %s\n", prefix, text.c_str());
 }
 

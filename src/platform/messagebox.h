@@ -9,7 +9,8 @@
 
 namespace pw {
 
-enum class MessageKind { Information, Warning, Error };
+// Plain: no icon (an OK box with text only).
+enum class MessageKind { Plain, Information, Warning, Error };
 
 struct Message {
   MessageKind kind;

@@ -1,0 +1,157 @@
+// Prints decoding throughput against the ffmpeg command-line decoder, and
+// the pitch and speed stages' throughput, for a generated 3-minute stereo
+// file. Figures are "× real time" (seconds of audio per second of CPU/wall).
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "audiodsp.h"
+#include "bass.h"
+#include "testaudio.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr int kRate = 44100;
+constexpr int kChannels = 2;
+constexpr double kSeconds = 180;
+
+double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+std::vector<float> makeSignal() {
+  const size_t frames = size_t(kSeconds * kRate);
+  std::vector<float> x(frames * kChannels);
+  std::mt19937 rng(7);
+  std::normal_distribution<float> noise(0.f, 0.02f);
+  for (size_t i = 0; i < frames; ++i) {
+    const double t = double(i) / kRate;
+    const double chord = 0.2 * std::sin(2 * M_PI * 220 * t) + 0.1 * std::sin(2 * M_PI * 277.2 * t) +
+                         0.1 * std::sin(2 * M_PI * 329.6 * t);
+    const double beat = std::fmod(t, 0.5) < 0.05 ? 0.3 * std::sin(2 * M_PI * 60 * t) : 0.0;
+    x[i * 2] = float(chord + beat) + noise(rng);
+    x[i * 2 + 1] = float(0.8 * chord + beat) + noise(rng);
+  }
+  return x;
+}
+
+double decodeOurs(const std::string& path) {
+  const auto t0 = Clock::now();
+  HSTREAM h = BASS_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
+  if (!h) {
+    std::printf("  cannot open %s (error %d)\n", path.c_str(), BASS_ErrorGetCode());
+    return -1;
+  }
+  std::vector<char> buf(1 << 16);
+  QWORD total = 0;
+  for (;;) {
+    const DWORD n = BASS_ChannelGetData(h, buf.data(), DWORD(buf.size()));
+    if (n == DWORD(-1)) break;
+    total += n;
+  }
+  BASS_StreamFree(h);
+  const double elapsed = secondsSince(t0);
+  if (total != QWORD(kSeconds * kRate) * kChannels * 4)
+    std::printf("  note: decoded %llu bytes\n", static_cast<unsigned long long>(total));
+  return elapsed;
+}
+
+double decodeFfmpeg(const std::string& path) {
+  const auto t0 = Clock::now();
+  pwtest::Run("ffmpeg -nostdin -hide_banner -loglevel error -threads 1 -i '" + path + "' -f f32le -y /dev/null");
+  return secondsSince(t0);
+}
+
+struct Source {
+  const std::vector<float>* x;
+  size_t pos;
+};
+
+int readSource(float* buffer, int frames, void* user) {
+  auto* s = static_cast<Source*>(user);
+  const size_t want = size_t(frames) * kChannels;
+  const size_t n = std::min(want, s->x->size() - s->pos);
+  std::copy_n(s->x->data() + s->pos, n, buffer);
+  s->pos += n;
+  return int(n);
+}
+
+double benchPitch(const std::vector<float>& x, double pitchRatio, double durationRatio) {
+  Source src{&x, 0};
+  HTENSION t = NewTensionDSP(kChannels, float(kRate), 203, 301, readSource, &src);
+  TensionDSP_set(t, TENSION_PITCH_RATIO, pitchRatio);
+  TensionDSP_set(t, TENSION_DURATION_RATIO, durationRatio);
+  std::vector<float> out(4096 * kChannels);
+  const auto t0 = Clock::now();
+  while (TensionDSP_process(t, out.data(), 4096) > 0) {
+  }
+  const double elapsed = secondsSince(t0);
+  DeleteTensionDSP(t);
+  return elapsed;
+}
+
+double benchSpeed(const std::vector<float>& x, float percent) {
+  HDSP d = NewDSP();
+  DSP_speed(d, percent);
+  DSP_clear(d);
+  DSP_init(d, kRate, kChannels, 0, 0, 0, 0, 1);
+  std::vector<float> out(2048 * kChannels);
+  const auto t0 = Clock::now();
+  const size_t block = 4096;
+  for (size_t f = 0; f < x.size() / kChannels; f += block) {
+    const size_t n = std::min(block, x.size() / kChannels - f);
+    DSP_putsamples(d, x.data() + f * kChannels, int(n));
+    while (DSP_getsamples(d, out.data(), 2048) > 0) {
+    }
+  }
+  DSP_flush(d);
+  while (DSP_getsamples(d, out.data(), 2048) > 0) {
+  }
+  const double elapsed = secondsSince(t0);
+  DeleteDSP(d);
+  return elapsed;
+}
+}  // namespace
+
+int main() {
+  const std::string dir = (std::filesystem::temp_directory_path() / "pitchwell-bench").string();
+  std::filesystem::create_directories(dir);
+  std::printf("Generating a %.0f-second stereo %d Hz signal...\n", kSeconds, kRate);
+  const std::vector<float> x = makeSignal();
+  const std::string wav = dir + "/bench.wav";
+  pwtest::WriteWav(wav, x, kRate, kChannels, 16);
+
+  std::printf("\nDecoding (wall time, one thread each; x real time, higher is better)\n");
+  std::printf("  %-6s %12s %12s %10s\n", "format", "ours", "ffmpeg", "ours/ffmpeg");
+  const struct { const char* ext; const char* args; } formats[] = {
+      {"wav", ""}, {"flac", "-c:a flac"}, {"mp3", "-c:a libmp3lame -b:a 192k"},
+      {"m4a", "-c:a aac -b:a 160k"}, {"ogg", "-c:a libvorbis -q:a 5"}};
+  for (const auto& f : formats) {
+    const std::string path = dir + "/bench." + f.ext;
+    if (std::string(f.ext) != "wav" && !pwtest::Ffmpeg(wav, f.args, path)) {
+      std::printf("  %-6s (could not encode)\n", f.ext);
+      continue;
+    }
+    decodeOurs(path);  // warm the page cache
+    const double ours = decodeOurs(path);
+    const double theirs = decodeFfmpeg(path);
+    if (ours <= 0) continue;
+    std::printf("  %-6s %10.0fx %10.0fx %10.2f\n", f.ext, kSeconds / ours, kSeconds / theirs, theirs / ours);
+  }
+
+  std::printf("\nPitch/tempo stage (x real time)\n");
+  std::printf("  bypass (0 st, 0 %%)          %8.1fx\n", kSeconds / benchPitch(x, 1.0, 1.0));
+  std::printf("  +3 st, tempo +25 %%          %8.1fx\n", kSeconds / benchPitch(x, std::pow(2.0, 3.0 / 12), 1 / 1.25));
+  std::printf("  -12 st                      %8.1fx\n", kSeconds / benchPitch(x, 0.5, 1.0));
+  std::printf("  tempo -50 %%                 %8.1fx\n", kSeconds / benchPitch(x, 1.0, 2.0));
+
+  std::printf("\nSpeed stage (x real time)\n");
+  for (float p : {25.f, -50.f, 100.f})
+    std::printf("  speed %+5.0f %%               %8.1fx\n", p, kSeconds / benchSpeed(x, p));
+  std::filesystem::remove_all(dir);
+  return 0;
+}
