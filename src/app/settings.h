@@ -1,6 +1,7 @@
 // The user settings that survive between runs, and the program-wide record.
 // Persistent store: QSettings, organisation "Corvane", application
-// "Pitchwell", group "Settings" (~/.config/Corvane/Pitchwell.conf on Linux).
+// "Pitchwell", group "Settings" (~/.config/Corvane/Pitchwell.conf on Linux,
+// HKEY_CURRENT_USER\Software\Corvane\Pitchwell\Settings on Windows).
 // Main thread only.
 #pragma once
 
@@ -19,3 +20,28 @@ struct config {
 
 // The program-wide settings record.
 extern config Settings;
+
+// Where Load and Save look. Empty fields select the program's own choices.
+struct SettingsStore {
+  std::string file;        // an INI file instead of the per-user store
+  std::string programDir;  // the folder the defaults name, instead of the executable's
+};
+
+// Sets the defaults (path, recent, recentout := the program's folder with a
+// trailing separator; volume 8000; defaultcodec 0), then takes every value the
+// store holds. Value names match without regard to case; a value of the wrong
+// type counts as absent. Creates an empty store when there is none, so that
+// Save can write at exit. A store that cannot be opened leaves the defaults.
+// Bitrate and BitrateIndex are not touched. Never reports anything.
+void Load(config& c, const SettingsStore& store = {});
+
+// Writes path, recent, recentout (text) and volume, defaultcodec (integers)
+// into an existing store; writes nothing when the store is missing or cannot
+// be written. Never reports anything.
+void Save(const config& c, const SettingsStore& store = {});
+
+// Folder of the running executable, with a trailing separator.
+std::string ProgramFolder();
+
+// Where the per-user store lives (a file path, or a registry path on Windows).
+std::string SettingsLocation();
