@@ -7,7 +7,8 @@ DEPS = cmake ninja-build g++ pkg-config make \
        libgtest-dev libgmock-dev \
        libavformat-dev libavcodec-dev libswresample-dev libavutil-dev ffmpeg \
        portaudio19-dev librubberband-dev libsamplerate0-dev libfftw3-dev \
-       qt6-base-dev libmp3lame-dev libflac-dev
+       pulseaudio pulseaudio-utils libasound2-plugins \
+       qt6-base-dev libmp3lame-dev libflac-dev libtag1-dev
 
 .PHONY: all deps configure build test sanitize tsan bench clean
 

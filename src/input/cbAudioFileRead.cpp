@@ -105,7 +105,8 @@ uint32_t TBufferedReader::Read(void* buffer, uint32_t count) {
       // The chain may hand back more than it was asked for (slowing down,
       // plus whatever the speed stage held back); bounding the request keeps
       // every block inside the buffer.
-      int32_t got = int32_t(std::min(remaining, MaxFillBytes));
+      // Without a source there is nothing to read: that is the end.
+      int32_t got = OnFill ? int32_t(std::min(remaining, MaxFillBytes)) : 0;
       if (OnFill) OnFill(Block.get(), got);
       if (got == 0) end = true;
       if (OnProcess) OnProcess(Block.get(), got);

@@ -1,0 +1,204 @@
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "bassplayer.h"
+#include "messagebox.h"
+#include "testaudio.h"
+
+namespace {
+
+QCoreApplication* App() {
+  static int argc = 1;
+  static char name[] = "player_test";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication* app = QCoreApplication::instance() ? QCoreApplication::instance()
+                                                               : new QCoreApplication(argc, argv);
+  return app;
+}
+
+// Stands in for the main window: counts end-of-playback events and reacts
+// like the window does.
+class Owner : public QObject {
+ public:
+  int stopEvents = 0;
+  bool event(QEvent* e) override {
+    if (e->type() == WM_STOPPLAYBACK) {
+      ++stopEvents;
+      if (TBassPlayer* p = Player.load()) p->EndOfPlayback();
+      return true;
+    }
+    return QObject::event(e);
+  }
+};
+
+struct Silence {
+  pw::MessageHandler previous;
+  std::vector<pw::Message> seen;
+  Silence() { previous = pw::SetMessageHandler([this](const pw::Message& m) { seen.push_back(m); }); }
+  ~Silence() { pw::SetMessageHandler(previous); }
+};
+
+class PlayerTest : public ::testing::Test {
+ protected:
+  Silence messages;
+  Owner owner;
+  std::unique_ptr<TBassPlayer> player;
+  std::string dir = pwtest::TempDir("player");
+  int ends = 0;
+
+  void SetUp() override {
+    App();
+    player = std::make_unique<TBassPlayer>(&owner);
+    player->OnEnd = [this](TBassPlayer*) { ++ends; };
+    Player.store(player.get());
+  }
+  void TearDown() override {
+    Player.store(nullptr);
+    player.reset();
+  }
+  std::string Tone(double seconds, int rate = 44100, int channels = 2) {
+    const std::string path = dir + "/tone.wav";
+    pwtest::WriteWav(path, pwtest::Sine(440, rate, channels, size_t(seconds * rate)), rate, channels, 16);
+    return path;
+  }
+  // Opens a file with the decoder as the reader's only stage.
+  void OpenDirect(const std::string& path) {
+    player->Open(path);
+    ASSERT_TRUE(player->Loaded);
+    TBufferedReader* r = player->Reader.get();
+    r->OnFill = [r](void* buffer, int32_t& count) { count = int32_t(r->UnbufferedRead(buffer, uint32_t(count))); };
+  }
+  // Runs the event loop until `done` or a generous deadline.
+  template <typename F>
+  bool Until(F done, int ms = 10000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+  }
+};
+
+TEST_F(PlayerTest, OpenDescribesTheFile) {
+  player->Open(Tone(0.5, 22050, 1));
+  ASSERT_TRUE(player->Loaded);
+  EXPECT_EQ(player->SampleRate, 22050u);
+  EXPECT_EQ(player->Channels, 1u);
+  EXPECT_EQ(player->BlockAlign, 4u);
+  EXPECT_EQ(player->BitsPerSample, 32u);
+  EXPECT_EQ(player->DurationMs, 500);
+  EXPECT_NE(player->Stream, 0u);
+  EXPECT_EQ(player->State, 0);
+  EXPECT_TRUE(messages.seen.empty());
+}
+
+TEST_F(PlayerTest, PlayToTheEndPostsOnceRewindsAndPlaysAgain) {
+  OpenDirect(Tone(0.3));
+  for (int round = 1; round <= 2; ++round) {
+    player->Play();
+    EXPECT_EQ(player->State, 1);
+    ASSERT_TRUE(Until([&] { return owner.stopEvents == round; })) << round;
+    // Nothing more arrives for this end.
+    Until([] { return false; }, 200);
+    EXPECT_EQ(owner.stopEvents, round);
+    EXPECT_EQ(ends, round);
+    EXPECT_EQ(player->State, 0);
+    EXPECT_EQ(player->GetPositionMs(), 0u);
+    EXPECT_EQ(player->Reader->Position, 0);
+  }
+}
+
+TEST_F(PlayerTest, TransportWithoutAFileChangesNothing) {
+  player->Play();
+  player->Pause();
+  player->Stop();
+  player->SetVolume(5000);
+  EXPECT_EQ(player->State, 0);
+  EXPECT_EQ(player->GetPositionMs(), 0u);
+  const void* buffer = nullptr;
+  EXPECT_EQ(player->GetData(1000, &buffer), 0);
+  EXPECT_EQ(buffer, nullptr);
+}
+
+TEST_F(PlayerTest, PauseWhileStoppedThenPlay) {
+  OpenDirect(Tone(0.5));
+  player->Pause();
+  EXPECT_EQ(player->State, 2);
+  player->Play();
+  EXPECT_EQ(player->State, 1);
+  ASSERT_TRUE(Until([&] { return owner.stopEvents == 1; }));
+}
+
+TEST_F(PlayerTest, SetVolumeMapsKnobToGain) {
+  player->Open(Tone(0.2));
+  const struct { int32_t knob; float gain; } cases[] = {{8000, 0.8f}, {1, 0.0001f}, {10000, 1.0f}};
+  for (const auto& c : cases) {
+    player->SetVolume(c.knob);
+    float v = -1;
+    ASSERT_TRUE(BASS_ChannelGetAttribute(player->Stream, BASS_ATTRIB_VOL, &v));
+    EXPECT_FLOAT_EQ(v, c.gain) << c.knob;
+  }
+}
+
+TEST_F(PlayerTest, GetDataIsCappedAtTheAnalysisBuffer) {
+  OpenDirect(Tone(3.0));
+  player->Play();
+  // Let some sound be "heard" first.
+  Until([&] { return player->GetPositionMs() > 1000 || owner.stopEvents > 0; });
+  const struct { uint32_t asked; uint32_t limit; } cases[] = {{200000, 176400}, {8816, 8816}};
+  for (const auto& c : cases) {
+    const void* buffer = nullptr;
+    const int32_t n = player->GetData(c.asked, &buffer);
+    EXPECT_GE(n, 0);
+    EXPECT_LE(uint32_t(n), c.limit) << c.asked;
+    EXPECT_EQ(n % 8, 0);
+    EXPECT_NE(buffer, nullptr);
+  }
+  player->Stop();
+}
+
+TEST_F(PlayerTest, OpenEmptyWhilePlayingReleasesEverything) {
+  OpenDirect(Tone(2.0));
+  player->Play();
+  const HSTREAM old = player->Stream;
+  player->Open("");
+  EXPECT_FALSE(player->Loaded);
+  EXPECT_EQ(player->Reader, nullptr);
+  EXPECT_EQ(player->State, 0);
+  EXPECT_EQ(BASS_ChannelIsActive(old), DWORD(BASS_ACTIVE_STOPPED));
+  EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);  // the stream is gone
+}
+
+TEST_F(PlayerTest, UnreadableFileKeepsTheReaderButIsNotLoaded) {
+  player->Open(dir + "/missing.mp3");
+  EXPECT_FALSE(player->Loaded);
+  ASSERT_NE(player->Reader, nullptr);
+  EXPECT_FALSE(player->Reader->Opened);
+  ASSERT_EQ(messages.seen.size(), 1u);
+  EXPECT_EQ(messages.seen[0].text.rfind("Could not open audio file!\r\n(Error code: ", 0), 0u);
+}
+
+TEST_F(PlayerTest, StreamProcAnswers) {
+  char buf[64];
+  // No player.
+  Player.store(nullptr);
+  EXPECT_EQ(TBassPlayer::StreamProc(0, buf, sizeof buf, nullptr), 0u);
+  Player.store(player.get());
+  // A player without a reader ends the stream.
+  EXPECT_EQ(TBassPlayer::StreamProc(0, buf, sizeof buf, nullptr), BASS_STREAMPROC_END);
+  // A reader whose chain ends at once ends it too; a short read passes through.
+  player->Open(Tone(0.2));
+  ASSERT_TRUE(player->Loaded);
+  int fills = 0;
+  player->Reader->OnFill = [&](void*, int32_t& count) { count = fills++ == 0 ? 24 : 0; };
+  EXPECT_EQ(TBassPlayer::StreamProc(0, buf, sizeof buf, nullptr), 24u);
+  EXPECT_EQ(TBassPlayer::StreamProc(0, buf, sizeof buf, nullptr), BASS_STREAMPROC_END);
+}
+
+}  // namespace
