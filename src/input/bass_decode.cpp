@@ -1,13 +1,143 @@
-// Placeholder: decoding streams are being written.
+// Decoding streams: the handle table over DecodeStream.
+//
+// BASS_ChannelGetData on a decoding stream delivers whole frames: a request
+// that is not a multiple of the frame size is rounded down (a request
+// smaller than one frame returns 0). At the end it returns (DWORD)-1 with
+// error code BASS_OK, and keeps doing so; a decoder failure returns -1 with
+// BASS_ERROR_DECODE. Byte positions given to BASS_ChannelSetPosition are
+// rounded down to whole frames.
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+
 #include "bass_internal.h"
+#include "decode_stream.h"
 
 namespace pwbass::dec {
-HSTREAM createFile(const char*, DWORD) { return fail(BASS_ERROR_NOTAVAIL, HSTREAM(0)); }
-BOOL free(HSTREAM) { return fail(BASS_ERROR_HANDLE, BOOL(0)); }
-QWORD getLength(HSTREAM) { return fail(BASS_ERROR_HANDLE, QWORD(-1)); }
-BOOL getInfo(HSTREAM, BASS_CHANNELINFO*) { return fail(BASS_ERROR_HANDLE, BOOL(0)); }
-BOOL getAttribute(HSTREAM, DWORD, float*) { return fail(BASS_ERROR_HANDLE, BOOL(0)); }
-DWORD getData(HSTREAM, void*, DWORD) { return fail(BASS_ERROR_HANDLE, DWORD(-1)); }
-QWORD getPosition(HSTREAM) { return fail(BASS_ERROR_HANDLE, QWORD(-1)); }
-BOOL setPosition(HSTREAM, QWORD) { return fail(BASS_ERROR_HANDLE, BOOL(0)); }
+namespace {
+
+struct Table {
+  std::mutex mutex;
+  std::unordered_map<DWORD, std::shared_ptr<DecodeStream>> streams;
+  DWORD next = 1;
+};
+
+Table& table() {
+  static Table t;
+  return t;
+}
+
+// The caller's copy keeps the stream alive across a concurrent free.
+std::shared_ptr<DecodeStream> find(HSTREAM h) {
+  Table& t = table();
+  std::lock_guard<std::mutex> lock(t.mutex);
+  const auto it = t.streams.find(h);
+  return it != t.streams.end() ? it->second : nullptr;
+}
+
+QWORD frameBytes(const DecodeStream& s) { return QWORD(s.channels()) * sizeof(float); }
+
+}  // namespace
+
+HSTREAM createFile(const char* path, DWORD /*flags*/) {
+  try {
+    int error = BASS_OK;
+    std::shared_ptr<DecodeStream> s = DecodeStream::open(path, &error);
+    if (!s) return fail(error, HSTREAM(0));
+    Table& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    // Numbers are not reused soon, so a stale handle does not reach a new stream.
+    HSTREAM h = 0;
+    do {
+      h = kDecodeTag | (t.next & ~kTagMask);
+      t.next = (t.next + 1) & ~kTagMask;
+    } while ((h & ~kTagMask) == 0 || t.streams.count(h) != 0);
+    t.streams.emplace(h, std::move(s));
+    setError(BASS_OK);
+    return h;
+  } catch (const std::bad_alloc&) {
+    return fail(BASS_ERROR_MEM, HSTREAM(0));
+  }
+}
+
+BOOL free(HSTREAM h) {
+  std::shared_ptr<DecodeStream> victim;
+  {
+    Table& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    const auto it = t.streams.find(h);
+    if (it == t.streams.end()) return fail(BASS_ERROR_HANDLE, BOOL(0));
+    victim = std::move(it->second);
+    t.streams.erase(it);
+  }
+  victim.reset();  // closes the file outside the lock
+  setError(BASS_OK);
+  return 1;
+}
+
+QWORD getLength(HSTREAM h) {
+  const auto s = find(h);
+  if (!s) return fail(BASS_ERROR_HANDLE, QWORD(-1));
+  setError(BASS_OK);
+  return QWORD(s->lengthFrames()) * frameBytes(*s);
+}
+
+BOOL getInfo(HSTREAM h, BASS_CHANNELINFO* info) {
+  const auto s = find(h);
+  if (!s) return fail(BASS_ERROR_HANDLE, BOOL(0));
+  *info = BASS_CHANNELINFO{};
+  info->freq = DWORD(s->rate());
+  info->chans = DWORD(s->channels());
+  info->flags = BASS_SAMPLE_FLOAT | BASS_STREAM_DECODE;
+  info->origres = DWORD(s->sourceBits());
+  info->filename = s->path().c_str();
+  setError(BASS_OK);
+  return 1;
+}
+
+BOOL getAttribute(HSTREAM h, DWORD attrib, float* value) {
+  const auto s = find(h);
+  if (!s) return fail(BASS_ERROR_HANDLE, BOOL(0));
+  if (attrib != BASS_ATTRIB_FREQ) return fail(BASS_ERROR_ILLPARAM, BOOL(0));
+  *value = float(s->rate());
+  setError(BASS_OK);
+  return 1;
+}
+
+DWORD getData(HSTREAM h, void* buffer, DWORD length) {
+  const auto s = find(h);
+  if (!s) return fail(BASS_ERROR_HANDLE, DWORD(-1));
+  const QWORD frame = frameBytes(*s);
+  const int64_t frames = int64_t(length / frame);
+  if (frames > 0 && buffer == nullptr) return fail(BASS_ERROR_ILLPARAM, DWORD(-1));
+  if (frames == 0 && s->positionFrames() < s->lengthFrames()) {
+    setError(BASS_OK);
+    return 0;
+  }
+  const int64_t got = frames > 0 ? s->read(static_cast<float*>(buffer), frames) : 0;
+  if (got < 0) return fail(BASS_ERROR_DECODE, DWORD(-1));
+  setError(BASS_OK);
+  return got == 0 ? DWORD(-1) : DWORD(QWORD(got) * frame);
+}
+
+QWORD getPosition(HSTREAM h) {
+  const auto s = find(h);
+  if (!s) return fail(BASS_ERROR_HANDLE, QWORD(-1));
+  setError(BASS_OK);
+  return QWORD(s->positionFrames()) * frameBytes(*s);
+}
+
+BOOL setPosition(HSTREAM h, QWORD pos) {
+  const auto s = find(h);
+  if (!s) return fail(BASS_ERROR_HANDLE, BOOL(0));
+  const QWORD frame = pos / frameBytes(*s);
+  if (frame > QWORD(s->lengthFrames())) return fail(BASS_ERROR_POSITION, BOOL(0));
+  const int code = s->seek(int64_t(frame));
+  if (code != BASS_OK) return fail(code, BOOL(0));
+  setError(BASS_OK);
+  return 1;
+}
+
 }  // namespace pwbass::dec
