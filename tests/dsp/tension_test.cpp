@@ -1,0 +1,481 @@
+// Pitch/tempo stage: bypass exactness, time alignment and length, pitch
+// accuracy, ratio changes, flush, switching in and out, no allocation.
+#include "audiodsp.h"
+#include "testaudio.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+// ---- allocation counter ------------------------------------------------------
+// Counts global operator new calls while armed (only around process calls).
+// Rubber Band's own aligned buffers come from posix_memalign and are not
+// seen here; its growable tables are std::vectors and are.
+namespace {
+std::atomic<bool> g_countAllocs{false};
+std::atomic<long> g_allocs{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (g_countAllocs.load(std::memory_order_relaxed)) g_allocs.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+// Not inlined, so the compiler does not pair free() with operator new.
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Input source for the read callback; may be swapped between runs.
+struct Source {
+  std::vector<float> data;
+  int channels = 1;
+  size_t pos = 0;          // floats handed out
+  size_t maxFrames = 0;    // if set, short reads of at most this many frames
+
+  static int Read(float* buffer, int frames, void* user) {
+    auto* s = static_cast<Source*>(user);
+    if (s->maxFrames) frames = std::min(frames, int(s->maxFrames));
+    const size_t want = size_t(frames) * size_t(s->channels);
+    const size_t n = std::min(want, s->data.size() - s->pos);
+    std::memcpy(buffer, s->data.data() + s->pos, n * sizeof(float));
+    s->pos += n;
+    return int(n);
+  }
+};
+
+struct Stage {
+  HTENSION h;
+  Source src;
+  Stage(int channels, int rate) {
+    src.channels = channels;
+    h = NewTensionDSP(channels, float(rate), 203, 301, &Source::Read, &src);
+  }
+  ~Stage() { DeleteTensionDSP(h); }
+  void Set(double pitch, double duration) {
+    TensionDSP_set(h, TENSION_PITCH_RATIO, pitch);
+    TensionDSP_set(h, TENSION_DURATION_RATIO, duration);
+  }
+  // Appends up to `frames` frames of output; returns frames written.
+  int Process(std::vector<float>& out, int frames) {
+    const size_t at = out.size();
+    out.resize(at + size_t(frames) * size_t(src.channels));
+    const int n = TensionDSP_process(h, out.data() + at, frames);
+    out.resize(at + size_t(std::max(n, 0)) * size_t(src.channels));
+    return n;
+  }
+  std::vector<float> RunToEnd(int callFrames) {
+    std::vector<float> out;
+    while (Process(out, callFrames) > 0) {
+    }
+    return out;
+  }
+};
+
+// Deterministic noise burst with an instant attack, added at `at` seconds.
+void AddBurst(std::vector<float>& x, int channels, int rate, double at, double seconds = 0.004,
+              double amplitude = 0.8) {
+  uint32_t seed = 12345u + uint32_t(at * 1000);
+  const size_t start = size_t(std::lround(at * rate));
+  const size_t len = size_t(seconds * rate);
+  for (size_t i = 0; i < len && (start + i) * channels < x.size(); ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const double v = (double(seed >> 8) / double(1 << 24) * 2.0 - 1.0) * amplitude;
+    const double env = 1.0 - double(i) / double(len);
+    for (int c = 0; c < channels; ++c) x[(start + i) * channels + c] += float(v * env);
+  }
+}
+
+// Times (s) where the louder channel rises above `threshold` after at least
+// `gap` seconds below it.
+std::vector<double> Onsets(const std::vector<float>& x, int channels, int rate, double threshold,
+                           double gap = 0.03) {
+  std::vector<double> found;
+  const size_t frames = x.size() / size_t(channels);
+  const size_t gapFrames = size_t(gap * rate);
+  size_t quiet = gapFrames;  // the signal start counts as after silence
+  for (size_t i = 0; i < frames; ++i) {
+    double v = 0;
+    for (int c = 0; c < channels; ++c) v = std::max(v, std::fabs(double(x[i * channels + c])));
+    if (v >= threshold) {
+      if (quiet >= gapFrames) found.push_back(double(i) / rate);
+      quiet = 0;
+    } else {
+      ++quiet;
+    }
+  }
+  return found;
+}
+
+double Cents(double f, double ref) { return 1200.0 * std::log2(f / ref); }
+
+// ---- bypass ------------------------------------------------------------------
+
+TEST(Tension, BypassIsBitExactOverOddCallSizes) {
+  for (int channels : {1, 2}) {
+    const int rate = 44100;
+    Stage s(channels, rate);
+    ASSERT_NE(s.h, nullptr);
+    if (channels == 2) s.src.maxFrames = 97;  // a source that reads short
+    s.src.data = pwtest::Sine(441.7, rate, channels, 100000, 0.7);
+    for (size_t i = 0; i < s.src.data.size(); i += 97) s.src.data[i] = -0.9f;  // not a pure tone
+    std::vector<float> out;
+    const int sizes[] = {1, 7, 333, 4097, 1000, 65536};
+    for (int i = 0; s.Process(out, sizes[i % 6]) > 0; ++i) {
+    }
+    ASSERT_EQ(out.size(), s.src.data.size()) << channels;
+    EXPECT_EQ(std::memcmp(out.data(), s.src.data.data(), out.size() * sizeof(float)), 0) << channels;
+    EXPECT_EQ(s.Process(out, 512), 0);
+    EXPECT_EQ(s.Process(out, 0), 0);
+    EXPECT_EQ(s.Process(out, -5), 0);
+  }
+}
+
+// ---- alignment and length ----------------------------------------------------
+
+struct RatioCase {
+  int rate, channels;
+  double pitch, duration;
+};
+
+// Sharp attacks (20 ms noise hits) at 0, 0.4, 0.8 and 1.15 s of a 1.2 s
+// input: each lands at its time × duration ratio, the first at 0 and whole
+// (no leading silence, nothing cut), the last is still there, and the length
+// is the input's × duration ratio.
+TEST(Tension, OnsetsAndLengthFollowTheDurationRatio) {
+  const double semi = std::pow(2.0, 1.0 / 24);
+  const RatioCase cases[] = {
+      {44100, 2, 1.0, 0.5},    {44100, 2, 1.0, 2.0},     {44100, 1, 1.0, 0.7071},
+      {44100, 1, 1.0, 1.4142}, {44100, 2, 0.5, 1.0},     {44100, 2, 2.0, 1.0},
+      {48000, 1, semi, 1.0},   {48000, 2, 2.0, 0.5},     {22050, 2, 0.5, 2.0},
+      {22050, 1, semi, 0.7071}, {44100, 2, 0.5, 0.5},    {8000, 1, 2.0, 1.4142},
+      {8000, 2, 0.5, 0.7071},
+  };
+  const double times[] = {0.0, 0.4, 0.8, 1.15};
+  for (const RatioCase& k : cases) {
+    SCOPED_TRACE(testing::Message() << k.rate << " Hz, " << k.channels << " ch, pitch " << k.pitch
+                                    << ", duration " << k.duration);
+    Stage s(k.channels, k.rate);
+    const size_t frames = size_t(1.2 * k.rate);
+    s.src.data.assign(frames * k.channels, 0.0f);
+    for (double t : times) AddBurst(s.src.data, k.channels, k.rate, t, 0.02);
+    s.Set(k.pitch, k.duration);
+    const std::vector<float> out = s.RunToEnd(1024);
+
+    const double outSeconds = double(out.size() / k.channels) / k.rate;
+    EXPECT_NEAR(outSeconds, 1.2 * k.duration, 0.001);
+
+    // The analysis window is a fixed number of samples (2048 from 8 to 32
+    // kHz): at 8 kHz it spans 256 ms and transients smear accordingly.
+    const double tolerance = k.rate >= 16000 ? 0.010 : 0.045;
+    const double peak = pwtest::Peak(out.data(), out.size());
+    const std::vector<double> onsets = Onsets(out, k.channels, k.rate, 0.25 * peak);
+    ASSERT_EQ(onsets.size(), std::size(times));
+    for (size_t i = 0; i < onsets.size(); ++i) EXPECT_NEAR(onsets[i], times[i] * k.duration, tolerance) << i;
+
+    // The first burst comes out as strong as the second: nothing cut.
+    const size_t span = size_t(0.03 * k.duration * k.rate) * k.channels;
+    const size_t second = size_t(std::max(0.0, onsets[1] - 0.01) * k.rate) * k.channels;
+    EXPECT_GT(pwtest::Rms(out.data(), span), 0.5 * pwtest::Rms(out.data() + second, span));
+  }
+}
+
+TEST(Tension, OctaveUpDoublesTheFrequencyAndKeepsTheLength) {
+  for (int channels : {1, 2}) {
+    const int rate = 44100;
+    Stage s(channels, rate);
+    if (channels == 2) s.src.maxFrames = 300;  // a source that reads short
+    s.src.data = pwtest::Sine(440.0, rate, channels, size_t(1.2 * rate));
+    s.Set(2.0, 1.0);
+    const std::vector<float> out = s.RunToEnd(777);
+    const size_t frames = out.size() / channels;
+    EXPECT_NEAR(double(frames) / rate, 1.2, 0.001);
+    ASSERT_GT(frames, size_t(1.0 * rate));
+    const float* mid = out.data() + size_t(0.2 * rate) * channels;
+    for (int c = 0; c < channels; ++c) {
+      const double f = pwtest::ZeroCrossingFrequency(mid, size_t(0.8 * rate), channels, c, rate);
+      EXPECT_NEAR(Cents(f, 880.0), 0.0, 0.5) << "channel " << c << ": " << f << " Hz";
+    }
+  }
+}
+
+// ---- ratio changes -----------------------------------------------------------
+
+// A change made before a call applies from that call on: from bypass the new
+// pitch is there right after the crossfade, between two pitches at once; a
+// duration change shows in the rate at which input is consumed.
+TEST(Tension, RatioChangeTakesEffectAtTheNextCall) {
+  struct Change {
+    double p0, d0, p1, d1;
+  };
+  const Change changes[] = {
+      {1.0, 1.0, 1.5, 1.0}, {1.5, 1.0, 2.0, 1.0}, {0.75, 1.0, 1.0, 1.0},
+      {1.0, 1.0, 1.0, 2.0}, {1.0, 0.5, 1.0, 1.0}, {1.2, 0.8, 0.9, 1.3},
+  };
+  const int rate = 44100;
+  for (const Change& k : changes) {
+    SCOPED_TRACE(testing::Message() << k.p0 << "/" << k.d0 << " -> " << k.p1 << "/" << k.d1);
+    Stage s(1, rate);
+    s.src.data = pwtest::Sine(500.0, rate, 1, size_t(4 * rate));
+    s.Set(k.p0, k.d0);
+    std::vector<float> out;
+    while (out.size() < size_t(0.5 * rate)) s.Process(out, 512);
+    const size_t changeAt = out.size();
+    s.Set(k.p1, k.d1);
+    size_t inputAt[2] = {0, 0};
+    while (out.size() < changeAt + size_t(1.0 * rate)) {
+      if (inputAt[0] == 0 && out.size() >= changeAt + size_t(0.2 * rate)) inputAt[0] = s.src.pos;
+      s.Process(out, 512);
+    }
+    inputAt[1] = s.src.pos;
+
+    // From 20 ms after the change (past the crossfade): the new pitch.
+    const size_t from = changeAt + size_t(0.02 * rate);
+    const double f = pwtest::ZeroCrossingFrequency(out.data() + from, size_t(0.3 * rate), 1, 0, rate);
+    EXPECT_NEAR(Cents(f, 500.0 * k.p1), 0.0, 2.0) << f << " Hz";
+    const double consumed = double(inputAt[1] - inputAt[0]) / rate;
+    EXPECT_NEAR(consumed, 0.8 / k.d1, 0.03) << "input consumed over 0.8 s of output";
+  }
+}
+
+// ---- flush -------------------------------------------------------------------
+
+TEST(Tension, FlushDropsEverything) {
+  const int rate = 44100, channels = 2;
+  const double ratios[][2] = {{1.0, 1.0}, {1.3, 1.0}, {0.8, 1.4142}};
+  for (const auto& r : ratios) {
+    const double pitch = r[0], duration = r[1];
+    SCOPED_TRACE(testing::Message() << pitch << "/" << duration);
+    Stage s(channels, rate);
+    s.Set(pitch, duration);
+    // Flushed mid-stream, then after the end of the input.
+    for (bool toEnd : {false, true}) {
+      s.src.data = pwtest::Sine(440.0, rate, channels, size_t(0.4 * rate), 0.9);
+      s.src.pos = 0;
+      std::vector<float> before;
+      if (toEnd) {
+        before = s.RunToEnd(4096);
+      } else {
+        while (before.size() < size_t(0.2 * rate) * channels) s.Process(before, 1000);
+      }
+      TensionDSP_flush(s.h, 1);
+
+      // New input: silence with one burst at 0.5 s.
+      s.src.data.assign(size_t(0.8 * rate) * channels, 0.0f);
+      s.src.pos = 0;
+      AddBurst(s.src.data, channels, rate, 0.5);
+      const std::vector<float> out = s.RunToEnd(1000);
+      EXPECT_NEAR(double(out.size() / channels) / rate, 0.8 * duration, 0.001) << toEnd;
+      const size_t quiet = size_t((0.5 * duration - 0.06) * rate) * channels;
+      ASSERT_GT(out.size(), quiet);
+      EXPECT_LT(pwtest::Peak(out.data(), quiet), 1e-4) << "residue of the earlier signal, " << toEnd;
+      const std::vector<double> onsets = Onsets(out, channels, rate, 0.2);
+      ASSERT_EQ(onsets.size(), 1u) << toEnd;
+      EXPECT_NEAR(onsets[0], 0.5 * duration, 0.010) << toEnd;
+    }
+  }
+}
+
+// ---- switching in and out of processing --------------------------------------
+
+struct Step {
+  double at;  // output seconds at which the ratios change
+  double pitch, duration;
+};
+
+// Runs to the end, changing ratios before the first call at or after each
+// step's time; returns the output and the exact output time of each change.
+std::vector<float> RunSchedule(Stage& s, int rate, const std::vector<Step>& steps, int callFrames,
+                               std::vector<double>* changedAt) {
+  std::vector<float> out;
+  size_t next = 0;
+  for (;;) {
+    const double now = double(out.size() / s.src.channels) / rate;
+    if (next < steps.size() && now >= steps[next].at) {
+      s.Set(steps[next].pitch, steps[next].duration);
+      changedAt->push_back(now);
+      ++next;
+    }
+    if (s.Process(out, callFrames) <= 0) break;
+  }
+  return out;
+}
+
+// In: +3 st and 25 % faster; a change to -3 st and 20 % slower; out; in: an
+// octave down and slower; out.
+const std::vector<Step> kSwitches = {
+    {0.40, std::pow(2.0, 3.0 / 12), 0.8}, {1.00, std::pow(2.0, -3.0 / 12), 1.25},
+    {1.80, 1.0, 1.0},                     {2.30, 0.5, 1.4142},
+    {3.00, 1.0, 1.0},
+};
+
+TEST(Tension, SwitchingInAndOutIsClickFree) {
+  const int rate = 44100;
+  for (int channels : {1, 2}) {
+    Stage s(channels, rate);
+    const double f = 440.0, amp = 0.5;
+    s.src.data = pwtest::Sine(f, rate, channels, size_t(3.5 * rate), amp);
+    std::vector<double> at;
+    const std::vector<float> out = RunSchedule(s, rate, kSwitches, 512, &at);
+    ASSERT_EQ(at.size(), kSwitches.size());
+    // The highest tone present is 440 Hz × 2^(3/12); its steepest slope,
+    // with a margin for the stretcher's slight amplitude wobble.
+    const double maxSlope = amp * 2 * kPi * f * std::pow(2.0, 3.0 / 12) / rate;
+    double worst = 0;
+    size_t worstAt = 0;
+    for (size_t i = channels; i < out.size(); ++i) {
+      const double jump = std::fabs(double(out[i]) - out[i - channels]);
+      if (jump > worst) worst = jump, worstAt = i / channels;
+    }
+    EXPECT_LT(worst, 1.5 * maxSlope) << channels << " ch, at " << double(worstAt) / rate << " s";
+  }
+}
+
+// A click train (irregular spacing, so every click can be told apart) runs
+// through the schedule. Entering processing continues the timeline exactly;
+// after a change between two non-unity ratios the stretcher's own mapping is
+// measured from the clicks; leaving resumes the input where that mapping had
+// reached. Every click is found where it belongs, none twice.
+TEST(Tension, SwitchingInAndOutKeepsTheTimeline) {
+  const int rate = 44100, channels = 2;
+  Stage s(channels, rate);
+  const double length = 3.4;
+  s.src.data.assign(size_t(length * rate) * channels, 0.0f);
+  std::vector<double> clicks;
+  for (int k = 0; 0.1 * k < length - 0.05; ++k) {
+    clicks.push_back(0.1 * k + 0.004 * ((k * 37) % 7));
+    AddBurst(s.src.data, channels, rate, clicks.back(), 0.003);
+  }
+  std::vector<double> at;
+  const std::vector<float> out = RunSchedule(s, rate, kSwitches, 512, &at);
+  ASSERT_EQ(at.size(), kSwitches.size());
+  const std::vector<double> onsets = Onsets(out, channels, rate, 0.2, 0.02);
+
+  // Nearest onset to an expected output time.
+  auto nearest = [&](double expect) {
+    double best = 1e9;
+    for (double o : onsets)
+      if (std::fabs(o - expect) < std::fabs(best)) best = o - expect;
+    return best;
+  };
+  auto inFade = [&](double o) {
+    for (double x : at)
+      if (o > x - 0.005 && o < x + 0.03) return true;
+    return false;
+  };
+  // Output time of input t on the line out = a + d × t (one per segment).
+  struct Line {
+    double a, d;
+  };
+  std::vector<Line> lines;
+  std::vector<double> ends;  // each line holds until this output time
+  // Bypass from the start.
+  lines.push_back({0.0, 1.0});
+  ends.push_back(at[0]);
+  // In: exactly continuous at the switch.
+  {
+    const double in = at[0];
+    lines.push_back({at[0] - in * kSwitches[0].duration, kSwitches[0].duration});
+    ends.push_back(at[1]);
+  }
+  // Changed ratios: fit the offset from the clicks that follow once the
+  // stretcher has taken the change over (its latency, ~50 ms).
+  {
+    const double d = kSwitches[1].duration;
+    const double naiveIn = (at[1] - lines[1].a) / lines[1].d;
+    double bestA = 0, bestErr = 1e9;
+    for (double off = -0.1; off <= 0.1; off += 0.0005) {
+      const double a = at[1] - naiveIn * d + off;
+      double err = 0;
+      for (double t : clicks) {
+        const double o = a + d * t;
+        if (o > at[1] + 0.15 && o < at[2] - 0.01) err += std::min(0.02, std::fabs(nearest(o)));
+      }
+      if (err < bestErr) bestErr = err, bestA = a;
+    }
+    lines.push_back({bestA, d});
+    ends.push_back(at[2]);
+  }
+  // Out, in, out.
+  for (int i = 2; i < 5; ++i) {
+    const Line& prev = lines.back();
+    const double in = (at[i] - prev.a) / prev.d;
+    const double d = kSwitches[i].duration;
+    lines.push_back({at[i] - in * d, d});
+    ends.push_back(i + 1 < int(at.size()) ? at[i + 1] : 1e9);
+  }
+
+  int checked = 0;
+  std::vector<double> expected;
+  for (double t : clicks) {
+    for (size_t j = 0; j < lines.size(); ++j) {
+      const double o = lines[j].a + lines[j].d * t;
+      const double start = j == 0 ? 0.0 : at[j - 1];
+      if (o < start || o >= ends[j]) continue;
+      expected.push_back(o);
+      if (inFade(o) || (j == 2 && o < at[1] + 0.15)) continue;
+      EXPECT_LT(std::fabs(nearest(o)), 0.010)
+          << "click at input " << t << " s, expected at output " << o << " s";
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 25);
+  // No stray onsets: nothing repeated or lost across the switches.
+  for (double o : onsets) {
+    double best = 1e9;
+    for (double e : expected) best = std::min(best, std::fabs(o - e));
+    EXPECT_LT(best, 0.03) << "stray onset at " << o << " s";
+  }
+  // The output ends where the last input frame maps to.
+  const Line& last = lines.back();
+  EXPECT_NEAR(double(out.size() / channels) / rate, last.a + last.d * length, 0.002);
+}
+
+// ---- real-time safety --------------------------------------------------------
+
+TEST(Tension, ProcessDoesNotAllocate) {
+  const int rate = 44100, channels = 2;
+  Stage s(channels, rate);
+  s.src.data = pwtest::Sine(330.0, rate, channels, size_t(2.5 * rate));
+  AddBurst(s.src.data, channels, rate, 1.0);
+  std::vector<float> out(size_t(70000) * channels);
+  auto call = [&](int frames) {
+    g_allocs = 0;
+    g_countAllocs = true;
+    const int n = TensionDSP_process(s.h, out.data(), frames);
+    g_countAllocs = false;
+    EXPECT_EQ(g_allocs.load(), 0) << "allocations in a call of " << frames << " frames";
+    return n;
+  };
+  // From the very first call, through bypass, crossfades, ratio changes and
+  // the end of the input.
+  s.Set(1.5, 0.8);
+  // Semitone pitches (irrational ratios) and the extremes of the range.
+  const double ratios[][2] = {{1.0, 1.0},
+                              {std::pow(2.0, 7.0 / 12), 0.8},
+                              {0.125, 2.0},
+                              {1.0, 1.0},
+                              {8.0, 0.5},
+                              {std::pow(2.0, -5.3 / 12), 1.1},
+                              {std::pow(2.0, 11.9 / 12), 1.0},
+                              {std::pow(2.0, -0.01 / 12), 1.3}};
+  const int sizes[] = {512, 1, 4096, 333, 2048, 1024, 65536, 777};
+  int i = 0;
+  while (call(sizes[i % 8]) > 0) {
+    ++i;
+    if (i % 3 == 0) s.Set(ratios[(i / 3) % 8][0], ratios[(i / 3) % 8][1]);
+  }
+  EXPECT_GT(i, 12);
+}
+
+}  // namespace
