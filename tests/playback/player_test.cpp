@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "bassplayer.h"
@@ -80,7 +81,10 @@ class PlayerTest : public ::testing::Test {
   bool Until(F done, int ms = 10000) {
     QElapsedTimer t;
     t.start();
-    while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (!done() && t.elapsed() < ms) {
+      QCoreApplication::processEvents();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     return done();
   }
 };

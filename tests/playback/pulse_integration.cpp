@@ -145,7 +145,10 @@ TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
       player.Play();
       QElapsedTimer t;
       t.start();
-      while (owner.ends < round && t.elapsed() < 15000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      while (owner.ends < round && t.elapsed() < 15000) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
       ASSERT_EQ(owner.ends, round);
       // A gap of silence between the two tones.
       std::this_thread::sleep_for(std::chrono::milliseconds(700));
