@@ -5,6 +5,7 @@
 
 #include "bassplayer.h"
 #include "messagebox.h"
+#include "parameters.h"
 
 std::atomic<TensionDSP*> PitchStage{nullptr};
 
@@ -169,4 +170,34 @@ void EffectChain::SetTreble(int32_t trebleValue, double gainDb, uint32_t sampleR
 void EffectChain::SetBass(int32_t bassValue, double gainDb, uint32_t sampleRate) {
   BassValue.store(bassValue);
   Biquad_set(BassFilter, BIQUAD_LOWSHELF, double(BassFreq) / double(sampleRate), 0.5, gainDb);
+}
+
+std::string EffectChain::SpeedBarPositionChanged(double x) {
+  const pw::SpeedSetting s = pw::SpeedFromPosition(x);
+  SetSpeed(s.speedValue, s.percent);
+  return s.label;
+}
+
+std::string EffectChain::TempoBarPositionChanged(double p) {
+  const pw::TempoSetting t = pw::TempoFromPosition(p);
+  SetTempo(t.steps);
+  return t.label;
+}
+
+std::string EffectChain::PitchBarPositionChanged(double p) {
+  const pw::PitchSetting s = pw::PitchFromPosition(p);
+  SetPitch(s.semitones);
+  return s.label;
+}
+
+std::string EffectChain::TrebleBarPositionChanged(double x, double p, uint32_t sampleRate) {
+  const pw::ToneSetting t = pw::TrebleFromPosition(x, p);
+  SetTreble(t.switchValue, t.gainDb, sampleRate);
+  return t.label;
+}
+
+std::string EffectChain::BassBarPositionChanged(double x, double p, uint32_t sampleRate) {
+  const pw::ToneSetting t = pw::BassFromPosition(x, p);
+  SetBass(t.switchValue, t.gainDb, sampleRate);
+  return t.label;
 }

@@ -60,6 +60,16 @@ class EffectChain {
   void SetTreble(int32_t trebleValue, double gainDb, uint32_t sampleRate);
   void SetBass(int32_t bassValue, double gainDb, uint32_t sampleRate);
 
+  // The five slider handlers: the parameter mapping applied to this chain.
+  // Each returns the value label's text. x is the event's position, p the
+  // slider's Position (they differ only during keyboard stepping); the tone
+  // handlers take the open file's sample rate (0 when none is open).
+  std::string SpeedBarPositionChanged(double x);
+  std::string TempoBarPositionChanged(double p);
+  std::string PitchBarPositionChanged(double p);
+  std::string TrebleBarPositionChanged(double x, double p, uint32_t sampleRate);
+  std::string BassBarPositionChanged(double x, double p, uint32_t sampleRate);
+
   // Zeroes the analyser's output as the first step of FlushAll (optional).
   std::function<void()> OnClearAnalyser;
 

@@ -1,3 +1,5 @@
+#include <QLocale>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -229,6 +231,23 @@ TEST_F(ChainTest, ValidationMessagesInOrder) {
   p.Channels = 2;
   EXPECT_FALSE(EffectChain::ValidateLoaded(p).has_value());
   p.Loaded = false;
+}
+
+TEST_F(ChainTest, SliderHandlersSetTheStagesAndReturnLabels) {
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+  OpenSignal(Tone(440, 0.2, 2), 2);
+  EXPECT_EQ(chain->SpeedBarPositionChanged(123.4), "+12.3 %");
+  EXPECT_EQ(chain->SpeedValue.load(), 123);
+  EXPECT_EQ(chain->SpeedBarPositionChanged(0.4), "+0.0 %");
+  EXPECT_EQ(chain->SpeedValue.load(), 0);
+  EXPECT_EQ(chain->TempoBarPositionChanged(1200), "+100.0 %");
+  EXPECT_DOUBLE_EQ(PitchStage.load()->requestedDuration.load(), 0.5);
+  EXPECT_EQ(chain->PitchBarPositionChanged(-120), "-12.0 st");
+  EXPECT_DOUBLE_EQ(PitchStage.load()->requestedPitch.load(), 0.5);
+  EXPECT_EQ(chain->TrebleBarPositionChanged(4, 4, kRate), "+0.2 %");
+  EXPECT_EQ(chain->TrebleValue.load(), 4);
+  EXPECT_EQ(chain->BassBarPositionChanged(0, 0, kRate), "0.0 %");
+  EXPECT_EQ(chain->BassValue.load(), 0);
 }
 
 TEST(CornerFrequency, QuarterRateRule) {
