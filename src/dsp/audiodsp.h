@@ -122,12 +122,24 @@ void DeleteFFT(HFFT h);
 void FFT_process(HFFT h, const float* input, float* output, int flags);
 
 // ---- BPM analyser ----------------------------------------------------------
-// Streaming: memory stays bounded whatever the length fed.
+// Streaming tempo estimation from the start of a recording. All memory (about
+// 150 kB) is allocated by NewBPM2 and stays fixed whatever the length fed;
+// BPM2_write and BPM2_value never allocate. A handle is used by one thread at
+// a time; handles are independent, so several may run on different threads.
+// channels 1 … 8 (mixed to mono), sampleRate 1000 … 768000 Hz (8000 … 48000
+// tested); other values give NULL. Every function accepts NULL.
 HBPM NewBPM2(int channels, int sampleRate);
 void DeleteBPM2(HBPM h);
-// frames = 0 analyses nothing.
+// Interleaved frames, any count per call: how the stream is cut into writes
+// does not change the result. frames ≤ 0 analyses nothing. Non-finite
+// samples count as 0.
 void BPM2_write(HBPM h, const float* buffer, int frames);
-// Tempo in BPM within [minBpm, maxBpm], or 0 when nothing periodic was found.
+// Tempo in BPM within [minBpm, maxBpm] (maximum first), precise to a small
+// fraction of a percent. Where the beat could as well be heard at half or
+// double speed (or a third, or three times), a level nearer 120 BPM is
+// preferred. 0 when nothing periodic was found: silence, noise, steady
+// tones, less than about two seconds written, or an empty range. May be
+// asked any number of times, also between writes.
 float BPM2_value(HBPM h, float maxBpm, float minBpm);
 
 // ---- Float to integer PCM -------------------------------------------------

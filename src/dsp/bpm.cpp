@@ -1,8 +1,513 @@
-// Placeholder: BPM analyser being written.
+// Tempo analyser.
+//
+// 1. Onset strength. The input is mixed to mono and cut into frames at about
+//    200 a second (window ≈ 20 ms, rounded up to a power of two). Each
+//    frame's power spectrum is summed into third-octave bands, compressed as
+//    log(1 + γ·amplitude), and each band's rise since the previous frame
+//    (half-wave rectified spectral flux, minus a small floor) is summed into
+//    four band groups (kick, body, presence, air) and into their total.
+//    Frame starts are jittered by a few milliseconds at random: the magnitude
+//    spectrum of a steady low tone wobbles with the phase at which a frame
+//    catches it, and at a fixed hop that wobble aliases into a slow, exactly
+//    periodic pattern that looks like a tempo; jittered, it is noise.
+// 2. Periodicity. Each of the five envelopes is smoothed (10 Hz), loses its
+//    slow trend (one-pole high-pass, 0.5 s) and, at every other frame (the
+//    smoothing leaves nothing to alias), feeds a running autocorrelation over
+//    a fixed lag range of 6 s. Only the accumulators and the last 6 s of
+//    envelope are kept: memory is fixed at creation whatever the length of
+//    the stream, and every frame costs the same. Groups keep
+//    instruments apart (a kick on 1 and 3 is cleanly periodic in its own
+//    group); the total keeps what they do together (kick and snare
+//    alternating make the beat).
+// 3. Decision, when the value is asked for. The normalised autocorrelations
+//    are averaged (half the weight on the total) into r(lag). Every tempo in
+//    range gets a comb score: the mean of r at the multiples of its period
+//    within 4 s. The strongest periodicity (under a broad prior) fixes the
+//    family; its relatives ×/÷ 2, 3, 4 that are comb peaks of their own then
+//    compete under a log-Gaussian prior around 120 BPM, which picks the
+//    metrical level. The winner's period is refined on every multiple that
+//    fits the 6 s of lags, where the long lags resolve it to a small fraction
+//    of a percent. A comb score that does not stand well clear of the scatter
+//    an aperiodic envelope of the same length and smoothness would give means
+//    "no tempo" (0): silence, noise, steady tones.
+//
+// The FFT is a small radix-2 transform of our own, which keeps the analyser
+// free of any global planner state: analysers may be created on any thread.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
 #include "audiodsp.h"
-extern "C" {
-HBPM NewBPM2(int, int) { return nullptr; }
-void DeleteBPM2(HBPM) {}
-void BPM2_write(HBPM, const float*, int) {}
-float BPM2_value(HBPM, float, float) { return 0; }
+
+namespace {
+
+// Onset strength.
+constexpr double kFrameRate = 200.0;          // envelope frames per second (hop = rate / 200)
+constexpr double kWindowSeconds = 0.02;       // shortest window; the size is the next power of two
+constexpr double kFrameJitterSeconds = 0.008; // frame starts vary over [0, 2 × this]
+constexpr double kLogGain = 1000.0;           // γ: a band at −60 dBFS sits at the knee
+constexpr double kFluxFloor = 0.05;           // log rises below this are not onsets
+constexpr double kBandsPerOctave = 3.0;
+constexpr double kLowestBandHz = 30.0;
+constexpr double kHighestBandHz = 16000.0;
+constexpr int kGroups = 4;
+constexpr double kGroupEdgesHz[kGroups - 1] = {150.0, 800.0, 4000.0};
+constexpr int kEnvelopes = kGroups + 1;       // the groups, then their total
+constexpr int kChunkFrames = 2048;            // input is mixed down in pieces of at most this
+
+// Periodicity.
+constexpr double kSmoothHz = 10.0;
+constexpr double kTrendSeconds = 0.5;
+constexpr double kMaxLagSeconds = 6.0;
+constexpr int kDecimation = 2;                // the smoothed envelope is correlated at half the rate
+constexpr int kFlushEvery = 256;              // float partial sums go into doubles this often
+
+// Decision.
+constexpr double kMinSeconds = 2.0;           // less analysed than this: no tempo
+constexpr double kTotalWeight = 0.5;          // share of the total envelope in r
+constexpr double kCombSeconds = 4.0;
+constexpr double kGridStep = 1.002;           // coarse tempo grid, relative step
+constexpr int kMaxGrid = 4096;                // enough for the widest range the lags allow
+constexpr double kPriorCenterBpm = 120.0;
+constexpr double kPriorOctaves = 0.8;         // prior's deviation when choosing the level
+constexpr double kBroadPriorOctaves = 1.5;    // ... when finding the strongest periodicity
+constexpr double kRelativeTolerance = 0.03;   // a relative's comb peak is looked for within this
+constexpr double kRelativeStrength = 0.5;     // ... and must reach this share of the strongest
+constexpr double kShortLagSeconds = 0.1;      // lags where any envelope is self-similar
+constexpr double kSignificance = 6.0;         // standard deviations a tempo must stand clear
+constexpr double kMinComb = 0.08;             // and never less than this comb score
+constexpr double kRefineSpan = 0.015;         // refinement searches ± this around the level
+constexpr double kRefineStep = 0.0002;
+constexpr int kRefineSteps = int(kRefineSpan / kRefineStep + 0.5);
+
+// Four floats processed together; GCC and Clang lower this to SSE/NEON.
+// F4u is the same vector read from or written to any float address.
+typedef float F4 __attribute__((vector_size(16)));
+typedef float F4u __attribute__((vector_size(16), aligned(4), may_alias));
+inline F4 Load4(const float* p) { return *reinterpret_cast<const F4u*>(p); }
+inline void Store4(float* p, F4 v) { *reinterpret_cast<F4u*>(p) = v; }
+
+// Power spectrum of a real frame of size n (a power of two, ≥ 16): a complex
+// radix-2 FFT of size n/2 on split arrays, then the even/odd split.
+class PowerSpectrum {
+ public:
+  explicit PowerSpectrum(int n)
+      : n_(n), m_(n / 2), re_(m_), im_(m_), bitrev_(m_), twRe_(m_), twIm_(m_), splitRe_(m_), splitIm_(m_) {
+    int bits = 0;
+    while ((1 << bits) < m_) ++bits;
+    for (int i = 0; i < m_; ++i) {
+      int r = 0;
+      for (int b = 0; b < bits; ++b) r |= ((i >> b) & 1) << (bits - 1 - b);
+      bitrev_[i] = r;
+    }
+    // The stage with half-length h finds its twiddles e^(−iπj/h) at [h, 2h).
+    for (int h = 1; h < m_; h <<= 1) {
+      for (int j = 0; j < h; ++j) {
+        twRe_[h + j] = float(std::cos(M_PI * j / h));
+        twIm_[h + j] = float(-std::sin(M_PI * j / h));
+      }
+    }
+    for (int k = 0; k < m_; ++k) {
+      splitRe_[k] = float(std::cos(2 * M_PI * k / n_));
+      splitIm_[k] = float(-std::sin(2 * M_PI * k / n_));
+    }
+  }
+
+  // power[k] = |X[k]|² for k = 0 … n/2 − 1.
+  void Compute(const float* x, float* power) {
+    float* re = re_.data();
+    float* im = im_.data();
+    for (int i = 0; i < m_; ++i) {
+      const int j = bitrev_[i];
+      re[j] = x[2 * i];
+      im[j] = x[2 * i + 1];
+    }
+    // The first two stages together, as radix-4 butterflies.
+    for (int i = 0; i < m_; i += 4) {
+      const float ar = re[i] + re[i + 1], ai = im[i] + im[i + 1];
+      const float br = re[i] - re[i + 1], bi = im[i] - im[i + 1];
+      const float cr = re[i + 2] + re[i + 3], ci = im[i + 2] + im[i + 3];
+      const float dr = re[i + 2] - re[i + 3], di = im[i + 2] - im[i + 3];
+      re[i] = ar + cr;
+      im[i] = ai + ci;
+      re[i + 2] = ar - cr;
+      im[i + 2] = ai - ci;
+      re[i + 1] = br + di;  // b + d·(−i)
+      im[i + 1] = bi - dr;
+      re[i + 3] = br - di;
+      im[i + 3] = bi + dr;
+    }
+    for (int h = 4; h < m_; h <<= 1) {
+      const float* wr = twRe_.data() + h;
+      const float* wi = twIm_.data() + h;
+      for (int i = 0; i < m_; i += 2 * h) {
+        for (int j = 0; j < h; j += 4) {
+          const F4 xr = Load4(re + i + h + j), xi = Load4(im + i + h + j);
+          const F4 cr = Load4(wr + j), ci = Load4(wi + j);
+          const F4 vr = xr * cr - xi * ci, vi = xr * ci + xi * cr;
+          const F4 ur = Load4(re + i + j), ui = Load4(im + i + j);
+          Store4(re + i + j, ur + vr);
+          Store4(im + i + j, ui + vi);
+          Store4(re + i + h + j, ur - vr);
+          Store4(im + i + h + j, ui - vi);
+        }
+      }
+    }
+    // Z = E + i·O packs the transforms of the even and odd samples:
+    // E[k] = (Z[k] + Z*[m−k]) / 2, O[k] = (Z[k] − Z*[m−k]) / 2i,
+    // X[k] = E[k] + e^(−2πik/n)·O[k].
+    for (int k = 0; k < m_; ++k) {
+      const int c = k == 0 ? 0 : m_ - k;
+      const float zr = re[k], zi = im[k], cr = re[c], ci = -im[c];
+      const float er = 0.5f * (zr + cr), ei = 0.5f * (zi + ci);
+      const float orr = 0.5f * (zi - ci), oi = -0.5f * (zr - cr);
+      const float wr = splitRe_[k], wi = splitIm_[k];
+      const float xr = er + wr * orr - wi * oi;
+      const float xi = ei + wr * oi + wi * orr;
+      power[k] = xr * xr + xi * xi;
+    }
+  }
+
+ private:
+  int n_, m_;
+  std::vector<float> re_, im_;
+  std::vector<int> bitrev_;
+  std::vector<float> twRe_, twIm_, splitRe_, splitIm_;
+};
+
+// Running autocorrelation of one envelope over lags 0 … maxLag (at least).
+class RunningAutocorrelation {
+ public:
+  explicit RunningAutocorrelation(int maxLag)
+      : lags_((maxLag + 4) / 4 * 4), history_(2 * size_t(lags_), 0.0f), partial_(lags_, 0.0f), sums_(lags_, 0.0) {}
+
+  void Push(float x) {
+    // Newest value first: history_[head_ + L] is the value L frames back,
+    // contiguous because every value is stored twice.
+    head_ = head_ == 0 ? lags_ - 1 : head_ - 1;
+    history_[head_] = x;
+    history_[head_ + lags_] = x;
+    ++count_;
+    // Whole vectors; lags beyond the values seen so far multiply zeros.
+    const int vectors = int((std::min<long long>(count_, lags_) + 3) / 4);
+    const float* h = history_.data() + head_;
+    float* p = partial_.data();
+    const F4 xv = {x, x, x, x};
+    for (int v = 0; v < vectors; ++v) Store4(p + 4 * v, Load4(p + 4 * v) + xv * Load4(h + 4 * v));
+    if (++sincePartial_ == kFlushEvery) Flush();
+  }
+
+  // Σ x[n]·x[n − lag] over all n pushed so far.
+  double Sum(int lag) const { return sums_[lag] + partial_[lag]; }
+
+ private:
+  // Short float sums keep the inner loop fast; doubles keep hours exact.
+  void Flush() {
+    for (int l = 0; l < lags_; ++l) {
+      sums_[l] += partial_[l];
+      partial_[l] = 0.0f;
+    }
+    sincePartial_ = 0;
+  }
+
+  int lags_;
+  std::vector<float> history_;
+  std::vector<float> partial_;
+  std::vector<double> sums_;
+  int head_ = 0;
+  int sincePartial_ = 0;
+  long long count_ = 0;
+};
+
+// Catmull-Rom interpolation of r[0 … size − 1] at a fractional index.
+double Interpolate(const double* r, int size, double x) {
+  const int i = int(x);
+  if (i >= size - 1) return r[size - 1];
+  const double t = x - i;
+  const double p0 = r[std::max(i - 1, 0)], p1 = r[i], p2 = r[i + 1], p3 = r[std::min(i + 2, size - 1)];
+  return p1 + 0.5 * t * (p2 - p0 + t * (2 * p0 - 5 * p1 + 4 * p2 - p3 + t * (3 * (p1 - p2) + p3 - p0)));
 }
+
+double Prior(double bpm, double octaves) {
+  const double x = std::log2(bpm / kPriorCenterBpm) / octaves;
+  return std::exp(-0.5 * x * x);
+}
+
+int WindowSize(int rate) {
+  int n = 16;
+  while (n < kWindowSeconds * rate) n <<= 1;
+  return n;
+}
+
+struct Band {
+  int lo, hi;  // bins [lo, hi)
+  int group;
+};
+
+}  // namespace
+
+struct PwBPM {
+  PwBPM(int channels, int rate)
+      : channels(channels),
+        hop(std::max(1, int(std::lround(rate / kFrameRate)))),
+        frameRate(double(rate) / hop),
+        lagRate(frameRate / kDecimation),
+        size(WindowSize(rate)),
+        jitter(int(kFrameJitterSeconds * rate)),
+        maxLag(int(std::ceil(kMaxLagSeconds * lagRate))),
+        smoothAlpha(float(1.0 - std::exp(-2 * M_PI * kSmoothHz / frameRate))),
+        trendAlpha(float(1.0 - std::exp(-1.0 / (kTrendSeconds * frameRate)))),
+        spectrum(size),
+        window(size),
+        mono(size_t(size) + 2 * size_t(jitter) + kChunkFrames),
+        frame(size),
+        power(size / 2),
+        r(size_t(maxLag) + 1),
+        grid(kMaxGrid),
+        refine(2 * kRefineSteps + 1) {
+    // Scaled so that a full-scale sine alone in a one-bin band reads 1.
+    double windowSum = 0;
+    for (int i = 0; i < size; ++i) {
+      window[i] = float(0.5 - 0.5 * std::cos(2 * M_PI * (i + 0.5) / size));
+      windowSum += window[i];
+    }
+    for (float& w : window) w = float(w * 2.0 / windowSum);
+
+    // Third-octave bands; where bins are wider than that, one band per bin.
+    const double binHz = double(rate) / size;
+    const double top = std::min(kHighestBandHz, 0.45 * rate);
+    int lastBand = -1;
+    for (int k = 1; k < size / 2; ++k) {
+      const double f = k * binHz;
+      if (f < kLowestBandHz || f > top) continue;
+      const int b = int(kBandsPerOctave * std::log2(f / kLowestBandHz));
+      if (b == lastBand) {
+        bands.back().hi = k + 1;
+        continue;
+      }
+      int g = 0;
+      while (g < kGroups - 1 && f >= kGroupEdgesHz[g]) ++g;
+      bands.push_back({k, k + 1, g});
+      lastBand = b;
+    }
+    previousLevel.assign(bands.size(), 0.0f);
+    acf.reserve(kEnvelopes);
+    for (int e = 0; e < kEnvelopes; ++e) acf.emplace_back(maxLag);
+  }
+
+  void Write(const float* input, int frames) {
+    const float gain = 1.0f / float(channels);
+    while (frames > 0) {
+      const int chunk = std::min(frames, kChunkFrames);
+      float* dst = mono.data() + filled;
+      for (int i = 0; i < chunk; ++i) {
+        float s = 0;
+        for (int c = 0; c < channels; ++c) {
+          const float v = input[size_t(i) * size_t(channels) + size_t(c)];
+          if (std::isfinite(v)) s += v;
+        }
+        dst[i] = s * gain;
+      }
+      filled += chunk;
+      input += size_t(chunk) * size_t(channels);
+      frames -= chunk;
+
+      int pos = 0;
+      while (filled - pos >= size + 2 * jitter) {
+        // xorshift32 from a fixed seed: results are reproducible.
+        random ^= random << 13;
+        random ^= random >> 17;
+        random ^= random << 5;
+        AnalyseFrame(mono.data() + pos + int(random % uint32_t(2 * jitter + 1)));
+        pos += hop;
+      }
+      std::memmove(mono.data(), mono.data() + pos, sizeof(float) * size_t(filled - pos));
+      filled -= pos;
+    }
+  }
+
+  void AnalyseFrame(const float* x) {
+    for (int i = 0; i < size; ++i) frame[i] = x[i] * window[i];
+    spectrum.Compute(frame.data(), power.data());
+
+    float flux[kEnvelopes] = {};
+    for (size_t b = 0; b < bands.size(); ++b) {
+      const Band& band = bands[b];
+      float p = 0;
+      for (int k = band.lo; k < band.hi; ++k) p += power[k];
+      const float level = std::log1p(float(kLogGain) * std::sqrt(p / float(band.hi - band.lo)));
+      if (analysedFrames > 0) flux[band.group] += std::max(0.0f, level - previousLevel[b] - float(kFluxFloor));
+      previousLevel[b] = level;
+    }
+    for (int g = 0; g < kGroups; ++g) flux[kGroups] += flux[g];
+    for (int e = 0; e < kEnvelopes; ++e) {
+      smooth1[e] += smoothAlpha * (flux[e] - smooth1[e]);
+      smooth2[e] += smoothAlpha * (smooth1[e] - smooth2[e]);
+      trend[e] += trendAlpha * (smooth2[e] - trend[e]);
+      if (analysedFrames % kDecimation == 0) acf[e].Push(smooth2[e] - trend[e]);
+    }
+    if (analysedFrames % kDecimation == 0) ++lagFrames;
+    ++analysedFrames;
+  }
+
+  // Mean of r at the multiples of period p (in lags) up to `span` lags.
+  double Comb(double p, double span) const {
+    const int k = std::max(1, int(span / p));
+    double s = 0;
+    for (int i = 1; i <= k; ++i) s += Interpolate(r.data(), rSize, i * p);
+    return s / k;
+  }
+
+  float Value(double maxBpm, double minBpm) {
+    if (!(minBpm > 0) || !(maxBpm >= minBpm) || !std::isfinite(maxBpm)) return 0;
+    const long long n = lagFrames;
+    if (n < kMinSeconds * lagRate) return 0;
+    // Lags whose unbiased estimate still rests on two thirds of the frames.
+    const int lags = int(std::min<long long>(maxLag, n / 3));
+
+    std::fill(r.begin(), r.end(), 0.0);
+    double weights = 0;
+    for (int e = 0; e < kEnvelopes; ++e) {
+      const double e0 = acf[e].Sum(0) / double(n);
+      if (!(e0 > 1e-12)) continue;  // a band group with nothing in it
+      const double w = e == kGroups ? kTotalWeight : (1.0 - kTotalWeight) / kGroups;
+      for (int l = 0; l <= lags; ++l) r[l] += w * acf[e].Sum(l) / double(n - l) / e0;
+      weights += w;
+    }
+    if (weights == 0) return 0;
+    for (int l = 0; l <= lags; ++l) r[l] /= weights;
+    rSize = lags + 1;
+
+    // Comb scores on a geometric tempo grid; the strongest periodicity.
+    const double slowest = std::max(minBpm, 60.0 * lagRate / (lags / 2.0));
+    const double fastest = std::min(maxBpm, 60.0 * lagRate / 2.0);
+    if (!(slowest <= fastest)) return 0;
+    const double span = std::min(double(lags), kCombSeconds * lagRate);
+    int count = 0, strongest = 0;
+    double strongestScore = -1e300;
+    for (double bpm = slowest; bpm <= fastest && count < kMaxGrid; bpm *= kGridStep, ++count) {
+      grid[count] = Comb(60.0 * lagRate / bpm, span);
+      const double score = grid[count] * Prior(bpm, kBroadPriorOctaves);
+      if (score > strongestScore) {
+        strongestScore = score;
+        strongest = count;
+      }
+    }
+    auto tempoAt = [&](int i) { return slowest * std::pow(kGridStep, i); };
+
+    // Significance. For an aperiodic envelope r(L) scatters around 0 with a
+    // variance of about (1 + 2·Σ r(m)²) / n, summed over the short lags where
+    // the smoothed envelope is similar to itself anyway (Bartlett); the comb
+    // averages k such values.
+    const int shortLags = std::min(lags, int(kShortLagSeconds * lagRate));
+    double variance = 1;
+    for (int m = 1; m <= shortLags; ++m) variance += 2 * r[m] * r[m];
+    variance /= double(n);
+    const double confidence = grid[strongest];
+    const int terms = std::max(1, int(span / (60.0 * lagRate / tempoAt(strongest))));
+    if (confidence < std::max(kMinComb, kSignificance * std::sqrt(variance / terms))) return 0;
+
+    // Metrical level: relatives of the strongest periodicity that are comb
+    // peaks of their own, and not much weaker, compete under the prior.
+    int chosen = strongest;
+    double chosenScore = -1;
+    for (double f : {1.0 / 4, 1.0 / 3, 1.0 / 2, 1.0, 2.0, 3.0, 4.0}) {
+      const double target = tempoAt(strongest) * f;
+      const int lo = std::max(0, int(std::floor(std::log(target * (1 - kRelativeTolerance) / slowest) /
+                                                std::log(kGridStep))));
+      const int hi = std::min(count - 1, int(std::ceil(std::log(target * (1 + kRelativeTolerance) / slowest) /
+                                                       std::log(kGridStep))));
+      int peak = -1;
+      for (int i = lo; i <= hi; ++i) {
+        if (peak < 0 || grid[i] > grid[peak]) peak = i;
+      }
+      if (peak < 0 || grid[peak] < kRelativeStrength * confidence) continue;
+      const double score = grid[peak] * Prior(tempoAt(peak), kPriorOctaves);
+      if (score > chosenScore) {
+        chosenScore = score;
+        chosen = peak;
+      }
+    }
+
+    // Refinement: the sum of r over every multiple of the period that fits,
+    // maximised on a fine grid, then a parabola through the best three.
+    const double coarse = 60.0 * lagRate / tempoAt(chosen);
+    int best = 0;
+    double bestSum = -1e300;
+    for (int i = -kRefineSteps; i <= kRefineSteps; ++i) {
+      const double p = coarse * (1.0 + i * kRefineStep);
+      double s = 0;
+      for (int k = 1; k * p <= lags; ++k) s += Interpolate(r.data(), rSize, k * p);
+      refine[size_t(i + kRefineSteps)] = s;
+      if (s > bestSum) {
+        bestSum = s;
+        best = i;
+      }
+    }
+    double offset = best;
+    if (best > -kRefineSteps && best < kRefineSteps) {
+      const double a = refine[size_t(best + kRefineSteps - 1)], b = refine[size_t(best + kRefineSteps)],
+                   c = refine[size_t(best + kRefineSteps + 1)];
+      const double d = a - 2 * b + c;
+      if (d < 0) offset += 0.5 * (a - c) / d;
+    }
+    const double period = coarse * (1.0 + offset * kRefineStep);
+    return float(std::clamp(60.0 * lagRate / period, minBpm, maxBpm));
+  }
+
+  const int channels;
+  const int hop;
+  const double frameRate;  // envelope frames per second
+  const double lagRate;    // autocorrelation lags per second
+  const int size;          // window
+  const int jitter;        // frames start at a random offset in [0, 2·jitter]
+  const int maxLag;
+  const float smoothAlpha;
+  const float trendAlpha;
+
+  PowerSpectrum spectrum;
+  std::vector<float> window;
+  std::vector<float> mono;  // pending mono samples, [0, filled)
+  int filled = 0;
+  uint32_t random = 2463534242u;
+  std::vector<float> frame;
+  std::vector<float> power;
+  std::vector<Band> bands;
+  std::vector<float> previousLevel;  // per band, of the previous frame
+  long long analysedFrames = 0;
+  long long lagFrames = 0;  // envelope values pushed into the autocorrelations
+
+  float smooth1[kEnvelopes] = {};
+  float smooth2[kEnvelopes] = {};
+  float trend[kEnvelopes] = {};
+  std::vector<RunningAutocorrelation> acf;
+
+  // Scratch of the decision, allocated here so that asking allocates nothing.
+  std::vector<double> r;  // combined normalised autocorrelation, [0, rSize)
+  int rSize = 0;
+  std::vector<double> grid;    // comb score per grid tempo
+  std::vector<double> refine;  // refinement scores
+};
+
+extern "C" {
+
+HBPM NewBPM2(int channels, int sampleRate) {
+  if (channels < 1 || channels > 8 || sampleRate < 1000 || sampleRate > 768000) return nullptr;
+  return new PwBPM(channels, sampleRate);
+}
+
+void DeleteBPM2(HBPM h) { delete h; }
+
+void BPM2_write(HBPM h, const float* buffer, int frames) {
+  if (!h || !buffer || frames <= 0) return;
+  h->Write(buffer, frames);
+}
+
+float BPM2_value(HBPM h, float maxBpm, float minBpm) {
+  if (!h) return 0;
+  return h->Value(maxBpm, minBpm);
+}
+
+}  // extern "C"
