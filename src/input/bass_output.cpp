@@ -89,7 +89,10 @@ HSTREAM create(DWORD freq, DWORD chans, DWORD flags, STREAMPROC* proc, void* use
   if (!s.ready) return fail(BASS_ERROR_INIT, HSTREAM(0));
   if (proc == nullptr) return fail(BASS_ERROR_ILLPARAM, HSTREAM(0));
   if (flags & BASS_STREAM_DECODE) return fail(BASS_ERROR_NOTAVAIL, HSTREAM(0));
-  if (!(flags & BASS_SAMPLE_FLOAT) || freq < 8000 || freq > 48000 || chans < 1 || chans > 2)
+  // Any rate and up to eight channels can be created: refusing what the
+  // program does not play is the file-open step's job, with its own message.
+  // Channels beyond the first two are not heard.
+  if (!(flags & BASS_SAMPLE_FLOAT) || freq < 4000 || freq > 384000 || chans < 1 || chans > 8)
     return fail(BASS_ERROR_FORMAT, HSTREAM(0));
 
   StreamFormat format{};

@@ -233,8 +233,9 @@ int chooseFormat(const Device& device, int rate, int channels, StreamFormat* for
   const PaDeviceInfo* info = Pa_GetDeviceInfo(device.index);
   if (info == nullptr) return BASS_ERROR_DEVICE;
   const int otherChannels = channels == 1 ? 2 : 1;
+  const int fewerChannels = channels > 2 ? 2 : otherChannels;
   const double rates[] = {double(rate), double(device.preferredRate), info->defaultSampleRate, 48000.0, 44100.0};
-  for (const int ch : {channels, otherChannels}) {
+  for (const int ch : {channels, fewerChannels, otherChannels}) {
     for (const double r : rates) {
       if (r < 8000 || r > 384000 || r != std::floor(r)) continue;
       if (supported(device.index, ch, r)) {

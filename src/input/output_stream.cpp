@@ -316,8 +316,13 @@ void Stream::toDevice(const float* src, size_t frames, float* dst) const {
     std::memcpy(dst, src, frames * size_t(ch) * sizeof(float));
   } else if (ch == 1 && devCh == 2) {
     for (size_t i = 0; i < frames; ++i) dst[2 * i] = dst[2 * i + 1] = src[i];
-  } else if (ch == 2 && devCh == 1) {
-    for (size_t i = 0; i < frames; ++i) dst[i] = 0.5f * (src[2 * i] + src[2 * i + 1]);
+  } else if (ch >= 2 && devCh == 1) {
+    for (size_t i = 0; i < frames; ++i) dst[i] = 0.5f * (src[i * size_t(ch)] + src[i * size_t(ch) + 1]);
+  } else if (ch > 2 && devCh == 2) {
+    for (size_t i = 0; i < frames; ++i) {
+      dst[2 * i] = src[i * size_t(ch)];
+      dst[2 * i + 1] = src[i * size_t(ch) + 1];
+    }
   }
 }
 

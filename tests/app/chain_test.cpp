@@ -250,6 +250,24 @@ TEST_F(ChainTest, SliderHandlersSetTheStagesAndReturnLabels) {
   EXPECT_EQ(chain->BassValue.load(), 0);
 }
 
+TEST_F(ChainTest, FilesTheProgramDoesNotPlayOpenAndAreRefusedByTheChecks) {
+  const struct { int rate, channels; const char* message; } cases[] = {
+      {48001, 2, "Sampling rates higher than 48000 Hz are not supported."},
+      {44100, 6, "Multi-channel audio files are not supported. Please select only STEREO or MONO files."},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir + "/refused.wav";
+    pwtest::WriteWav(path, pwtest::Sine(440, c.rate, c.channels, size_t(c.rate / 10)), c.rate, c.channels, 16);
+    player->Open(path);
+    ASSERT_TRUE(player->Loaded) << c.rate;
+    EXPECT_EQ(EffectChain::ValidateLoaded(*player), c.message);
+  }
+  player->Open(dir + "/missing.flac");
+  EXPECT_EQ(EffectChain::ValidateLoaded(*player), "This audio format not supported");
+  ASSERT_EQ(messages.size(), 1u);  // the reader said why first
+  EXPECT_EQ(messages[0].text.rfind("Could not open audio file!", 0), 0u);
+}
+
 TEST(CornerFrequency, QuarterRateRule) {
   const struct { int32_t rate, bass, treble; } cases[] = {
       {22050, 200, 5512}, {8000, 200, 2000}, {44100, 200, 16000}, {48000, 200, 16000}, {300, 75, 75}};

@@ -206,9 +206,12 @@ TEST_F(Output, CreateChecksTheFormat) {
     int error;
   };
   const Case cases[] = {
-      {7999, 2, BASS_SAMPLE_FLOAT, BASS_ERROR_FORMAT},  {48001, 2, BASS_SAMPLE_FLOAT, BASS_ERROR_FORMAT},
-      {0, 1, BASS_SAMPLE_FLOAT, BASS_ERROR_FORMAT},     {96000, 2, BASS_SAMPLE_FLOAT, BASS_ERROR_FORMAT},
-      {44100, 0, BASS_SAMPLE_FLOAT, BASS_ERROR_FORMAT}, {44100, 3, BASS_SAMPLE_FLOAT, BASS_ERROR_FORMAT},
+      // Streams the program will not play (more than two channels, above
+      // 48 kHz) can still be created: the file-open step refuses them.
+      {3999, 2, BASS_SAMPLE_FLOAT, BASS_ERROR_FORMAT},  {384001, 2, BASS_SAMPLE_FLOAT, BASS_ERROR_FORMAT},
+      {0, 1, BASS_SAMPLE_FLOAT, BASS_ERROR_FORMAT},     {96000, 2, BASS_SAMPLE_FLOAT, BASS_OK},
+      {44100, 0, BASS_SAMPLE_FLOAT, BASS_ERROR_FORMAT}, {44100, 6, BASS_SAMPLE_FLOAT, BASS_OK},
+      {44100, 9, BASS_SAMPLE_FLOAT, BASS_ERROR_FORMAT},
       {44100, 2, 0, BASS_ERROR_FORMAT},                 {8000, 1, BASS_SAMPLE_FLOAT, BASS_OK},
       {22050, 2, BASS_SAMPLE_FLOAT, BASS_OK},           {48000, 2, BASS_SAMPLE_FLOAT, BASS_OK},
   };
