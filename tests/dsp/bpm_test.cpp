@@ -55,16 +55,16 @@ std::vector<loopgen::LoopSpec> LoopSet() {
   for (int s = 0; s < 6; ++s) {
     for (int t = 0; t < 16; ++t) {
       if ((s + t) % 4 == 0) continue;  // 72 of the 96 combinations, every tempo and style kept
-      loopgen::LoopSpec spec;
-      spec.style = styles[s];
-      spec.bpm = tempi[t];
-      spec.seed = seed++;
-      spec.seconds = seed % 3 == 0 ? 25 : 20;
-      spec.channels = 1 + int(seed % 2);
-      spec.noiseLevel = 0.01 + 0.01 * (seed % 4);
-      spec.padLevel = 0.08 + 0.04 * (seed % 3);
-      spec.jitterMs = 2 + (seed % 3);
-      set.push_back(spec);
+      loopgen::LoopSpec loop;
+      loop.style = styles[s];
+      loop.bpm = tempi[t];
+      loop.seed = seed++;
+      loop.seconds = seed % 3 == 0 ? 25 : 20;
+      loop.channels = 1 + int(seed % 2);
+      loop.noiseLevel = 0.01 + 0.01 * (seed % 4);
+      loop.padLevel = 0.08 + 0.04 * (seed % 3);
+      loop.jitterMs = 2 + (seed % 3);
+      set.push_back(loop);
     }
   }
   return set;
@@ -77,29 +77,29 @@ TEST(Bpm, SyntheticLoopSetReachesTheQualityTargets) {
   const auto set = LoopSet();
   int exact = 0, related = 0, imprecise = 0, slower = 0, faster = 0;
   double worstError = 0, audioSeconds = 0, analysisSeconds = 0;
-  for (const auto& spec : set) {
-    const auto audio = loopgen::MakeLoop(spec);
+  for (const auto& loop : set) {
+    const auto audio = loopgen::MakeLoop(loop);
     const std::clock_t start = std::clock();  // processor time: a busy machine does not skew it
-    const double estimate = Measure(audio, spec.channels, spec.rate);
+    const double estimate = Measure(audio, loop.channels, loop.rate);
     analysisSeconds += double(std::clock() - start) / CLOCKS_PER_SEC;
-    audioSeconds += spec.seconds;
+    audioSeconds += loop.seconds;
 
-    EXPECT_TRUE(estimate == 0 || (estimate >= 50 && estimate <= 250)) << loopgen::Describe(spec) << ": " << estimate;
-    const double matched = MatchedTempo(estimate, spec.bpm, 0.04);
+    EXPECT_TRUE(estimate == 0 || (estimate >= 50 && estimate <= 250)) << loopgen::Describe(loop) << ": " << estimate;
+    const double matched = MatchedTempo(estimate, loop.bpm, 0.04);
     if (matched == 0) {
-      std::printf("  missed: %s, %d s, %d ch: %.2f\n", loopgen::Describe(spec).c_str(), int(spec.seconds),
-                  spec.channels, estimate);
+      std::printf("  missed: %s, %d s, %d ch: %.2f\n", loopgen::Describe(loop).c_str(), int(loop.seconds),
+                  loop.channels, estimate);
       continue;
     }
     ++related;
-    if (matched == spec.bpm) ++exact;
-    if (matched < spec.bpm) ++slower;
-    if (matched > spec.bpm) ++faster;
+    if (matched == loop.bpm) ++exact;
+    if (matched < loop.bpm) ++slower;
+    if (matched > loop.bpm) ++faster;
     const double error = std::fabs(estimate / matched - 1.0);
     worstError = std::max(worstError, error);
     if (error > 0.005) {
       ++imprecise;
-      std::printf("  imprecise: %s: %.2f for %.2f\n", loopgen::Describe(spec).c_str(), estimate, matched);
+      std::printf("  imprecise: %s: %.2f for %.2f\n", loopgen::Describe(loop).c_str(), estimate, matched);
     }
   }
   const double n = double(set.size());
@@ -176,16 +176,16 @@ TEST(Bpm, EverySampleRateAndChannelCount) {
       {48000, 1, loopgen::Style::Shuffle, 90, 1},
   };
   for (const Case& c : cases) {
-    loopgen::LoopSpec spec;
-    spec.rate = c.rate;
-    spec.channels = c.channels;
-    spec.style = c.style;
-    spec.bpm = c.bpm;
-    spec.seconds = 20;
-    auto audio = loopgen::MakeLoop(spec);
+    loopgen::LoopSpec loop;
+    loop.rate = c.rate;
+    loop.channels = c.channels;
+    loop.style = c.style;
+    loop.bpm = c.bpm;
+    loop.seconds = 20;
+    auto audio = loopgen::MakeLoop(loop);
     for (float& x : audio) x = float(x * c.gain);
     const float value = Measure(audio, c.channels, c.rate);
-    EXPECT_NEAR(value, c.bpm, c.bpm * 0.005) << loopgen::Describe(spec) << " at " << c.rate << " Hz, " << c.channels
+    EXPECT_NEAR(value, c.bpm, c.bpm * 0.005) << loopgen::Describe(loop) << " at " << c.rate << " Hz, " << c.channels
                                              << " channel(s), gain " << c.gain;
   }
 }
@@ -194,19 +194,19 @@ TEST(Bpm, EverySampleRateAndChannelCount) {
 // range), so a stream of any length must still give the tempo: 30 minutes of
 // a loop, fed block by block without keeping the whole stream around.
 TEST(Bpm, ThirtyMinuteStreamStillGivesTheTempo) {
-  loopgen::LoopSpec spec;
-  spec.style = loopgen::Style::FourOnTheFloor;
-  spec.bpm = 125;  // a bar is 1.92 s, 42336 frames: the repeated loop keeps the tempo
-  spec.rate = 22050;
-  spec.channels = 1;
-  spec.seconds = 8 * 1.92;
-  const auto loop = loopgen::MakeLoop(spec);
+  loopgen::LoopSpec pattern;
+  pattern.style = loopgen::Style::FourOnTheFloor;
+  pattern.bpm = 125;  // a bar is 1.92 s, 42336 frames: the repeated loop keeps the tempo
+  pattern.rate = 22050;
+  pattern.channels = 1;
+  pattern.seconds = 8 * 1.92;
+  const auto loop = loopgen::MakeLoop(pattern);
   ASSERT_EQ(loop.size(), size_t(8 * 42336));
 
-  BpmPtr h(NewBPM2(1, spec.rate));
+  BpmPtr h(NewBPM2(1, pattern.rate));
   ASSERT_NE(h, nullptr);
   std::vector<float> block(kBlock);
-  const size_t total = size_t(30 * 60) * size_t(spec.rate);
+  const size_t total = size_t(30 * 60) * size_t(pattern.rate);
   for (size_t pos = 0; pos + kBlock <= total; pos += kBlock) {
     for (size_t i = 0; i < kBlock;) {
       const size_t at = (pos + i) % loop.size();
@@ -221,16 +221,16 @@ TEST(Bpm, ThirtyMinuteStreamStillGivesTheTempo) {
 
 // The analyser does not depend on how the stream is cut into writes.
 TEST(Bpm, BlockSizeDoesNotMatter) {
-  loopgen::LoopSpec spec;
-  spec.style = loopgen::Style::Shuffle;
-  spec.bpm = 103;
-  spec.seconds = 12;
-  auto audio = loopgen::MakeLoop(spec);
+  loopgen::LoopSpec loop;
+  loop.style = loopgen::Style::Shuffle;
+  loop.bpm = 103;
+  loop.seconds = 12;
+  auto audio = loopgen::MakeLoop(loop);
   audio.resize(audio.size() / (2 * kBlock) * (2 * kBlock));
-  const float whole = Measure(audio, 2, spec.rate);
+  const float whole = Measure(audio, 2, loop.rate);
   EXPECT_NEAR(whole, 103.0, 103.0 * 0.005);
 
-  BpmPtr h(NewBPM2(2, spec.rate));
+  BpmPtr h(NewBPM2(2, loop.rate));
   ASSERT_NE(h, nullptr);
   const size_t frames = audio.size() / 2;
   const size_t sizes[] = {1, 333, 5000, 2048, 70000, 17};
@@ -243,12 +243,12 @@ TEST(Bpm, BlockSizeDoesNotMatter) {
 }
 
 TEST(Bpm, ResultStaysWithinTheAskedRange) {
-  loopgen::LoopSpec spec;
-  spec.style = loopgen::Style::FourOnTheFloor;
-  spec.bpm = 200;
-  spec.seconds = 20;
-  const auto audio = loopgen::MakeLoop(spec);
-  BpmPtr h(NewBPM2(spec.channels, spec.rate));
+  loopgen::LoopSpec loop;
+  loop.style = loopgen::Style::FourOnTheFloor;
+  loop.bpm = 200;
+  loop.seconds = 20;
+  const auto audio = loopgen::MakeLoop(loop);
+  BpmPtr h(NewBPM2(loop.channels, loop.rate));
   ASSERT_NE(h, nullptr);
   for (size_t pos = 0; pos + kBlock <= audio.size() / 2; pos += kBlock) BPM2_write(h.get(), audio.data() + 2 * pos, kBlock);
   const float wide = BPM2_value(h.get(), 250, 50);

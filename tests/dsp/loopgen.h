@@ -1,6 +1,6 @@
 // Synthetic drum loops with a known tempo, for testing tempo detection.
 //
-// Everything is rendered from a seeded generator of our own, so a spec
+// Everything is rendered from a seeded generator of our own, so a loop
 // always gives the same samples on every platform. Drums are synthesised:
 // kick = sine with a falling pitch and a click, snare = tone plus noise,
 // hats = high-passed noise (closed short, open long). Hits are placed on a
@@ -232,12 +232,12 @@ inline std::vector<Hit> Pattern(Style style, int bar) {
 
 }  // namespace detail
 
-// Interleaved float samples, spec.channels channels at spec.rate.
-inline std::vector<float> MakeLoop(const LoopSpec& spec) {
+// Interleaved float samples, loop.channels channels at loop.rate.
+inline std::vector<float> MakeLoop(const LoopSpec& loop) {
   using namespace detail;
-  Rng rng(spec.seed * 7919u + uint32_t(spec.bpm * 100) + uint32_t(spec.style) * 31u);
-  const int rate = spec.rate;
-  const size_t frames = size_t(std::lround(spec.seconds * rate));
+  Rng rng(loop.seed * 7919u + uint32_t(loop.bpm * 100) + uint32_t(loop.style) * 31u);
+  const int rate = loop.rate;
+  const size_t frames = size_t(std::lround(loop.seconds * rate));
   std::vector<double> mix(frames, 0.0);
 
   // A few variants of every voice so successive hits differ a little.
@@ -252,13 +252,13 @@ inline std::vector<float> MakeLoop(const LoopSpec& spec) {
   }
   const double voiceLevel[5] = {1.0, 0.8, 0.6, 0.55, 0.7};
 
-  const double beatSeconds = 60.0 / spec.bpm;
+  const double beatSeconds = 60.0 / loop.bpm;
   const double barSeconds = 4 * beatSeconds;
-  const int bars = int(std::ceil(spec.seconds / barSeconds)) + 1;
+  const int bars = int(std::ceil(loop.seconds / barSeconds)) + 1;
   for (int bar = 0; bar < bars; ++bar) {
-    for (const Hit& hit : Pattern(spec.style, bar)) {
-      double t = bar * barSeconds + hit.beat * beatSeconds + rng.Gauss() * spec.jitterMs * 1e-3;
-      double gain = hit.gain * (1.0 + spec.velocity * rng.Symmetric()) * voiceLevel[hit.voice] * spec.drumLevel;
+    for (const Hit& hit : Pattern(loop.style, bar)) {
+      double t = bar * barSeconds + hit.beat * beatSeconds + rng.Gauss() * loop.jitterMs * 1e-3;
+      double gain = hit.gain * (1.0 + loop.velocity * rng.Symmetric()) * voiceLevel[hit.voice] * loop.drumLevel;
       long start = std::lround(t * rate);
       const std::vector<float>& s = voices[hit.voice][rng.Next() % kVariants];
       for (size_t i = 0; i < s.size(); ++i) {
@@ -272,7 +272,7 @@ inline std::vector<float> MakeLoop(const LoopSpec& spec) {
 
   // Pad: three-note chords with a few harmonics, slow attack and release,
   // a new chord every two bars.
-  if (spec.padLevel > 0) {
+  if (loop.padLevel > 0) {
     static const double kChords[4][3] = {{220.0, 261.63, 329.63},
                                          {174.61, 220.0, 261.63},
                                          {196.0, 246.94, 293.66},
@@ -281,7 +281,7 @@ inline std::vector<float> MakeLoop(const LoopSpec& spec) {
     const double attack = std::min(0.4, chordSeconds / 4);
     // Oscillators as rotating phasors: cheap, and exact enough over 30 s.
     std::vector<double> chord;
-    for (int c = 0; c * chordSeconds < spec.seconds; ++c) {
+    for (int c = 0; c * chordSeconds < loop.seconds; ++c) {
       const size_t a = size_t(c * chordSeconds * rate);
       const size_t b = std::min(frames, size_t((c + 1) * chordSeconds * rate));
       if (a >= b) break;
@@ -290,7 +290,7 @@ inline std::vector<float> MakeLoop(const LoopSpec& spec) {
         for (int harm = 1; harm <= 3; ++harm) {
           const double f = kChords[c % 4][note] * harm * (1.0 + 0.002 * note);
           if (f >= rate * 0.45) continue;
-          const double amp = spec.padLevel / 3.0 / (harm * harm);
+          const double amp = loop.padLevel / 3.0 / (harm * harm);
           const double w = 2 * M_PI * f / rate, cr = std::cos(w), ci = std::sin(w);
           double re = amp, im = 0;
           for (double& v : chord) {
@@ -308,19 +308,19 @@ inline std::vector<float> MakeLoop(const LoopSpec& spec) {
     }
   }
 
-  std::vector<float> out(frames * size_t(spec.channels));
-  const double noiseScale = spec.noiseLevel * std::sqrt(3.0);  // uniform with this RMS
+  std::vector<float> out(frames * size_t(loop.channels));
+  const double noiseScale = loop.noiseLevel * std::sqrt(3.0);  // uniform with this RMS
   for (size_t i = 0; i < frames; ++i) {
-    for (int ch = 0; ch < spec.channels; ++ch) {
+    for (int ch = 0; ch < loop.channels; ++ch) {
       double v = mix[i] + noiseScale * rng.Symmetric();
-      out[i * size_t(spec.channels) + size_t(ch)] = float(std::clamp(v, -1.0, 1.0));
+      out[i * size_t(loop.channels) + size_t(ch)] = float(std::clamp(v, -1.0, 1.0));
     }
   }
   return out;
 }
 
-inline std::string Describe(const LoopSpec& spec) {
-  return std::string(StyleName(spec.style)) + " @" + std::to_string(spec.bpm).substr(0, 6) + " bpm";
+inline std::string Describe(const LoopSpec& loop) {
+  return std::string(StyleName(loop.style)) + " @" + std::to_string(loop.bpm).substr(0, 6) + " bpm";
 }
 
 }  // namespace loopgen

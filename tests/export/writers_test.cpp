@@ -1,0 +1,787 @@
+// The four writers: WAV headers, MP3 frame headers and length, FLAC round
+// trips, M4A structure and length, lossy quality; construction failures.
+// Results are checked by reading the bytes back and with the ffmpeg/ffprobe
+// command-line tools.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "aacmaker.h"
+#include "flacmaker.h"
+#include "maker.h"
+#include "mp3maker.h"
+#include "settings.h"
+#include "testaudio.h"
+#include "wavmaker.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void SetFormat(uint32_t rate, uint16_t channels, int bits) { OutputFormat = MakeWaveFormat(1, rate, channels, bits); }
+
+Bytes ReadBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+uint16_t Le16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+uint32_t Le32(const Bytes& b, size_t at) { return uint32_t(Le16(b, at)) | uint32_t(Le16(b, at + 2)) << 16; }
+uint32_t Be32(const Bytes& b, size_t at) {
+  return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
+}
+uint64_t Be64(const Bytes& b, size_t at) { return uint64_t(Be32(b, at)) << 32 | Be32(b, at + 4); }
+std::string Id(const Bytes& b, size_t at) { return std::string(reinterpret_cast<const char*>(&b[at]), 4); }
+
+// Signed little-endian PCM of `bits` (16 or 24) from float samples.
+Bytes Pcm(const std::vector<float>& x, int bits) {
+  const int bytes = bits / 8;
+  const double scale = std::ldexp(1.0, bits - 1);
+  Bytes out;
+  out.reserve(x.size() * size_t(bytes));
+  for (float v : x) {
+    const int64_t s = int64_t(std::clamp(std::nearbyint(double(v) * scale), -scale, scale - 1));
+    for (int k = 0; k < bytes; ++k) out.push_back(uint8_t(s >> (8 * k)));
+  }
+  return out;
+}
+
+// A harmonic tone (eight partials of 220 Hz, amplitudes 1/k), the channels
+// differing in phase, under a slow swell (1.3 Hz) so that its delay can be
+// found without ambiguity; peak about 0.5.
+std::vector<float> Harmonic(int rate, int channels, size_t frames) {
+  std::vector<float> x(frames * size_t(channels));
+  for (size_t i = 0; i < frames; ++i) {
+    const double t = double(i) / rate;
+    const double swell = 0.75 + 0.25 * std::sin(2 * M_PI * 1.3 * t);
+    for (int c = 0; c < channels; ++c) {
+      double v = 0;
+      for (int k = 1; k <= 8; ++k) v += std::sin(2 * M_PI * 220.0 * k * t + 0.7 * c * k) / k;
+      x[i * size_t(channels) + size_t(c)] = float(0.18 * swell * v);
+    }
+  }
+  return x;
+}
+
+// Deterministic broadband noise, for tests that want the encoder to spend
+// every bit it is given.
+std::vector<float> Noise(int channels, size_t frames) {
+  std::mt19937 gen(1234);
+  std::uniform_real_distribution<float> d(-0.4f, 0.4f);
+  std::vector<float> x(frames * size_t(channels));
+  for (float& v : x) v = d(gen);
+  return x;
+}
+
+// Writes the whole block list, then destroys the writer (completing the file).
+void WriteAll(std::unique_ptr<TAudioWriter> w, const Bytes& data, const std::vector<size_t>& blocks = {}) {
+  size_t at = 0;
+  for (size_t i = 0; at < data.size(); ++i) {
+    const size_t n = blocks.empty() ? data.size() : std::min(blocks[i % blocks.size()], data.size() - at);
+    w->Write(data.data() + at, uint32_t(n));
+    at += n;
+  }
+}
+
+// Decodes a file with ffmpeg into interleaved float samples.
+std::vector<float> DecodeF32(const std::string& path) {
+  const std::string raw = path + ".f32";
+  EXPECT_TRUE(pwtest::Run("ffmpeg -v error -y -i '" + path + "' -f f32le -acodec pcm_f32le '" + raw + "'"));
+  const Bytes b = ReadBytes(raw);
+  std::vector<float> x(b.size() / 4);
+  if (!x.empty()) std::memcpy(x.data(), b.data(), x.size() * 4);
+  return x;
+}
+
+// Decodes a file with ffmpeg into raw little-endian integers of the given
+// ffmpeg format (s16le, s32le).
+Bytes DecodeRaw(const std::string& path, const std::string& format) {
+  const std::string raw = path + "." + format;
+  EXPECT_TRUE(pwtest::Run("ffmpeg -v error -y -i '" + path + "' -f " + format + " '" + raw + "'"));
+  return ReadBytes(raw);
+}
+
+// ffprobe's key=value lines for the first audio stream (or the packets).
+std::map<std::string, std::string> ProbeStream(const std::string& path) {
+  const std::string out = path + ".probe";
+  EXPECT_TRUE(pwtest::Run("ffprobe -v error -select_streams a:0 -show_streams '" + path + "' > '" + out + "'"));
+  std::map<std::string, std::string> kv;
+  std::ifstream f(out);
+  for (std::string line; std::getline(f, line);) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return kv;
+}
+
+std::vector<int64_t> PacketSizes(const std::string& path) {
+  const std::string out = path + ".packets";
+  EXPECT_TRUE(pwtest::Run("ffprobe -v error -select_streams a:0 -show_entries packet=size -of csv=p=0 '" + path +
+                          "' > '" + out + "'"));
+  std::vector<int64_t> sizes;
+  std::ifstream f(out);
+  for (std::string line; std::getline(f, line);)
+    if (!line.empty()) sizes.push_back(std::stoll(line));
+  return sizes;
+}
+
+// Residual after the best alignment (decoded[i + lag] against x[i], lag in
+// [0, maxLag], the one leaving the least residual), in dB below the signal,
+// measured away from both ends.
+double ResidualDb(const std::vector<float>& x, const std::vector<float>& y, int channels, size_t maxLag,
+                  size_t* bestLag = nullptr) {
+  const size_t ch = size_t(channels);
+  const size_t frames = x.size() / ch;
+  const size_t from = 4096, to = frames - 4096;
+  double least = 1e300;
+  size_t lagAt = 0;
+  for (size_t lag = 0; lag <= maxLag && (to + lag) * ch <= y.size(); ++lag) {
+    double r = 0;
+    for (size_t i = from; i < to; i += 5) {
+      const double d = double(y[(i + lag) * ch]) - x[i * ch];
+      r += d * d;
+    }
+    if (r < least) least = r, lagAt = lag;
+  }
+  double s = 0, r = 0;
+  for (size_t i = from * ch; i < to * ch; ++i) {
+    const double d = double(y[i + lagAt * ch]) - x[i];
+    s += double(x[i]) * x[i];
+    r += d * d;
+  }
+  if (bestLag) *bestLag = lagAt;
+  return 10 * std::log10(s / std::max(r, 1e-30));
+}
+
+class WritersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = pwtest::TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    savedFormat = OutputFormat;
+    savedBitrate = Settings.Bitrate;
+  }
+  void TearDown() override {
+    OutputFormat = savedFormat;
+    Settings.Bitrate = savedBitrate;
+  }
+  std::string Path(const std::string& name) const { return dir + "/" + name; }
+
+  std::string dir;
+  tWAVEFORMATEX savedFormat{};
+  int32_t savedBitrate = 0;
+};
+
+// ---------------------------------------------------------------- WAV
+
+struct WavCase {
+  uint32_t rate;
+  uint16_t channels;
+  int bits;
+  size_t headerSize;
+  uint16_t blockAlign;
+  uint32_t channelMask;  // extensible header only
+};
+
+class WavHeaderTest : public WritersTest, public ::testing::WithParamInterface<WavCase> {};
+
+TEST_P(WavHeaderTest, HeaderDescribesTheDataThatFollows) {
+  const WavCase c = GetParam();
+  SetFormat(c.rate, c.channels, c.bits);
+  for (const uint32_t frames : {0u, 1234u}) {
+    Bytes data(frames * c.blockAlign);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 3);
+    const std::string path = Path("out" + std::to_string(frames) + ".wav");
+    {
+      // An existing longer file is replaced, not overwritten in place.
+      std::ofstream(path, std::ios::binary) << std::string(100000, 'x');
+      TWAVwriter w(path);
+      EXPECT_EQ(w.fname, path);
+      if (!data.empty()) {
+        EXPECT_EQ(w.Write(data.data(), 1000), 1000);
+        EXPECT_EQ(w.Write(data.data() + 1000, uint32_t(data.size() - 1000)), int32_t(data.size() - 1000));
+      }
+    }
+    const Bytes b = ReadBytes(path);
+    const uint32_t ns = uint32_t(data.size());
+    ASSERT_EQ(b.size(), c.headerSize + ns);
+    EXPECT_EQ(Id(b, 0), "RIFF");
+    EXPECT_EQ(Id(b, 8), "WAVE");
+    EXPECT_EQ(Id(b, 12), "fmt ");
+    EXPECT_EQ(Le16(b, 22), c.channels);
+    EXPECT_EQ(Le32(b, 24), c.rate);
+    EXPECT_EQ(Le32(b, 28), c.rate * c.blockAlign);
+    EXPECT_EQ(Le16(b, 32), c.blockAlign);
+    EXPECT_EQ(Le16(b, 34), c.bits);
+    if (c.headerSize == 44) {
+      EXPECT_EQ(Le32(b, 4), ns + 36);
+      EXPECT_EQ(Le32(b, 16), 16u);
+      EXPECT_EQ(Le16(b, 20), 1);
+      EXPECT_EQ(Id(b, 36), "data");
+      EXPECT_EQ(Le32(b, 40), ns);
+    } else {
+      static const uint8_t pcmGuid[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                          0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+      EXPECT_EQ(Le32(b, 4), ns + 72);
+      EXPECT_EQ(Le32(b, 16), 40u);
+      EXPECT_EQ(Le16(b, 20), 0xFFFE);
+      EXPECT_EQ(Le16(b, 36), 22);
+      EXPECT_EQ(Le16(b, 38), c.bits);
+      EXPECT_EQ(Le32(b, 40), c.channelMask);
+      EXPECT_EQ(std::memcmp(&b[44], pcmGuid, 16), 0);
+      EXPECT_EQ(Id(b, 60), "fact");
+      EXPECT_EQ(Le32(b, 64), 4u);
+      EXPECT_EQ(Le32(b, 68), frames);
+      EXPECT_EQ(Id(b, 72), "data");
+      EXPECT_EQ(Le32(b, 76), ns);
+    }
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), b.begin() + long(c.headerSize)));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, WavHeaderTest,
+                         ::testing::Values(WavCase{44100, 2, 16, 44, 4, 0}, WavCase{22050, 1, 16, 44, 2, 0},
+                                           WavCase{48000, 2, 24, 80, 6, 3}, WavCase{44100, 6, 16, 80, 12, 0x3F},
+                                           WavCase{32000, 3, 16, 80, 6, 0}, WavCase{8000, 1, 24, 80, 3, 1},
+                                           WavCase{44100, 8, 16, 80, 16, 0xFF}));
+
+TEST_F(WritersTest, OutputNameTakesTheWritersExtension) {
+  EXPECT_EQ(ChangeFileExt("/a/b/song.mp3", ".wav"), "/a/b/song.wav");
+  EXPECT_EQ(ChangeFileExt("/a/b.dir/song", ".flac"), "/a/b.dir/song.flac");
+  EXPECT_EQ(ChangeFileExt("/a/b/my.song.ogg", ".m4a"), "/a/b/my.song.m4a");
+
+  SetFormat(44100, 2, 16);
+  Settings.Bitrate = 128;
+  const char* const expected[] = {nullptr, ".mp3", ".wav", ".flac", ".m4a"};
+  ASSERT_EQ(WriterClasses[0], nullptr);
+  for (int index = 1; index <= 4; ++index) {
+    const std::string name = "f" + std::to_string(index);
+    auto w = WriterClasses[size_t(index)](Path(name + ".out"));
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->fname, Path(name + expected[index]));
+    w.reset();
+    EXPECT_TRUE(fs::exists(Path(name + expected[index]))) << index;
+    EXPECT_FALSE(fs::exists(Path(name + ".out")));
+  }
+}
+
+// ------------------------------------------------------- construction failures
+
+struct FailureCase {
+  int formatIndex;
+  uint32_t rate;
+  uint16_t channels;
+  int bits;
+  bool missingFolder;
+  std::string message;  // exact, or the start when it ends in '*'
+};
+
+class WriterFailureTest : public WritersTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(WriterFailureTest, ConstructorThrowsTheUsersMessage) {
+  const FailureCase c = GetParam();
+  SetFormat(c.rate, c.channels, c.bits);
+  Settings.Bitrate = 128;
+  const std::string folder = c.missingFolder ? Path("missing") : dir;
+  std::string what;
+  try {
+    WriterClasses[size_t(c.formatIndex)](folder + "/out.x");
+    ADD_FAILURE() << "no exception";
+  } catch (const WriterError& e) {
+    what = e.what();
+  }
+  if (c.message.back() == '*') {
+    EXPECT_EQ(what.substr(0, c.message.size() - 1), c.message.substr(0, c.message.size() - 1)) << what;
+  } else {
+    EXPECT_EQ(what, c.message);
+  }
+  EXPECT_TRUE(fs::is_empty(dir)) << "a file was left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WriterFailureTest,
+    ::testing::Values(FailureCase{1, 44100, 2, 16, true, "Cannot create output file"},
+                      FailureCase{2, 44100, 2, 16, true, "Cannot create file \"*"},
+                      FailureCase{3, 44100, 2, 16, true, "Can not initialize FLAC encoder"},
+                      FailureCase{3, 44100, 2, 12, false, "Can not initialize FLAC encoder"},
+                      FailureCase{4, 44100, 2, 16, true, "Unable to create MP4 file"},
+                      FailureCase{4, 37800, 2, 16, false, "Unable to set the sample rate"},
+                      FailureCase{4, 44100, 3, 16, false, "Unable to set the channel mode"}));
+
+TEST_F(WritersTest, WavFailureNamesTheFileAndTheReason) {
+  SetFormat(44100, 2, 16);
+  try {
+    TWAVwriter w(Path("missing/out.wav"));
+    FAIL() << "no exception";
+  } catch (const WriterError& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + Path("missing/out.wav") + "\". " + std::strerror(ENOENT));
+  }
+}
+
+TEST_F(WritersTest, Mp3EncoderFailureLeavesTheCreatedFile) {
+  SetFormat(44100, 3, 16);
+  EXPECT_THROW(
+      {
+        try {
+          TMP3writer w(Path("out.mp3"));
+        } catch (const WriterError& e) {
+          EXPECT_STREQ(e.what(), "Error opening encoding stream");
+          throw;
+        }
+      },
+      WriterError);
+  EXPECT_TRUE(fs::exists(Path("out.mp3")));
+}
+
+// ---------------------------------------------------------------- MP3
+
+
+struct Mp3Frame {
+  int version = 0;  // 1, 2, or 25 for MPEG-2.5
+  int bitrate = 0;  // kb/s
+  int rate = 0;
+  int mode = 0;     // 0 stereo, 1 joint, 2 dual, 3 mono
+  bool crc = false;
+  size_t size = 0;
+  int samples = 0;  // per channel
+};
+
+std::optional<Mp3Frame> ParseMp3Frame(const Bytes& b, size_t at) {
+  if (at + 4 > b.size()) return std::nullopt;
+  const uint32_t h = Be32(b, at);
+  if ((h >> 21) != 0x7FF || ((h >> 17) & 3) != 1) return std::nullopt;  // sync, layer III
+  static const int versions[4] = {25, 0, 2, 1};
+  static const int rates[3][3] = {{44100, 48000, 32000}, {22050, 24000, 16000}, {11025, 12000, 8000}};
+  static const int mpeg1[15] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+  static const int mpeg2[15] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+  Mp3Frame f;
+  f.version = versions[(h >> 19) & 3];
+  const uint32_t bi = (h >> 12) & 15, ri = (h >> 10) & 3;
+  if (f.version == 0 || bi == 0 || bi == 15 || ri == 3) return std::nullopt;
+  f.bitrate = f.version == 1 ? mpeg1[bi] : mpeg2[bi];
+  f.rate = rates[f.version == 1 ? 0 : f.version == 2 ? 1 : 2][ri];
+  f.mode = int((h >> 6) & 3);
+  f.crc = ((h >> 16) & 1) == 0;
+  f.samples = f.version == 1 ? 1152 : 576;
+  f.size = size_t((f.version == 1 ? 144 : 72) * f.bitrate * 1000 / f.rate) + ((h >> 9) & 1);
+  return f;
+}
+
+// Every frame of the file, back to back from the first byte to the last;
+// empty (with a test failure) when something else is found.
+std::vector<Mp3Frame> Mp3Frames(const std::string& path) {
+  const Bytes b = ReadBytes(path);
+  std::vector<Mp3Frame> frames;
+  for (size_t at = 0; at < b.size();) {
+    const auto f = ParseMp3Frame(b, at);
+    if (!f) {
+      ADD_FAILURE() << "no frame header at byte " << at << " of " << b.size();
+      return {};
+    }
+    frames.push_back(*f);
+    at += f->size;
+  }
+  return frames;
+}
+
+struct Mp3Case {
+  uint32_t rate;
+  uint16_t channels;
+  int32_t bitrate;
+  int version;
+};
+
+std::ostream& operator<<(std::ostream& os, const Mp3Case& c) {
+  return os << c.rate << " Hz, " << c.channels << " ch, " << c.bitrate << " kb/s";
+}
+
+class Mp3StreamTest : public WritersTest, public ::testing::WithParamInterface<Mp3Case> {};
+
+TEST_P(Mp3StreamTest, PlainConstantBitRateFramesOfTheInputLength) {
+  const Mp3Case c = GetParam();
+  SetFormat(c.rate, c.channels, 16);
+  Settings.Bitrate = c.bitrate;
+  const size_t frames = std::max<size_t>(c.rate, 16384);  // about a second
+  const auto x = pwtest::Quantize(Harmonic(int(c.rate), c.channels, frames), 16);
+  const std::string path = Path("out.mp3");
+  WriteAll(std::make_unique<TMP3writer>(path), Pcm(x, 16), {4000, size_t(2 * c.channels * 1001), 65536});
+
+  const auto headers = Mp3Frames(path);
+  ASSERT_FALSE(headers.empty());
+  for (const Mp3Frame& f : headers) {
+    ASSERT_EQ(f.version, c.version);
+    ASSERT_EQ(f.bitrate, c.bitrate);
+    ASSERT_EQ(f.rate, int(c.rate));
+    ASSERT_EQ(f.mode, c.channels == 1 ? 3 : 0);
+    ASSERT_FALSE(f.crc);
+  }
+  // The decoder returns every frame: the codec delay (LAME's 576 plus the
+  // decoder's 529), the input, and the padding of the last frame.
+  const auto y = DecodeF32(path);
+  const size_t decoded = y.size() / c.channels;
+  EXPECT_EQ(decoded, headers.size() * size_t(headers[0].samples));
+  size_t delay = 0;
+  const double db = ResidualDb(x, y, c.channels, 3000, &delay);
+  EXPECT_GE(delay, 576u);
+  EXPECT_LE(delay, 576u + 529u);
+  EXPECT_GE(decoded, frames + delay);
+  EXPECT_LT(decoded, frames + delay + size_t(headers[0].samples));
+  if (c.bitrate >= 128) {
+    EXPECT_GE(db, 25.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, Mp3StreamTest,
+                         ::testing::Values(Mp3Case{8000, 1, 64, 25}, Mp3Case{11025, 2, 64, 25}, Mp3Case{12000, 2, 48, 25},
+                                           Mp3Case{16000, 1, 96, 2}, Mp3Case{22050, 2, 160, 2}, Mp3Case{24000, 2, 96, 2},
+                                           Mp3Case{32000, 2, 96, 1}, Mp3Case{44100, 1, 128, 1}, Mp3Case{44100, 2, 128, 1},
+                                           Mp3Case{48000, 2, 320, 1}));
+
+TEST_F(WritersTest, Mp3ConfigurationFollowsTheFormat) {
+  struct Case {
+    uint32_t rate;
+    uint16_t channels;
+    int32_t nMode;
+    uint32_t dwMpegVersion;
+    uint32_t outRate;
+  };
+  for (const Case c : {Case{44100, 1, 3, 1, 44100}, Case{11025, 2, 0, 0, 11025}, Case{16000, 2, 0, 1, 16000},
+                       Case{12000, 1, 3, 0, 12000}, Case{48000, 2, 0, 1, 48000}, Case{37800, 2, 0, 1, 44100},
+                       Case{6000, 1, 3, 0, 8000}}) {
+    const TMp3Config cfg = TMP3writer::MakeConfig(MakeWaveFormat(1, c.rate, c.channels, 16), 128);
+    EXPECT_EQ(cfg.nMode, c.nMode) << c.rate;
+    EXPECT_EQ(cfg.dwMpegVersion, c.dwMpegVersion) << c.rate;
+    EXPECT_EQ(cfg.dwSampleRate, c.rate);
+    EXPECT_EQ(cfg.OutSampleRate, c.outRate) << c.rate;
+    EXPECT_EQ(cfg.dwBitrate, 128u);
+    EXPECT_EQ(cfg.dwMaxBitrate, 320u);
+  }
+}
+
+TEST_F(WritersTest, Mp3IgnoresAnOddByteAndAnUnpairedSample) {
+  SetFormat(44100, 2, 16);
+  Settings.Bitrate = 128;
+  const Bytes pcm = Pcm(Harmonic(44100, 2, 20000), 16);
+  const size_t block = 4000;  // 1000 stereo frames
+  int64_t returned = 0;
+  {
+    TMP3writer w(Path("even.mp3"));
+    for (size_t at = 0; at < pcm.size(); at += block) {
+      const int32_t n = w.Write(pcm.data() + at, uint32_t(block));
+      ASSERT_GE(n, 0);
+      returned += n;
+    }
+  }
+  {
+    // The same blocks, each followed by one more sample and a stray byte.
+    TMP3writer w(Path("odd.mp3"));
+    Bytes b(block + 3, 0x5A);
+    for (size_t at = 0; at < pcm.size(); at += block) {
+      std::copy_n(pcm.begin() + long(at), block, b.begin());
+      ASSERT_GE(w.Write(b.data(), uint32_t(b.size())), 0);
+    }
+  }
+  const Bytes even = ReadBytes(Path("even.mp3")), odd = ReadBytes(Path("odd.mp3"));
+  EXPECT_EQ(even, odd);
+  // Write reports what it wrote; the flush at the end adds the rest.
+  EXPECT_GT(returned, 0);
+  EXPECT_LT(returned, int64_t(even.size()));
+}
+
+TEST_F(WritersTest, Mp3WithNoBlockHoldsOnlyTheFlush) {
+  SetFormat(44100, 2, 16);
+  Settings.Bitrate = 128;
+  { TMP3writer w(Path("empty.mp3")); }
+  const auto frames = Mp3Frames(Path("empty.mp3"));
+  EXPECT_LE(frames.size(), 3u);
+  for (const Mp3Frame& f : frames) EXPECT_EQ(f.bitrate, 128);
+}
+
+TEST_F(WritersTest, Mp3ShortFileWriteQueuesTheMessageAndReturnsMinusOne) {
+  SetFormat(44100, 2, 16);
+  Settings.Bitrate = 128;
+  fs::create_symlink("/dev/full", Path("full.mp3"));
+  TMP3writer w(Path("full.mp3"));
+  const Bytes pcm = Pcm(Harmonic(44100, 2, 44100), 16);  // encodes to far more than the stdio buffer
+  EXPECT_EQ(w.Write(pcm.data(), uint32_t(pcm.size())), -1);
+  const auto messages = w.TakeMessages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].kind, pw::MessageKind::Error);
+  EXPECT_EQ(messages[0].text, "Data write error!");
+  EXPECT_EQ(messages[0].caption, "MP3 Encoder Error");
+  EXPECT_TRUE(w.TakeMessages().empty());
+  // The encoder goes on with the next block.
+  EXPECT_EQ(w.Write(pcm.data(), uint32_t(pcm.size())), -1);
+  EXPECT_EQ(w.TakeMessages().size(), 1u);
+}
+
+// ---------------------------------------------------------------- FLAC
+
+struct FlacCase {
+  uint32_t rate;
+  uint16_t channels;
+  int bits;
+};
+
+std::ostream& operator<<(std::ostream& os, const FlacCase& c) {
+  return os << c.rate << " Hz, " << c.channels << " ch, " << c.bits << " bit";
+}
+
+class FlacRoundTripTest : public WritersTest, public ::testing::WithParamInterface<FlacCase> {};
+
+TEST_P(FlacRoundTripTest, DecodesToTheSameSamples) {
+  const FlacCase c = GetParam();
+  SetFormat(c.rate, c.channels, c.bits);
+  const int bytes = c.bits / 8;
+  const size_t frameBytes = size_t(bytes) * c.channels;
+  Bytes pcm = Pcm(Harmonic(int(c.rate), c.channels, 30000), c.bits);
+  // The extremes of the depth and the smallest values, at the start.
+  const std::vector<Bytes> edges = c.bits == 24 ? std::vector<Bytes>{{0x01, 0x00, 0x00}, {0xFF, 0xFF, 0xFF},
+                                                                     {0x00, 0x00, 0x80}, {0xFF, 0xFF, 0x7F}}
+                                                : std::vector<Bytes>{{0x01, 0x00}, {0xFF, 0xFF}, {0x00, 0x80}, {0xFF, 0x7F}};
+  for (size_t k = 0; k < edges.size(); ++k) std::copy(edges[k].begin(), edges[k].end(), pcm.begin() + long(k * bytes));
+
+  const std::string path = Path("out.flac");
+  {
+    TFLACwriter w(Path("out.wav"));
+    EXPECT_EQ(w.fname, path);
+    // Blocks of whole frames, then one with a stray byte: the incomplete
+    // frame is dropped.
+    const std::vector<size_t> blocks = {frameBytes * 1000, frameBytes * 4097, frameBytes * 3};
+    size_t at = 0;
+    for (size_t i = 0; at < pcm.size(); ++i) {
+      const size_t n = std::min(blocks[i % blocks.size()], pcm.size() - at);
+      EXPECT_EQ(w.Write(pcm.data() + at, uint32_t(n)), 0);
+      at += n;
+    }
+    const Bytes stray(frameBytes + 1, 0x11);
+    w.Write(stray.data(), uint32_t(stray.size()));
+    pcm.insert(pcm.end(), stray.begin(), stray.begin() + long(frameBytes));
+  }
+
+  auto info = ProbeStream(path);
+  EXPECT_EQ(info["codec_name"], "flac");
+  EXPECT_EQ(info["sample_rate"], std::to_string(c.rate));
+  EXPECT_EQ(info["channels"], std::to_string(c.channels));
+  EXPECT_EQ(info["bits_per_raw_sample"], std::to_string(c.bits));
+
+  // ffmpeg hands 24-bit FLAC out as 32-bit samples with the low byte zero.
+  const Bytes decoded = DecodeRaw(path, c.bits == 24 ? "s32le" : "s16le");
+  Bytes expected;
+  for (size_t i = 0; i < pcm.size(); i += size_t(bytes)) {
+    if (c.bits == 24) expected.push_back(0);
+    expected.insert(expected.end(), pcm.begin() + long(i), pcm.begin() + long(i) + bytes);
+  }
+  ASSERT_EQ(decoded.size(), expected.size());
+  EXPECT_TRUE(decoded == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, FlacRoundTripTest,
+                         ::testing::Values(FlacCase{44100, 2, 16}, FlacCase{22050, 1, 16}, FlacCase{48000, 2, 24},
+                                           FlacCase{44100, 1, 24}));
+
+TEST_F(WritersTest, FlacEightBitSamplesAreUnsigned) {
+  SetFormat(8000, 1, 8);
+  const Bytes pcm = {0x80, 0x00, 0xFF, 0x81, 0x7F};
+  { TFLACwriter(Path("out.flac")).Write(pcm.data(), uint32_t(pcm.size())); }
+  auto info = ProbeStream(Path("out.flac"));
+  EXPECT_EQ(info["bits_per_raw_sample"], "8");
+  // Decoded to 16 bits: value × 256.
+  const Bytes decoded = DecodeRaw(Path("out.flac"), "s16le");
+  ASSERT_EQ(decoded.size(), 10u);
+  const int expected[] = {0, -128, 127, 1, -1};
+  for (int k = 0; k < 5; ++k) EXPECT_EQ(int16_t(Le16(decoded, size_t(2 * k))), expected[k] * 256) << k;
+}
+
+TEST_F(WritersTest, FlacWithNoBlockIsAValidEmptyStream) {
+  SetFormat(44100, 2, 16);
+  { TFLACwriter w(Path("empty.flac")); }
+  const Bytes b = ReadBytes(Path("empty.flac"));
+  ASSERT_GE(b.size(), 42u);  // "fLaC" and the stream information block
+  EXPECT_EQ(Id(b, 0), "fLaC");
+  auto info = ProbeStream(Path("empty.flac"));
+  EXPECT_EQ(info["sample_rate"], "44100");
+  EXPECT_TRUE(DecodeRaw(Path("empty.flac"), "s16le").empty());
+}
+
+// ---------------------------------------------------------------- M4A
+
+// Payload [begin, end) of the box at `path` (e.g. {"moov", "trak", "mdia",
+// "mdhd"}) inside [begin, end) of the file, or nothing.
+std::optional<std::pair<size_t, size_t>> FindBox(const Bytes& b, std::vector<std::string> path, size_t begin = 0,
+                                                  size_t end = SIZE_MAX) {
+  end = std::min(end, b.size());
+  for (size_t at = begin; at + 8 <= end;) {
+    uint64_t size = Be32(b, at);
+    size_t header = 8;
+    if (size == 1) size = Be64(b, at + 8), header = 16;
+    if (size == 0) size = end - at;
+    if (size < header || at + size > end) return std::nullopt;
+    if (Id(b, at + 4) == path.front()) {
+      if (path.size() == 1) return std::make_pair(at + header, size_t(at + size));
+      path.erase(path.begin());
+      return FindBox(b, path, at + header, size_t(at + size));
+    }
+    at += size;
+  }
+  return std::nullopt;
+}
+
+struct Mp4Facts {
+  uint32_t movieTimeScale = 0, trackTimeScale = 0;
+  uint64_t movieDuration = 0;                       // mvhd, movie units
+  std::vector<uint32_t> sampleDurations;            // stts, one per sample
+  std::vector<std::pair<uint64_t, int64_t>> edits;  // (duration in movie units, media time)
+};
+
+Mp4Facts ParseMp4(const Bytes& b) {
+  Mp4Facts f;
+  if (auto mvhd = FindBox(b, {"moov", "mvhd"})) {
+    const size_t p = mvhd->first;
+    f.movieTimeScale = b[p] == 1 ? Be32(b, p + 20) : Be32(b, p + 12);
+    f.movieDuration = b[p] == 1 ? Be64(b, p + 24) : Be32(b, p + 16);
+  }
+  if (auto mdhd = FindBox(b, {"moov", "trak", "mdia", "mdhd"})) {
+    const size_t p = mdhd->first;
+    f.trackTimeScale = b[p] == 1 ? Be32(b, p + 20) : Be32(b, p + 12);
+  }
+  if (auto stts = FindBox(b, {"moov", "trak", "mdia", "minf", "stbl", "stts"})) {
+    const size_t p = stts->first;
+    for (uint32_t e = 0, n = Be32(b, p + 4); e < n; ++e)
+      f.sampleDurations.insert(f.sampleDurations.end(), Be32(b, p + 8 + 8 * e), Be32(b, p + 12 + 8 * e));
+  }
+  if (auto elst = FindBox(b, {"moov", "trak", "edts", "elst"})) {
+    const size_t p = elst->first;
+    const bool v1 = b[p] == 1;
+    for (uint32_t e = 0, n = Be32(b, p + 4); e < n; ++e) {
+      const size_t q = p + 8 + e * (v1 ? 20 : 12);
+      if (v1)
+        f.edits.emplace_back(Be64(b, q), int64_t(Be64(b, q + 8)));
+      else
+        f.edits.emplace_back(Be32(b, q), int32_t(Be32(b, q + 4)));
+    }
+  }
+  return f;
+}
+
+struct M4aCase {
+  uint32_t rate;
+  uint16_t channels;
+  int32_t bitrate;
+  size_t frames;
+};
+
+std::ostream& operator<<(std::ostream& os, const M4aCase& c) {
+  return os << c.rate << " Hz, " << c.channels << " ch, " << c.bitrate << " kb/s, " << c.frames << " frames";
+}
+
+class M4aStreamTest : public WritersTest, public ::testing::WithParamInterface<M4aCase> {};
+
+TEST_P(M4aStreamTest, TrackTimingAndPresentedLength) {
+  const M4aCase c = GetParam();
+  SetFormat(c.rate, c.channels, 16);
+  Settings.Bitrate = c.bitrate;
+  const auto x = pwtest::Quantize(Harmonic(int(c.rate), c.channels, c.frames), 16);
+  const std::string path = Path("out.m4a");
+  WriteAll(std::make_unique<TAACwriter>(Path("out.wav")), Pcm(x, 16), {10001, 7, 4096, 333});
+
+  auto info = ProbeStream(path);
+  EXPECT_EQ(info["codec_name"], "aac");
+  EXPECT_EQ(info["profile"], "LC");
+  EXPECT_EQ(info["sample_rate"], std::to_string(c.rate));
+  EXPECT_EQ(info["channels"], std::to_string(c.channels));
+  EXPECT_EQ(info["time_base"], "1/" + std::to_string(c.rate));
+  EXPECT_EQ(info["duration_ts"], std::to_string(c.frames));
+
+  const Mp4Facts f = ParseMp4(ReadBytes(path));
+  EXPECT_EQ(f.movieTimeScale, 90000u);
+  EXPECT_EQ(f.trackTimeScale, c.rate);
+  // The input in whole frames, plus the encoder's priming frame.
+  EXPECT_EQ(f.sampleDurations.size(), (c.frames + 1023) / 1024 + 1);
+  for (uint32_t d : f.sampleDurations) ASSERT_EQ(d, 1024u);
+  // One edit: from the end of the priming, for exactly the input's length.
+  const uint64_t shown = uint64_t(std::llround(double(c.frames) * 90000 / c.rate));
+  ASSERT_EQ(f.edits.size(), 1u);
+  EXPECT_EQ(f.edits[0].second, 1024);
+  EXPECT_EQ(f.edits[0].first, shown);
+  EXPECT_EQ(f.movieDuration, shown);
+
+  // Priming cut (no delay left); the decoder still returns the last frame whole.
+  const auto y = DecodeF32(path);
+  const size_t decoded = y.size() / c.channels;
+  EXPECT_GE(decoded, c.frames);
+  EXPECT_LT(decoded, c.frames + 1024);
+  size_t delay = 1;
+  const double db = ResidualDb(x, y, c.channels, 3000, &delay);
+  EXPECT_EQ(delay, 0u);
+  EXPECT_GE(db, 25.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, M4aStreamTest,
+                         ::testing::Values(M4aCase{44100, 2, 128, 57330}, M4aCase{48000, 1, 128, 48000},
+                                           M4aCase{32000, 2, 96, 40960}, M4aCase{22050, 1, 96, 30001}));
+
+TEST_F(WritersTest, M4aAverageBitRateIsTheChosenOne) {
+  for (const int32_t bitrate : {96, 128, 192}) {
+    SetFormat(44100, 2, 16);
+    Settings.Bitrate = bitrate;
+    const size_t frames = 88200;
+    const std::string path = Path("noise" + std::to_string(bitrate) + ".m4a");
+    WriteAll(std::make_unique<TAACwriter>(path), Pcm(Noise(2, frames), 16));
+    int64_t bytes = 0;
+    for (int64_t size : PacketSizes(path)) bytes += size;
+    const double kbps = double(bytes) * 8 / (double(frames) / 44100) / 1000;
+    EXPECT_NEAR(kbps, bitrate, 0.1 * bitrate);
+  }
+}
+
+TEST_F(WritersTest, M4aCarriesPartialFramesOver) {
+  SetFormat(44100, 2, 16);
+  Settings.Bitrate = 128;
+  const Bytes pcm = Pcm(Harmonic(44100, 2, 3 * 2048 + 500), 16);
+  {
+    TAACwriter w(Path("pieces.m4a"));
+    EXPECT_EQ(w.FrameSamples(), 2048u);
+    // 10000 bytes: two frames of 4096 bytes encoded, 1808 carried over.
+    EXPECT_EQ(w.Write(pcm.data(), 10000), 0);
+    EXPECT_EQ(w.Pending(), 1808u);
+    // A block ending inside a sample, then one completing the frame.
+    EXPECT_EQ(w.Write(pcm.data() + 10000, 1001), 0);
+    EXPECT_EQ(w.Pending(), 2809u);
+    w.Write(pcm.data() + 11001, 4096 * 3 - 11001);
+    EXPECT_EQ(w.Pending(), 0u);
+    w.Write(pcm.data() + 4096 * 3, uint32_t(pcm.size() - 4096 * 3));
+    EXPECT_EQ(w.Pending(), 2000u);
+  }
+  WriteAll(std::make_unique<TAACwriter>(Path("whole.m4a")), pcm);
+  const auto pieces = DecodeF32(Path("pieces.m4a"));
+  EXPECT_FALSE(pieces.empty());
+  EXPECT_TRUE(pieces == DecodeF32(Path("whole.m4a")));
+}
+
+TEST_F(WritersTest, M4aMonoFramesAndNoBlockWritten) {
+  SetFormat(22050, 1, 16);
+  Settings.Bitrate = 96;
+  {
+    TAACwriter w(Path("empty.m4a"));
+    EXPECT_EQ(w.FrameSamples(), 1024u);
+  }
+  // An audio track that presents nothing.
+  auto info = ProbeStream(Path("empty.m4a"));
+  EXPECT_EQ(info["codec_name"], "aac");
+  EXPECT_EQ(info["channels"], "1");
+  EXPECT_EQ(info["duration_ts"], "0");
+  EXPECT_TRUE(DecodeF32(Path("empty.m4a")).empty());
+}
+
+}  // namespace
