@@ -57,23 +57,6 @@ Bytes Pcm(const std::vector<float>& x, int bits) {
   return out;
 }
 
-// A harmonic tone (eight partials of 220 Hz, amplitudes 1/k), the channels
-// differing in phase, under a slow swell (1.3 Hz) so that its delay can be
-// found without ambiguity; peak about 0.5.
-std::vector<float> Harmonic(int rate, int channels, size_t frames) {
-  std::vector<float> x(frames * size_t(channels));
-  for (size_t i = 0; i < frames; ++i) {
-    const double t = double(i) / rate;
-    const double swell = 0.75 + 0.25 * std::sin(2 * M_PI * 1.3 * t);
-    for (int c = 0; c < channels; ++c) {
-      double v = 0;
-      for (int k = 1; k <= 8; ++k) v += std::sin(2 * M_PI * 220.0 * k * t + 0.7 * c * k) / k;
-      x[i * size_t(channels) + size_t(c)] = float(0.18 * swell * v);
-    }
-  }
-  return x;
-}
-
 // Deterministic broadband noise, for tests that want the encoder to spend
 // every bit it is given.
 std::vector<float> Noise(int channels, size_t frames) {
@@ -134,34 +117,6 @@ std::vector<int64_t> PacketSizes(const std::string& path) {
   for (std::string line; std::getline(f, line);)
     if (!line.empty()) sizes.push_back(std::stoll(line));
   return sizes;
-}
-
-// Residual after the best alignment (decoded[i + lag] against x[i], lag in
-// [0, maxLag], the one leaving the least residual), in dB below the signal,
-// measured away from both ends.
-double ResidualDb(const std::vector<float>& x, const std::vector<float>& y, int channels, size_t maxLag,
-                  size_t* bestLag = nullptr) {
-  const size_t ch = size_t(channels);
-  const size_t frames = x.size() / ch;
-  const size_t from = 4096, to = frames - 4096;
-  double least = 1e300;
-  size_t lagAt = 0;
-  for (size_t lag = 0; lag <= maxLag && (to + lag) * ch <= y.size(); ++lag) {
-    double r = 0;
-    for (size_t i = from; i < to; i += 5) {
-      const double d = double(y[(i + lag) * ch]) - x[i * ch];
-      r += d * d;
-    }
-    if (r < least) least = r, lagAt = lag;
-  }
-  double s = 0, r = 0;
-  for (size_t i = from * ch; i < to * ch; ++i) {
-    const double d = double(y[i + lagAt * ch]) - x[i];
-    s += double(x[i]) * x[i];
-    r += d * d;
-  }
-  if (bestLag) *bestLag = lagAt;
-  return 10 * std::log10(s / std::max(r, 1e-30));
 }
 
 class WritersTest : public ::testing::Test {
@@ -412,7 +367,7 @@ TEST_P(Mp3StreamTest, PlainConstantBitRateFramesOfTheInputLength) {
   SetFormat(c.rate, c.channels, 16);
   Settings.Bitrate = c.bitrate;
   const size_t frames = std::max<size_t>(c.rate, 16384);  // about a second
-  const auto x = pwtest::Quantize(Harmonic(int(c.rate), c.channels, frames), 16);
+  const auto x = pwtest::Quantize(pwtest::Harmonic(int(c.rate), c.channels, frames), 16);
   const std::string path = Path("out.mp3");
   WriteAll(std::make_unique<TMP3writer>(path), Pcm(x, 16), {4000, size_t(2 * c.channels * 1001), 65536});
 
@@ -431,7 +386,7 @@ TEST_P(Mp3StreamTest, PlainConstantBitRateFramesOfTheInputLength) {
   const size_t decoded = y.size() / c.channels;
   EXPECT_EQ(decoded, headers.size() * size_t(headers[0].samples));
   size_t delay = 0;
-  const double db = ResidualDb(x, y, c.channels, 3000, &delay);
+  const double db = pwtest::ResidualDb(x, y, c.channels, 3000, &delay);
   EXPECT_GE(delay, 576u);
   EXPECT_LE(delay, 576u + 529u);
   EXPECT_GE(decoded, frames + delay);
@@ -471,7 +426,7 @@ TEST_F(WritersTest, Mp3ConfigurationFollowsTheFormat) {
 TEST_F(WritersTest, Mp3IgnoresAnOddByteAndAnUnpairedSample) {
   SetFormat(44100, 2, 16);
   Settings.Bitrate = 128;
-  const Bytes pcm = Pcm(Harmonic(44100, 2, 20000), 16);
+  const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 20000), 16);
   const size_t block = 4000;  // 1000 stereo frames
   int64_t returned = 0;
   {
@@ -512,7 +467,7 @@ TEST_F(WritersTest, Mp3ShortFileWriteQueuesTheMessageAndReturnsMinusOne) {
   Settings.Bitrate = 128;
   fs::create_symlink("/dev/full", Path("full.mp3"));
   TMP3writer w(Path("full.mp3"));
-  const Bytes pcm = Pcm(Harmonic(44100, 2, 44100), 16);  // encodes to far more than the stdio buffer
+  const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 44100), 16);  // encodes to far more than the stdio buffer
   EXPECT_EQ(w.Write(pcm.data(), uint32_t(pcm.size())), -1);
   const auto messages = w.TakeMessages();
   ASSERT_EQ(messages.size(), 1u);
@@ -544,7 +499,7 @@ TEST_P(FlacRoundTripTest, DecodesToTheSameSamples) {
   SetFormat(c.rate, c.channels, c.bits);
   const int bytes = c.bits / 8;
   const size_t frameBytes = size_t(bytes) * c.channels;
-  Bytes pcm = Pcm(Harmonic(int(c.rate), c.channels, 30000), c.bits);
+  Bytes pcm = Pcm(pwtest::Harmonic(int(c.rate), c.channels, 30000), c.bits);
   // The extremes of the depth and the smallest values, at the start.
   const std::vector<Bytes> edges = c.bits == 24 ? std::vector<Bytes>{{0x01, 0x00, 0x00}, {0xFF, 0xFF, 0xFF},
                                                                      {0x00, 0x00, 0x80}, {0xFF, 0xFF, 0x7F}}
@@ -691,7 +646,7 @@ TEST_P(M4aStreamTest, TrackTimingAndPresentedLength) {
   const M4aCase c = GetParam();
   SetFormat(c.rate, c.channels, 16);
   Settings.Bitrate = c.bitrate;
-  const auto x = pwtest::Quantize(Harmonic(int(c.rate), c.channels, c.frames), 16);
+  const auto x = pwtest::Quantize(pwtest::Harmonic(int(c.rate), c.channels, c.frames), 16);
   const std::string path = Path("out.m4a");
   WriteAll(std::make_unique<TAACwriter>(Path("out.wav")), Pcm(x, 16), {10001, 7, 4096, 333});
 
@@ -722,7 +677,7 @@ TEST_P(M4aStreamTest, TrackTimingAndPresentedLength) {
   EXPECT_GE(decoded, c.frames);
   EXPECT_LT(decoded, c.frames + 1024);
   size_t delay = 1;
-  const double db = ResidualDb(x, y, c.channels, 3000, &delay);
+  const double db = pwtest::ResidualDb(x, y, c.channels, 3000, &delay);
   EXPECT_EQ(delay, 0u);
   EXPECT_GE(db, 25.0);
 }
@@ -748,7 +703,7 @@ TEST_F(WritersTest, M4aAverageBitRateIsTheChosenOne) {
 TEST_F(WritersTest, M4aCarriesPartialFramesOver) {
   SetFormat(44100, 2, 16);
   Settings.Bitrate = 128;
-  const Bytes pcm = Pcm(Harmonic(44100, 2, 3 * 2048 + 500), 16);
+  const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 3 * 2048 + 500), 16);
   {
     TAACwriter w(Path("pieces.m4a"));
     EXPECT_EQ(w.FrameSamples(), 2048u);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -108,6 +109,45 @@ double Peak(const float* data, size_t count) {
   double p = 0;
   for (size_t i = 0; i < count; ++i) p = std::max(p, std::fabs(double(data[i])));
   return p;
+}
+
+std::vector<float> Harmonic(int rate, int channels, size_t frames) {
+  std::vector<float> x(frames * size_t(channels));
+  for (size_t i = 0; i < frames; ++i) {
+    const double t = double(i) / rate;
+    const double swell = 0.75 + 0.25 * std::sin(2 * M_PI * 1.3 * t);
+    for (int c = 0; c < channels; ++c) {
+      double v = 0;
+      for (int k = 1; k <= 8; ++k) v += std::sin(2 * M_PI * 220.0 * k * t + 0.7 * c * k) / k;
+      x[i * size_t(channels) + size_t(c)] = float(0.18 * swell * v);
+    }
+  }
+  return x;
+}
+
+double ResidualDb(const std::vector<float>& x, const std::vector<float>& y, int channels, size_t maxLag,
+                  size_t* bestLag) {
+  const size_t ch = size_t(channels);
+  const size_t frames = x.size() / ch;
+  const size_t from = 4096, to = frames - 4096;
+  double least = 1e300;
+  size_t lagAt = 0;
+  for (size_t lag = 0; lag <= maxLag && (to + lag) * ch <= y.size(); ++lag) {
+    double r = 0;
+    for (size_t i = from; i < to; i += 5) {
+      const double d = double(y[(i + lag) * ch]) - x[i * ch];
+      r += d * d;
+    }
+    if (r < least) least = r, lagAt = lag;
+  }
+  double s = 0, r = 0;
+  for (size_t i = from * ch; i < to * ch; ++i) {
+    const double d = double(y[i + lagAt * ch]) - x[i];
+    s += double(x[i]) * x[i];
+    r += d * d;
+  }
+  if (bestLag) *bestLag = lagAt;
+  return 10 * std::log10(s / std::max(r, 1e-30));
 }
 
 }  // namespace pwtest

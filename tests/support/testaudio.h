@@ -34,6 +34,17 @@ bool Ffmpeg(const std::string& wav, const std::string& args, const std::string& 
 // crossings between the first and last crossing (precise over long spans).
 double ZeroCrossingFrequency(const float* interleaved, size_t frames, int channels, int channel, int rate);
 double Rms(const float* data, size_t count);
+
+// A harmonic tone (eight partials of 220 Hz, amplitudes 1/k), the channels
+// differing in phase, under a slow swell (1.3 Hz) so that a codec's delay
+// can be found without ambiguity; peak about 0.5.
+std::vector<float> Harmonic(int rate, int channels, size_t frames);
+
+// Residual of y against x after the best alignment (y[i + lag] against x[i],
+// lag in [0, maxLag], the one leaving the least residual), in dB below the
+// signal, measured away from both ends (4096 frames).
+double ResidualDb(const std::vector<float>& x, const std::vector<float>& y, int channels, size_t maxLag,
+                  size_t* bestLag = nullptr);
 double Peak(const float* data, size_t count);
 
 }  // namespace pwtest
