@@ -7,6 +7,7 @@
 // read; the block buffer is allocated once per file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,7 +42,9 @@ class TBaseReader {
 
   std::string FileName;
   int64_t Duration = 0;
-  int64_t Position = 0;
+  // Written by whichever thread reads the decoder (the output thread while
+  // playing) and read by the main thread's position display.
+  std::atomic<int64_t> Position{0};
   uint32_t Handle = 0;
   tWAVEFORMATEX Format{};
 };
