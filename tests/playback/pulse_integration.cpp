@@ -58,6 +58,19 @@ void Kill(pid_t pid, int sig) {
   ::waitpid(pid, nullptr, 0);
 }
 
+// Ends a helper process however the test leaves.
+struct ProcessGuard {
+  pid_t pid;
+  int sig;
+  ~ProcessGuard() { Kill(pid, sig); }
+  void Stop() { Kill(pid, sig); pid = -1; }
+};
+
+struct FolderGuard {
+  std::string path;
+  ~FolderGuard() { std::error_code ec; fs::remove_all(path, ec); }
+};
+
 // Float samples of a WAV that parecord wrote (it may leave the sizes unset).
 std::vector<float> ReadFloatWav(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -92,9 +105,12 @@ class Owner : public QObject {
 
 TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
   const std::string dir = pwtest::TempDir("pulse");
-  const std::string runtime = dir + "/run";
-  fs::create_directories(runtime);
-  fs::permissions(runtime, fs::perms::owner_all);
+  // The server's socket lives here: keep the path short, whatever folder
+  // the build tree is in (a unix socket path has at most 107 bytes).
+  char runtimeTemplate[] = "/tmp/pwpulse-XXXXXX";
+  ASSERT_NE(::mkdtemp(runtimeTemplate), nullptr);
+  const std::string runtime = runtimeTemplate;
+  FolderGuard runtimeGuard{runtime};
   setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
   setenv("HOME", dir.c_str(), 1);  // cookie and state stay in the scratch folder
   unsetenv("PULSE_SERVER");
@@ -104,13 +120,13 @@ TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
                               "--disable-shm=yes", "--load=module-null-sink sink_name=pwtest rate=44100",
                               "--load=module-native-protocol-unix"},
                              dir + "/pulseaudio.log");
+  ProcessGuard serverGuard{server, SIGTERM};
   bool up = false;
   for (int i = 0; i < 100 && server > 0 && !up; ++i) {
     up = fs::exists(runtime + "/pulse/native");
     if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   if (!up) {
-    Kill(server, SIGTERM);
     GTEST_SKIP() << "pulseaudio could not start here (see " << dir << "/pulseaudio.log)";
   }
 
@@ -121,6 +137,7 @@ TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
                                 "--rate=44100", "--channels=2", "--file-format=wav", recording},
                                dir + "/parecord.log");
   ASSERT_GT(recorder, 0);
+  ProcessGuard recorderGuard{recorder, SIGINT};
   std::this_thread::sleep_for(std::chrono::seconds(3));
 
   const std::string tone = dir + "/tone.wav";
@@ -158,8 +175,8 @@ TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
   pw::SetMessageHandler(previous);
   EXPECT_TRUE(messages.empty()) << messages.front().text;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  Kill(recorder, SIGINT);
-  Kill(server, SIGTERM);
+  recorderGuard.Stop();
+  serverGuard.Stop();
 
   // Find the two tone bursts (left channel) by a 10 ms envelope.
   const std::vector<float> x = ReadFloatWav(recording);
