@@ -27,6 +27,18 @@ void ShowMessage(MessageKind kind, const std::string& text, const std::string& c
 // Installs a handler and returns the previous one.
 MessageHandler SetMessageHandler(MessageHandler handler);
 
+// Installs a handler for its lifetime, then puts the previous one back.
+class ScopedMessageHandler {
+ public:
+  explicit ScopedMessageHandler(MessageHandler handler) : previous_(SetMessageHandler(std::move(handler))) {}
+  ~ScopedMessageHandler() { SetMessageHandler(std::move(previous_)); }
+  ScopedMessageHandler(const ScopedMessageHandler&) = delete;
+  ScopedMessageHandler& operator=(const ScopedMessageHandler&) = delete;
+
+ private:
+  MessageHandler previous_;
+};
+
 // "text" + CR LF + "(Error code: N)": how service failures are reported.
 std::string WithErrorCode(const std::string& text, int code);
 

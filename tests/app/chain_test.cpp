@@ -12,6 +12,7 @@
 #include "bassplayer.h"
 #include "chain.h"
 #include "messagebox.h"
+#include "messages.h"
 #include "testaudio.h"
 
 namespace {
@@ -21,15 +22,14 @@ constexpr int kRate = 44100;
 // A player (no owner window) and a chain built for one generated file.
 class ChainTest : public ::testing::Test {
  protected:
-  pw::MessageHandler previous;
-  std::vector<pw::Message> messages;
+  pwtest::MessageCapture capture;
+  std::vector<pw::Message>& messages = capture.seen;
   std::unique_ptr<TBassPlayer> player;
   std::unique_ptr<EffectChain> chain;
   std::string dir = pwtest::TempDir("chain");
   std::vector<float> source;  // what the file decodes to
 
   void SetUp() override {
-    previous = pw::SetMessageHandler([this](const pw::Message& m) { messages.push_back(m); });
     player = std::make_unique<TBassPlayer>(nullptr);
     Player.store(player.get());
     chain = std::make_unique<EffectChain>();
@@ -38,7 +38,6 @@ class ChainTest : public ::testing::Test {
     chain.reset();
     Player.store(nullptr);
     player.reset();
-    pw::SetMessageHandler(previous);
   }
 
   void OpenSignal(const std::vector<float>& x, int channels, int rate = kRate) {

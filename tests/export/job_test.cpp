@@ -22,6 +22,7 @@
 #include "messagebox.h"
 #include "savecommand.h"
 #include "settings.h"
+#include "messages.h"
 #include "testaudio.h"
 
 namespace fs = std::filesystem;
@@ -96,8 +97,8 @@ std::vector<float> AsWritten(const std::vector<float>& x, int bits) {
 
 class JobTest : public ::testing::Test {
  protected:
-  pw::MessageHandler previous;
-  std::vector<pw::Message> shown;
+  pwtest::MessageCapture capture;
+  std::vector<pw::Message>& shown = capture.seen;
   std::unique_ptr<TBassPlayer> player;
   std::unique_ptr<EffectChain> chain;
   std::string dir = pwtest::TempDir("job");
@@ -105,7 +106,6 @@ class JobTest : public ::testing::Test {
   std::vector<float> source;  // what the source decodes to
 
   void SetUp() override {
-    previous = pw::SetMessageHandler([this](const pw::Message& m) { shown.push_back(m); });
     player = std::make_unique<TBassPlayer>(nullptr);
     Player.store(player.get());
     chain = std::make_unique<EffectChain>();
@@ -115,7 +115,6 @@ class JobTest : public ::testing::Test {
     chain.reset();
     Player.store(nullptr);
     player.reset();
-    pw::SetMessageHandler(previous);
     EXPECT_TRUE(shown.empty()) << shown.front().text;  // nothing is shown from the job
   }
 

@@ -6,19 +6,12 @@
 #include "bass.h"
 #include "cbAudioFileRead.h"
 #include "messagebox.h"
+#include "messages.h"
 #include "testaudio.h"
 
 namespace {
 
-// Captures every message shown while it lives.
-struct MessageCapture {
-  std::vector<pw::Message> seen;
-  pw::MessageHandler previous;
-  MessageCapture() {
-    previous = pw::SetMessageHandler([this](const pw::Message& m) { seen.push_back(m); });
-  }
-  ~MessageCapture() { pw::SetMessageHandler(previous); }
-};
+using pwtest::MessageCapture;
 
 TEST(MakeWaveFormat, FillsEveryField) {
   struct Case { uint16_t tag; uint32_t rate; uint16_t ch; int32_t bits; uint16_t align; uint32_t perSec; };

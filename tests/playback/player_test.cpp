@@ -11,6 +11,7 @@
 
 #include "bassplayer.h"
 #include "messagebox.h"
+#include "messages.h"
 #include "testaudio.h"
 
 namespace {
@@ -39,16 +40,9 @@ class Owner : public QObject {
   }
 };
 
-struct Silence {
-  pw::MessageHandler previous;
-  std::vector<pw::Message> seen;
-  Silence() { previous = pw::SetMessageHandler([this](const pw::Message& m) { seen.push_back(m); }); }
-  ~Silence() { pw::SetMessageHandler(previous); }
-};
-
 class PlayerTest : public ::testing::Test {
  protected:
-  Silence messages;
+  pwtest::MessageCapture messages;
   Owner owner;
   std::unique_ptr<TBassPlayer> player;
   std::string dir = pwtest::TempDir("player");
