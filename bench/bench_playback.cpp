@@ -18,6 +18,7 @@
 #include "bassplayer.h"
 #include "chain.h"
 #include "parameters.h"
+#include "playerowner.h"
 #include "testaudio.h"
 
 namespace {
@@ -30,22 +31,9 @@ double cpuSeconds() {
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-class Owner : public QObject {
- public:
-  bool ended = false;
-  bool event(QEvent* e) override {
-    if (e->type() == WM_STOPPLAYBACK) {
-      ended = true;
-      if (TBassPlayer* p = Player.load()) p->EndOfPlayback();
-      return true;
-    }
-    return QObject::event(e);
-  }
-};
-
 // Plays the whole file once; returns CPU seconds per wall second.
 double playOnce(const std::string& path, double tempoPosition, double pitchPosition) {
-  Owner owner;
+  pwtest::PlayerOwner owner;
   auto player = std::make_unique<TBassPlayer>(&owner);
   Player.store(player.get());
   auto chain = std::make_unique<EffectChain>();
@@ -65,7 +53,7 @@ double playOnce(const std::string& path, double tempoPosition, double pitchPosit
   player->Play();
   // A timer-like main loop: the main thread sleeps between checks, as the
   // window's event loop would.
-  while (!owner.ended && wall.elapsed() < kSeconds * 3000) {
+  while (owner.ends == 0 && wall.elapsed() < kSeconds * 3000) {
     QCoreApplication::processEvents();
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }

@@ -53,19 +53,17 @@ bool EffectChain::RebuildForFile(TBassPlayer& player) {
     const int32_t channels = int32_t(player.Channels);
     if (rate <= 0 || channels <= 0) throw std::runtime_error("no file");
 
+    // Each filter is made anew for the channel count, flat at its corner.
+    auto rebuild = [&](HBIQUAD& filter, int type, int32_t corner) {
+      DeleteBiquad(filter);
+      filter = NewBiquad(channels);
+      if (!filter) throw std::runtime_error("filter");
+      Biquad_set(filter, type, double(corner) / rate, 0.5, 0);
+    };
     BassFreq = CornerFrequency(200, rate);
-    DeleteBiquad(BassFilter);
-    BassFilter = nullptr;
-    BassFilter = NewBiquad(channels);
-    if (!BassFilter) throw std::runtime_error("bass filter");
-    Biquad_set(BassFilter, BIQUAD_LOWSHELF, double(BassFreq) / rate, 0.5, 0);
-
+    rebuild(BassFilter, BIQUAD_LOWSHELF, BassFreq);
     TrebleFreq = CornerFrequency(16000, rate);
-    DeleteBiquad(TrebleFilter);
-    TrebleFilter = nullptr;
-    TrebleFilter = NewBiquad(channels);
-    if (!TrebleFilter) throw std::runtime_error("treble filter");
-    Biquad_set(TrebleFilter, BIQUAD_HIGHSHELF, double(TrebleFreq) / rate, 0.5, 0);
+    rebuild(TrebleFilter, BIQUAD_HIGHSHELF, TrebleFreq);
 
     DSP_clear(SpeedDSP);
     DSP_init(SpeedDSP, rate, channels, 0, 0, 0, 0, 1);

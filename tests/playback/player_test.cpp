@@ -12,44 +12,21 @@
 #include "bassplayer.h"
 #include "messagebox.h"
 #include "messages.h"
+#include "playerowner.h"
 #include "testaudio.h"
 
 namespace {
 
-QCoreApplication* App() {
-  static int argc = 1;
-  static char name[] = "player_test";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication* app = QCoreApplication::instance() ? QCoreApplication::instance()
-                                                               : new QCoreApplication(argc, argv);
-  return app;
-}
-
-// Stands in for the main window: counts end-of-playback events and reacts
-// like the window does.
-class Owner : public QObject {
- public:
-  int stopEvents = 0;
-  bool event(QEvent* e) override {
-    if (e->type() == WM_STOPPLAYBACK) {
-      ++stopEvents;
-      if (TBassPlayer* p = Player.load()) p->EndOfPlayback();
-      return true;
-    }
-    return QObject::event(e);
-  }
-};
-
 class PlayerTest : public ::testing::Test {
  protected:
   pwtest::MessageCapture messages;
-  Owner owner;
+  pwtest::PlayerOwner owner;
   std::unique_ptr<TBassPlayer> player;
   std::string dir = pwtest::TempDir("player");
   int ends = 0;
 
   void SetUp() override {
-    App();
+    pwtest::EnsureCoreApp();
     player = std::make_unique<TBassPlayer>(&owner);
     player->OnEnd = [this](TBassPlayer*) { ++ends; };
     Player.store(player.get());
@@ -101,10 +78,10 @@ TEST_F(PlayerTest, PlayToTheEndPostsOnceRewindsAndPlaysAgain) {
   for (int round = 1; round <= 2; ++round) {
     player->Play();
     EXPECT_EQ(player->State, 1);
-    ASSERT_TRUE(Until([&] { return owner.stopEvents == round; })) << round;
+    ASSERT_TRUE(Until([&] { return owner.ends == round; })) << round;
     // Nothing more arrives for this end.
     Until([] { return false; }, 200);
-    EXPECT_EQ(owner.stopEvents, round);
+    EXPECT_EQ(owner.ends, round);
     EXPECT_EQ(ends, round);
     EXPECT_EQ(player->State, 0);
     EXPECT_EQ(player->GetPositionMs(), 0u);
@@ -130,7 +107,7 @@ TEST_F(PlayerTest, PauseWhileStoppedThenPlay) {
   EXPECT_EQ(player->State, 2);
   player->Play();
   EXPECT_EQ(player->State, 1);
-  ASSERT_TRUE(Until([&] { return owner.stopEvents == 1; }));
+  ASSERT_TRUE(Until([&] { return owner.ends == 1; }));
 }
 
 TEST_F(PlayerTest, SetVolumeMapsKnobToGain) {
@@ -148,7 +125,7 @@ TEST_F(PlayerTest, GetDataIsCappedAtTheAnalysisBuffer) {
   OpenDirect(Tone(3.0));
   player->Play();
   // Let some sound be "heard" first.
-  Until([&] { return player->GetPositionMs() > 1000 || owner.stopEvents > 0; });
+  Until([&] { return player->GetPositionMs() > 1000 || owner.ends > 0; });
   const struct { uint32_t asked; uint32_t limit; } cases[] = {{200000, 176400}, {8816, 8816}};
   for (const auto& c : cases) {
     const void* buffer = nullptr;

@@ -23,6 +23,7 @@
 
 #include "bassplayer.h"
 #include "messagebox.h"
+#include "playerowner.h"
 #include "testaudio.h"
 
 extern char** environ;
@@ -90,19 +91,6 @@ std::vector<float> ReadFloatWav(const std::string& path) {
   return out;
 }
 
-class Owner : public QObject {
- public:
-  int ends = 0;
-  bool event(QEvent* e) override {
-    if (e->type() == WM_STOPPLAYBACK) {
-      ++ends;
-      if (TBassPlayer* p = Player.load()) p->EndOfPlayback();
-      return true;
-    }
-    return QObject::event(e);
-  }
-};
-
 TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
   const std::string dir = pwtest::TempDir("pulse");
   // The server's socket lives here: keep the path short, whatever folder
@@ -143,14 +131,11 @@ TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
   const std::string tone = dir + "/tone.wav";
   pwtest::WriteWav(tone, pwtest::Sine(kFreq, kRate, 2, size_t(2.0 * kRate), 0.5), kRate, 2, 16);
 
-  static int argc = 1;
-  static char name[] = "pulse_integration";
-  static char* argv[] = {name, nullptr};
-  if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
+  pwtest::EnsureCoreApp();
   std::vector<pw::Message> messages;
   auto previous = pw::SetMessageHandler([&](const pw::Message& m) { messages.push_back(m); });
   {
-    Owner owner;
+    pwtest::PlayerOwner owner;
     TBassPlayer player(&owner);
     Player.store(&player);
     player.Open(tone);

@@ -1,0 +1,36 @@
+// Stands in for the main window in tests that play: a Qt application for
+// posted events, and an owner that reacts to the end of playback as the
+// window does. Header-only: for tests that link the player.
+#pragma once
+
+#include <QCoreApplication>
+#include <QObject>
+
+#include "bassplayer.h"
+
+namespace pwtest {
+
+inline QCoreApplication* EnsureCoreApp() {
+  static int argc = 1;
+  static char name[] = "pitchwell-test";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication* app =
+      QCoreApplication::instance() ? QCoreApplication::instance() : new QCoreApplication(argc, argv);
+  return app;
+}
+
+// Counts WM_STOPPLAYBACK and calls the player's EndOfPlayback for each.
+class PlayerOwner : public QObject {
+ public:
+  int ends = 0;
+  bool event(QEvent* e) override {
+    if (e->type() == WM_STOPPLAYBACK) {
+      ++ends;
+      if (TBassPlayer* p = Player.load()) p->EndOfPlayback();
+      return true;
+    }
+    return QObject::event(e);
+  }
+};
+
+}  // namespace pwtest
