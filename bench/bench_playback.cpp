@@ -15,9 +15,9 @@
 #include <random>
 #include <thread>
 
-#include "bassplayer.h"
-#include "chain.h"
-#include "parameters.h"
+#include "player.h"
+#include "effect_chain.h"
+#include "slider_mapping.h"
 #include "playerowner.h"
 #include "testaudio.h"
 
@@ -34,8 +34,8 @@ double cpuSeconds() {
 // Plays the whole file once; returns CPU seconds per wall second.
 double playOnce(const std::string& path, double tempoPosition, double pitchPosition) {
   pwtest::PlayerOwner owner;
-  auto player = std::make_unique<TBassPlayer>(&owner);
-  Player.store(player.get());
+  auto player = std::make_unique<Player>(&owner);
+  ActivePlayer.store(player.get());
   auto chain = std::make_unique<EffectChain>();
   player->Open(path);
   if (!player->Loaded || !chain->RebuildForFile(*player)) {
@@ -60,7 +60,7 @@ double playOnce(const std::string& path, double tempoPosition, double pitchPosit
   const double cpu = cpuSeconds() - cpu0;
   const double elapsed = double(wall.elapsed()) / 1000.0;
   chain.reset();
-  Player.store(nullptr);
+  ActivePlayer.store(nullptr);
   player.reset();
   return cpu / elapsed;
 }

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "maker.h"
+#include "audio_writer.h"
 #include "tagwrapper/tagwrapper.h"
 
 namespace fs = std::filesystem;

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "maker.h"
+#include "audio_writer.h"
 #include "tags.h"
 #include "tagwrapper/tagwrapper.h"
 #include "testaudio.h"
@@ -241,7 +241,7 @@ class TagFiles : public ::testing::Test {
   static std::string MakeSource(const SourceFormat& f) {
     const std::string path = dir + "/Lied \u00E4 " + f.name + "." + f.ext;
     if (!f.encode) {
-      fs::copy_file(pwtest::SharedDir() + "/fixtures/ape/mono-22050-16.ape", path,
+      fs::copy_file(pwtest::FixtureDir() + "/ape/mono-22050-16.ape", path,
                     fs::copy_options::overwrite_existing);
       fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
     } else {
@@ -386,7 +386,7 @@ TEST_F(TagOutputs, WavGetsTheCommonFieldsInItsInfoListToo) {
 
 TEST_F(TagOutputs, FilesFromOurWritersTakeTheTagsAndStillDecode) {
   const std::string source = MakeSource(Sources[0]);  // MP3, tagged by ffmpeg
-  OutputFormat = MakeWaveFormat(1, 44100, 2, 16);
+  OutputFormat = MakeAudioFormat(SampleEncoding::Integer, 44100, 2, 16);
   const std::vector<float> tone = pwtest::Sine(440, 44100, 2, 13230);
   std::vector<int16_t> pcm(tone.size());
   for (size_t i = 0; i < tone.size(); ++i) pcm[i] = int16_t(tone[i] * 32767.0f);
@@ -396,7 +396,7 @@ TEST_F(TagOutputs, FilesFromOurWritersTakeTheTagsAndStillDecode) {
   for (size_t format = 1; format <= 4; ++format) {
     std::string out;
     {
-      std::unique_ptr<TAudioWriter> writer = WriterClasses[format](dir + "/ours");
+      std::unique_ptr<AudioWriter> writer = WriterClasses[format](dir + "/ours");
       out = writer->fname;
       writer->Write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
     }

@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "aacmaker.h"
-#include "flacmaker.h"
-#include "maker.h"
-#include "mp3maker.h"
-#include "settings.h"
+#include "m4a_writer.h"
+#include "flac_writer.h"
+#include "audio_writer.h"
+#include "mp3_writer.h"
+#include "settings_store.h"
 #include "testaudio.h"
-#include "wavmaker.h"
+#include "wav_writer.h"
 
 namespace fs = std::filesystem;
 
@@ -29,7 +29,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void SetFormat(uint32_t rate, uint16_t channels, int bits) { OutputFormat = MakeWaveFormat(1, rate, channels, bits); }
+void SetFormat(uint32_t rate, uint16_t channels, int bits) { OutputFormat = MakeAudioFormat(SampleEncoding::Integer, rate, channels, bits); }
 
 Bytes ReadBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -68,7 +68,7 @@ std::vector<float> Noise(int channels, size_t frames) {
 }
 
 // Writes the whole block list, then destroys the writer (completing the file).
-void WriteAll(std::unique_ptr<TAudioWriter> w, const Bytes& data, const std::vector<size_t>& blocks = {}) {
+void WriteAll(std::unique_ptr<AudioWriter> w, const Bytes& data, const std::vector<size_t>& blocks = {}) {
   size_t at = 0;
   for (size_t i = 0; at < data.size(); ++i) {
     const size_t n = blocks.empty() ? data.size() : std::min(blocks[i % blocks.size()], data.size() - at);
@@ -133,7 +133,7 @@ class WritersTest : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir + "/" + name; }
 
   std::string dir;
-  tWAVEFORMATEX savedFormat{};
+  AudioFormat savedFormat{};
   int32_t savedBitrate = 0;
 };
 
@@ -160,7 +160,7 @@ TEST_P(WavHeaderTest, HeaderDescribesTheDataThatFollows) {
     {
       // An existing longer file is replaced, not overwritten in place.
       std::ofstream(path, std::ios::binary) << std::string(100000, 'x');
-      TWAVwriter w(path);
+      WavWriter w(path);
       EXPECT_EQ(w.fname, path);
       if (!data.empty()) {
         EXPECT_EQ(w.Write(data.data(), 1000), 1000);
@@ -276,7 +276,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WritersTest, WavFailureNamesTheFileAndTheReason) {
   SetFormat(44100, 2, 16);
   try {
-    TWAVwriter w(Path("missing/out.wav"));
+    WavWriter w(Path("missing/out.wav"));
     FAIL() << "no exception";
   } catch (const WriterError& e) {
     EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + Path("missing/out.wav") + "\". " + std::strerror(ENOENT));
@@ -288,7 +288,7 @@ TEST_F(WritersTest, Mp3EncoderFailureLeavesTheCreatedFile) {
   EXPECT_THROW(
       {
         try {
-          TMP3writer w(Path("out.mp3"));
+          Mp3Writer w(Path("out.mp3"));
         } catch (const WriterError& e) {
           EXPECT_STREQ(e.what(), "Error opening encoding stream");
           throw;
@@ -369,7 +369,7 @@ TEST_P(Mp3StreamTest, PlainConstantBitRateFramesOfTheInputLength) {
   const size_t frames = std::max<size_t>(c.rate, 16384);  // about a second
   const auto x = pwtest::Quantize(pwtest::Harmonic(int(c.rate), c.channels, frames), 16);
   const std::string path = Path("out.mp3");
-  WriteAll(std::make_unique<TMP3writer>(path), Pcm(x, 16), {4000, size_t(2 * c.channels * 1001), 65536});
+  WriteAll(std::make_unique<Mp3Writer>(path), Pcm(x, 16), {4000, size_t(2 * c.channels * 1001), 65536});
 
   const auto headers = Mp3Frames(path);
   ASSERT_FALSE(headers.empty());
@@ -413,12 +413,12 @@ TEST_F(WritersTest, Mp3ConfigurationFollowsTheFormat) {
   for (const Case c : {Case{44100, 1, 3, 1, 44100}, Case{11025, 2, 0, 0, 11025}, Case{16000, 2, 0, 1, 16000},
                        Case{12000, 1, 3, 0, 12000}, Case{48000, 2, 0, 1, 48000}, Case{37800, 2, 0, 1, 44100},
                        Case{6000, 1, 3, 0, 8000}}) {
-    const TMp3Config cfg = TMP3writer::MakeConfig(MakeWaveFormat(1, c.rate, c.channels, 16), 128);
+    const Mp3EncoderConfig cfg = Mp3Writer::MakeConfig(MakeAudioFormat(SampleEncoding::Integer, c.rate, c.channels, 16), 128);
     EXPECT_EQ(cfg.nMode, c.nMode) << c.rate;
     EXPECT_EQ(cfg.dwMpegVersion, c.dwMpegVersion) << c.rate;
     EXPECT_EQ(cfg.dwSampleRate, c.rate);
     EXPECT_EQ(cfg.OutSampleRate, c.outRate) << c.rate;
-    EXPECT_EQ(cfg.dwBitrate, 128u);
+    EXPECT_EQ(cfg.bitrateKbps, 128u);
     EXPECT_EQ(cfg.dwMaxBitrate, 320u);
   }
 }
@@ -430,7 +430,7 @@ TEST_F(WritersTest, Mp3IgnoresAnOddByteAndAnUnpairedSample) {
   const size_t block = 4000;  // 1000 stereo frames
   int64_t returned = 0;
   {
-    TMP3writer w(Path("even.mp3"));
+    Mp3Writer w(Path("even.mp3"));
     for (size_t at = 0; at < pcm.size(); at += block) {
       const int32_t n = w.Write(pcm.data() + at, uint32_t(block));
       ASSERT_GE(n, 0);
@@ -439,7 +439,7 @@ TEST_F(WritersTest, Mp3IgnoresAnOddByteAndAnUnpairedSample) {
   }
   {
     // The same blocks, each followed by one more sample and a stray byte.
-    TMP3writer w(Path("odd.mp3"));
+    Mp3Writer w(Path("odd.mp3"));
     Bytes b(block + 3, 0x5A);
     for (size_t at = 0; at < pcm.size(); at += block) {
       std::copy_n(pcm.begin() + long(at), block, b.begin());
@@ -456,7 +456,7 @@ TEST_F(WritersTest, Mp3IgnoresAnOddByteAndAnUnpairedSample) {
 TEST_F(WritersTest, Mp3WithNoBlockHoldsOnlyTheFlush) {
   SetFormat(44100, 2, 16);
   Settings.Bitrate = 128;
-  { TMP3writer w(Path("empty.mp3")); }
+  { Mp3Writer w(Path("empty.mp3")); }
   const auto frames = Mp3Frames(Path("empty.mp3"));
   EXPECT_LE(frames.size(), 3u);
   for (const Mp3Frame& f : frames) EXPECT_EQ(f.bitrate, 128);
@@ -466,7 +466,7 @@ TEST_F(WritersTest, Mp3ShortFileWriteQueuesTheMessageAndReturnsMinusOne) {
   SetFormat(44100, 2, 16);
   Settings.Bitrate = 128;
   fs::create_symlink("/dev/full", Path("full.mp3"));
-  TMP3writer w(Path("full.mp3"));
+  Mp3Writer w(Path("full.mp3"));
   const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 44100), 16);  // encodes to far more than the stdio buffer
   EXPECT_EQ(w.Write(pcm.data(), uint32_t(pcm.size())), -1);
   const auto messages = w.TakeMessages();
@@ -508,7 +508,7 @@ TEST_P(FlacRoundTripTest, DecodesToTheSameSamples) {
 
   const std::string path = Path("out.flac");
   {
-    TFLACwriter w(Path("out.wav"));
+    FlacWriter w(Path("out.wav"));
     EXPECT_EQ(w.fname, path);
     // Blocks of whole frames, then one with a stray byte: the incomplete
     // frame is dropped.
@@ -548,7 +548,7 @@ INSTANTIATE_TEST_SUITE_P(Depths, FlacRoundTripTest,
 TEST_F(WritersTest, FlacEightBitSamplesAreUnsigned) {
   SetFormat(8000, 1, 8);
   const Bytes pcm = {0x80, 0x00, 0xFF, 0x81, 0x7F};
-  { TFLACwriter(Path("out.flac")).Write(pcm.data(), uint32_t(pcm.size())); }
+  { FlacWriter(Path("out.flac")).Write(pcm.data(), uint32_t(pcm.size())); }
   auto info = ProbeStream(Path("out.flac"));
   EXPECT_EQ(info["bits_per_raw_sample"], "8");
   // Decoded to 16 bits: value × 256.
@@ -560,7 +560,7 @@ TEST_F(WritersTest, FlacEightBitSamplesAreUnsigned) {
 
 TEST_F(WritersTest, FlacWithNoBlockIsAValidEmptyStream) {
   SetFormat(44100, 2, 16);
-  { TFLACwriter w(Path("empty.flac")); }
+  { FlacWriter w(Path("empty.flac")); }
   const Bytes b = ReadBytes(Path("empty.flac"));
   ASSERT_GE(b.size(), 42u);  // "fLaC" and the stream information block
   EXPECT_EQ(Id(b, 0), "fLaC");
@@ -648,7 +648,7 @@ TEST_P(M4aStreamTest, TrackTimingAndPresentedLength) {
   Settings.Bitrate = c.bitrate;
   const auto x = pwtest::Quantize(pwtest::Harmonic(int(c.rate), c.channels, c.frames), 16);
   const std::string path = Path("out.m4a");
-  WriteAll(std::make_unique<TAACwriter>(Path("out.wav")), Pcm(x, 16), {10001, 7, 4096, 333});
+  WriteAll(std::make_unique<M4aWriter>(Path("out.wav")), Pcm(x, 16), {10001, 7, 4096, 333});
 
   auto info = ProbeStream(path);
   EXPECT_EQ(info["codec_name"], "aac");
@@ -692,7 +692,7 @@ TEST_F(WritersTest, M4aAverageBitRateIsTheChosenOne) {
     Settings.Bitrate = bitrate;
     const size_t frames = 88200;
     const std::string path = Path("noise" + std::to_string(bitrate) + ".m4a");
-    WriteAll(std::make_unique<TAACwriter>(path), Pcm(Noise(2, frames), 16));
+    WriteAll(std::make_unique<M4aWriter>(path), Pcm(Noise(2, frames), 16));
     int64_t bytes = 0;
     for (int64_t size : PacketSizes(path)) bytes += size;
     const double kbps = double(bytes) * 8 / (double(frames) / 44100) / 1000;
@@ -705,7 +705,7 @@ TEST_F(WritersTest, M4aCarriesPartialFramesOver) {
   Settings.Bitrate = 128;
   const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 3 * 2048 + 500), 16);
   {
-    TAACwriter w(Path("pieces.m4a"));
+    M4aWriter w(Path("pieces.m4a"));
     EXPECT_EQ(w.FrameSamples(), 2048u);
     // 10000 bytes: two frames of 4096 bytes encoded, 1808 carried over.
     EXPECT_EQ(w.Write(pcm.data(), 10000), 0);
@@ -718,7 +718,7 @@ TEST_F(WritersTest, M4aCarriesPartialFramesOver) {
     w.Write(pcm.data() + 4096 * 3, uint32_t(pcm.size() - 4096 * 3));
     EXPECT_EQ(w.Pending(), 2000u);
   }
-  WriteAll(std::make_unique<TAACwriter>(Path("whole.m4a")), pcm);
+  WriteAll(std::make_unique<M4aWriter>(Path("whole.m4a")), pcm);
   const auto pieces = DecodeF32(Path("pieces.m4a"));
   EXPECT_FALSE(pieces.empty());
   EXPECT_TRUE(pieces == DecodeF32(Path("whole.m4a")));
@@ -728,7 +728,7 @@ TEST_F(WritersTest, M4aMonoFramesAndNoBlockWritten) {
   SetFormat(22050, 1, 16);
   Settings.Bitrate = 96;
   {
-    TAACwriter w(Path("empty.m4a"));
+    M4aWriter w(Path("empty.m4a"));
     EXPECT_EQ(w.FrameSamples(), 1024u);
   }
   // An audio track that presents nothing.

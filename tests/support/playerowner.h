@@ -6,7 +6,7 @@
 #include <QCoreApplication>
 #include <QObject>
 
-#include "bassplayer.h"
+#include "player.h"
 
 namespace pwtest {
 
@@ -26,7 +26,7 @@ class PlayerOwner : public QObject {
   bool event(QEvent* e) override {
     if (e->type() == WM_STOPPLAYBACK) {
       ++ends;
-      if (TBassPlayer* p = Player.load()) p->EndOfPlayback();
+      if (Player* p = ActivePlayer.load()) p->EndOfPlayback();
       return true;
     }
     return QObject::event(e);

@@ -13,7 +13,7 @@
 namespace pwtest {
 namespace fs = std::filesystem;
 
-std::string SharedDir() { return PW_SHARED_DIR; }
+std::string FixtureDir() { return PW_FIXTURE_DIR; }
 
 std::string TempDir(const std::string& name) {
   fs::path dir = fs::path(PW_TEST_TMP) / (name + "-" + std::to_string(::getpid()));

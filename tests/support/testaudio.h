@@ -10,8 +10,8 @@
 
 namespace pwtest {
 
-// ../shared beside the project (provided fixtures).
-std::string SharedDir();
+// The fixtures folder inside the tests (files no Debian tool can make).
+std::string FixtureDir();
 // A fresh empty folder under the build tree, unique to this process and name.
 std::string TempDir(const std::string& name);
 // Runs a shell command; true when it exits 0. Output goes to the test log.

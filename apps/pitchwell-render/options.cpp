@@ -1,0 +1,223 @@
+#include "options.h"
+
+#include "file_names.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+
+#include "slider_mapping.h"
+#include "save_command.h"
+
+namespace render {
+namespace {
+
+std::optional<double> Number(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+std::optional<int32_t> Integer(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (end != text.c_str() + text.size() || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+  return int32_t(v);
+}
+
+struct SliderOption {
+  const char* name;
+  SliderArg Options::*field;
+  std::optional<double> (*toPosition)(double);
+  const char* range;
+};
+
+const SliderOption kSliders[] = {
+    {"--speed", &Options::speed, &pw::SpeedPositionFromPercent, "between -50 and 100 (percent)"},
+    {"--tempo", &Options::tempo, &pw::TempoPositionFromPercent, "between -50 and 100 (percent)"},
+    {"--pitch", &Options::pitch, &pw::PitchPositionFromSemitones, "between -12 and 12 (semitones)"},
+    {"--treble", &Options::treble, &pw::TreblePositionFromPercent, "between 0 and 100 (percent)"},
+    {"--bass", &Options::bass, &pw::BassPositionFromPercent, "between 0 and 100 (percent)"},
+};
+
+}  // namespace
+
+std::string UsageText() {
+  return "usage: pitchwell-render [--speed PCT] [--tempo PCT] [--pitch ST] [--treble PCT] [--bass PCT]\n"
+         "                        [--bitrate KBPS] [-f FORMAT] [-q] INPUT OUTPUT\n"
+         "       pitchwell-render [options] -o DIR [-j N] INPUT...\n"
+         "       pitchwell-render --info INPUT\n"
+         "       pitchwell-render [--speed PCT] [--tempo PCT] --bpm INPUT\n"
+         "       pitchwell-render --help | --version\n";
+}
+
+std::string HelpText() {
+  return "pitchwell-render: saves an audio file through Pitchwell's effect chain, exactly as the\n"
+         "window's SAVE does with the sliders at the given values.\n\n" +
+         UsageText() +
+         "\nEffects (the window's sliders; 0 leaves a stage out):\n"
+         "  --speed PCT     speed change, -50 … 100 % (pitch and duration together)\n"
+         "  --tempo PCT     tempo change, -50 … 100 % (duration only)\n"
+         "  --pitch ST      pitch change, -12 … 12 semitones (the slider has tenths)\n"
+         "  --treble PCT    treble boost, 0 … 100 %\n"
+         "  --bass PCT      bass boost, 0 … 100 %\n"
+         "  Values may be written --pitch -12 or --pitch=-12.\n"
+         "\nOutput:\n"
+         "  OUTPUT's extension picks the format: .mp3 .wav .flac .m4a. With -f/--format FORMAT\n"
+         "  (mp3, wav, flac, m4a) OUTPUT gets that format's extension instead, as in the save\n"
+         "  dialog (song.txt with -f flac writes song.flac).\n"
+         "  --bitrate KBPS  MP3 and M4A bit rate: 96 112 128 160 192 224 256 320 (default 128)\n"
+         "  WAV and FLAC keep 24 bits from a 24-bit source and are 16-bit otherwise.\n"
+         "  The source is never overwritten. Tags are copied and a .cdg file beside the source\n"
+         "  is written, time-scaled, beside the output.\n"
+         "\nBatch:\n"
+         "  -o DIR          writes DIR/NAME.EXT for each INPUT (NAME: the input's name without\n"
+         "                  its extension; EXT from -f, default mp3)\n"
+         "  -j N            renders N files at once (default 1), each in its own process\n"
+         "\nInformation:\n"
+         "  --info INPUT    sample rate, channels, bits and exact duration of INPUT\n"
+         "  --bpm INPUT     measures the tempo and prints the BPM label as the window shows it\n"
+         "                  after GET BPM (ORIGINAL/MODIFIED, the modified figure following\n"
+         "                  --speed and --tempo), or --- when no tempo is found\n"
+         "\nOther:\n"
+         "  -q, --quiet     no progress bar (it is drawn on stderr when that is a terminal)\n"
+         "  -h, --help      this text\n"
+         "  --version       the program's version\n"
+         "\nExit status: 0 success, 1 usage error (also: OUTPUT is the source file), 2 the input\n"
+         "cannot be used, 3 the output cannot be written, 130 interrupted (the unfinished output\n"
+         "is deleted). A batch exits with the highest status of its files.\n";
+}
+
+ParseResult Parse(const std::vector<std::string>& args) {
+  Options o;
+  std::vector<std::string> positional;
+  bool info = false, bpm = false, help = false, version = false;
+  auto fail = [](std::string text) { return ParseResult{std::nullopt, std::move(text)}; };
+
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--") {
+      positional.insert(positional.end(), args.begin() + long(i) + 1, args.end());
+      break;
+    }
+    if (arg.size() < 2 || arg[0] != '-') {
+      positional.push_back(arg);
+      continue;
+    }
+
+    // Splits "--name=value", "-jN" and "--name value"; a value may start
+    // with '-' (negative figures).
+    std::string name = arg, value;
+    bool attached = false;
+    if (arg.rfind("--", 0) == 0) {
+      if (const size_t eq = arg.find('='); eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        value = arg.substr(eq + 1);
+        attached = true;
+      }
+    } else if (arg.size() > 2) {
+      name = arg.substr(0, 2);
+      value = arg.substr(2);
+      attached = true;
+    }
+    auto takeValue = [&](std::string& out) -> bool {
+      if (attached) {
+        out = value;
+        return true;
+      }
+      if (i + 1 >= args.size()) return false;
+      out = args[++i];
+      return true;
+    };
+    auto flag = [&](bool& target) -> bool {
+      if (attached) return false;
+      target = true;
+      return true;
+    };
+
+    if (name == "-h" || name == "--help") {
+      if (!flag(help)) return fail("option " + name + " takes no value");
+    } else if (name == "--version") {
+      if (!flag(version)) return fail("option --version takes no value");
+    } else if (name == "--info") {
+      if (!flag(info)) return fail("option --info takes no value");
+    } else if (name == "--bpm") {
+      if (!flag(bpm)) return fail("option --bpm takes no value");
+    } else if (name == "-q" || name == "--quiet") {
+      if (!flag(o.quiet)) return fail("option " + name + " takes no value");
+    } else if (name == "--bitrate") {
+      if (!takeValue(o.bitrateText)) return fail("option --bitrate needs a value");
+      const auto kbps = Integer(o.bitrateText);
+      if (!kbps || BitrateIndexOf(*kbps) == 0)
+        return fail("--bitrate must be one of 96 112 128 160 192 224 256 320, not '" + o.bitrateText + "'");
+      o.bitrate = *kbps;
+    } else if (name == "-f" || name == "--format") {
+      if (!takeValue(o.formatText)) return fail("option " + name + " needs a value");
+      o.formatIndex = FormatIndexOfExtension(o.formatText);
+      if (o.formatIndex == 0) return fail("unknown format '" + o.formatText + "' (mp3, wav, flac or m4a)");
+    } else if (name == "-o" || name == "--output-dir") {
+      if (!takeValue(o.outputDir) || o.outputDir.empty()) return fail("option " + name + " needs a folder");
+    } else if (name == "-j" || name == "--jobs") {
+      std::string text;
+      if (!takeValue(text)) return fail("option " + name + " needs a value");
+      const auto n = Integer(text);
+      if (!n || *n < 1 || *n > 256) return fail("-j must be a number of files from 1 to 256, not '" + text + "'");
+      o.jobs = *n;
+    } else {
+      const SliderOption* slider = nullptr;
+      for (const auto& s : kSliders)
+        if (name == s.name) slider = &s;
+      if (!slider) return fail("unknown option '" + arg + "'");
+      SliderArg& target = o.*(slider->field);
+      if (!takeValue(target.text)) return fail(std::string("option ") + slider->name + " needs a value");
+      const auto figure = Number(target.text);
+      const auto position = figure ? slider->toPosition(*figure) : std::nullopt;
+      if (!position)
+        return fail(std::string(slider->name) + " must be a number " + slider->range + ", not '" + target.text + "'");
+      target.position = *position;
+    }
+  }
+
+  if (help) {
+    o.mode = Mode::Help;
+    return {o, {}};
+  }
+  if (version) {
+    o.mode = Mode::Version;
+    return {o, {}};
+  }
+  if (info && bpm) return fail("--info and --bpm cannot be combined");
+  if (info || bpm) {
+    if (!o.outputDir.empty()) return fail("-o is for rendering, not with --info or --bpm");
+    if (positional.size() != 1) return fail(std::string(info ? "--info" : "--bpm") + " takes exactly one INPUT");
+    o.mode = info ? Mode::Info : Mode::Bpm;
+    o.inputs = positional;
+    return {o, {}};
+  }
+  if (!o.outputDir.empty()) {
+    if (positional.empty()) return fail("no INPUT given");
+    o.mode = Mode::Batch;
+    o.inputs = positional;
+    if (o.formatIndex == 0) o.formatIndex = 1;  // MP3, the save dialog's first type
+    return {o, {}};
+  }
+  if (positional.size() != 2) return fail(positional.size() < 2 ? "INPUT and OUTPUT are needed" : "too many arguments (use -o DIR for several inputs)");
+  o.mode = Mode::Render;
+  o.inputs = {positional[0]};
+  o.output = positional[1];
+  if (o.formatIndex == 0) {
+    o.formatIndex = FormatIndexOfExtension(FileExtension(o.output));
+    if (o.formatIndex == 0)
+      return fail("cannot tell the format from '" + o.output + "': use .mp3 .wav .flac or .m4a, or --format");
+  }
+  if (o.jobs != 1) return fail("-j is for batches (with -o DIR)");
+  return {o, {}};
+}
+
+}  // namespace render

@@ -1,0 +1,51 @@
+#include "bpm_measurement.h"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "audiodsp.h"
+#include "audio_file_reader.h"
+
+namespace {
+
+struct BpmDeleter {
+  void operator()(PwBPM* h) const noexcept { DeleteBPM2(h); }
+};
+
+}  // namespace
+
+float MeasureBpm(AudioFileReader& reader, int32_t channels, int32_t sampleRate, const std::atomic<bool>& stop,
+                 const std::function<void(int32_t frames)>& onWrite) {
+  reader.Seek(0);
+  std::unique_ptr<PwBPM, BpmDeleter> analyser(NewBPM2(channels, sampleRate));
+
+  const uint32_t full = uint32_t(channels > 0 ? channels : 0) * uint32_t(BpmBlockFrames) * 4;
+  const uint32_t frameBytes = uint32_t(channels > 0 ? channels : 1) * 4;
+  std::unique_ptr<float[]> buffer(new float[full / 4 + 1]);
+
+  uint32_t got = full;
+  while (full > 0 && got == full && !stop.load()) {
+    got = reader.UnbufferedRead(buffer.get(), full);
+    if (got > 0) {
+      int32_t frames = int32_t(got / frameBytes);
+      // Only whole blocks are analysed; the short tail counts as nothing.
+      if (frames != BpmBlockFrames) frames = 0;
+      if (onWrite) onWrite(frames);
+      if (analyser) BPM2_write(analyser.get(), buffer.get(), frames);
+    }
+  }
+  buffer.reset();
+
+  const float value = analyser ? BPM2_value(analyser.get(), 250, 50) : 0.0f;
+  analyser.reset();
+  reader.Seek(0);
+  return value;
+}
+
+int32_t MeasuredBpmFrom(float value) {
+  if (!std::isfinite(value)) return 0;
+  const double r = std::nearbyint(double(value));  // default mode: halves to even
+  if (r > double(std::numeric_limits<int32_t>::max()) || r < double(std::numeric_limits<int32_t>::min())) return 0;
+  return int32_t(r);
+}

@@ -1,0 +1,201 @@
+#include "effect_chain.h"
+
+#include <cstring>
+#include <exception>
+
+#include "player.h"
+#include "messages.h"
+#include "slider_mapping.h"
+
+std::atomic<TensionDSP*> PitchStage{nullptr};
+
+int32_t CornerFrequency(int32_t wanted, int32_t sampleRate) {
+  return wanted > sampleRate / 2 ? sampleRate / 4 : wanted;
+}
+
+EffectChain::EffectChain() : ScratchBuffer(new float[ScratchBufferSize / sizeof(float)]) {
+  SpeedDSP = NewDSP();
+  ReplacePitchStage(44100, 1);
+  BassFreq = 200;
+  TrebleFreq = 16000;
+  BassFilter = NewBiquad(2);
+  TrebleFilter = NewBiquad(2);
+}
+
+EffectChain::~EffectChain() {
+  DeleteDSP(SpeedDSP);
+  if (PitchStage.load() == OwnedPitchStage.get()) PitchStage.store(nullptr);
+  OwnedPitchStage.reset();
+  DeleteBiquad(BassFilter);
+  DeleteBiquad(TrebleFilter);
+}
+
+void EffectChain::ReplacePitchStage(int32_t sampleRate, int32_t channels) {
+  PitchStage.store(nullptr);
+  OwnedPitchStage.reset();
+  OwnedPitchStage = std::make_unique<TensionDSP>(sampleRate, channels);
+  OwnedPitchStage->OnRead = [this](float* buffer, int32_t floats) { return ReadSource(buffer, floats); };
+  PitchStage.store(OwnedPitchStage.get());
+}
+
+std::optional<std::string> EffectChain::ValidateLoaded(const Player& player) {
+  if (!player.Loaded) return "This audio format not supported";
+  if (player.DurationMs == 0) return "Audio file is empty.";
+  if (player.SampleRate > 48000) return "Sampling rates higher than 48000 Hz are not supported.";
+  if (player.Channels > 2)
+    return "Multi-channel audio files are not supported. Please select only STEREO or MONO files.";
+  return std::nullopt;
+}
+
+bool EffectChain::RebuildForFile(Player& player) {
+  try {
+    const int32_t rate = int32_t(player.SampleRate);
+    const int32_t channels = int32_t(player.Channels);
+    if (rate <= 0 || channels <= 0) throw std::runtime_error("no file");
+
+    // Each filter is made anew for the channel count, flat at its corner.
+    auto rebuild = [&](HBIQUAD& filter, int type, int32_t corner) {
+      DeleteBiquad(filter);
+      filter = NewBiquad(channels);
+      if (!filter) throw std::runtime_error("filter");
+      Biquad_set(filter, type, double(corner) / rate, 0.5, 0);
+    };
+    BassFreq = CornerFrequency(200, rate);
+    rebuild(BassFilter, BIQUAD_LOWSHELF, BassFreq);
+    TrebleFreq = CornerFrequency(16000, rate);
+    rebuild(TrebleFilter, BIQUAD_HIGHSHELF, TrebleFreq);
+
+    DSP_clear(SpeedDSP);
+    DSP_init(SpeedDSP, rate, channels, 0, 0, 0, 0, 1);
+
+    ReplacePitchStage(rate, channels);
+
+    if (player.Reader) {
+      player.Reader->OnProcess = [this](void* buffer, int32_t& count) { ProcessBlock(buffer, count); };
+      player.Reader->OnFill = [this](void* buffer, int32_t& count) { FillBlock(buffer, count); };
+    }
+    return true;
+  } catch (const std::exception&) {
+    pw::ShowMessage(pw::MessageKind::Error, "Filters Initialization Failed.");
+    return false;
+  }
+}
+
+void EffectChain::FillBlock(void* buffer, int32_t& count) {
+  Player* player = ActivePlayer.load(std::memory_order_acquire);
+  TensionDSP* stage = PitchStage.load(std::memory_order_acquire);
+  if (count == 0 || player == nullptr || stage == nullptr || player->Channels == 0) {
+    count = 0;
+    return;
+  }
+  const int32_t frameBytes = int32_t(player->Channels) * 4;
+  const int32_t frames = count / frameBytes;
+  const int32_t got = stage->Process(static_cast<float*>(buffer), frames);
+  count = got * frameBytes;
+}
+
+void EffectChain::ProcessBlock(void* buffer, int32_t& count) {
+  Player* player = ActivePlayer.load(std::memory_order_acquire);
+  if (player == nullptr || player->Channels == 0) return;
+  const int32_t channels = int32_t(player->Channels);
+  const int32_t frameBytes = channels * 4;
+  auto* bytes = static_cast<uint8_t*>(buffer);
+
+  if (SpeedValue.load(std::memory_order_relaxed) != 0) {
+    const bool ended = count == 0;
+    if (!ended)
+      DSP_putsamples(SpeedDSP, static_cast<const float*>(buffer), count / frameBytes);
+    else
+      DSP_flush(SpeedDSP);
+    // The block buffer bounds what one block may hold; whatever does not fit
+    // stays in the stage for the next block rather than being lost.
+    const int32_t capacity = int32_t(ChainOutputReader::BlockBufferSize);
+    int32_t written = 0;
+    for (;;) {
+      const int32_t room = (capacity - written) / frameBytes;
+      const int32_t want = room < 2048 ? room : 2048;
+      if (want <= 0) break;
+      const int32_t n = DSP_getsamples(SpeedDSP, ScratchBuffer.get(), want);
+      if (n <= 0) break;
+      std::memcpy(bytes + written, ScratchBuffer.get(), size_t(n) * size_t(frameBytes));
+      written += n * frameBytes;
+    }
+    if (ended) DSP_clear(SpeedDSP);
+    count = written;
+  }
+  if (BassValue.load(std::memory_order_relaxed) != 0)
+    Biquad_processinterleaved(BassFilter, static_cast<float*>(buffer), count / frameBytes);
+  if (TrebleValue.load(std::memory_order_relaxed) != 0)
+    Biquad_processinterleaved(TrebleFilter, static_cast<float*>(buffer), count / frameBytes);
+}
+
+int32_t EffectChain::ReadSource(float* buffer, int32_t floats) {
+  Player* player = ActivePlayer.load(std::memory_order_acquire);
+  if (player == nullptr || !player->Reader) return 0;
+  return int32_t(player->Reader->UnbufferedRead(buffer, uint32_t(floats) * 4) / 4);
+}
+
+void EffectChain::FlushAll() {
+  if (OnClearAnalyser) OnClearAnalyser();
+  Biquad_flush(BassFilter);
+  Biquad_flush(TrebleFilter);
+  if (TensionDSP* stage = PitchStage.load()) stage->Flush();
+  DSP_clear(SpeedDSP);
+  Player* player = ActivePlayer.load();
+  if (player && player->Reader) player->Reader->DiscardBuffer();
+}
+
+void EffectChain::SetSpeed(int32_t speedValue, float percent) {
+  SpeedValue.store(speedValue);
+  DSP_speed(SpeedDSP, percent);
+}
+
+void EffectChain::SetTempo(float steps) {
+  if (TensionDSP* stage = PitchStage.load()) stage->SetTempo(steps);
+}
+
+void EffectChain::SetPitch(float semitones) {
+  if (TensionDSP* stage = PitchStage.load()) stage->SetPitch(semitones);
+}
+
+void EffectChain::SetTreble(int32_t trebleValue, double gainDb, uint32_t sampleRate) {
+  TrebleValue.store(trebleValue);
+  // Before any file is open the rate is 0; the filter stays flat on the
+  // invalid corner and is set properly by the next open.
+  Biquad_set(TrebleFilter, BIQUAD_HIGHSHELF, double(TrebleFreq) / double(sampleRate), 0.5, gainDb);
+}
+
+void EffectChain::SetBass(int32_t bassValue, double gainDb, uint32_t sampleRate) {
+  BassValue.store(bassValue);
+  Biquad_set(BassFilter, BIQUAD_LOWSHELF, double(BassFreq) / double(sampleRate), 0.5, gainDb);
+}
+
+std::string EffectChain::SpeedBarPositionChanged(double x) {
+  const pw::SpeedSetting s = pw::SpeedFromPosition(x);
+  SetSpeed(s.speedValue, s.percent);
+  return s.label;
+}
+
+std::string EffectChain::TempoBarPositionChanged(double p) {
+  const pw::TempoSetting t = pw::TempoFromPosition(p);
+  SetTempo(t.steps);
+  return t.label;
+}
+
+std::string EffectChain::PitchBarPositionChanged(double p) {
+  const pw::PitchSetting s = pw::PitchFromPosition(p);
+  SetPitch(s.semitones);
+  return s.label;
+}
+
+std::string EffectChain::TrebleBarPositionChanged(double x, double p, uint32_t sampleRate) {
+  const pw::ToneSetting t = pw::TrebleFromPosition(x, p);
+  SetTreble(t.switchValue, t.gainDb, sampleRate);
+  return t.label;
+}
+
+std::string EffectChain::BassBarPositionChanged(double x, double p, uint32_t sampleRate) {
+  const pw::ToneSetting t = pw::BassFromPosition(x, p);
+  SetBass(t.switchValue, t.gainDb, sampleRate);
+  return t.label;
+}

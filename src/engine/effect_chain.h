@@ -1,0 +1,94 @@
+// The effect chain: pitch stage, speed stage, bass and treble filters, in
+// that order, pulled by whoever reads the open file's reader (the output
+// stream while playing, the export job while saving).
+//
+// Threads: FillBlock, ProcessBlock and ReadSource run on the consumer's
+// thread; everything else on the main thread, and the rebuild and FlushAll
+// only while no consumer runs. Parameters cross as single atomics (the
+// switches here, the pitch stage's requested ratios) or go to the DSP
+// library directly (speed, tone), which tolerates it. The consumer's path
+// allocates nothing: the scratch buffer and every stage exist beforehand.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "audiodsp.h"
+#include "utensiondsp.h"
+
+class Player;
+
+// The program's one pitch stage, replaced on every successful open.
+extern std::atomic<TensionDSP*> PitchStage;
+
+class EffectChain {
+ public:
+  static constexpr uint32_t ScratchBufferSize = 1024 * 1024;
+
+  // Creates the stages as at start-up: speed stage uninitialised, filters for
+  // two channels, the pitch stage for 44100 Hz mono (installed as PitchStage).
+  EffectChain();
+  ~EffectChain();
+  EffectChain(const EffectChain&) = delete;
+  EffectChain& operator=(const EffectChain&) = delete;
+
+  // The file-open checks on what the player reports after Open: the message
+  // to show, or nothing when the file can be used.
+  static std::optional<std::string> ValidateLoaded(const Player& player);
+
+  // Rebuilds every stage for the player's file and hooks the chain into its
+  // reader. Any failure shows "Filters Initialization Failed." and returns
+  // false; what was done stays done. Playback must be stopped.
+  bool RebuildForFile(Player& player);
+
+  // Reader events (consumer's thread). Counts in bytes.
+  void FillBlock(void* buffer, int32_t& count);
+  void ProcessBlock(void* buffer, int32_t& count);
+  // Pitch stage input: raw decoded samples, counts in floats.
+  int32_t ReadSource(float* buffer, int32_t floats);
+  // Empties every stage and the reader's block buffer; parameters stay.
+  void FlushAll();
+
+  // Slider effects (main thread); the labels are the parameter mapping's.
+  void SetSpeed(int32_t speedValue, float percent);
+  void SetTempo(float steps);
+  void SetPitch(float semitones);
+  void SetTreble(int32_t trebleValue, double gainDb, uint32_t sampleRate);
+  void SetBass(int32_t bassValue, double gainDb, uint32_t sampleRate);
+
+  // The five slider handlers: the parameter mapping applied to this chain.
+  // Each returns the value label's text. x is the event's position, p the
+  // slider's Position (they differ only during keyboard stepping); the tone
+  // handlers take the open file's sample rate (0 when none is open).
+  std::string SpeedBarPositionChanged(double x);
+  std::string TempoBarPositionChanged(double p);
+  std::string PitchBarPositionChanged(double p);
+  std::string TrebleBarPositionChanged(double x, double p, uint32_t sampleRate);
+  std::string BassBarPositionChanged(double x, double p, uint32_t sampleRate);
+
+  // Zeroes the analyser's output as the first step of FlushAll (optional).
+  std::function<void()> OnClearAnalyser;
+
+  HDSP SpeedDSP = nullptr;
+  HBIQUAD BassFilter = nullptr;
+  HBIQUAD TrebleFilter = nullptr;
+  int32_t BassFreq = 200;
+  int32_t TrebleFreq = 16000;
+  std::atomic<int32_t> SpeedValue{0};
+  std::atomic<int32_t> BassValue{0};
+  std::atomic<int32_t> TrebleValue{0};
+
+ private:
+  void ReplacePitchStage(int32_t sampleRate, int32_t channels);
+
+  std::unique_ptr<float[]> ScratchBuffer;
+  std::unique_ptr<TensionDSP> OwnedPitchStage;
+};
+
+// Corner frequency for a shelf: the wanted frequency, or a quarter of the
+// sample rate when the wanted one is above half of it.
+int32_t CornerFrequency(int32_t wanted, int32_t sampleRate);

@@ -1,0 +1,65 @@
+#include "save_command.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <system_error>
+
+#include "player.h"
+#include "effect_chain.h"
+#include "export_job.h"
+#include "audio_writer.h"
+#include "slider_mapping.h"
+
+int32_t BitrateIndexOf(int32_t kbps) {
+  const auto it = std::find(BitrateTable.begin(), BitrateTable.end(), kbps);
+  return it == BitrateTable.end() ? 0 : int32_t(it - BitrateTable.begin()) + 1;
+}
+
+int32_t FormatIndexOfExtension(const std::string& extension) {
+  std::string ext = extension;
+  if (ext.empty() || ext[0] != '.') ext.insert(ext.begin(), '.');
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  for (size_t i = 0; i < OutputExtensions.size(); ++i)
+    if (ext == OutputExtensions[i]) return int32_t(i) + 1;
+  return 0;
+}
+
+std::string OutputFileName(const std::string& chosen, int32_t typeIndex) {
+  const size_t i = size_t(std::clamp<int32_t>(typeIndex, 1, int32_t(OutputExtensions.size())) - 1);
+  return ChangeFileExt(chosen, OutputExtensions[i]);
+}
+
+std::optional<std::string> CheckOutputName(const std::string& chosen, int32_t typeIndex,
+                                           const std::string& sourceName) {
+  // Linux names are case-sensitive and may reach one file by several
+  // spellings (./, .., links): ask the file system. A name that does not
+  // exist yet cannot be the source.
+  std::error_code ec;
+  if (std::filesystem::equivalent(OutputFileName(chosen, typeIndex), sourceName, ec) && !ec)
+    return std::string(OverwriteSourceMessage);
+  return std::nullopt;
+}
+
+AudioFormat SaveFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t channels, int32_t sourceBits) {
+  const bool packed24 = sourceBits == 24 && (formatIndex == 2 || formatIndex == 3);
+  return MakeAudioFormat(SampleEncoding::Integer, sampleRate, uint16_t(channels), packed24 ? 24 : 16);
+}
+
+void PrepareForExport(Player& player, EffectChain& chain) {
+  player.Stop();
+  player.SetPositionMs(0);
+  chain.FlushAll();
+}
+
+std::unique_ptr<ExportJob> CreateExport(Player& player, EffectChain& chain, const SaveRequest& request) {
+  const std::string outName = OutputFileName(request.chosenName, request.typeIndex);
+  PrepareForExport(player, chain);
+  const int32_t sourceBits = player.Reader ? player.Reader->SourceBits : 16;
+  OutputFormat = SaveFormat(request.typeIndex, player.SampleRate, player.Channels, sourceBits);
+  auto job = std::make_unique<ExportJob>(outName, request.typeIndex);
+  job->FreeOnTerminate = false;
+  job->TempoChange = pw::TempoChange(request.speedPosition, request.tempoPosition);
+  job->SourceName = player.FileName;
+  return job;
+}

@@ -1,0 +1,76 @@
+// The save command without its window: output names, the refusal to
+// overwrite the source, the output format, and the preparation of the
+// player and the effect chain before the export job starts. The window's
+// save dialog and the command-line renderer both go through here, so a
+// rendered file is exactly a saved one.
+//
+// Main thread; the player must not be playing into the chain while
+// PrepareExport runs (it stops it).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "audio_file_reader.h"
+
+class EffectChain;
+class Player;
+class ExportJob;
+
+// Extension forced on the output, by format index − 1 (1 MP3, 2 WAV, 3 FLAC,
+// 4 M4A).
+inline constexpr std::array<const char*, 4> OutputExtensions = {".mp3", ".wav", ".flac", ".m4a"};
+
+// Bit rates offered in kb/s, at 1-based positions 1 … 8.
+inline constexpr std::array<int32_t, 8> BitrateTable = {96, 112, 128, 160, 192, 224, 256, 320};
+
+// 1-based position of kbps in BitrateTable, or 0 when it is not offered.
+int32_t BitrateIndexOf(int32_t kbps);
+
+// Format index for an extension (".wav", "wav", ".FLAC" …), or 0.
+int32_t FormatIndexOfExtension(const std::string& extension);
+
+// The file to be written: chosen with its extension (from the last dot of
+// the file name on) replaced by the type's, or the type's appended when it
+// has none. typeIndex 1 … 4.
+std::string OutputFileName(const std::string& chosen, int32_t typeIndex);
+
+inline constexpr const char* OverwriteSourceMessage =
+    "You cannot overwrite the original file. Please choose a different file name.";
+
+// The dialog's check when the user confirms a name: the message to show
+// (information box; the dialog stays open) when the file to be written is
+// the source file itself, else nothing. Same file means the same file on
+// disk (same device and inode), however the names are spelled.
+std::optional<std::string> CheckOutputName(const std::string& chosen, int32_t typeIndex,
+                                           const std::string& sourceName);
+
+// The integer PCM handed to the writer: MP3 and M4A take 16-bit samples; WAV
+// and FLAC take 24-bit samples when the source has 24 bits, 16-bit
+// otherwise (8- and 32-bit sources give 16).
+AudioFormat SaveFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t channels, int32_t sourceBits);
+
+// Stops the player (which rewinds it), puts it at 0 once more and empties
+// every stage of the chain and the reader's block buffer, so that the
+// export starts at the first sample with empty stages.
+void PrepareForExport(Player& player, EffectChain& chain);
+
+// What the user chose.
+struct SaveRequest {
+  std::string chosenName;     // as typed or picked; the type's extension is forced
+  int32_t typeIndex = 1;      // 1 MP3, 2 WAV, 3 FLAC, 4 M4A
+  double speedPosition = 0;   // SpeedBar position (for TempoChange)
+  double tempoPosition = 0;   // TempoBar position
+};
+
+// The save command from the player's preparation on: PrepareForExport, sets
+// OutputFormat (maker.h) for the open file, and creates the job, suspended,
+// for the output name with TempoChange and SourceName set. The job comes
+// back owned, with FreeOnTerminate off: the caller sets its Progress and
+// either runs it (Run, or Start and Wait) or sets FreeOnTerminate, releases
+// it and starts it. The open file must be loaded; the name must have passed
+// CheckOutputName.
+std::unique_ptr<ExportJob> CreateExport(Player& player, EffectChain& chain, const SaveRequest& request);

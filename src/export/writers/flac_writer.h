@@ -1,0 +1,38 @@
+// FLAC writer (format index 3): libFLAC's stream encoder at compression level
+// 3, no verification, streamable subset off, no metadata of its own (tags are
+// copied afterwards). Input is packed little-endian PCM at
+// OutputFormat.bitsPerSample: 8 (unsigned), 16 or 24 (signed).
+//
+// The sample conversion buffer is allocated at construction; Write cuts
+// blocks of any length into pieces that fit it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "audio_writer.h"
+
+class FlacWriter : public AudioWriter {
+ public:
+  // fname := iname with ".flac". Throws WriterError "Can not initialize FLAC
+  // encoder" when the encoder cannot be created or the file not opened.
+  explicit FlacWriter(const std::string& iname);
+  // Finishes the stream (which completes the file) and frees the encoder.
+  ~FlacWriter() override;
+
+  // Encodes the whole frames of the block (an incomplete last frame is
+  // ignored); encoder errors go unnoticed. Returns 0.
+  int32_t Write(const void* p, uint32_t size) override;
+
+ private:
+  struct Codec;
+  struct CodecDeleter {
+    void operator()(Codec* c) const noexcept;
+  };
+
+  int32_t bps = 16;
+  int32_t BlockAlign = 4;
+  uint32_t Channels = 2;
+  std::unique_ptr<Codec, CodecDeleter> encoder;
+};

@@ -1,0 +1,90 @@
+// M4A writer (format index 4): AAC Low Complexity with FFmpeg's native AAC
+// encoder, stored as one audio track of an MPEG-4 file (FFmpeg's "ipod"
+// muxer); no metadata of its own (tags are copied afterwards).
+//
+// Input is interleaved 16-bit PCM, one or two channels, in blocks of any byte
+// length: the blocks are cut into encoder frames of 1024 samples per channel,
+// a partial frame (even one ending inside a sample) waiting in a carry-over
+// buffer for the next block. At the end the last partial frame is padded with
+// silence and the encoder is drained.
+//
+// File: track time scale = sample rate, every sample lasting 1024; movie time
+// scale 90000; the encoder's priming and the padding of the last frame are
+// cut by the edit list, so the presented length is the input's.
+//
+// All buffers (carry-over, encoder frame, packet) are allocated at
+// construction; Write allocates nothing itself (the muxer grows its index).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "audio_writer.h"
+
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVFrame;
+struct AVPacket;
+struct AVStream;
+
+class M4aWriter : public AudioWriter {
+ public:
+  // Output path: iname with ".m4a". Throws WriterError, in the order of the
+  // set-up steps: "Unable to open AAC encoder", "Unable to set the AOT",
+  // "Unable to set the sample rate", "Unable to set the channel mode",
+  // "Unable to set the wav channel order", "Unable to set the bitrate",
+  // "Unable to set the afterburner mode", "Unable to initialize the
+  // encoder", "Unable to get the encoder info", "Unable to create MP4 file".
+  // The file is created only after the encoder is ready.
+  explicit M4aWriter(const std::string& iname);
+  // Pads and encodes the last partial frame, drains the encoder and
+  // completes the file.
+  ~M4aWriter() override;
+
+  // Encodes the whole frames now available and keeps the rest. Encoder
+  // errors are ignored. Returns 0.
+  int32_t Write(const void* p, uint32_t size) override;
+
+  // Samples per encoder frame, all channels together.
+  uint32_t FrameSamples() const { return NumSamples; }
+  // Bytes waiting in the carry-over buffer (always less than one frame).
+  uint32_t Pending() const { return tempsize; }
+
+ private:
+  struct CodecContextDeleter {
+    void operator()(AVCodecContext* c) const noexcept;
+  };
+  struct FormatContextDeleter {
+    void operator()(AVFormatContext* f) const noexcept;
+  };
+  struct FrameDeleter {
+    void operator()(AVFrame* f) const noexcept;
+  };
+  struct PacketDeleter {
+    void operator()(AVPacket* p) const noexcept;
+  };
+
+  // Encodes one frame of NumSamples interleaved samples (little-endian bytes,
+  // any alignment) and stores what the encoder returns.
+  bool EncodeFrame(const uint8_t* bytes);
+  // Stores every packet the encoder has ready; false once it is drained or
+  // on an error.
+  bool StorePackets();
+  void Finish();
+
+  std::unique_ptr<AVCodecContext, CodecContextDeleter> encoder_handle;
+  std::unique_ptr<AVFormatContext, FormatContextDeleter> MP4hFile;
+  AVStream* MP4track = nullptr;  // owned by MP4hFile
+  std::unique_ptr<AVFrame, FrameDeleter> frame;
+  std::unique_ptr<AVPacket, PacketDeleter> packet;
+  std::unique_ptr<uint8_t[]> tempbuf;  // one frame
+  uint32_t tempsize = 0;
+  uint32_t NumSamples = 0;
+  uint32_t FrameLength = 0;  // samples per channel per frame
+  uint32_t Channels = 0;
+  uint32_t SampleRate = 0;
+  int64_t NextPts = 0;         // in samples per channel
+  uint64_t InputBytes = 0;     // everything given to Write
+  bool status = false;
+};

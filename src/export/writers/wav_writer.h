@@ -1,0 +1,100 @@
+// WAV writer (format index 2): the blocks are stored as they come; the header
+// is written once, by the destructor, when the sizes are known. Until then the
+// header space holds zeros.
+//
+// Layout: a 44-byte PCM header, or an 80-byte extensible header (with a
+// "fact" chunk before "data") when OutputFormat has more than two channels or
+// more than 16 bits per sample.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "audio_writer.h"
+
+// Plain: the 44-byte PCM header. Extensible: the 80-byte header with a fact
+// chunk, for more than two channels or more than 16 bits.
+enum class WavHeaderKind { Plain, Extensible };
+
+#pragma pack(push, 1)
+struct WavPlainHeader {
+  char RIFF[4];
+  uint32_t FileSize;
+  char RIFFType[4];
+  char FmtChunkId[4];
+  uint32_t FmtChunkSize;
+  uint16_t FormatTag;
+  uint16_t Channels;
+  uint32_t SampleRate;
+  uint32_t BytesPerSecond;
+  uint16_t BlockAlign;
+  uint16_t BitsPerSample;
+  char DataChunkId[4];
+  uint32_t DataSize;
+};
+
+// The 18-byte format record at the start of an extensible "fmt " chunk.
+struct WavFormatRecord {
+  uint16_t FormatTag;
+  uint16_t Channels;
+  uint32_t SampleRate;
+  uint32_t BytesPerSecond;
+  uint16_t BlockAlign;
+  uint16_t BitsPerSample;
+  uint16_t ExtraSize;
+};
+
+struct WavFormatExtensible {
+  WavFormatRecord Format;
+  uint16_t wValidBitsPerSample;
+  uint32_t dwChannelMask;
+  uint8_t SubFormat[16];
+};
+
+struct WavExtensibleHeader {
+  char RIFF[4];
+  uint32_t FileSize;
+  char RIFFType[4];
+  char FmtChunkId[4];
+  uint32_t FmtChunkSize;
+  WavFormatExtensible Format;
+  char Factchunk[4];
+  uint32_t FactChunkSize;
+  uint32_t FactSamples;
+  char DataChunkId[4];
+  uint32_t DataSize;
+};
+#pragma pack(pop)
+static_assert(sizeof(WavPlainHeader) == 44);
+static_assert(sizeof(WavFormatExtensible) == 40);
+static_assert(sizeof(WavExtensibleHeader) == 80);
+
+class WavWriter : public AudioWriter {
+ public:
+  // fname := iname with ".wav"; creates (or truncates) the file. Throws
+  // WriterError "Cannot create file "<fname>". <system error>" when it can't.
+  explicit WavWriter(const std::string& iname);
+  // Writes the header and closes the file.
+  ~WavWriter() override;
+
+  // Appends the bytes unchecked; returns size.
+  int32_t Write(const void* p, uint32_t size) override;
+
+  // Header layout chosen at construction.
+  WavHeaderKind HeaderKind() const { return headerKind_; }
+
+ private:
+  struct FileCloser {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+  };
+
+  void FillHeader();
+
+  WavHeaderKind headerKind_ = WavHeaderKind::Plain;
+  WavPlainHeader WaveHeader{};
+  WavExtensibleHeader WaveHeaderEx{};
+  uint32_t ns = 0;
+  std::unique_ptr<std::FILE, FileCloser> fOut;
+};

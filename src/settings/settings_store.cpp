@@ -1,0 +1,163 @@
+#include "settings_store.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaType>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <limits>
+#include <memory>
+
+config Settings;
+
+namespace {
+
+constexpr char kOrganisation[] = "Corvane";
+constexpr char kApplication[] = "Pitchwell";
+constexpr char kGroup[] = "Settings";
+
+std::unique_ptr<QSettings> OpenStore(const SettingsStore& store) {
+  std::unique_ptr<QSettings> s;
+  if (!store.file.empty()) {
+    s = std::make_unique<QSettings>(QString::fromStdString(store.file), QSettings::IniFormat);
+  } else {
+    s = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, kOrganisation, kApplication);
+  }
+  // Only this one store counts, as with a single registry key: no
+  // organisation-wide or system-wide files mixed in.
+  s->setFallbacksEnabled(false);
+  return s;
+}
+
+// The registry needs no file; every other store is one.
+bool FileBacked(const QSettings& s) {
+#ifdef Q_OS_WIN
+  return s.format() != QSettings::NativeFormat;
+#else
+  (void)s;
+  return true;
+#endif
+}
+
+// The stored name that matches `name` without regard to case, preferring the
+// exact spelling (an INI file may hold several spellings; a registry key not).
+QString StoredName(const QStringList& keys, const QString& name) {
+  if (keys.contains(name)) return name;
+  for (const QString& key : keys) {
+    if (key.compare(name, Qt::CaseInsensitive) == 0) return key;
+  }
+  return {};
+}
+
+void ReadText(const QSettings& s, const QStringList& keys, const char* name, std::string& into) {
+  const QString key = StoredName(keys, QString::fromLatin1(name));
+  if (key.isEmpty()) return;
+  const QVariant v = s.value(key);
+  if (v.typeId() == QMetaType::QString) into = v.toString().toStdString();
+}
+
+// Registry values arrive typed; an INI file holds text, which must be a whole
+// decimal number that fits.
+void ReadInt(const QSettings& s, const QStringList& keys, const char* name, int32_t& into) {
+  const QString key = StoredName(keys, QString::fromLatin1(name));
+  if (key.isEmpty()) return;
+  const QVariant v = s.value(key);
+  bool ok = false;
+  qlonglong n = 0;
+  switch (v.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+      n = v.toLongLong(&ok);
+      break;
+    case QMetaType::QString:
+      n = v.toString().toLongLong(&ok, 10);
+      break;
+    default:
+      return;
+  }
+  if (ok && n >= std::numeric_limits<int32_t>::min() && n <= std::numeric_limits<int32_t>::max()) {
+    into = static_cast<int32_t>(n);
+  }
+}
+
+void WriteValue(QSettings& s, const QStringList& keys, const char* name, const QVariant& value) {
+  QString key = StoredName(keys, QString::fromLatin1(name));
+  if (key.isEmpty()) key = QString::fromLatin1(name);
+  s.setValue(key, value);
+}
+
+}  // namespace
+
+std::string ProgramFolder() {
+  QString dir;
+  if (QCoreApplication::instance() != nullptr) {
+    dir = QCoreApplication::applicationDirPath();
+  } else {
+    dir = QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget()).absolutePath();
+  }
+  if (!dir.endsWith(QLatin1Char('/'))) dir += QLatin1Char('/');
+  return QDir::toNativeSeparators(dir).toStdString();
+}
+
+std::string SettingsLocation() {
+  return OpenStore({})->fileName().toStdString();
+}
+
+void Load(config& c, const SettingsStore& store) {
+  c.path = store.programDir.empty() ? ProgramFolder() : store.programDir;
+  c.recent = c.path;
+  c.recentout = c.path;
+  c.volume = 8000;
+  c.defaultcodec = 0;
+
+  std::unique_ptr<QSettings> s = OpenStore(store);
+  if (FileBacked(*s)) {
+    const QFileInfo file(s->fileName());
+    if (!file.exists()) {
+      // First run: an empty store, so that the save at exit finds one.
+      QDir().mkpath(file.absolutePath());
+      QFile created(file.absoluteFilePath());
+      (void)created.open(QIODevice::WriteOnly | QIODevice::NewOnly);  // on failure Save finds none
+      return;  // nothing to read
+    }
+    if (!file.isFile() || !file.isReadable()) return;
+  }
+  if (s->status() != QSettings::NoError) return;
+
+  s->beginGroup(QString::fromLatin1(kGroup));
+  const QStringList keys = s->childKeys();
+  ReadText(*s, keys, "path", c.path);
+  ReadText(*s, keys, "recent", c.recent);
+  ReadText(*s, keys, "recentout", c.recentout);
+  ReadInt(*s, keys, "volume", c.volume);
+  ReadInt(*s, keys, "defaultcodec", c.defaultcodec);
+  s->endGroup();
+}
+
+void Save(const config& c, const SettingsStore& store) {
+  std::unique_ptr<QSettings> s = OpenStore(store);
+  if (FileBacked(*s)) {
+    const QFileInfo file(s->fileName());
+    if (!file.isFile() || !file.isWritable()) return;  // missing or read-only: write nothing
+  }
+  if (s->status() != QSettings::NoError) return;  // unreadable or malformed: leave it be
+
+  s->beginGroup(QString::fromLatin1(kGroup));
+  const QStringList keys = s->childKeys();
+  WriteValue(*s, keys, "path", QString::fromStdString(c.path));
+  WriteValue(*s, keys, "recent", QString::fromStdString(c.recent));
+  WriteValue(*s, keys, "recentout", QString::fromStdString(c.recentout));
+  WriteValue(*s, keys, "volume", static_cast<int>(c.volume));
+  WriteValue(*s, keys, "defaultcodec", static_cast<int>(c.defaultcodec));
+  s->endGroup();
+  s->sync();
+}

@@ -1,0 +1,118 @@
+// BPM measurement: how the source is cut into analyser blocks, the reader
+// left at 0, the stop request, the rounding, and a click track.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "player.h"
+#include "bpm_measurement.h"
+#include "messages.h"
+#include "testaudio.h"
+
+namespace {
+
+class DetectorTest : public ::testing::Test {
+ protected:
+  pw::MessageHandler previous;
+  std::unique_ptr<Player> player;
+  std::string dir = pwtest::TempDir("detector");
+
+  void SetUp() override {
+    previous = pw::SetMessageHandler([](const pw::Message& m) { ADD_FAILURE() << m.text; });
+    player = std::make_unique<Player>(nullptr);
+    ActivePlayer.store(player.get());
+  }
+  void TearDown() override {
+    ActivePlayer.store(nullptr);
+    player.reset();
+    pw::SetMessageHandler(previous);
+  }
+
+  void Open(const std::vector<float>& x, int rate, int channels) {
+    const std::string path = dir + "/in.wav";
+    pwtest::WriteWav(path, x, rate, channels, 16);
+    player->Open(path);
+    ASSERT_TRUE(player->Loaded);
+  }
+};
+
+TEST_F(DetectorTest, WholeBlocksAreAnalysedAndTheShortTailCountsAsNothing) {
+  struct Case {
+    int channels;
+    size_t frames;
+    std::vector<int32_t> writes;
+  };
+  const Case cases[] = {
+      {1, 2048 * 3 + 100, {2048, 2048, 2048, 0}},
+      {2, 2048 * 3 + 2047, {2048, 2048, 2048, 0}},
+      {2, 2048 * 3, {2048, 2048, 2048}},  // the read that returns 0 writes nothing
+      {1, 2048, {2048}},
+      {2, 1000, {0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.channels << " ch, " << c.frames << " frames");
+    Open(pwtest::Sine(440, 8000, c.channels, c.frames), 8000, c.channels);
+    // Start from somewhere else: the measurement seeks to 0 itself.
+    player->SetPositionMs(100);
+    std::vector<int32_t> writes;
+    std::atomic<bool> stop{false};
+    MeasureBpm(*player->Reader, int32_t(player->Channels), int32_t(player->SampleRate), stop,
+               [&](int32_t frames) { writes.push_back(frames); });
+    EXPECT_EQ(writes, c.writes);
+    EXPECT_EQ(player->Reader->Position, 0);
+  }
+}
+
+TEST_F(DetectorTest, AStopRequestEndsTheLoopBeforeTheNextBlock) {
+  Open(pwtest::Sine(440, 8000, 1, 2048 * 5), 8000, 1);
+  std::atomic<bool> stop{false};
+  int writes = 0;
+  MeasureBpm(*player->Reader, 1, 8000, stop, [&](int32_t) {
+    if (++writes == 2) stop.store(true);
+  });
+  EXPECT_EQ(writes, 2);
+  EXPECT_EQ(player->Reader->Position, 0);
+}
+
+TEST(MeasuredBpm, RoundsHalvesToEven) {
+  struct Case {
+    float value;
+    int32_t expected;
+  };
+  const Case cases[] = {{120.0f, 120}, {119.5f, 120}, {120.5f, 120}, {121.5f, 122}, {119.49f, 119},
+                        {0.0f, 0},     {0.4f, 0},     {0.5f, 0},     {std::numeric_limits<float>::quiet_NaN(), 0}};
+  for (const Case& c : cases) EXPECT_EQ(MeasuredBpmFrom(c.value), c.expected) << c.value;
+}
+
+// Short decaying clicks on every beat.
+std::vector<float> ClickTrack(double bpm, double seconds, int rate, int channels) {
+  const size_t frames = size_t(seconds * rate);
+  std::vector<float> x(frames * size_t(channels), 0.0f);
+  const double period = 60.0 / bpm * rate;
+  const size_t clickFrames = size_t(0.03 * rate);
+  for (double start = 0; start < double(frames); start += period) {
+    const size_t s = size_t(std::llround(start));
+    for (size_t i = 0; i < clickFrames && s + i < frames; ++i) {
+      const double t = double(i) / rate;
+      const float v = float(0.8 * std::exp(-t / 0.006) * std::sin(2 * M_PI * 1500 * t));
+      for (int c = 0; c < channels; ++c) x[(s + i) * size_t(channels) + size_t(c)] = v;
+    }
+  }
+  return x;
+}
+
+TEST_F(DetectorTest, AClickTrackAt120BpmMeasures120) {
+  for (int channels : {1, 2}) {
+    SCOPED_TRACE(channels);
+    Open(ClickTrack(120, 12, 22050, channels), 22050, channels);
+    std::atomic<bool> stop{false};
+    const float value = MeasureBpm(*player->Reader, channels, 22050, stop);
+    EXPECT_EQ(MeasuredBpmFrom(value), 120) << value;
+  }
+}
+
+}  // namespace

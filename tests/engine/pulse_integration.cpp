@@ -1,0 +1,199 @@
+// Plays a generated tone through the player and PortAudio into a private
+// PulseAudio server with a null sink, records the sink's monitor, and checks
+// the recording's frequency and level. Skips only where pulseaudio cannot
+// start.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "player.h"
+#include "messages.h"
+#include "playerowner.h"
+#include "testaudio.h"
+
+extern char** environ;
+
+namespace {
+namespace fs = std::filesystem;
+constexpr int kRate = 44100;
+constexpr double kFreq = 1000.0;
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& log) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+void Kill(pid_t pid, int sig) {
+  if (pid <= 0) return;
+  ::kill(pid, sig);
+  for (int i = 0; i < 100; ++i) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+// Ends a helper process however the test leaves.
+struct ProcessGuard {
+  pid_t pid;
+  int sig;
+  ~ProcessGuard() { Kill(pid, sig); }
+  void Stop() { Kill(pid, sig); pid = -1; }
+};
+
+struct FolderGuard {
+  std::string path;
+  ~FolderGuard() { std::error_code ec; fs::remove_all(path, ec); }
+};
+
+// Float samples of a WAV that parecord wrote (it may leave the sizes unset).
+std::vector<float> ReadFloatWav(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), {});
+  std::vector<float> out;
+  for (size_t i = 12; i + 8 <= bytes.size();) {
+    uint32_t size;
+    std::memcpy(&size, &bytes[i + 4], 4);
+    if (std::memcmp(&bytes[i], "data", 4) == 0) {
+      const size_t n = (bytes.size() - (i + 8)) / 4;
+      out.resize(n);
+      std::memcpy(out.data(), &bytes[i + 8], n * 4);
+      return out;
+    }
+    i += 8 + size + (size & 1);
+  }
+  return out;
+}
+
+TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
+  const std::string dir = pwtest::TempDir("pulse");
+  // The server's socket lives here: keep the path short, whatever folder
+  // the build tree is in (a unix socket path has at most 107 bytes).
+  char runtimeTemplate[] = "/tmp/pwpulse-XXXXXX";
+  ASSERT_NE(::mkdtemp(runtimeTemplate), nullptr);
+  const std::string runtime = runtimeTemplate;
+  FolderGuard runtimeGuard{runtime};
+  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  setenv("HOME", dir.c_str(), 1);  // cookie and state stay in the scratch folder
+  unsetenv("PULSE_SERVER");
+  unsetenv("PITCHWELL_AUDIO");  // the real device path
+
+  const pid_t server = Spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                              "--disable-shm=yes", "--load=module-null-sink sink_name=pwtest rate=44100",
+                              "--load=module-native-protocol-unix"},
+                             dir + "/pulseaudio.log");
+  ProcessGuard serverGuard{server, SIGTERM};
+  bool up = false;
+  for (int i = 0; i < 100 && server > 0 && !up; ++i) {
+    up = fs::exists(runtime + "/pulse/native");
+    if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!up) {
+    GTEST_SKIP() << "pulseaudio could not start here (see " << dir << "/pulseaudio.log)";
+  }
+
+  // A low-latency client attached for a few seconds first keeps a fresh
+  // PortAudio stream on the null sink from stalling at its start.
+  const std::string recording = dir + "/monitor.wav";
+  const pid_t recorder = Spawn({"parecord", "--device=pwtest.monitor", "--latency-msec=20", "--format=float32le",
+                                "--rate=44100", "--channels=2", "--file-format=wav", recording},
+                               dir + "/parecord.log");
+  ASSERT_GT(recorder, 0);
+  ProcessGuard recorderGuard{recorder, SIGINT};
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+
+  const std::string tone = dir + "/tone.wav";
+  pwtest::WriteWav(tone, pwtest::Sine(kFreq, kRate, 2, size_t(2.0 * kRate), 0.5), kRate, 2, 16);
+
+  pwtest::EnsureCoreApp();
+  std::vector<pw::Message> messages;
+  auto previous = pw::SetMessageHandler([&](const pw::Message& m) { messages.push_back(m); });
+  {
+    pwtest::PlayerOwner owner;
+    Player player(&owner);
+    ActivePlayer.store(&player);
+    player.Open(tone);
+    ASSERT_TRUE(player.Loaded);
+    ChainOutputReader* r = player.Reader.get();
+    r->OnFill = [r](void* buffer, int32_t& count) { count = int32_t(r->UnbufferedRead(buffer, uint32_t(count))); };
+    for (int round = 1; round <= 2; ++round) {
+      player.SetVolume(round == 1 ? 10000 : 5000);
+      player.Play();
+      QElapsedTimer t;
+      t.start();
+      while (owner.ends < round && t.elapsed() < 15000) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      ASSERT_EQ(owner.ends, round);
+      // A gap of silence between the two tones.
+      std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    }
+    ActivePlayer.store(nullptr);
+  }
+  pw::SetMessageHandler(previous);
+  EXPECT_TRUE(messages.empty()) << messages.front().text;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  recorderGuard.Stop();
+  serverGuard.Stop();
+
+  // Find the two tone bursts (left channel) by a 10 ms envelope.
+  const std::vector<float> x = ReadFloatWav(recording);
+  ASSERT_GT(x.size(), size_t(4 * kRate * 2));
+  const size_t frames = x.size() / 2, win = kRate / 100;
+  std::vector<std::pair<size_t, size_t>> bursts;
+  bool inside = false;
+  size_t start = 0;
+  for (size_t w = 0; w + win <= frames; w += win) {
+    double e = 0;
+    for (size_t i = w; i < w + win; ++i) e = std::max(e, double(std::fabs(x[i * 2])));
+    if (!inside && e > 0.02) { inside = true; start = w; }
+    if (inside && e <= 0.02) { inside = false; bursts.push_back({start, w}); }
+  }
+  if (inside) bursts.push_back({start, frames});
+  ASSERT_EQ(bursts.size(), 2u) << "expected two tone bursts in the recording";
+
+  double level[2];
+  for (int b = 0; b < 2; ++b) {
+    const auto [s, e] = bursts[size_t(b)];
+    const double length = double(e - s) / kRate;
+    EXPECT_NEAR(length, 2.0, 0.1) << "burst " << b;
+    // The steady middle: frequency and RMS.
+    const size_t from = s + (e - s) / 4, count = (e - s) / 2;
+    const double f = pwtest::ZeroCrossingFrequency(x.data() + from * 2, count, 2, 0, kRate);
+    EXPECT_NEAR(f, kFreq, kFreq * 0.002) << "burst " << b;
+    std::vector<float> left(count);
+    for (size_t i = 0; i < count; ++i) left[i] = x[(from + i) * 2];
+    level[b] = pwtest::Rms(left.data(), count);
+  }
+  EXPECT_NEAR(level[0], 0.5 / std::sqrt(2.0), 0.02);
+  EXPECT_NEAR(level[1] / level[0], 0.5, 0.02);
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// The save command without its window: names, the refusal to overwrite the
+// source, the output format, and the preparation of player and chain.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "player.h"
+#include "effect_chain.h"
+#include "export_job.h"
+#include "audio_writer.h"
+#include "messages.h"
+#include "save_command.h"
+#include "testaudio.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(SaveCommand, OutputNameCarriesTheTypesExtension) {
+  struct Case {
+    const char* chosen;
+    int32_t type;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"song.txt", 3, "song.flac"},
+      {"song", 2, "song.wav"},
+      {"/music/song.mp3", 4, "/music/song.m4a"},
+      {"/music/song.MP3", 1, "/music/song.mp3"},
+      {"/music/a.b.c", 1, "/music/a.b.mp3"},
+      {"/music.v2/song", 3, "/music.v2/song.flac"},
+      {"/music/song.wav", 2, "/music/song.wav"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(OutputFileName(c.chosen, c.type), c.expected) << c.chosen;
+}
+
+TEST(SaveCommand, TablesOfTypesAndBitrates) {
+  EXPECT_EQ(std::string(OutputExtensions[0]) + OutputExtensions[1] + OutputExtensions[2] + OutputExtensions[3],
+            ".mp3.wav.flac.m4a");
+  const int32_t offered[] = {96, 112, 128, 160, 192, 224, 256, 320};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(BitrateIndexOf(offered[i]), i + 1);
+  for (int32_t other : {0, 64, 100, 129, 384}) EXPECT_EQ(BitrateIndexOf(other), 0) << other;
+
+  struct Ext {
+    const char* text;
+    int32_t index;
+  };
+  const Ext exts[] = {{".mp3", 1}, {"wav", 2}, {".FLAC", 3}, {"m4a", 4}, {".ogg", 0}, {"", 0}};
+  for (const Ext& e : exts) EXPECT_EQ(FormatIndexOfExtension(e.text), e.index) << e.text;
+}
+
+TEST(SaveCommand, RefusesToOverwriteTheSourceHoweverTyped) {
+  const std::string dir = pwtest::TempDir("savename");
+  const std::string source = dir + "/song.wav";
+  pwtest::WriteWav(source, pwtest::Sine(440, 8000, 1, 800), 8000, 1, 16);
+  fs::create_symlink(source, dir + "/link.wav");
+  const std::string message = "You cannot overwrite the original file. Please choose a different file name.";
+
+  struct Case {
+    std::string chosen;
+    int32_t type;
+    bool refused;
+  };
+  const Case cases[] = {
+      {dir + "/song.wav", 2, true},
+      {dir + "/song", 2, true},          // typed without extension
+      {dir + "/song.txt", 2, true},      // another extension, WAV forced
+      {dir + "/./song.wav", 2, true},    // another spelling of the same file
+      {dir + "/link", 2, true},          // a link to it
+      {dir + "/song", 3, false},         // song.flac
+      {dir + "/Song", 2, false},         // names are case-sensitive here
+      {dir + "/other.wav", 2, false},
+  };
+  for (const Case& c : cases) {
+    const auto result = CheckOutputName(c.chosen, c.type, source);
+    EXPECT_EQ(result.has_value(), c.refused) << c.chosen;
+    if (result) {
+      EXPECT_EQ(*result, message);
+    }
+  }
+}
+
+TEST(SaveCommand, OutputFormatDepthRule) {
+  struct Case {
+    int32_t type;
+    int32_t sourceBits;
+    int expectedBits;
+  };
+  const Case cases[] = {
+      {1, 24, 16}, {4, 24, 16}, {2, 24, 24}, {3, 24, 24},  // MP3, M4A always 16
+      {2, 16, 16}, {3, 16, 16}, {2, 8, 16},  {3, 8, 16},   // 8 bits become 16
+      {2, 32, 16}, {3, 32, 16}, {1, 16, 16}, {4, 8, 16},
+  };
+  for (const Case& c : cases) {
+    const AudioFormat f = SaveFormat(c.type, 44100, 2, c.sourceBits);
+    EXPECT_EQ(f.bitsPerSample, c.expectedBits) << c.type << " " << c.sourceBits;
+    EXPECT_EQ(f.encoding, SampleEncoding::Integer);
+    EXPECT_EQ(f.channels, 2);
+    EXPECT_EQ(f.frameBytes, 2 * c.expectedBits / 8);
+    EXPECT_EQ(f.bytesPerSecond, 44100u * f.frameBytes);
+  }
+}
+
+class SavePreparation : public ::testing::Test {
+ protected:
+  std::unique_ptr<Player> player;
+  std::unique_ptr<EffectChain> chain;
+  std::string dir = pwtest::TempDir("saveprep");
+  pw::MessageHandler previous;
+
+  void SetUp() override {
+    previous = pw::SetMessageHandler([](const pw::Message&) {});
+    player = std::make_unique<Player>(nullptr);
+    ActivePlayer.store(player.get());
+    chain = std::make_unique<EffectChain>();
+    pwtest::WriteWav(dir + "/in.wav", pwtest::Sine(440, 22050, 1, 22050), 22050, 1, 24);
+    player->Open(dir + "/in.wav");
+    ASSERT_TRUE(player->Loaded);
+    ASSERT_TRUE(chain->RebuildForFile(*player));
+  }
+  void TearDown() override {
+    chain.reset();
+    ActivePlayer.store(nullptr);
+    player.reset();
+    pw::SetMessageHandler(previous);
+  }
+};
+
+TEST_F(SavePreparation, StopsRewindsEmptiesTheChainAndSetsUpTheJob) {
+  // Leave the reader mid-file with processed samples in its block buffer
+  // (half speed makes a block twice the request).
+  chain->SetSpeed(1, -50);
+  std::vector<float> buf(1000);
+  player->Reader->Read(buf.data(), 4000);
+  ASSERT_GT(player->Reader->Avail, 0u);
+  player->Pause();
+
+  std::unique_ptr<ExportJob> job = CreateExport(*player, *chain, SaveRequest{dir + "/out.txt", 3, 100, 0});
+  EXPECT_EQ(player->State.load(), 0);
+  EXPECT_EQ(player->GetPositionMs(), 0u);
+  EXPECT_EQ(player->Reader->Avail, 0u);
+  EXPECT_EQ(job->OutName, dir + "/out.flac");
+  EXPECT_EQ(job->FormatIndex, 3);
+  EXPECT_EQ(job->TempoChange, 10);  // speed +10 %
+  EXPECT_EQ(job->SourceName, dir + "/in.wav");
+  EXPECT_FALSE(job->FreeOnTerminate);
+  EXPECT_EQ(OutputFormat.bitsPerSample, 24);
+  EXPECT_EQ(OutputFormat.sampleRate, 22050u);
+  EXPECT_EQ(OutputFormat.channels, 1);
+}
+
+}  // namespace
