@@ -36,7 +36,7 @@ double playOnce(const std::string& path, double tempoPosition, double pitchPosit
   pwtest::PlayerOwner owner;
   auto player = std::make_unique<Player>(&owner);
   ActivePlayer.store(player.get());
-  auto chain = std::make_unique<EffectChain>();
+  auto chain = std::make_unique<EffectChain>(*player);
   player->Open(path);
   if (!player->Loaded || !chain->RebuildForFile(*player)) {
     std::printf("  cannot open %s\n", path.c_str());

@@ -5,13 +5,9 @@
 // sliders through the same mappings and setters, then the save command's
 // preparation and the export job, run on this thread.
 //
-// The program has one player and one pitch stage (globals the chain
-// reaches), so a process renders one file. A batch runs each file in a
-// child process of its own (this program again, with the same options), at
-// most N at once.
+// Each render has an engine of its own (player, reader, chain), so a batch
+// runs its files on up to N threads of this process at once.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -29,6 +24,7 @@
 #include "bass.h"
 #include "player.h"
 #include "effect_chain.h"
+#include "engine.h"
 #include "bpm_measurement.h"
 #include "export_job.h"
 #include "audio_writer.h"
@@ -36,9 +32,6 @@
 #include "options.h"
 #include "slider_mapping.h"
 #include "save_command.h"
-#include "settings_store.h"
-
-extern char** environ;
 
 namespace {
 
@@ -67,13 +60,12 @@ int Usage(const std::string& problem) {
 
 // ---- Interruption --------------------------------------------------------
 // SIGINT and SIGTERM are blocked in every thread and taken by one watcher:
-// a render in progress is cancelled like the progress window's Cancel (the
-// output is deleted); a batch forwards the signal to its children.
+// every render in progress is cancelled like the progress window's Cancel
+// (its output is deleted), and no further file is started.
 
 std::atomic<bool> Interrupted{false};
 std::mutex InterruptLock;
-ExportJob* RunningJob = nullptr;
-std::set<pid_t> Children;
+std::set<ExportJob*> RunningJobs;
 
 void WatchSignals() {
   sigset_t set;
@@ -87,8 +79,7 @@ void WatchSignals() {
       if (sigwait(&set, &sig) != 0) continue;
       std::lock_guard lock(InterruptLock);
       Interrupted.store(true);
-      if (RunningJob) RunningJob->Cancel();
-      for (pid_t child : Children) kill(child, SIGINT);
+      for (ExportJob* job : RunningJobs) job->Cancel();
     }
   }).detach();
 }
@@ -128,33 +119,10 @@ void ApplySliders(EffectChain& chain, const render::Options& o, uint32_t sampleR
   chain.BassBarPositionChanged(o.bass.position, o.bass.position, sampleRate);
 }
 
-// The player and chain of this process, as the window has them.
-struct Engine {
-  Player player{nullptr};
-  std::unique_ptr<EffectChain> chain;
-
-  Engine() {
-    ActivePlayer.store(&player);
-    chain = std::make_unique<EffectChain>();
-  }
-  ~Engine() {
-    chain.reset();
-    ActivePlayer.store(nullptr);
-  }
-
-  // The file-open step: the message of a file that cannot be used, if any.
-  std::optional<std::string> Open(const std::string& input) {
-    player.Open(input);
-    if (auto problem = EffectChain::ValidateLoaded(player)) return problem;
-    if (!chain->RebuildForFile(player)) return std::string("Filters Initialization Failed.");
-    return std::nullopt;
-  }
-};
-
-int RenderOne(const render::Options& o) {
-  const std::string& input = o.inputs.front();
-  const std::string outName = OutputFileName(o.output, o.formatIndex);
-  if (auto refused = CheckOutputName(o.output, o.formatIndex, input)) {
+// Renders input to output with the options' sliders and format.
+int RenderFile(const render::Options& o, const std::string& input, const std::string& output, bool showProgress) {
+  const std::string outName = OutputFileName(output, o.formatIndex);
+  if (auto refused = CheckOutputName(output, o.formatIndex, input)) {
     Say(*refused);
     return kExitUsage;
   }
@@ -164,23 +132,21 @@ int RenderOne(const render::Options& o) {
     Say(*problem);
     return kExitInput;
   }
-  ApplySliders(*engine.chain, o, engine.player.SampleRate);
-  Settings.Bitrate = o.bitrate;
-  Settings.BitrateIndex = BitrateIndexOf(o.bitrate);
+  ApplySliders(engine.chain, o, engine.player.SampleRate);
 
-  BarProgress progress(!o.quiet && isatty(STDERR_FILENO));
-  std::unique_ptr<ExportJob> job = CreateExport(
-      engine.player, *engine.chain, SaveRequest{o.output, o.formatIndex, o.speed.position, o.tempo.position});
+  BarProgress progress(showProgress);
+  std::unique_ptr<ExportJob> job =
+      CreateExport(engine, SaveRequest{output, o.formatIndex, o.speed.position, o.tempo.position, o.bitrate});
   job->Progress = &progress;
   {
     std::lock_guard lock(InterruptLock);
-    RunningJob = job.get();
+    RunningJobs.insert(job.get());
     if (Interrupted.load()) job->Cancel();
   }
   job->Run();
   {
     std::lock_guard lock(InterruptLock);
-    RunningJob = nullptr;
+    RunningJobs.erase(job.get());
   }
 
   const ExportOutcome& outcome = job->Outcome();
@@ -220,7 +186,7 @@ int Bpm(const render::Options& o) {
     return kExitInput;
   }
   // As GET BPM: stop, rewind, empty the chain, then measure the source.
-  PrepareForExport(engine.player, *engine.chain);
+  PrepareForExport(engine.player, engine.chain);
   const float value = MeasureBpm(*engine.player.Reader, int32_t(engine.player.Channels),
                                  int32_t(engine.player.SampleRate), Interrupted);
   if (Interrupted.load()) return kExitInterrupted;
@@ -229,22 +195,6 @@ int Bpm(const render::Options& o) {
 }
 
 // ---- Batch -------------------------------------------------------------------
-
-std::vector<std::string> ChildArguments(const render::Options& o, const std::string& input,
-                                        const std::string& output) {
-  std::vector<std::string> a = {kProgram};
-  const std::pair<const char*, const render::SliderArg*> sliders[] = {
-      {"--speed=", &o.speed}, {"--tempo=", &o.tempo}, {"--pitch=", &o.pitch},
-      {"--treble=", &o.treble}, {"--bass=", &o.bass}};
-  for (const auto& [name, slider] : sliders)
-    if (!slider->text.empty()) a.push_back(name + slider->text);
-  a.push_back("--bitrate=" + std::to_string(o.bitrate));
-  a.push_back("-q");
-  a.push_back("--");
-  a.push_back(input);
-  a.push_back(output);
-  return a;
-}
 
 int Batch(const render::Options& o) {
   std::error_code ec;
@@ -261,58 +211,32 @@ int Batch(const render::Options& o) {
     outputs.push_back(out);
   }
 
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-
   const bool report = !o.quiet;
-  std::map<pid_t, size_t> running;
+  std::mutex lock;  // guards next, finished, worst and the report lines
   size_t next = 0, finished = 0;
   int worst = kExitOk;
-  while (next < o.inputs.size() || !running.empty()) {
-    while (running.size() < size_t(o.jobs) && next < o.inputs.size() && !Interrupted.load()) {
-      std::vector<std::string> args = ChildArguments(o, o.inputs[next], outputs[next]);
-      std::vector<char*> argv;
-      for (auto& s : args) argv.push_back(s.data());
-      argv.push_back(nullptr);
-      std::lock_guard lock(InterruptLock);
-      pid_t pid = 0;
-      if (posix_spawn(&pid, "/proc/self/exe", nullptr, &attr, argv.data(), environ) != 0) {
-        Say(o.inputs[next] + ": cannot start a render process");
-        worst = std::max(worst, kExitOutput);
-      } else {
-        running[pid] = next;
-        Children.insert(pid);
+  auto worker = [&] {
+    for (;;) {
+      size_t index;
+      {
+        std::lock_guard guard(lock);
+        if (next >= o.inputs.size() || Interrupted.load()) return;
+        index = next++;
       }
-      ++next;
+      const int code = RenderFile(o, o.inputs[index], outputs[index], false);
+      std::lock_guard guard(lock);
+      ++finished;
+      worst = std::max(worst, code);
+      if (code != kExitOk)
+        Say(o.inputs[index] + ": failed (exit status " + std::to_string(code) + ")");
+      else if (report)
+        std::fprintf(stderr, "[%zu/%zu] %s\n", finished, o.inputs.size(), outputs[index].c_str());
     }
-    if (running.empty()) {
-      if (Interrupted.load()) break;
-      continue;
-    }
-    int status = 0;
-    const pid_t pid = waitpid(-1, &status, 0);
-    if (pid < 0) continue;
-    const auto it = running.find(pid);
-    if (it == running.end()) continue;
-    const size_t index = it->second;
-    running.erase(it);
-    {
-      std::lock_guard lock(InterruptLock);
-      Children.erase(pid);
-    }
-    ++finished;
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : kExitInterrupted;
-    worst = std::max(worst, code);
-    if (code != kExitOk)
-      Say(o.inputs[index] + ": failed (exit status " + std::to_string(code) + ")");
-    else if (report)
-      std::fprintf(stderr, "[%zu/%zu] %s\n", finished, o.inputs.size(), outputs[index].c_str());
-  }
-  posix_spawnattr_destroy(&attr);
+  };
+  const size_t threads = std::min(size_t(std::max(o.jobs, 1)), o.inputs.size());
+  std::vector<std::thread> pool;
+  for (size_t t = 0; t < threads; ++t) pool.emplace_back(worker);
+  for (std::thread& t : pool) t.join();
   if (Interrupted.load()) worst = std::max(worst, kExitInterrupted);
   return worst;
 }
@@ -349,7 +273,7 @@ int main(int argc, char** argv) {
       case render::Mode::Batch:
         return Batch(o);
       default:
-        return RenderOne(o);
+        return RenderFile(o, o.inputs.front(), o.output, !o.quiet && isatty(STDERR_FILENO));
     }
   } catch (const Player::VersionError& e) {
     Say(e.what());

@@ -7,13 +7,11 @@
 #include "messages.h"
 #include "slider_mapping.h"
 
-std::atomic<TensionDSP*> PitchStage{nullptr};
-
 int32_t CornerFrequency(int32_t wanted, int32_t sampleRate) {
   return wanted > sampleRate / 2 ? sampleRate / 4 : wanted;
 }
 
-EffectChain::EffectChain() : ScratchBuffer(new float[ScratchBufferSize / sizeof(float)]) {
+EffectChain::EffectChain(Player& player) : player_(player), ScratchBuffer(new float[ScratchBufferSize / sizeof(float)]) {
   SpeedDSP = NewDSP();
   ReplacePitchStage(44100, 1);
   BassFreq = 200;
@@ -24,18 +22,15 @@ EffectChain::EffectChain() : ScratchBuffer(new float[ScratchBufferSize / sizeof(
 
 EffectChain::~EffectChain() {
   DeleteDSP(SpeedDSP);
-  if (PitchStage.load() == OwnedPitchStage.get()) PitchStage.store(nullptr);
   OwnedPitchStage.reset();
   DeleteBiquad(BassFilter);
   DeleteBiquad(TrebleFilter);
 }
 
 void EffectChain::ReplacePitchStage(int32_t sampleRate, int32_t channels) {
-  PitchStage.store(nullptr);
   OwnedPitchStage.reset();
   OwnedPitchStage = std::make_unique<TensionDSP>(sampleRate, channels);
   OwnedPitchStage->OnRead = [this](float* buffer, int32_t floats) { return ReadSource(buffer, floats); };
-  PitchStage.store(OwnedPitchStage.get());
 }
 
 std::optional<std::string> EffectChain::ValidateLoaded(const Player& player) {
@@ -82,22 +77,20 @@ bool EffectChain::RebuildForFile(Player& player) {
 }
 
 void EffectChain::FillBlock(void* buffer, int32_t& count) {
-  Player* player = ActivePlayer.load(std::memory_order_acquire);
-  TensionDSP* stage = PitchStage.load(std::memory_order_acquire);
-  if (count == 0 || player == nullptr || stage == nullptr || player->Channels == 0) {
+  TensionDSP* stage = OwnedPitchStage.get();
+  if (count == 0 || stage == nullptr || player_.Channels == 0) {
     count = 0;
     return;
   }
-  const int32_t frameBytes = int32_t(player->Channels) * 4;
+  const int32_t frameBytes = int32_t(player_.Channels) * 4;
   const int32_t frames = count / frameBytes;
   const int32_t got = stage->Process(static_cast<float*>(buffer), frames);
   count = got * frameBytes;
 }
 
 void EffectChain::ProcessBlock(void* buffer, int32_t& count) {
-  Player* player = ActivePlayer.load(std::memory_order_acquire);
-  if (player == nullptr || player->Channels == 0) return;
-  const int32_t channels = int32_t(player->Channels);
+  if (player_.Channels == 0) return;
+  const int32_t channels = int32_t(player_.Channels);
   const int32_t frameBytes = channels * 4;
   auto* bytes = static_cast<uint8_t*>(buffer);
 
@@ -130,19 +123,17 @@ void EffectChain::ProcessBlock(void* buffer, int32_t& count) {
 }
 
 int32_t EffectChain::ReadSource(float* buffer, int32_t floats) {
-  Player* player = ActivePlayer.load(std::memory_order_acquire);
-  if (player == nullptr || !player->Reader) return 0;
-  return int32_t(player->Reader->UnbufferedRead(buffer, uint32_t(floats) * 4) / 4);
+  if (!player_.Reader) return 0;
+  return int32_t(player_.Reader->UnbufferedRead(buffer, uint32_t(floats) * 4) / 4);
 }
 
 void EffectChain::FlushAll() {
   if (OnClearAnalyser) OnClearAnalyser();
   Biquad_flush(BassFilter);
   Biquad_flush(TrebleFilter);
-  if (TensionDSP* stage = PitchStage.load()) stage->Flush();
+  if (OwnedPitchStage) OwnedPitchStage->Flush();
   DSP_clear(SpeedDSP);
-  Player* player = ActivePlayer.load();
-  if (player && player->Reader) player->Reader->DiscardBuffer();
+  if (player_.Reader) player_.Reader->DiscardBuffer();
 }
 
 void EffectChain::SetSpeed(int32_t speedValue, float percent) {
@@ -151,11 +142,11 @@ void EffectChain::SetSpeed(int32_t speedValue, float percent) {
 }
 
 void EffectChain::SetTempo(float steps) {
-  if (TensionDSP* stage = PitchStage.load()) stage->SetTempo(steps);
+  if (OwnedPitchStage) OwnedPitchStage->SetTempo(steps);
 }
 
 void EffectChain::SetPitch(float semitones) {
-  if (TensionDSP* stage = PitchStage.load()) stage->SetPitch(semitones);
+  if (OwnedPitchStage) OwnedPitchStage->SetPitch(semitones);
 }
 
 void EffectChain::SetTreble(int32_t trebleValue, double gainDb, uint32_t sampleRate) {

@@ -22,16 +22,14 @@
 
 class Player;
 
-// The program's one pitch stage, replaced on every successful open.
-extern std::atomic<TensionDSP*> PitchStage;
-
 class EffectChain {
  public:
   static constexpr uint32_t ScratchBufferSize = 1024 * 1024;
 
   // Creates the stages as at start-up: speed stage uninitialised, filters for
-  // two channels, the pitch stage for 44100 Hz mono (installed as PitchStage).
-  EffectChain();
+  // two channels, the pitch stage for 44100 Hz mono. The chain reads the
+  // player's reader (whichever file it has open) and must not outlive it.
+  explicit EffectChain(Player& player);
   ~EffectChain();
   EffectChain(const EffectChain&) = delete;
   EffectChain& operator=(const EffectChain&) = delete;
@@ -73,6 +71,9 @@ class EffectChain {
   // Zeroes the analyser's output as the first step of FlushAll (optional).
   std::function<void()> OnClearAnalyser;
 
+  // The pitch stage of the open file; replaced by every rebuild.
+  TensionDSP* PitchStage() const { return OwnedPitchStage.get(); }
+
   HDSP SpeedDSP = nullptr;
   HBIQUAD BassFilter = nullptr;
   HBIQUAD TrebleFilter = nullptr;
@@ -85,6 +86,7 @@ class EffectChain {
  private:
   void ReplacePitchStage(int32_t sampleRate, int32_t channels);
 
+  Player& player_;
   std::unique_ptr<float[]> ScratchBuffer;
   std::unique_ptr<TensionDSP> OwnedPitchStage;
 };

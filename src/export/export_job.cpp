@@ -10,6 +10,7 @@
 #include "audio_writer.h"
 #include "tags.h"
 #include "effect_chain.h"
+#include "engine.h"
 
 // Why K = 32768 keeps the 8 × R buffers large enough: R = K × C bytes never
 // exceeds ChainOutputReader::MaxFillBytes (512 KiB) for one or two channels,
@@ -19,30 +20,6 @@
 // 1.6 KB once doubled), so a block, and with it whatever the reader still
 // holds when we stop (the remainder), stays below 2 × R + 2 KB < 8 × R. The
 // remainder step still checks the bound before copying.
-
-namespace {
-
-// The job started last (the Cancel button's way in); guarded so that a
-// late Cancel never reaches a job that has freed itself.
-std::mutex SaverLock;
-ExportJob* Saver = nullptr;
-
-void RegisterSaver(ExportJob* job) {
-  std::lock_guard lock(SaverLock);
-  Saver = job;
-}
-
-void UnregisterSaver(ExportJob* job) {
-  std::lock_guard lock(SaverLock);
-  if (Saver == job) Saver = nullptr;
-}
-
-}  // namespace
-
-void CancelSaver() {
-  std::lock_guard lock(SaverLock);
-  if (Saver) Saver->Cancel();
-}
 
 // ---- SignalEvent ----------------------------------------------------------------
 
@@ -94,16 +71,14 @@ void WriteThread::Execute() {
 
 // ---- ExportJob ----------------------------------------------------------------
 
-ExportJob::ExportJob(std::string outName, int32_t formatIndex)
-    : OutName(std::move(outName)), FormatIndex(formatIndex) {}
+ExportJob::ExportJob(Engine& engine, std::string outName, int32_t formatIndex, const ExportFormat& format)
+    : OutName(std::move(outName)), FormatIndex(formatIndex), Format(format), engine_(engine) {}
 
 ExportJob::~ExportJob() {
-  UnregisterSaver(this);
   if (Thread.joinable()) Thread.join();
 }
 
 void ExportJob::Start() {
-  RegisterSaver(this);
   if (FreeOnTerminate) {
     std::thread([this] {
       Execute();
@@ -118,10 +93,7 @@ void ExportJob::Wait() {
   if (Thread.joinable()) Thread.join();
 }
 
-void ExportJob::Run() {
-  RegisterSaver(this);
-  Execute();
-}
+void ExportJob::Run() { Execute(); }
 
 void ExportJob::Cancel() {
   CancelFlag.store(true);
@@ -146,10 +118,10 @@ void ExportJob::WriteBlock() {
 
 void ExportJob::PostProgress() {
   if (!Progress) return;
-  const Player* player = ActivePlayer.load();
+  const Player& player = engine_.player;
   int percent = 100;
-  if (player && player->Reader && player->DurationMs > 0) {
-    const int64_t p = (player->Reader->Position / 100) / int64_t(player->DurationMs);
+  if (player.Reader && player.DurationMs > 0) {
+    const int64_t p = (player.Reader->Position / 100) / int64_t(player.DurationMs);
     // A file that decodes longer than it declared must not show 140 %.
     percent = int(std::clamp<int64_t>(p, 0, 100));
   }
@@ -162,7 +134,7 @@ void ExportJob::Execute() {
   GoEvent.Reset();
   DoneEvent.Reset();
   try {
-    const uint32_t bytes = BufferBytes(std::max<uint32_t>(OutputFormat.channels, 1));
+    const uint32_t bytes = BufferBytes(std::max<uint32_t>(Format.pcm.channels, 1));
     ReadBuffer.reset(new uint8_t[bytes]);
     FlushBuffer.reset(new uint8_t[bytes]);
     ConvBuffer.reset(new uint8_t[bytes]);
@@ -178,18 +150,18 @@ void ExportJob::Execute() {
 }
 
 void ExportJob::BlockLoopAndRemainder() {
-  Player* player = ActivePlayer.load();
-  if (!player || !player->Reader) throw std::runtime_error("No audio file is open");
-  if (player->Channels != OutputFormat.channels) throw std::runtime_error("Output format does not match the file");
-  ChainOutputReader& reader = *player->Reader;
+  Player& player = engine_.player;
+  if (!player.Reader) throw std::runtime_error("No audio file is open");
+  if (player.Channels != Format.pcm.channels) throw std::runtime_error("Output format does not match the file");
+  ChainOutputReader& reader = *player.Reader;
 
-  // OutputFormat, the conversion and the byte count must agree: 24-bit
+  // The PCM format, the conversion and the byte count must agree: 24-bit
   // packed samples only where the writer takes them (WAV, FLAC), 16-bit
   // otherwise.
-  const int32_t depth = OutputFormat.bitsPerSample;
+  const int32_t depth = Format.pcm.bitsPerSample;
   int format = CONVERT_S16LE;
   uint32_t sampleBytes = 2;
-  if (depth == 24 && (FormatIndex == 2 || FormatIndex == 3)) {
+  if (depth == 24 && (FormatIndex == FileTypeWav || FormatIndex == FileTypeFlac)) {
     format = CONVERT_S24LE;
     sampleBytes = 3;
   } else if (depth != 16) {
@@ -198,10 +170,10 @@ void ExportJob::BlockLoopAndRemainder() {
 
   if (FormatIndex < 1 || FormatIndex >= int32_t(WriterClasses.size()) || !WriterClasses[size_t(FormatIndex)])
     throw std::runtime_error("Unknown output format");
-  Writer = WriterClasses[size_t(FormatIndex)](OutName);
+  Writer = WriterClasses[size_t(FormatIndex)](OutName, Format);
   DoneEvent.Set();
 
-  const uint32_t channels = std::max<uint32_t>(OutputFormat.channels, 1);
+  const uint32_t channels = std::max<uint32_t>(Format.pcm.channels, 1);
   const uint32_t request = RequestBytes(channels);
   const uint32_t capacity = BufferBytes(channels);
   const auto* samplesIn = reinterpret_cast<const float*>(ReadBuffer.get());
@@ -255,8 +227,8 @@ void ExportJob::CleanUp() {
     for (auto& m : queued) Result.messages.push_back(std::move(m));
   }
 
-  if (Player* player = ActivePlayer.load()) player->Stop();
-  if (TensionDSP* stage = PitchStage.load()) stage->Flush();
+  engine_.player.Stop();
+  if (TensionDSP* stage = engine_.chain.PitchStage()) stage->Flush();
 
   if (CancelFlag.load()) {
     std::remove(OutName.c_str());
@@ -268,8 +240,7 @@ void ExportJob::CleanUp() {
     // job before the owner hears of it.
     try {
       ConvertCdgFile(SourceName, OutName, TempoChange);
-      const Player* player = ActivePlayer.load();
-      if (player && player->Reader) CopyTags(player->Reader->FileName, OutName);
+      if (engine_.player.Reader) CopyTags(engine_.player.Reader->FileName, OutName);
     } catch (...) {
     }
   }

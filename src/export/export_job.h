@@ -3,11 +3,11 @@
 // and processes block n+1 through the chain while the write thread (WriteThread)
 // encodes and writes block n.
 //
-// The job reads the reader of the global Player, which runs the effect
+// The job reads the reader of the engine's player, which runs the effect
 // chain; the caller has stopped playback, rewound the reader and emptied
-// the chain (see savecommand.h) and keeps both to the job until it ends.
-// The integer PCM handed to the writer is described by OutputFormat
-// (maker.h), which the caller has set.
+// the chain (see save_command.h) and keeps the engine to the job until it
+// ends. The integer PCM handed to the writer and the bit rate are the job's
+// ExportFormat (audio_writer.h).
 //
 // Nothing here needs a window: progress and the end leave through
 // ExportProgress. Nothing is shown from the job's threads: the writer's
@@ -30,9 +30,11 @@
 #include <thread>
 #include <vector>
 
+#include "audio_writer.h"
 #include "messages.h"
 
 class AudioWriter;
+class Engine;
 
 // How a job ended, handed to the owner once, after the output file is
 // complete (or deleted).
@@ -125,9 +127,10 @@ class ExportJob {
   static constexpr uint32_t RequestBytes(uint32_t channels) { return K * channels; }
   static constexpr uint32_t BufferBytes(uint32_t channels) { return 8 * RequestBytes(channels); }
 
-  // Created suspended, with FreeOnTerminate on. formatIndex: 1 MP3, 2 WAV,
-  // 3 FLAC, 4 M4A; outName already carries the format's extension.
-  ExportJob(std::string outName, int32_t formatIndex);
+  // Created suspended, with FreeOnTerminate on. formatIndex: a FileType;
+  // outName already carries the format's extension. The engine's file must
+  // be open and its channel count match format.pcm.
+  ExportJob(Engine& engine, std::string outName, int32_t formatIndex, const ExportFormat& format);
   ~ExportJob();
   ExportJob(const ExportJob&) = delete;
   ExportJob& operator=(const ExportJob&) = delete;
@@ -158,6 +161,7 @@ class ExportJob {
   std::atomic<int32_t> TotalWritten{0};
   const std::string OutName;
   const int32_t FormatIndex;
+  const ExportFormat Format;
 
  private:
   void Execute();
@@ -167,6 +171,7 @@ class ExportJob {
   void PostProgress();
   void Fail(const std::string& text);
 
+  Engine& engine_;
   std::atomic<bool> Terminated{false};
   std::atomic<bool> CancelFlag{false};
   std::atomic<bool> ErrorFlag{false};
@@ -186,6 +191,3 @@ class ExportJob {
   std::thread Thread;
 };
 
-// The Cancel button's way to the job started last; does nothing when no job
-// is alive. Any thread.
-void CancelSaver();

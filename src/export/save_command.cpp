@@ -7,6 +7,7 @@
 
 #include "player.h"
 #include "effect_chain.h"
+#include "engine.h"
 #include "export_job.h"
 #include "audio_writer.h"
 #include "slider_mapping.h"
@@ -41,8 +42,8 @@ std::optional<std::string> CheckOutputName(const std::string& chosen, int32_t ty
   return std::nullopt;
 }
 
-AudioFormat SaveFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t channels, int32_t sourceBits) {
-  const bool packed24 = sourceBits == 24 && (formatIndex == 2 || formatIndex == 3);
+AudioFormat SavePcmFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t channels, int32_t sourceBits) {
+  const bool packed24 = sourceBits == 24 && (formatIndex == FileTypeWav || formatIndex == FileTypeFlac);
   return MakeAudioFormat(SampleEncoding::Integer, sampleRate, uint16_t(channels), packed24 ? 24 : 16);
 }
 
@@ -52,12 +53,15 @@ void PrepareForExport(Player& player, EffectChain& chain) {
   chain.FlushAll();
 }
 
-std::unique_ptr<ExportJob> CreateExport(Player& player, EffectChain& chain, const SaveRequest& request) {
+std::unique_ptr<ExportJob> CreateExport(Engine& engine, const SaveRequest& request) {
+  Player& player = engine.player;
   const std::string outName = OutputFileName(request.chosenName, request.typeIndex);
-  PrepareForExport(player, chain);
+  PrepareForExport(player, engine.chain);
   const int32_t sourceBits = player.Reader ? player.Reader->SourceBits : 16;
-  OutputFormat = SaveFormat(request.typeIndex, player.SampleRate, player.Channels, sourceBits);
-  auto job = std::make_unique<ExportJob>(outName, request.typeIndex);
+  ExportFormat format;
+  format.pcm = SavePcmFormat(request.typeIndex, player.SampleRate, player.Channels, sourceBits);
+  format.bitrateKbps = request.bitrateKbps;
+  auto job = std::make_unique<ExportJob>(engine, outName, request.typeIndex, format);
   job->FreeOnTerminate = false;
   job->TempoChange = pw::TempoChange(request.speedPosition, request.tempoPosition);
   job->SourceName = player.FileName;

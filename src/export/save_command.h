@@ -17,6 +17,7 @@
 #include "audio_file_reader.h"
 
 class EffectChain;
+class Engine;
 class Player;
 class ExportJob;
 
@@ -51,7 +52,7 @@ std::optional<std::string> CheckOutputName(const std::string& chosen, int32_t ty
 // The integer PCM handed to the writer: MP3 and M4A take 16-bit samples; WAV
 // and FLAC take 24-bit samples when the source has 24 bits, 16-bit
 // otherwise (8- and 32-bit sources give 16).
-AudioFormat SaveFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t channels, int32_t sourceBits);
+AudioFormat SavePcmFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t channels, int32_t sourceBits);
 
 // Stops the player (which rewinds it), puts it at 0 once more and empties
 // every stage of the chain and the reader's block buffer, so that the
@@ -64,13 +65,13 @@ struct SaveRequest {
   int32_t typeIndex = 1;      // 1 MP3, 2 WAV, 3 FLAC, 4 M4A
   double speedPosition = 0;   // SpeedBar position (for TempoChange)
   double tempoPosition = 0;   // TempoBar position
+  int32_t bitrateKbps = 0;    // MP3 and M4A; 0 lets the encoder choose
 };
 
-// The save command from the player's preparation on: PrepareForExport, sets
-// OutputFormat (maker.h) for the open file, and creates the job, suspended,
-// for the output name with TempoChange and SourceName set. The job comes
-// back owned, with FreeOnTerminate off: the caller sets its Progress and
-// either runs it (Run, or Start and Wait) or sets FreeOnTerminate, releases
-// it and starts it. The open file must be loaded; the name must have passed
-// CheckOutputName.
-std::unique_ptr<ExportJob> CreateExport(Player& player, EffectChain& chain, const SaveRequest& request);
+// The save command from the player's preparation on: PrepareForExport, the
+// export format for the open file, and the job, suspended, for the output
+// name with TempoChange and SourceName set. The job comes back owned, with
+// FreeOnTerminate off: the caller sets its Progress and either runs it (Run,
+// or Start and Wait) or sets FreeOnTerminate, releases it and starts it. The
+// engine's file must be open; the name must have passed CheckOutputName.
+std::unique_ptr<ExportJob> CreateExport(Engine& engine, const SaveRequest& request);

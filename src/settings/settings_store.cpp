@@ -13,7 +13,6 @@
 #include <limits>
 #include <memory>
 
-config Settings;
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The user settings that survive between runs, and the program-wide record.
+// The user settings that survive between runs.
 // Persistent store: QSettings, organisation "Corvane", application
 // "Pitchwell", group "Settings" (~/.config/Corvane/Pitchwell.conf on Linux,
 // HKEY_CURRENT_USER\Software\Corvane\Pitchwell\Settings on Windows).
@@ -17,9 +17,6 @@ struct config {
   int32_t defaultcodec = 0;  // "defaultcodec": save dialog's file-type index
   int32_t BitrateIndex = 3;  // 1-based index into the bitrate list; not stored
 };
-
-// The program-wide settings record.
-extern config Settings;
 
 // Where Load and Save look. Empty fields select the program's own choices.
 struct SettingsStore {

@@ -24,10 +24,8 @@ class DetectorTest : public ::testing::Test {
   void SetUp() override {
     previous = pw::SetMessageHandler([](const pw::Message& m) { ADD_FAILURE() << m.text; });
     player = std::make_unique<Player>(nullptr);
-    ActivePlayer.store(player.get());
   }
   void TearDown() override {
-    ActivePlayer.store(nullptr);
     player.reset();
     pw::SetMessageHandler(previous);
   }

@@ -16,6 +16,7 @@
 
 #include "player.h"
 #include "effect_chain.h"
+#include "engine.h"
 #include "export_job.h"
 #include "messages.h"
 #include "slider_mapping.h"
@@ -154,10 +155,10 @@ TEST_F(RenderTest, EqualsTheWindowsSaveWithTheSlidersThereBitForBit) {
   // The window: open, the five slider handlers, SAVE.
   auto previous = pw::SetMessageHandler([](const pw::Message& m) { ADD_FAILURE() << m.text; });
   {
-    Player player(nullptr);
-    ActivePlayer.store(&player);
+    Engine engine;
     {
-      EffectChain chain;
+      Player& player = engine.player;
+      EffectChain& chain = engine.chain;
       player.Open(input);
       ASSERT_FALSE(EffectChain::ValidateLoaded(player).has_value());
       ASSERT_TRUE(chain.RebuildForFile(player));
@@ -172,11 +173,10 @@ TEST_F(RenderTest, EqualsTheWindowsSaveWithTheSlidersThereBitForBit) {
       chain.TrebleBarPositionChanged(treble, treble, player.SampleRate);
       chain.BassBarPositionChanged(bass, bass, player.SampleRate);
 
-      std::unique_ptr<ExportJob> job = CreateExport(player, chain, SaveRequest{dir + "/window", 2, speed, tempo});
+      std::unique_ptr<ExportJob> job = CreateExport(engine, SaveRequest{dir + "/window", 2, speed, tempo});
       job->Run();
       ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
     }
-    ActivePlayer.store(nullptr);
   }
   pw::SetMessageHandler(previous);
 

@@ -11,6 +11,7 @@
 
 #include "player.h"
 #include "effect_chain.h"
+#include "engine.h"
 #include "messages.h"
 #include "message_capture.h"
 #include "testaudio.h"
@@ -24,20 +25,19 @@ class ChainTest : public ::testing::Test {
  protected:
   pwtest::MessageCapture capture;
   std::vector<pw::Message>& messages = capture.seen;
-  std::unique_ptr<Player> player;
-  std::unique_ptr<EffectChain> chain;
+  std::unique_ptr<Engine> engine;
+  Player* player = nullptr;
+  EffectChain* chain = nullptr;
   std::string dir = pwtest::TempDir("chain");
   std::vector<float> source;  // what the file decodes to
 
   void SetUp() override {
-    player = std::make_unique<Player>(nullptr);
-    ActivePlayer.store(player.get());
-    chain = std::make_unique<EffectChain>();
+    engine = std::make_unique<Engine>();
+    player = &engine->player;
+    chain = &engine->chain;
   }
   void TearDown() override {
-    chain.reset();
-    ActivePlayer.store(nullptr);
-    player.reset();
+    engine.reset();
   }
 
   void OpenSignal(const std::vector<float>& x, int channels, int rate = kRate) {
@@ -240,9 +240,9 @@ TEST_F(ChainTest, SliderHandlersSetTheStagesAndReturnLabels) {
   EXPECT_EQ(chain->SpeedBarPositionChanged(0.4), "+0.0 %");
   EXPECT_EQ(chain->SpeedValue.load(), 0);
   EXPECT_EQ(chain->TempoBarPositionChanged(1200), "+100.0 %");
-  EXPECT_DOUBLE_EQ(PitchStage.load()->requestedDuration.load(), 0.5);
+  EXPECT_DOUBLE_EQ(chain->PitchStage()->requestedDuration.load(), 0.5);
   EXPECT_EQ(chain->PitchBarPositionChanged(-120), "-12.0 st");
-  EXPECT_DOUBLE_EQ(PitchStage.load()->requestedPitch.load(), 0.5);
+  EXPECT_DOUBLE_EQ(chain->PitchStage()->requestedPitch.load(), 0.5);
   EXPECT_EQ(chain->TrebleBarPositionChanged(4, 4, kRate), "+0.2 %");
   EXPECT_EQ(chain->TrebleValue.load(), 4);
   EXPECT_EQ(chain->BassBarPositionChanged(0, 0, kRate), "0.0 %");

@@ -21,7 +21,7 @@
 #include "audio_writer.h"
 #include "messages.h"
 #include "save_command.h"
-#include "settings_store.h"
+#include "engine.h"
 #include "message_capture.h"
 #include "testaudio.h"
 
@@ -99,22 +99,20 @@ class JobTest : public ::testing::Test {
  protected:
   pwtest::MessageCapture capture;
   std::vector<pw::Message>& shown = capture.seen;
-  std::unique_ptr<Player> player;
-  std::unique_ptr<EffectChain> chain;
+  std::unique_ptr<Engine> engine;
+  Player* player = nullptr;
+  EffectChain* chain = nullptr;
   std::string dir = pwtest::TempDir("job");
   std::string sourcePath;
   std::vector<float> source;  // what the source decodes to
 
   void SetUp() override {
-    player = std::make_unique<Player>(nullptr);
-    ActivePlayer.store(player.get());
-    chain = std::make_unique<EffectChain>();
-    Settings.Bitrate = 128;
+    engine = std::make_unique<Engine>();
+    player = &engine->player;
+    chain = &engine->chain;
   }
   void TearDown() override {
-    chain.reset();
-    ActivePlayer.store(nullptr);
-    player.reset();
+    engine.reset();
     EXPECT_TRUE(shown.empty()) << shown.front().text;  // nothing is shown from the job
   }
 
@@ -135,7 +133,7 @@ class JobTest : public ::testing::Test {
   ExportOutcome Save(const std::string& chosen, int32_t type, RecordingProgress& progress,
                      double speedPosition = 0, double tempoPosition = 0) {
     std::unique_ptr<ExportJob> job =
-        CreateExport(*player, *chain, SaveRequest{chosen, type, speedPosition, tempoPosition});
+        CreateExport(*engine, SaveRequest{chosen, type, speedPosition, tempoPosition, 128});
     job->Progress = &progress;
     job->Run();
     EXPECT_EQ(progress.closes, 1);
@@ -284,8 +282,8 @@ TEST_F(JobTest, CancelDeletesTheOutputAndWritesNoCompanion) {
 
   // Cancelled from the first progress post, the job on its own thread.
   RecordingProgress progress;
-  progress.onFirstPost = [] { CancelSaver(); };
-  std::unique_ptr<ExportJob> job = CreateExport(*player, *chain, SaveRequest{dir + "/gone.flac", 3, 0, 0});
+  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/gone.flac", 3, 0, 0, 128});
+  progress.onFirstPost = [&job] { job->Cancel(); };
   job->Progress = &progress;
   job->Start();
   job->Wait();
@@ -317,7 +315,7 @@ TEST_F(JobTest, AWriterThatCannotBeBuiltEndsTheJobWithItsMessage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);
-    std::unique_ptr<ExportJob> job = CreateExport(*player, *chain, SaveRequest{notAFolder + "/out", c.type, 0, 0});
+    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{notAFolder + "/out", c.type, 0, 0, 128});
     player->SetPositionMs(300);  // the job's clean-up must bring it back
     RecordingProgress progress;
     job->Progress = &progress;
@@ -340,8 +338,8 @@ TEST_F(JobTest, OutputFormatConversionAndByteCountAgree) {
   OpenSource(pwtest::Sine(440, kRate, 2, kRate / 2), 2, 24);
   for (int type : {2, 1}) {
     SCOPED_TRACE(type);
-    std::unique_ptr<ExportJob> job = CreateExport(*player, *chain, SaveRequest{dir + "/depth", type, 0, 0});
-    EXPECT_EQ(OutputFormat.bitsPerSample, type == 2 ? 24 : 16);
+    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/depth", type, 0, 0, 128});
+    EXPECT_EQ(job->Format.pcm.bitsPerSample, type == 2 ? 24 : 16);
     job->Run();
     ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
     if (type == 2) {
@@ -360,16 +358,13 @@ TEST_F(JobTest, OutputFormatConversionAndByteCountAgree) {
 TEST_F(JobTest, AJobStartedFreeOnTerminateReportsAndFreesItself) {
   OpenSource(pwtest::Sine(440, kRate, 2, kRate / 2), 2, 16);
   RecordingProgress progress;
-  std::unique_ptr<ExportJob> job = CreateExport(*player, *chain, SaveRequest{dir + "/free.wav", 2, 0, 0});
+  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/free.wav", 2, 0, 0, 128});
   job->Progress = &progress;
   job->FreeOnTerminate = true;
   job.release()->Start();
   progress.WaitClosed();
   EXPECT_TRUE(progress.outcome.ok());
   EXPECT_EQ(progress.percents.back(), 100);
-  // The job may still be freeing itself; give Cancel a try meanwhile (it
-  // must reach either the live job or nothing).
-  CancelSaver();
   EXPECT_TRUE(Decode(dir + "/free.wav") == source);
 }
 

@@ -8,6 +8,7 @@
 
 #include "player.h"
 #include "effect_chain.h"
+#include "engine.h"
 #include "export_job.h"
 #include "audio_writer.h"
 #include "messages.h"
@@ -94,7 +95,7 @@ TEST(SaveCommand, OutputFormatDepthRule) {
       {2, 32, 16}, {3, 32, 16}, {1, 16, 16}, {4, 8, 16},
   };
   for (const Case& c : cases) {
-    const AudioFormat f = SaveFormat(c.type, 44100, 2, c.sourceBits);
+    const AudioFormat f = SavePcmFormat(c.type, 44100, 2, c.sourceBits);
     EXPECT_EQ(f.bitsPerSample, c.expectedBits) << c.type << " " << c.sourceBits;
     EXPECT_EQ(f.encoding, SampleEncoding::Integer);
     EXPECT_EQ(f.channels, 2);
@@ -105,25 +106,24 @@ TEST(SaveCommand, OutputFormatDepthRule) {
 
 class SavePreparation : public ::testing::Test {
  protected:
-  std::unique_ptr<Player> player;
-  std::unique_ptr<EffectChain> chain;
+  std::unique_ptr<Engine> engine;
+  Player* player = nullptr;
+  EffectChain* chain = nullptr;
   std::string dir = pwtest::TempDir("saveprep");
   pw::MessageHandler previous;
 
   void SetUp() override {
     previous = pw::SetMessageHandler([](const pw::Message&) {});
-    player = std::make_unique<Player>(nullptr);
-    ActivePlayer.store(player.get());
-    chain = std::make_unique<EffectChain>();
+    engine = std::make_unique<Engine>();
+    player = &engine->player;
+    chain = &engine->chain;
     pwtest::WriteWav(dir + "/in.wav", pwtest::Sine(440, 22050, 1, 22050), 22050, 1, 24);
     player->Open(dir + "/in.wav");
     ASSERT_TRUE(player->Loaded);
     ASSERT_TRUE(chain->RebuildForFile(*player));
   }
   void TearDown() override {
-    chain.reset();
-    ActivePlayer.store(nullptr);
-    player.reset();
+    engine.reset();
     pw::SetMessageHandler(previous);
   }
 };
@@ -137,7 +137,7 @@ TEST_F(SavePreparation, StopsRewindsEmptiesTheChainAndSetsUpTheJob) {
   ASSERT_GT(player->Reader->Avail, 0u);
   player->Pause();
 
-  std::unique_ptr<ExportJob> job = CreateExport(*player, *chain, SaveRequest{dir + "/out.txt", 3, 100, 0});
+  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/out.txt", 3, 100, 0});
   EXPECT_EQ(player->State.load(), 0);
   EXPECT_EQ(player->GetPositionMs(), 0u);
   EXPECT_EQ(player->Reader->Avail, 0u);
@@ -146,9 +146,9 @@ TEST_F(SavePreparation, StopsRewindsEmptiesTheChainAndSetsUpTheJob) {
   EXPECT_EQ(job->TempoChange, 10);  // speed +10 %
   EXPECT_EQ(job->SourceName, dir + "/in.wav");
   EXPECT_FALSE(job->FreeOnTerminate);
-  EXPECT_EQ(OutputFormat.bitsPerSample, 24);
-  EXPECT_EQ(OutputFormat.sampleRate, 22050u);
-  EXPECT_EQ(OutputFormat.channels, 1);
+  EXPECT_EQ(job->Format.pcm.bitsPerSample, 24);
+  EXPECT_EQ(job->Format.pcm.sampleRate, 22050u);
+  EXPECT_EQ(job->Format.pcm.channels, 1);
 }
 
 }  // namespace

@@ -386,7 +386,7 @@ TEST_F(TagOutputs, WavGetsTheCommonFieldsInItsInfoListToo) {
 
 TEST_F(TagOutputs, FilesFromOurWritersTakeTheTagsAndStillDecode) {
   const std::string source = MakeSource(Sources[0]);  // MP3, tagged by ffmpeg
-  OutputFormat = MakeAudioFormat(SampleEncoding::Integer, 44100, 2, 16);
+  const ExportFormat exportFormat{MakeAudioFormat(SampleEncoding::Integer, 44100, 2, 16), 0};
   const std::vector<float> tone = pwtest::Sine(440, 44100, 2, 13230);
   std::vector<int16_t> pcm(tone.size());
   for (size_t i = 0; i < tone.size(); ++i) pcm[i] = int16_t(tone[i] * 32767.0f);
@@ -396,7 +396,7 @@ TEST_F(TagOutputs, FilesFromOurWritersTakeTheTagsAndStillDecode) {
   for (size_t format = 1; format <= 4; ++format) {
     std::string out;
     {
-      std::unique_ptr<AudioWriter> writer = WriterClasses[format](dir + "/ours");
+      std::unique_ptr<AudioWriter> writer = WriterClasses[format](dir + "/ours", exportFormat);
       out = writer->fname;
       writer->Write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
     }

@@ -19,7 +19,6 @@
 #include "flac_writer.h"
 #include "audio_writer.h"
 #include "mp3_writer.h"
-#include "settings_store.h"
 #include "testaudio.h"
 #include "wav_writer.h"
 
@@ -29,7 +28,12 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void SetFormat(uint32_t rate, uint16_t channels, int bits) { OutputFormat = MakeAudioFormat(SampleEncoding::Integer, rate, channels, bits); }
+// What the writers under test are made with; reset before every test.
+ExportFormat testFormat;
+
+void SetFormat(uint32_t rate, uint16_t channels, int bits) {
+  testFormat.pcm = MakeAudioFormat(SampleEncoding::Integer, rate, channels, bits);
+}
 
 Bytes ReadBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -123,18 +127,11 @@ class WritersTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir = pwtest::TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    savedFormat = OutputFormat;
-    savedBitrate = Settings.Bitrate;
-  }
-  void TearDown() override {
-    OutputFormat = savedFormat;
-    Settings.Bitrate = savedBitrate;
+    testFormat = ExportFormat{};
   }
   std::string Path(const std::string& name) const { return dir + "/" + name; }
 
   std::string dir;
-  AudioFormat savedFormat{};
-  int32_t savedBitrate = 0;
 };
 
 // ---------------------------------------------------------------- WAV
@@ -160,7 +157,7 @@ TEST_P(WavHeaderTest, HeaderDescribesTheDataThatFollows) {
     {
       // An existing longer file is replaced, not overwritten in place.
       std::ofstream(path, std::ios::binary) << std::string(100000, 'x');
-      WavWriter w(path);
+      WavWriter w(path, testFormat);
       EXPECT_EQ(w.fname, path);
       if (!data.empty()) {
         EXPECT_EQ(w.Write(data.data(), 1000), 1000);
@@ -216,12 +213,12 @@ TEST_F(WritersTest, OutputNameTakesTheWritersExtension) {
   EXPECT_EQ(ChangeFileExt("/a/b/my.song.ogg", ".m4a"), "/a/b/my.song.m4a");
 
   SetFormat(44100, 2, 16);
-  Settings.Bitrate = 128;
+  testFormat.bitrateKbps = 128;
   const char* const expected[] = {nullptr, ".mp3", ".wav", ".flac", ".m4a"};
   ASSERT_EQ(WriterClasses[0], nullptr);
   for (int index = 1; index <= 4; ++index) {
     const std::string name = "f" + std::to_string(index);
-    auto w = WriterClasses[size_t(index)](Path(name + ".out"));
+    auto w = WriterClasses[size_t(index)](Path(name + ".out"), testFormat);
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w->fname, Path(name + expected[index]));
     w.reset();
@@ -246,11 +243,11 @@ class WriterFailureTest : public WritersTest, public ::testing::WithParamInterfa
 TEST_P(WriterFailureTest, ConstructorThrowsTheUsersMessage) {
   const FailureCase c = GetParam();
   SetFormat(c.rate, c.channels, c.bits);
-  Settings.Bitrate = 128;
+  testFormat.bitrateKbps = 128;
   const std::string folder = c.missingFolder ? Path("missing") : dir;
   std::string what;
   try {
-    WriterClasses[size_t(c.formatIndex)](folder + "/out.x");
+    WriterClasses[size_t(c.formatIndex)](folder + "/out.x", testFormat);
     ADD_FAILURE() << "no exception";
   } catch (const WriterError& e) {
     what = e.what();
@@ -276,7 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WritersTest, WavFailureNamesTheFileAndTheReason) {
   SetFormat(44100, 2, 16);
   try {
-    WavWriter w(Path("missing/out.wav"));
+    WavWriter w(Path("missing/out.wav"), testFormat);
     FAIL() << "no exception";
   } catch (const WriterError& e) {
     EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + Path("missing/out.wav") + "\". " + std::strerror(ENOENT));
@@ -288,7 +285,7 @@ TEST_F(WritersTest, Mp3EncoderFailureLeavesTheCreatedFile) {
   EXPECT_THROW(
       {
         try {
-          Mp3Writer w(Path("out.mp3"));
+          Mp3Writer w(Path("out.mp3"), testFormat);
         } catch (const WriterError& e) {
           EXPECT_STREQ(e.what(), "Error opening encoding stream");
           throw;
@@ -365,11 +362,11 @@ class Mp3StreamTest : public WritersTest, public ::testing::WithParamInterface<M
 TEST_P(Mp3StreamTest, PlainConstantBitRateFramesOfTheInputLength) {
   const Mp3Case c = GetParam();
   SetFormat(c.rate, c.channels, 16);
-  Settings.Bitrate = c.bitrate;
+  testFormat.bitrateKbps = c.bitrate;
   const size_t frames = std::max<size_t>(c.rate, 16384);  // about a second
   const auto x = pwtest::Quantize(pwtest::Harmonic(int(c.rate), c.channels, frames), 16);
   const std::string path = Path("out.mp3");
-  WriteAll(std::make_unique<Mp3Writer>(path), Pcm(x, 16), {4000, size_t(2 * c.channels * 1001), 65536});
+  WriteAll(std::make_unique<Mp3Writer>(path, testFormat), Pcm(x, 16), {4000, size_t(2 * c.channels * 1001), 65536});
 
   const auto headers = Mp3Frames(path);
   ASSERT_FALSE(headers.empty());
@@ -425,12 +422,12 @@ TEST_F(WritersTest, Mp3ConfigurationFollowsTheFormat) {
 
 TEST_F(WritersTest, Mp3IgnoresAnOddByteAndAnUnpairedSample) {
   SetFormat(44100, 2, 16);
-  Settings.Bitrate = 128;
+  testFormat.bitrateKbps = 128;
   const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 20000), 16);
   const size_t block = 4000;  // 1000 stereo frames
   int64_t returned = 0;
   {
-    Mp3Writer w(Path("even.mp3"));
+    Mp3Writer w(Path("even.mp3"), testFormat);
     for (size_t at = 0; at < pcm.size(); at += block) {
       const int32_t n = w.Write(pcm.data() + at, uint32_t(block));
       ASSERT_GE(n, 0);
@@ -439,7 +436,7 @@ TEST_F(WritersTest, Mp3IgnoresAnOddByteAndAnUnpairedSample) {
   }
   {
     // The same blocks, each followed by one more sample and a stray byte.
-    Mp3Writer w(Path("odd.mp3"));
+    Mp3Writer w(Path("odd.mp3"), testFormat);
     Bytes b(block + 3, 0x5A);
     for (size_t at = 0; at < pcm.size(); at += block) {
       std::copy_n(pcm.begin() + long(at), block, b.begin());
@@ -455,8 +452,8 @@ TEST_F(WritersTest, Mp3IgnoresAnOddByteAndAnUnpairedSample) {
 
 TEST_F(WritersTest, Mp3WithNoBlockHoldsOnlyTheFlush) {
   SetFormat(44100, 2, 16);
-  Settings.Bitrate = 128;
-  { Mp3Writer w(Path("empty.mp3")); }
+  testFormat.bitrateKbps = 128;
+  { Mp3Writer w(Path("empty.mp3"), testFormat); }
   const auto frames = Mp3Frames(Path("empty.mp3"));
   EXPECT_LE(frames.size(), 3u);
   for (const Mp3Frame& f : frames) EXPECT_EQ(f.bitrate, 128);
@@ -464,9 +461,9 @@ TEST_F(WritersTest, Mp3WithNoBlockHoldsOnlyTheFlush) {
 
 TEST_F(WritersTest, Mp3ShortFileWriteQueuesTheMessageAndReturnsMinusOne) {
   SetFormat(44100, 2, 16);
-  Settings.Bitrate = 128;
+  testFormat.bitrateKbps = 128;
   fs::create_symlink("/dev/full", Path("full.mp3"));
-  Mp3Writer w(Path("full.mp3"));
+  Mp3Writer w(Path("full.mp3"), testFormat);
   const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 44100), 16);  // encodes to far more than the stdio buffer
   EXPECT_EQ(w.Write(pcm.data(), uint32_t(pcm.size())), -1);
   const auto messages = w.TakeMessages();
@@ -508,7 +505,7 @@ TEST_P(FlacRoundTripTest, DecodesToTheSameSamples) {
 
   const std::string path = Path("out.flac");
   {
-    FlacWriter w(Path("out.wav"));
+    FlacWriter w(Path("out.wav"), testFormat);
     EXPECT_EQ(w.fname, path);
     // Blocks of whole frames, then one with a stray byte: the incomplete
     // frame is dropped.
@@ -548,7 +545,7 @@ INSTANTIATE_TEST_SUITE_P(Depths, FlacRoundTripTest,
 TEST_F(WritersTest, FlacEightBitSamplesAreUnsigned) {
   SetFormat(8000, 1, 8);
   const Bytes pcm = {0x80, 0x00, 0xFF, 0x81, 0x7F};
-  { FlacWriter(Path("out.flac")).Write(pcm.data(), uint32_t(pcm.size())); }
+  { FlacWriter(Path("out.flac"), testFormat).Write(pcm.data(), uint32_t(pcm.size())); }
   auto info = ProbeStream(Path("out.flac"));
   EXPECT_EQ(info["bits_per_raw_sample"], "8");
   // Decoded to 16 bits: value × 256.
@@ -560,7 +557,7 @@ TEST_F(WritersTest, FlacEightBitSamplesAreUnsigned) {
 
 TEST_F(WritersTest, FlacWithNoBlockIsAValidEmptyStream) {
   SetFormat(44100, 2, 16);
-  { FlacWriter w(Path("empty.flac")); }
+  { FlacWriter w(Path("empty.flac"), testFormat); }
   const Bytes b = ReadBytes(Path("empty.flac"));
   ASSERT_GE(b.size(), 42u);  // "fLaC" and the stream information block
   EXPECT_EQ(Id(b, 0), "fLaC");
@@ -645,10 +642,10 @@ class M4aStreamTest : public WritersTest, public ::testing::WithParamInterface<M
 TEST_P(M4aStreamTest, TrackTimingAndPresentedLength) {
   const M4aCase c = GetParam();
   SetFormat(c.rate, c.channels, 16);
-  Settings.Bitrate = c.bitrate;
+  testFormat.bitrateKbps = c.bitrate;
   const auto x = pwtest::Quantize(pwtest::Harmonic(int(c.rate), c.channels, c.frames), 16);
   const std::string path = Path("out.m4a");
-  WriteAll(std::make_unique<M4aWriter>(Path("out.wav")), Pcm(x, 16), {10001, 7, 4096, 333});
+  WriteAll(std::make_unique<M4aWriter>(Path("out.wav"), testFormat), Pcm(x, 16), {10001, 7, 4096, 333});
 
   auto info = ProbeStream(path);
   EXPECT_EQ(info["codec_name"], "aac");
@@ -689,10 +686,10 @@ INSTANTIATE_TEST_SUITE_P(Formats, M4aStreamTest,
 TEST_F(WritersTest, M4aAverageBitRateIsTheChosenOne) {
   for (const int32_t bitrate : {96, 128, 192}) {
     SetFormat(44100, 2, 16);
-    Settings.Bitrate = bitrate;
+    testFormat.bitrateKbps = bitrate;
     const size_t frames = 88200;
     const std::string path = Path("noise" + std::to_string(bitrate) + ".m4a");
-    WriteAll(std::make_unique<M4aWriter>(path), Pcm(Noise(2, frames), 16));
+    WriteAll(std::make_unique<M4aWriter>(path, testFormat), Pcm(Noise(2, frames), 16));
     int64_t bytes = 0;
     for (int64_t size : PacketSizes(path)) bytes += size;
     const double kbps = double(bytes) * 8 / (double(frames) / 44100) / 1000;
@@ -702,10 +699,10 @@ TEST_F(WritersTest, M4aAverageBitRateIsTheChosenOne) {
 
 TEST_F(WritersTest, M4aCarriesPartialFramesOver) {
   SetFormat(44100, 2, 16);
-  Settings.Bitrate = 128;
+  testFormat.bitrateKbps = 128;
   const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 3 * 2048 + 500), 16);
   {
-    M4aWriter w(Path("pieces.m4a"));
+    M4aWriter w(Path("pieces.m4a"), testFormat);
     EXPECT_EQ(w.FrameSamples(), 2048u);
     // 10000 bytes: two frames of 4096 bytes encoded, 1808 carried over.
     EXPECT_EQ(w.Write(pcm.data(), 10000), 0);
@@ -718,7 +715,7 @@ TEST_F(WritersTest, M4aCarriesPartialFramesOver) {
     w.Write(pcm.data() + 4096 * 3, uint32_t(pcm.size() - 4096 * 3));
     EXPECT_EQ(w.Pending(), 2000u);
   }
-  WriteAll(std::make_unique<M4aWriter>(Path("whole.m4a")), pcm);
+  WriteAll(std::make_unique<M4aWriter>(Path("whole.m4a"), testFormat), pcm);
   const auto pieces = DecodeF32(Path("pieces.m4a"));
   EXPECT_FALSE(pieces.empty());
   EXPECT_TRUE(pieces == DecodeF32(Path("whole.m4a")));
@@ -726,9 +723,9 @@ TEST_F(WritersTest, M4aCarriesPartialFramesOver) {
 
 TEST_F(WritersTest, M4aMonoFramesAndNoBlockWritten) {
   SetFormat(22050, 1, 16);
-  Settings.Bitrate = 96;
+  testFormat.bitrateKbps = 96;
   {
-    M4aWriter w(Path("empty.m4a"));
+    M4aWriter w(Path("empty.m4a"), testFormat);
     EXPECT_EQ(w.FrameSamples(), 1024u);
   }
   // An audio track that presents nothing.

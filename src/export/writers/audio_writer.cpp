@@ -5,13 +5,11 @@
 #include "mp3_writer.h"
 #include "wav_writer.h"
 
-AudioFormat OutputFormat = MakeAudioFormat(SampleEncoding::Integer, 44100, 2, 16);
-
 namespace {
 
 template <class Writer>
-std::unique_ptr<AudioWriter> Make(const std::string& iname) {
-  return std::make_unique<Writer>(iname);
+std::unique_ptr<AudioWriter> Make(const std::string& path, const ExportFormat& format) {
+  return std::make_unique<Writer>(path, format);
 }
 
 }  // namespace

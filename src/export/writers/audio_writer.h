@@ -35,7 +35,8 @@ class AudioWriter {
   AudioWriter(const AudioWriter&) = delete;
   AudioWriter& operator=(const AudioWriter&) = delete;
 
-  // Appends size bytes of interleaved PCM as described by OutputFormat.
+  // Appends size bytes of interleaved PCM as described by the ExportFormat
+  // the writer was made with.
   // What it returns depends on the writer: WAV the size, MP3 the bytes
   // written or −1, FLAC and M4A 0. The caller only adds the results up.
   virtual int32_t Write(const void* p, uint32_t size) = 0;
@@ -55,14 +56,19 @@ class AudioWriter {
   std::vector<pw::Message> Pending;
 };
 
-// The integer PCM the writers receive (tag 1; 16-bit, or the source depth for
-// WAV and FLAC). Filled by the save command before each export; read by the
-// writers in their constructors, and by the WAV writer again at completion.
-extern AudioFormat OutputFormat;
+// The save dialog's file types; the number is also the "defaultcodec" setting.
+enum FileType : int32_t { FileTypeMp3 = 1, FileTypeWav = 2, FileTypeFlac = 3, FileTypeM4a = 4 };
+
+// What one export writes: the integer PCM the writer receives (16-bit, or
+// the source depth for WAV and FLAC) and, for MP3 and M4A, the bit rate.
+struct ExportFormat {
+  AudioFormat pcm = MakeAudioFormat(SampleEncoding::Integer, 44100, 2, 16);
+  int32_t bitrateKbps = 0;  // 0 lets the encoder choose
+};
 
 // Constructs a writer for the path; throws WriterError when the file or the
 // encoder cannot be set up.
-using WriterFactory = std::unique_ptr<AudioWriter> (*)(const std::string& iname);
+using WriterFactory = std::unique_ptr<AudioWriter> (*)(const std::string& path, const ExportFormat& format);
 
 // Writer per format index: 1 MP3, 2 WAV, 3 FLAC, 4 M4A; entry 0 is empty.
 extern const std::array<WriterFactory, 5> WriterClasses;

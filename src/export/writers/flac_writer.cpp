@@ -23,7 +23,7 @@ struct FlacWriter::Codec {
 
 void FlacWriter::CodecDeleter::operator()(Codec* c) const noexcept { delete c; }
 
-FlacWriter::FlacWriter(const std::string& iname) {
+FlacWriter::FlacWriter(const std::string& iname, const ExportFormat& format) {
   static const char* const InitError = "Can not initialize FLAC encoder";
   encoder.reset(new Codec);
   encoder->handle.reset(FLAC__stream_encoder_new());
@@ -34,12 +34,12 @@ FlacWriter::FlacWriter(const std::string& iname) {
   FLAC__stream_encoder_set_verify(e, false);
   FLAC__stream_encoder_set_streamable_subset(e, false);
   FLAC__stream_encoder_set_compression_level(e, 3);
-  FLAC__stream_encoder_set_channels(e, OutputFormat.channels);
-  bps = OutputFormat.bitsPerSample;
-  Channels = OutputFormat.channels;
+  FLAC__stream_encoder_set_channels(e, format.pcm.channels);
+  bps = format.pcm.bitsPerSample;
+  Channels = format.pcm.channels;
   BlockAlign = (bps / 8) * static_cast<int32_t>(Channels);
   FLAC__stream_encoder_set_bits_per_sample(e, static_cast<uint32_t>(bps));
-  FLAC__stream_encoder_set_sample_rate(e, OutputFormat.sampleRate);
+  FLAC__stream_encoder_set_sample_rate(e, format.pcm.sampleRate);
 
   if (BlockAlign <= 0 || (bps != 8 && bps != 16 && bps != 24)) throw WriterError(InitError);
   if (FLAC__stream_encoder_init_file(e, fname.c_str(), nullptr, nullptr) != FLAC__STREAM_ENCODER_INIT_STATUS_OK)

@@ -1,7 +1,7 @@
 // FLAC writer (format index 3): libFLAC's stream encoder at compression level
 // 3, no verification, streamable subset off, no metadata of its own (tags are
 // copied afterwards). Input is packed little-endian PCM at
-// OutputFormat.bitsPerSample: 8 (unsigned), 16 or 24 (signed).
+// the export format's bitsPerSample: 8 (unsigned), 16 or 24 (signed).
 //
 // The sample conversion buffer is allocated at construction; Write cuts
 // blocks of any length into pieces that fit it.
@@ -17,7 +17,7 @@ class FlacWriter : public AudioWriter {
  public:
   // fname := iname with ".flac". Throws WriterError "Can not initialize FLAC
   // encoder" when the encoder cannot be created or the file not opened.
-  explicit FlacWriter(const std::string& iname);
+  FlacWriter(const std::string& iname, const ExportFormat& format);
   // Finishes the stream (which completes the file) and frees the encoder.
   ~FlacWriter() override;
 

@@ -13,7 +13,6 @@ extern "C" {
 #include <optional>
 #include <vector>
 
-#include "settings_store.h"
 
 namespace {
 
@@ -139,12 +138,12 @@ void M4aWriter::FrameDeleter::operator()(AVFrame* f) const noexcept { av_frame_f
 
 void M4aWriter::PacketDeleter::operator()(AVPacket* p) const noexcept { av_packet_free(&p); }
 
-M4aWriter::M4aWriter(const std::string& iname) {
+M4aWriter::M4aWriter(const std::string& iname, const ExportFormat& format) {
   status = false;
   tempsize = 0;
   NumSamples = 0;
-  Channels = OutputFormat.channels;
-  SampleRate = OutputFormat.sampleRate;
+  Channels = format.pcm.channels;
+  SampleRate = format.pcm.sampleRate;
 
   const AVCodec* codec = avcodec_find_encoder_by_name("aac");
   if (codec) encoder_handle.reset(avcodec_alloc_context3(codec));
@@ -169,8 +168,8 @@ M4aWriter::M4aWriter(const std::string& iname) {
     throw WriterError("Unable to set the wav channel order");
   ctx->sample_fmt = AV_SAMPLE_FMT_FLTP;
 
-  if (Settings.Bitrate < 0) throw WriterError("Unable to set the bitrate");
-  ctx->bit_rate = int64_t{Settings.Bitrate} * 1000;
+  if (format.bitrateKbps < 0) throw WriterError("Unable to set the bitrate");
+  ctx->bit_rate = int64_t{format.bitrateKbps} * 1000;
 
   // Transport: raw frames for the MP4 track, the decoder configuration
   // going into the track's description instead of a header on every frame.

@@ -37,7 +37,7 @@ class M4aWriter : public AudioWriter {
   // "Unable to set the afterburner mode", "Unable to initialize the
   // encoder", "Unable to get the encoder info", "Unable to create MP4 file".
   // The file is created only after the encoder is ready.
-  explicit M4aWriter(const std::string& iname);
+  M4aWriter(const std::string& iname, const ExportFormat& format);
   // Pads and encodes the last partial frame, drains the encoder and
   // completes the file.
   ~M4aWriter() override;

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 
-#include "settings_store.h"
 
 namespace {
 
@@ -31,13 +30,13 @@ Mp3EncoderConfig Mp3Writer::MakeConfig(const AudioFormat& format, int32_t bitrat
   return c;
 }
 
-Mp3Writer::Mp3Writer(const std::string& iname) {
+Mp3Writer::Mp3Writer(const std::string& iname, const ExportFormat& format) {
   fname = ChangeFileExt(iname, ".mp3");
   mp3file.reset(std::fopen(fname.c_str(), "wb"));
   if (!mp3file) throw WriterError("Cannot create output file");
 
-  config_ = MakeConfig(OutputFormat, Settings.Bitrate);
-  Channels = OutputFormat.channels;
+  config_ = MakeConfig(format.pcm, format.bitrateKbps);
+  Channels = format.pcm.channels;
   BladeHandle.reset(lame_init());
   lame_global_flags* gf = BladeHandle.get();
   bool ok = gf != nullptr && Channels >= 1 && Channels <= 2 && config_.dwSampleRate > 0;

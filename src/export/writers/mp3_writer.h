@@ -34,7 +34,7 @@ class Mp3Writer : public AudioWriter {
  public:
   // fname := iname with ".mp3". Throws WriterError "Cannot create output
   // file" or, with the file already created, "Error opening encoding stream".
-  explicit Mp3Writer(const std::string& iname);
+  Mp3Writer(const std::string& iname, const ExportFormat& format);
   // Flushes the encoder's last frames to the file and closes it.
   ~Mp3Writer() override;
 

@@ -28,10 +28,11 @@ uint32_t ChannelMask(uint16_t channels) {
 
 }  // namespace
 
-WavWriter::WavWriter(const std::string& iname) {
+WavWriter::WavWriter(const std::string& iname, const ExportFormat& format) {
   fname = ChangeFileExt(iname, ".wav");
   ns = 0;
-  headerKind_ = (OutputFormat.channels > 2 || OutputFormat.bitsPerSample > 16) ? WavHeaderKind::Extensible : WavHeaderKind::Plain;
+  format_ = format.pcm;
+  headerKind_ = (format.pcm.channels > 2 || format.pcm.bitsPerSample > 16) ? WavHeaderKind::Extensible : WavHeaderKind::Plain;
   fOut.reset(std::fopen(fname.c_str(), "wb"));
   if (!fOut)
     throw WriterError("Cannot create file \"" + fname + "\". " + std::strerror(errno));
@@ -57,7 +58,7 @@ int32_t WavWriter::Write(const void* p, uint32_t size) {
 }
 
 void WavWriter::FillHeader() {
-  const AudioFormat& f = OutputFormat;
+  const AudioFormat& f = format_;
   if (headerKind_ == WavHeaderKind::Extensible) {
     WavExtensibleHeader& h = WaveHeaderEx;
     SetId(h.RIFF, "RIFF");

@@ -3,7 +3,7 @@
 // header space holds zeros.
 //
 // Layout: a 44-byte PCM header, or an 80-byte extensible header (with a
-// "fact" chunk before "data") when OutputFormat has more than two channels or
+// "fact" chunk before "data") when the PCM has more than two channels or
 // more than 16 bits per sample.
 #pragma once
 
@@ -75,7 +75,7 @@ class WavWriter : public AudioWriter {
  public:
   // fname := iname with ".wav"; creates (or truncates) the file. Throws
   // WriterError "Cannot create file "<fname>". <system error>" when it can't.
-  explicit WavWriter(const std::string& iname);
+  WavWriter(const std::string& iname, const ExportFormat& format);
   // Writes the header and closes the file.
   ~WavWriter() override;
 
@@ -92,6 +92,7 @@ class WavWriter : public AudioWriter {
 
   void FillHeader();
 
+  AudioFormat format_;
   WavHeaderKind headerKind_ = WavHeaderKind::Plain;
   WavPlainHeader WaveHeader{};
   WavExtensibleHeader WaveHeaderEx{};
