@@ -8,9 +8,9 @@ DEPS = cmake ninja-build g++ pkg-config make \
        libavformat-dev libavcodec-dev libswresample-dev libavutil-dev ffmpeg \
        portaudio19-dev librubberband-dev libsamplerate0-dev libfftw3-dev \
        pulseaudio pulseaudio-utils libasound2-plugins \
-       qt6-base-dev libmp3lame-dev libflac-dev libtag1-dev
+       qt6-base-dev libmp3lame-dev libflac-dev libtag1-dev valgrind
 
-.PHONY: all deps configure build test sanitize tsan bench clean
+.PHONY: all deps configure build test sanitize tsan memcheck bench clean
 
 all: build
 
@@ -41,7 +41,16 @@ sanitize: deps
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPW_TSAN=ON
 	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && ctest --output-on-failure -j $(JOBS) --timeout 1200
+	cd build-tsan && TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1" \
+	  ctest --output-on-failure -j $(JOBS) --timeout 1200
+
+# Valgrind on the normal build: the DSP, chain and export tests (the ones
+# that drive the C libraries hardest). Any error fails the run.
+MEMCHECK = valgrind --error-exitcode=1 --leak-check=no --track-origins=no --quiet
+memcheck: build
+	cd $(BUILD) && PITCHWELL_AUDIO=null-fast QT_QPA_PLATFORM=offscreen $(MEMCHECK) tests/dsp/test_dsp
+	cd $(BUILD) && PITCHWELL_AUDIO=null-fast QT_QPA_PLATFORM=offscreen $(MEMCHECK) tests/engine/test_engine --gtest_filter='Chain*'
+	cd $(BUILD) && PITCHWELL_AUDIO=null-fast QT_QPA_PLATFORM=offscreen $(MEMCHECK) tests/export/test_export
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done

@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "audiodsp.h"
-#include "bass.h"
+#include "audio_decoder.h"
+#include "pitch_tempo_stage.h"
+#include "speed.h"
 #include "testaudio.h"
 
 namespace {
@@ -41,22 +43,17 @@ std::vector<float> makeSignal() {
 
 double decodeOurs(const std::string& path) {
   const auto t0 = Clock::now();
-  HSTREAM h = BASS_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
-  if (!h) {
-    std::printf("  cannot open %s (error %d)\n", path.c_str(), BASS_ErrorGetCode());
+  AudioError error = AudioError::None;
+  const std::unique_ptr<AudioDecoder> d = AudioDecoder::open(path, &error);
+  if (!d) {
+    std::printf("  cannot open %s (error %d)\n", path.c_str(), ErrorCode(error));
     return -1;
   }
-  std::vector<char> buf(1 << 16);
-  QWORD total = 0;
-  for (;;) {
-    const DWORD n = BASS_ChannelGetData(h, buf.data(), DWORD(buf.size()));
-    if (n == DWORD(-1)) break;
-    total += n;
-  }
-  BASS_StreamFree(h);
+  std::vector<float> buf(size_t(1 << 14) * size_t(d->channels()));
+  int64_t total = 0;
+  for (int64_t n; (n = d->read(buf.data(), 1 << 14)) > 0;) total += n;
   const double elapsed = secondsSince(t0);
-  if (total != QWORD(kSeconds * kRate) * kChannels * 4)
-    std::printf("  note: decoded %llu bytes\n", static_cast<unsigned long long>(total));
+  if (total != int64_t(kSeconds * kRate)) std::printf("  note: decoded %lld frames\n", static_cast<long long>(total));
   return elapsed;
 }
 
@@ -71,10 +68,9 @@ struct Source {
   size_t pos;
 };
 
-int readSource(float* buffer, int frames, void* user) {
+int readSource(void* user, float* buffer, int floats) {
   auto* s = static_cast<Source*>(user);
-  const size_t want = size_t(frames) * kChannels;
-  const size_t n = std::min(want, s->x->size() - s->pos);
+  const size_t n = std::min(size_t(floats), s->x->size() - s->pos);
   std::copy_n(s->x->data() + s->pos, n, buffer);
   s->pos += n;
   return int(n);
@@ -82,38 +78,35 @@ int readSource(float* buffer, int frames, void* user) {
 
 double benchPitch(const std::vector<float>& x, double pitchRatio, double durationRatio) {
   Source src{&x, 0};
-  HTENSION t = NewTensionDSP(kChannels, float(kRate), 203, 301, readSource, &src);
-  TensionDSP_set(t, TENSION_PITCH_RATIO, pitchRatio);
-  TensionDSP_set(t, TENSION_DURATION_RATIO, durationRatio);
+  const std::unique_ptr<PitchTempoStage> t = PitchTempoStage::create(kChannels, kRate, readSource, &src);
+  if (!t) return -1;
+  t->setPitchRatio(pitchRatio);
+  t->setDurationRatio(durationRatio);
   std::vector<float> out(4096 * kChannels);
   const auto t0 = Clock::now();
-  while (TensionDSP_process(t, out.data(), 4096) > 0) {
+  while (t->process(out.data(), 4096) > 0) {
   }
-  const double elapsed = secondsSince(t0);
-  DeleteTensionDSP(t);
-  return elapsed;
+  return secondsSince(t0);
 }
 
 double benchSpeed(const std::vector<float>& x, float percent) {
-  HDSP d = NewDSP();
-  DSP_speed(d, percent);
-  DSP_clear(d);
-  DSP_init(d, kRate, kChannels, 0, 0, 0, 0, 1);
+  SpeedStage d;
+  d.setSpeedPercent(percent);
+  d.clear();
+  d.configure(kChannels);
   std::vector<float> out(2048 * kChannels);
   const auto t0 = Clock::now();
   const size_t block = 4096;
   for (size_t f = 0; f < x.size() / kChannels; f += block) {
     const size_t n = std::min(block, x.size() / kChannels - f);
-    DSP_putsamples(d, x.data() + f * kChannels, int(n));
-    while (DSP_getsamples(d, out.data(), 2048) > 0) {
+    d.put(x.data() + f * kChannels, int(n));
+    while (d.get(out.data(), 2048) > 0) {
     }
   }
-  DSP_flush(d);
-  while (DSP_getsamples(d, out.data(), 2048) > 0) {
+  d.endOfInput();
+  while (d.get(out.data(), 2048) > 0) {
   }
-  const double elapsed = secondsSince(t0);
-  DeleteDSP(d);
-  return elapsed;
+  return secondsSince(t0);
 }
 }  // namespace
 

@@ -1,69 +1,219 @@
-// Prints the share of one core that playback takes on the real-time null
-// device: the whole engine (decoder, chain, output thread) playing a
-// generated stereo file, with all sliders at 0 and with pitch +3 st and
-// tempo +25 %.
+// Prints, for a generated 44.1 kHz stereo file played through the whole
+// engine (decoder, effect chain on the stream's producer, device thread):
+//  - the share of one core that playback takes on the real-time null device,
+//    with all sliders at 0 and with pitch +3 st and tempo +25 %, beside the
+//    pitch/tempo stage alone with the same options on the same material;
+//  - the latency budget: sound kept ahead of the device plus the device's
+//    own latency, on the null device and on PulseAudio (a private server
+//    with a null sink, where pulseaudio is installed);
+//  - underruns in 30 s of real-time playback with every stage active while
+//    another thread keeps a core busy.
+// Figures only: nothing here passes or fails.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include "player.h"
-#include "effect_chain.h"
-#include "slider_mapping.h"
+#include <unistd.h>
+
+#include "engine.h"
+#include "pitch_tempo_stage.h"
 #include "playerowner.h"
+#include "pulse_server.h"
+#include "slider_mapping.h"
 #include "testaudio.h"
+#include "thread_priority.h"
 
 namespace {
 constexpr int kRate = 44100;
-constexpr double kSeconds = 20;
+constexpr int kChannels = 2;
+constexpr double kMaterialSeconds = 60;
+constexpr double kCpuSeconds = 15;       // wall time of each CPU run
+constexpr double kUnderrunSeconds = 30;  // wall time of the underrun run
 
-double cpuSeconds() {
+double processCpu() {
   timespec ts{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-// Plays the whole file once; returns CPU seconds per wall second.
-double playOnce(const std::string& path, double tempoPosition, double pitchPosition) {
-  pwtest::PlayerOwner owner;
-  auto player = std::make_unique<Player>(&owner);
-  ActivePlayer.store(player.get());
-  auto chain = std::make_unique<EffectChain>(*player);
-  player->Open(path);
-  if (!player->Loaded || !chain->RebuildForFile(*player)) {
-    std::printf("  cannot open %s\n", path.c_str());
-    return -1;
-  }
-  const pw::TempoSetting tempo = pw::TempoFromPosition(tempoPosition);
-  const pw::PitchSetting pitch = pw::PitchFromPosition(pitchPosition);
-  chain->SetTempo(tempo.steps);
-  chain->SetPitch(pitch.semitones);
+double threadCpu() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
 
+// CPU seconds so far of this process's threads named `name` (the producer,
+// the device thread), from /proc: 10 ms resolution, plenty over seconds.
+double namedThreadsCpu(const std::string& name) {
+  double seconds = 0;
+  const double tick = double(sysconf(_SC_CLK_TCK));
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream f(task.path() / "stat");
+    std::string line;
+    std::getline(f, line);
+    const size_t open = line.find('('), close = line.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || line.substr(open + 1, close - open - 1) != name)
+      continue;
+    // Fields after the name: state is the 3rd, utime the 14th, stime the 15th.
+    std::istringstream rest(line.substr(close + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+      if (i == 14) utime = std::stod(field);
+      if (i == 15) stime = std::stod(field);
+    }
+    seconds += (utime + stime) / tick;
+  }
+  return seconds;
+}
+
+// A chord with a beat and a little noise: material the stretcher has to work on.
+std::vector<float> makeMaterial() {
+  const size_t frames = size_t(kMaterialSeconds * kRate);
+  std::vector<float> x(frames * kChannels);
+  std::mt19937 rng(3);
+  std::normal_distribution<float> noise(0.f, 0.02f);
+  for (size_t i = 0; i < frames; ++i) {
+    const double t = double(i) / kRate;
+    const double chord = 0.2 * std::sin(2 * M_PI * 220 * t) + 0.1 * std::sin(2 * M_PI * 277.2 * t) +
+                         0.1 * std::sin(2 * M_PI * 329.6 * t);
+    const double beat = std::fmod(t, 0.5) < 0.05 ? 0.3 * std::sin(2 * M_PI * 60 * t) : 0.0;
+    x[i * 2] = float(chord + beat) + noise(rng);
+    x[i * 2 + 1] = float(0.8 * chord + beat) + noise(rng);
+  }
+  return x;
+}
+
+struct Sliders {
+  double speedPercent = 0;
+  double tempoPercent = 0;
+  double pitchSemitones = 0;
+  double bassPercent = 0;
+  double treblePercent = 0;
+};
+
+void apply(Engine& engine, const Sliders& s) {
+  EffectChain& chain = engine.chain;
+  const uint32_t rate = engine.player.SampleRate;
+  chain.SpeedBarPositionChanged(*pw::SpeedPositionFromPercent(s.speedPercent));
+  chain.TempoBarPositionChanged(std::nearbyint(*pw::TempoPositionFromPercent(s.tempoPercent)));
+  chain.PitchBarPositionChanged(*pw::PitchPositionFromSemitones(s.pitchSemitones));
+  const double bass = *pw::BassPositionFromPercent(s.bassPercent);
+  chain.BassBarPositionChanged(bass, bass, rate);
+  const double treble = *pw::TreblePositionFromPercent(s.treblePercent);
+  chain.TrebleBarPositionChanged(treble, treble, rate);
+}
+
+struct Run {
+  bool ok = false;
+  double cpuShare = 0;  // CPU seconds per wall second
+  double producerShare = 0;
+  double deviceShare = 0;
+  OutputStream::Underruns underruns;
+  double aheadMs = 0;
+  double deviceMs = 0;
+  std::string device;
+};
+
+// Plays `path` for `seconds` of wall time (or to its end); a timer-like main
+// loop sleeps between checks, as the window's event loop would.
+Run play(const std::string& path, const Sliders& sliders, double seconds) {
+  Run run;
+  pwtest::PlayerOwner owner;
+  Engine engine(&owner);
+  owner.player = &engine.player;
+  if (const auto problem = engine.Open(path)) {
+    std::printf("  cannot open %s: %s\n", path.c_str(), problem->c_str());
+    return run;
+  }
+  apply(engine, sliders);
   QElapsedTimer wall;
-  const double cpu0 = cpuSeconds();
+  const double producer0 = namedThreadsCpu("pw-producer");
+  const double device0 = namedThreadsCpu("pw-device");
+  const double cpu0 = processCpu();
   wall.start();
-  player->Play();
-  // A timer-like main loop: the main thread sleeps between checks, as the
-  // window's event loop would.
-  while (owner.ends == 0 && wall.elapsed() < kSeconds * 3000) {
+  engine.player.Play();
+  while (owner.ends == 0 && wall.elapsed() < seconds * 1000) {
     QCoreApplication::processEvents();
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
-  const double cpu = cpuSeconds() - cpu0;
+  const double cpu = processCpu() - cpu0;
   const double elapsed = double(wall.elapsed()) / 1000.0;
-  chain.reset();
-  ActivePlayer.store(nullptr);
-  player.reset();
-  return cpu / elapsed;
+  run.producerShare = (namedThreadsCpu("pw-producer") - producer0) / elapsed;
+  run.deviceShare = (namedThreadsCpu("pw-device") - device0) / elapsed;
+  const OutputStream* stream = engine.player.Stream();
+  run.ok = stream != nullptr;
+  run.cpuShare = cpu / elapsed;
+  if (stream != nullptr) {
+    run.underruns = stream->underruns();
+    run.aheadMs = stream->aheadSeconds() * 1000;
+    run.deviceMs = stream->deviceLatency() * 1000;
+  }
+  if (engine.player.Device() != nullptr) run.device = engine.player.Device()->description();
+  engine.player.Stop();
+  owner.player = nullptr;
+  return run;
 }
+
+// The pitch/tempo stage alone over the material on this thread: CPU
+// seconds per second of output. Offline (as fast as it goes, in blocks of
+// 4096 frames) or paced as playback paces it (1024 frames per 1024 frames
+// of time), where its memory has gone cold between blocks.
+double stageAlone(const std::vector<float>& x, const Sliders& s, bool paced = false) {
+  struct Feed {
+    const std::vector<float>* x;
+    size_t pos;
+  } feed{&x, 0};
+  auto read = [](void* user, float* buffer, int floats) -> int {
+    auto* f = static_cast<Feed*>(user);
+    const size_t n = std::min(size_t(floats), f->x->size() - f->pos);
+    std::copy_n(f->x->data() + f->pos, n, buffer);
+    f->pos += n;
+    return int(n);
+  };
+  auto stage = PitchTempoStage::create(kChannels, kRate, read, &feed);
+  if (!stage) return -1;
+  stage->setPitchSemitones(pw::PitchFromPosition(*pw::PitchPositionFromSemitones(s.pitchSemitones)).semitones);
+  stage->setTempoSteps(pw::TempoFromPosition(std::nearbyint(*pw::TempoPositionFromPercent(s.tempoPercent))).steps);
+  std::vector<float> out(4096 * kChannels);
+  int64_t frames = 0;
+  const int block = paced ? 1024 : 4096;
+  const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(double(block) / kRate));
+  auto next = std::chrono::steady_clock::now();
+  const double cpu0 = threadCpu();
+  for (int n; (n = stage->process(out.data(), block)) > 0;) {
+    frames += n;
+    if (paced) std::this_thread::sleep_until(next += period);
+  }
+  const double cpu = threadCpu() - cpu0;
+  return cpu / (double(frames) / kRate);
+}
+
+void printLatency(const char* label, const Run& r) {
+  if (!r.ok) {
+    std::printf("    %-44s not available\n", label);
+    return;
+  }
+  std::printf("    %-44s %3.0f ms ahead + %3.0f ms device = %3.0f ms   [%s]\n", label, r.aheadMs, r.deviceMs,
+              r.aheadMs + r.deviceMs, r.device.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,19 +222,78 @@ int main(int argc, char** argv) {
   const std::string dir = (std::filesystem::temp_directory_path() / "pitchwell-bench-play").string();
   std::filesystem::create_directories(dir);
   const std::string path = dir + "/music.wav";
+  const std::vector<float> material = makeMaterial();
+  pwtest::WriteWav(path, material, kRate, kChannels, 16);
+
+  const Sliders flat;
+  Sliders pitchTempo;
+  pitchTempo.pitchSemitones = 3;
+  pitchTempo.tempoPercent = 25;
+  Sliders every = pitchTempo;
+  every.speedPercent = 10;
+  every.bassPercent = 30;
+  every.treblePercent = 40;
+
+  std::printf("Playback of 44.1 kHz stereo through the whole engine on the real-time null device\n");
+  std::printf("  CPU share of one core, %.0f s of playback each\n", kCpuSeconds);
+  const Run flatRun = play(path, flat, kCpuSeconds);
+  std::printf("    all sliders at 0                             %5.1f %%   (producer %.1f %%, device thread %.1f %%)\n",
+              100 * flatRun.cpuShare, 100 * flatRun.producerShare, 100 * flatRun.deviceShare);
+  // The stage alone right before and right after the playback it is
+  // compared with, over the part of the material that playback reaches:
+  // the machine's other work shifts both alike.
+  const std::vector<float> part(material.begin(),
+                                material.begin() + long(kCpuSeconds * 1.25 * kRate) * kChannels);
+  const double stageBefore = stageAlone(part, pitchTempo);
+  const Run ptRun = play(path, pitchTempo, kCpuSeconds);
+  const double stageAfter = stageAlone(part, pitchTempo);
+  const double stage = (stageBefore + stageAfter) / 2;
+  std::printf("    pitch +3 st, tempo +25 %%                     %5.1f %%   (producer %.1f %%, device thread %.1f %%; "
+              "underruns: %llu ring short, %llu device late)\n",
+              100 * ptRun.cpuShare, 100 * ptRun.producerShare, 100 * ptRun.deviceShare,
+              static_cast<unsigned long long>(ptRun.underruns.ringShort),
+              static_cast<unsigned long long>(ptRun.underruns.deviceLate));
+  std::printf("    the pitch/tempo stage alone, same options     %5.1f %%   (offline, per second of output; "
+              "%.1f %% before, %.1f %% after)\n",
+              100 * stage, 100 * stageBefore, 100 * stageAfter);
+  const std::vector<float> shortPart(material.begin(), material.begin() + long(10 * kRate) * kChannels);
+  const double paced = stageAlone(shortPart, pitchTempo, true);
+  std::printf("    the stage alone, paced like playback          %5.1f %%   (1024 frames per 23 ms, 8 s)\n",
+              100 * paced);
+  if (stage > 0 && ptRun.ok)
+    std::printf("    chain and buffering over the stage alone     %+5.1f %%   (goal: at most +10 %%)\n",
+                100 * (ptRun.cpuShare / stage - 1));
+
+  std::printf("  Underruns in %.0f s of real-time playback, every stage active (speed +10 %%, tempo +25 %%,\n"
+              "  pitch +3 st, bass +30 %%, treble +40 %%), one other thread keeping a core busy\n",
+              kUnderrunSeconds);
   {
-    std::vector<float> x = pwtest::Sine(220, kRate, 2, size_t(kSeconds * kRate), 0.3);
-    std::mt19937 rng(3);
-    std::normal_distribution<float> noise(0.f, 0.02f);
-    for (float& v : x) v += noise(rng);
-    pwtest::WriteWav(path, x, kRate, 2, 16);
+    std::atomic<bool> done{false};
+    std::thread busy([&] {
+      volatile double sink = 1.0;
+      while (!done.load(std::memory_order_relaxed))
+        for (int i = 0; i < 100000; ++i) sink = sink * 1.0000001 + 1e-9;
+    });
+    const Run r = play(path, every, kUnderrunSeconds);
+    done = true;
+    busy.join();
+    bool realTime = false;
+    std::thread([&] { realTime = RaiseThreadPriority(1); }).join();
+    std::printf("    ring short %llu, device late %llu   (goal: 0; real-time scheduling %s)\n",
+                static_cast<unsigned long long>(r.underruns.ringShort),
+                static_cast<unsigned long long>(r.underruns.deviceLate),
+                realTime ? "granted" : "not granted: ordinary priority");
   }
-  std::printf("Playback CPU share of one core, %.0f s of 44.1 kHz stereo on the real-time null device\n", kSeconds);
-  std::printf("  all sliders at 0            %5.1f %%\n", 100 * playOnce(path, 0, 0));
-  // Tempo +25 %: position 1200 × log2(1.25); pitch +3 st: position 30.
-  const double tempo25 = *pw::TempoPositionFromPercent(25);
-  std::printf("  pitch +3 st, tempo +25 %%    %5.1f %%   (goal: at most 15 %%)\n",
-              100 * playOnce(path, std::nearbyint(tempo25), 30));
+
+  std::printf("  Latency budget: sound kept ahead of the device + the device's latency (goal on PulseAudio: at most 150 ms)\n");
+  printLatency("real-time null device", play(path, flat, 1.0));
+  {
+    pwtest::PulseServer server(dir);  // unsets PITCHWELL_AUDIO while it runs
+    if (server.up())
+      printLatency("private PulseAudio server, null sink", play(path, flat, 3.0));
+    else
+      std::printf("    private PulseAudio server: could not start (see %s)\n", server.log().c_str());
+  }
   std::filesystem::remove_all(dir);
   return 0;
 }

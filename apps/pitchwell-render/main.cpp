@@ -7,6 +7,10 @@
 //
 // Each render has an engine of its own (player, reader, chain), so a batch
 // runs its files on up to N threads of this process at once.
+//
+// The output is the job's to protect (export_job.h): written under a
+// temporary name and renamed into place at the end, so an interruption or a
+// failure leaves a file that was already there as it was.
 #include <signal.h>
 #include <unistd.h>
 
@@ -39,17 +43,39 @@ constexpr int kExitOk = 0;
 constexpr int kExitUsage = 1;
 constexpr int kExitInput = 2;
 constexpr int kExitOutput = 3;
-constexpr int kExitInterrupted = 130;
+constexpr int kExitDamagedInput = 4;
+constexpr int kExitWarning = 5;
+constexpr int kExitSignalBase = 128;
 
 const char* const kProgram = "pitchwell-render";
 
-std::string OneLine(std::string text) {
-  for (size_t p; (p = text.find("\r\n")) != std::string::npos;) text.replace(p, 2, " ");
-  std::replace(text.begin(), text.end(), '\n', ' ');
-  return text;
+// One line of stderr per line of the text, each with the program's name.
+void Say(const std::string& text) {
+  std::string all = text;
+  for (size_t p; (p = all.find("\r\n")) != std::string::npos;) all.replace(p, 2, "\n");
+  size_t from = 0;
+  for (;;) {
+    const size_t end = all.find('\n', from);
+    std::fprintf(stderr, "%s: %s\n", kProgram, all.substr(from, end - from).c_str());
+    if (end == std::string::npos) break;
+    from = end + 1;
+  }
 }
 
-void Say(const std::string& text) { std::fprintf(stderr, "%s: %s\n", kProgram, OneLine(text).c_str()); }
+void Say(const pw::Message& m) { Say(m.caption.empty() ? m.text : m.caption + ": " + m.text); }
+
+// How serious a file's status is, for the batch's overall one.
+int Severity(int code) {
+  switch (code) {
+    case kExitOk: return 0;
+    case kExitWarning: return 1;
+    case kExitDamagedInput: return 2;
+    case kExitUsage: return 3;
+    case kExitInput: return 4;
+    case kExitOutput: return 5;
+    default: return 6;  // a signal
+  }
+}
 
 int Usage(const std::string& problem) {
   Say(problem);
@@ -59,30 +85,43 @@ int Usage(const std::string& problem) {
 }
 
 // ---- Interruption --------------------------------------------------------
-// SIGINT and SIGTERM are blocked in every thread and taken by one watcher:
-// every render in progress is cancelled like the progress window's Cancel
-// (its output is deleted), and no further file is started.
+// SIGINT, SIGTERM and SIGHUP (the terminal closed) are blocked in every
+// thread and taken by one watcher: every render in progress is cancelled
+// like the progress window's Cancel (its temporary file is removed, nothing
+// is put in place), and no further file is started. The process then exits
+// with 128 + the first signal's number.
 
 std::atomic<bool> Interrupted{false};
+std::atomic<int> InterruptSignal{0};
 std::mutex InterruptLock;
 std::set<ExportJob*> RunningJobs;
 
 void WatchSignals() {
+  // A closed terminal or pipe on stderr must not kill us before the
+  // clean-up (writes then just fail), and a file-size limit is a write
+  // failure to report, not a reason to dump core.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread([set] {
     for (;;) {
       int sig = 0;
       if (sigwait(&set, &sig) != 0) continue;
       std::lock_guard lock(InterruptLock);
+      int none = 0;
+      InterruptSignal.compare_exchange_strong(none, sig);
       Interrupted.store(true);
       for (ExportJob* job : RunningJobs) job->Cancel();
     }
   }).detach();
 }
+
+int InterruptedStatus() { return kExitSignalBase + InterruptSignal.load(); }
 
 // ---- Progress --------------------------------------------------------------
 
@@ -135,8 +174,8 @@ int RenderFile(const render::Options& o, const std::string& input, const std::st
   ApplySliders(engine.chain, o, engine.player.SampleRate);
 
   BarProgress progress(showProgress);
-  std::unique_ptr<ExportJob> job =
-      CreateExport(engine, SaveRequest{output, o.formatIndex, o.speed.position, o.tempo.position, o.bitrate});
+  std::unique_ptr<ExportJob> job = CreateExport(
+      engine, SaveRequest{output, o.formatIndex, o.speed.position, o.tempo.position, o.bitrate, o.overwrite});
   job->Progress = &progress;
   {
     std::lock_guard lock(InterruptLock);
@@ -150,16 +189,25 @@ int RenderFile(const render::Options& o, const std::string& input, const std::st
   }
 
   const ExportOutcome& outcome = job->Outcome();
-  for (const pw::Message& m : outcome.messages) Say(m.caption.empty() ? m.text : m.caption + ": " + m.text);
   if (outcome.cancelled) {
-    Say("interrupted; " + outName + " was deleted");
-    return kExitInterrupted;
+    Say("interrupted; " + outName + " was not written");
+    return InterruptedStatus();
   }
   if (!outcome.failure.empty()) {
-    Say(outcome.failure);
+    Say(pw::Message{pw::MessageKind::Error, outcome.failureCaption, outcome.failure});
+    if (outcome.outputExists) {
+      Say("add -y (--overwrite) to replace it");
+      return kExitUsage;
+    }
     return kExitOutput;
   }
-  return outcome.messages.empty() ? kExitOk : kExitOutput;
+  bool warned = false;
+  for (const pw::Message& m : outcome.messages) {
+    Say(m);
+    warned = warned || m.kind == pw::MessageKind::Warning || m.kind == pw::MessageKind::Error;
+  }
+  if (outcome.inputEndedShort) return kExitDamagedInput;
+  return warned || outcome.companionMissing ? kExitWarning : kExitOk;
 }
 
 int Info(const render::Options& o) {
@@ -173,7 +221,11 @@ int Info(const render::Options& o) {
   std::printf("file: %s\n", o.inputs.front().c_str());
   std::printf("sample rate: %u Hz\n", p.SampleRate);
   std::printf("channels: %u\n", p.Channels);
-  std::printf("bits: %d\n", p.Reader->SourceBits);
+  // The source's own resolution, not the depth a save would use.
+  if (p.Reader->SourceResolution > 0)
+    std::printf("bits: %d\n", p.Reader->SourceResolution);
+  else
+    std::printf("bits: none (lossy)\n");
   std::printf("duration: %.6f s (%llu frames, %d ms)\n", double(frames) / double(p.SampleRate),
               static_cast<unsigned long long>(frames), p.DurationMs);
   return kExitOk;
@@ -189,7 +241,7 @@ int Bpm(const render::Options& o) {
   PrepareForExport(engine.player, engine.chain);
   const float value = MeasureBpm(*engine.player.Reader, int32_t(engine.player.Channels),
                                  int32_t(engine.player.SampleRate), Interrupted);
-  if (Interrupted.load()) return kExitInterrupted;
+  if (Interrupted.load()) return InterruptedStatus();
   std::printf("%s\n", pw::BpmCaption(MeasuredBpmFrom(value), o.speed.position, o.tempo.position).c_str());
   return kExitOk;
 }
@@ -226,8 +278,9 @@ int Batch(const render::Options& o) {
       const int code = RenderFile(o, o.inputs[index], outputs[index], false);
       std::lock_guard guard(lock);
       ++finished;
-      worst = std::max(worst, code);
-      if (code != kExitOk)
+      if (Severity(code) > Severity(worst)) worst = code;
+      const bool saved = code == kExitOk || code == kExitDamagedInput || code == kExitWarning;
+      if (!saved)
         Say(o.inputs[index] + ": failed (exit status " + std::to_string(code) + ")");
       else if (report)
         std::fprintf(stderr, "[%zu/%zu] %s\n", finished, o.inputs.size(), outputs[index].c_str());
@@ -237,7 +290,7 @@ int Batch(const render::Options& o) {
   std::vector<std::thread> pool;
   for (size_t t = 0; t < threads; ++t) pool.emplace_back(worker);
   for (std::thread& t : pool) t.join();
-  if (Interrupted.load()) worst = std::max(worst, kExitInterrupted);
+  if (Interrupted.load()) worst = InterruptedStatus();
   return worst;
 }
 

@@ -50,7 +50,7 @@ const SliderOption kSliders[] = {
 
 std::string UsageText() {
   return "usage: pitchwell-render [--speed PCT] [--tempo PCT] [--pitch ST] [--treble PCT] [--bass PCT]\n"
-         "                        [--bitrate KBPS] [-f FORMAT] [-q] INPUT OUTPUT\n"
+         "                        [--bitrate KBPS] [-f FORMAT] [-y] [-q] INPUT OUTPUT\n"
          "       pitchwell-render [options] -o DIR [-j N] INPUT...\n"
          "       pitchwell-render --info INPUT\n"
          "       pitchwell-render [--speed PCT] [--tempo PCT] --bpm INPUT\n"
@@ -75,13 +75,22 @@ std::string HelpText() {
          "  --bitrate KBPS  MP3 and M4A bit rate: 96 112 128 160 192 224 256 320 (default 128)\n"
          "  WAV and FLAC keep 24 bits from a 24-bit source and are 16-bit otherwise.\n"
          "  The source is never overwritten. Tags are copied and a .cdg file beside the source\n"
-         "  is written, time-scaled, beside the output.\n"
+         "  (.cdg, .CDG or any other case) is written, time-scaled, beside the output. It is not\n"
+         "  written where it would take the place of the source's own .cdg.\n"
+         "  -y, --overwrite replace an OUTPUT (and its .cdg) that already exists; without it an\n"
+         "                  existing file is refused (exit status 1). Even then the old file stays\n"
+         "                  as it was until the new one is complete: the output is written under a\n"
+         "                  temporary name in OUTPUT's folder and renamed at the end. An interrupted\n"
+         "                  or failed render removes only that temporary file.\n"
+         "  OUTPUT must be a regular file or not exist yet: a named pipe, device or folder there\n"
+         "  (or at the .cdg's place) is refused.\n"
          "\nBatch:\n"
          "  -o DIR          writes DIR/NAME.EXT for each INPUT (NAME: the input's name without\n"
          "                  its extension; EXT from -f, default mp3)\n"
-         "  -j N            renders N files at once (default 1), each in its own process\n"
+         "  -j N            renders N files at once (default 1), on N threads of this process\n"
          "\nInformation:\n"
-         "  --info INPUT    sample rate, channels, bits and exact duration of INPUT\n"
+         "  --info INPUT    sample rate, channels, bits and exact duration of INPUT (bits: the\n"
+         "                  source's resolution, 32 for float; \"none (lossy)\" for lossy codecs)\n"
          "  --bpm INPUT     measures the tempo and prints the BPM label as the window shows it\n"
          "                  after GET BPM (ORIGINAL/MODIFIED, the modified figure following\n"
          "                  --speed and --tempo), or --- when no tempo is found\n"
@@ -89,9 +98,22 @@ std::string HelpText() {
          "  -q, --quiet     no progress bar (it is drawn on stderr when that is a terminal)\n"
          "  -h, --help      this text\n"
          "  --version       the program's version\n"
-         "\nExit status: 0 success, 1 usage error (also: OUTPUT is the source file), 2 the input\n"
-         "cannot be used, 3 the output cannot be written, 130 interrupted (the unfinished output\n"
-         "is deleted). A batch exits with the highest status of its files.\n";
+         "\nNotices (an MP3 bit rate lowered to what the sample rate allows) are printed and do\n"
+         "not change the exit status.\n"
+         "\nExit status:\n"
+         "  0    saved\n"
+         "  1    usage error; also: OUTPUT is the source file, or OUTPUT (or its .cdg) exists\n"
+         "       and -y was not given\n"
+         "  2    the input cannot be used\n"
+         "  3    the output cannot be written (full disk, no permission, not a regular file,\n"
+         "       ...): nothing was saved, and a file that was at OUTPUT is as it was\n"
+         "  4    saved, but the input is damaged or truncated: it ended before its stated\n"
+         "       length, and what could be decoded was saved\n"
+         "  5    saved, with a warning: the .cdg companion was not written\n"
+         "  128+N  ended by signal N (130 Ctrl-C, 129 hang-up, 143 TERM): the file in progress\n"
+         "       was not saved (in a batch, the files finished before stay)\n"
+         "A batch exits with the most serious status of its files, in this order: signal, 3, 2,\n"
+         "1, 4, 5, 0.\n";
 }
 
 ParseResult Parse(const std::vector<std::string>& args) {
@@ -151,6 +173,8 @@ ParseResult Parse(const std::vector<std::string>& args) {
       if (!flag(bpm)) return fail("option --bpm takes no value");
     } else if (name == "-q" || name == "--quiet") {
       if (!flag(o.quiet)) return fail("option " + name + " takes no value");
+    } else if (name == "-y" || name == "--overwrite") {
+      if (!flag(o.overwrite)) return fail("option " + name + " takes no value");
     } else if (name == "--bitrate") {
       if (!takeValue(o.bitrateText)) return fail("option --bitrate needs a value");
       const auto kbps = Integer(o.bitrateText);

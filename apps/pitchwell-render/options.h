@@ -25,6 +25,7 @@ struct Options {
   int32_t bitrate = 128;      // kb/s, one of BitrateTable
   std::string bitrateText;    // as typed, empty when not given
   bool quiet = false;
+  bool overwrite = false;     // -y: an existing OUTPUT (and its .cdg) may be replaced
   int32_t formatIndex = 0;    // from --format; 0 = from OUTPUT's extension
   std::string formatText;     // as typed, empty when not given
   std::string outputDir;      // -o: batch

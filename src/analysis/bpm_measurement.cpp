@@ -4,21 +4,13 @@
 #include <limits>
 #include <memory>
 
-#include "audiodsp.h"
 #include "audio_file_reader.h"
-
-namespace {
-
-struct BpmDeleter {
-  void operator()(PwBPM* h) const noexcept { DeleteBPM2(h); }
-};
-
-}  // namespace
+#include "bpm_analyser.h"
 
 float MeasureBpm(AudioFileReader& reader, int32_t channels, int32_t sampleRate, const std::atomic<bool>& stop,
                  const std::function<void(int32_t frames)>& onWrite) {
   reader.Seek(0);
-  std::unique_ptr<PwBPM, BpmDeleter> analyser(NewBPM2(channels, sampleRate));
+  std::unique_ptr<BpmAnalyser> analyser = BpmAnalyser::create(channels, sampleRate);
 
   const uint32_t full = uint32_t(channels > 0 ? channels : 0) * uint32_t(BpmBlockFrames) * 4;
   const uint32_t frameBytes = uint32_t(channels > 0 ? channels : 1) * 4;
@@ -32,12 +24,12 @@ float MeasureBpm(AudioFileReader& reader, int32_t channels, int32_t sampleRate, 
       // Only whole blocks are analysed; the short tail counts as nothing.
       if (frames != BpmBlockFrames) frames = 0;
       if (onWrite) onWrite(frames);
-      if (analyser) BPM2_write(analyser.get(), buffer.get(), frames);
+      if (analyser) analyser->write(buffer.get(), frames);
     }
   }
   buffer.reset();
 
-  const float value = analyser ? BPM2_value(analyser.get(), 250, 50) : 0.0f;
+  const float value = analyser ? analyser->estimateBpm(50, 250) : 0.0f;
   analyser.reset();
   reader.Seek(0);
   return value;

@@ -17,13 +17,13 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include "audio_decoder.h"
-
 namespace {
 
-// A run of packets the decoder rejects is skipped (a damaged frame in the
-// middle of a file); this many in a row means the stream is not decodable.
-constexpr int kMaxBadPackets = 64;
+// Packets the decoder rejects are dropped and decoding goes on with the next
+// (as the ffmpeg tool does), so a damaged stretch in the middle of a file
+// costs only that stretch. Only this many in a row (a minute or more of audio
+// in any codec) means nothing more will decode.
+constexpr int kMaxBadPackets = 4096;
 // Lossy decoders need a few frames after a seek before their output equals
 // a continuous decode (MDCT overlap, the MP3 bit reservoir).
 constexpr int64_t kLossyPreroll = 8192;
@@ -38,6 +38,15 @@ void quietLogs() {
   static std::once_flag once;
   std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
+
+// Why a file could not be opened, as users read it beneath the file name.
+constexpr const char* kNotRegular = "not a regular file";
+constexpr const char* kEmptyFile = "the file is empty (0 bytes)";
+constexpr const char* kNotAudio = "not an audio file that can be decoded";
+constexpr const char* kNoAudioStream = "the file holds no audio";
+constexpr const char* kNoDecoder = "no decoder for its audio format";
+constexpr const char* kUndecodable = "its audio data cannot be decoded (damaged or unsupported)";
+constexpr const char* kNoMemory = "out of memory";
 
 int64_t packetTs(const AVPacket* p) { return p->pts != AV_NOPTS_VALUE ? p->pts : p->dts; }
 int64_t framePts(const AVFrame* f) { return f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp; }
@@ -145,21 +154,32 @@ void AudioDecoder::FrameFreer::operator()(AVFrame* p) const { av_frame_free(&p);
 AudioDecoder::AudioDecoder(std::string path) : path_(std::move(path)) {}
 AudioDecoder::~AudioDecoder() = default;
 
-std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, AudioError* error) {
+std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, AudioError* error, std::string* reason) {
   quietLogs();
   std::unique_ptr<AudioDecoder> s(new AudioDecoder(path));
   AudioError code = s->openInput();
   if (code == AudioError::None) code = s->measure();
   *error = code;
+  if (reason != nullptr) *reason = code != AudioError::None ? s->failure_ : std::string();
   if (code != AudioError::None) s.reset();
   return s;
 }
 
+AudioError AudioDecoder::fail(AudioError code, std::string reason) {
+  failure_ = std::move(reason);
+  return code;
+}
+
 AudioError AudioDecoder::openInput() {
+  // stat() before anything opens the file: opening a FIFO would block, and
+  // devices and folders are nothing to decode.
   struct stat sb {};
-  if (::stat(path_.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode)) return AudioError::FileOpen;
+  if (::stat(path_.c_str(), &sb) != 0) return fail(AudioError::FileOpen, std::strerror(errno));
+  if (S_ISDIR(sb.st_mode)) return fail(AudioError::FileOpen, std::strerror(EISDIR));
+  if (!S_ISREG(sb.st_mode)) return fail(AudioError::FileOpen, kNotRegular);
   if (std::FILE* f = std::fopen(path_.c_str(), "rb")) std::fclose(f);
-  else return AudioError::FileOpen;
+  else return fail(AudioError::FileOpen, std::strerror(errno));
+  if (sb.st_size == 0) return fail(AudioError::FileFormat, kEmptyFile);
 
   // "file:" keeps names with a colon from being taken as protocols; the
   // whitelist keeps playlists and the like from reaching the network.
@@ -169,22 +189,24 @@ AudioError AudioDecoder::openInput() {
   int r = avformat_open_input(&raw, ("file:" + path_).c_str(), nullptr, &options);
   av_dict_free(&options);
   if (r < 0) {
-    if (r == AVERROR(ENOMEM)) return AudioError::OutOfMemory;
-    if (r == AVERROR(ENOENT) || r == AVERROR(EACCES)) return AudioError::FileOpen;
-    return AudioError::FileFormat;
+    if (r == AVERROR(ENOMEM)) return fail(AudioError::OutOfMemory, kNoMemory);
+    if (r == AVERROR(ENOENT) || r == AVERROR(EACCES)) return fail(AudioError::FileOpen, std::strerror(AVUNERROR(r)));
+    if (r == AVERROR(EIO)) return fail(AudioError::FileFormat, std::strerror(EIO));  // a failing disk
+    return fail(AudioError::FileFormat, kNotAudio);
   }
   format_.reset(raw);
-  if (avformat_find_stream_info(raw, nullptr) < 0) return AudioError::FileFormat;
+  if (avformat_find_stream_info(raw, nullptr) < 0) return fail(AudioError::FileFormat, kNotAudio);
 
   const AVCodec* decoder = nullptr;
   r = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
-  if (r == AVERROR_DECODER_NOT_FOUND) return AudioError::Codec;
-  if (r < 0) return AudioError::FileFormat;
+  if (r == AVERROR_DECODER_NOT_FOUND) return fail(AudioError::Codec, kNoDecoder);
+  if (r == AVERROR_STREAM_NOT_FOUND) return fail(AudioError::FileFormat, kNoAudioStream);
+  if (r < 0) return fail(AudioError::FileFormat, kNotAudio);
   stream_ = r;
   for (unsigned i = 0; i < raw->nb_streams; ++i)
     if (int(i) != stream_) raw->streams[i]->discard = AVDISCARD_ALL;  // cover art, video
   const AVStream* st = raw->streams[stream_];
-  if (st->time_base.num <= 0 || st->time_base.den <= 0) return AudioError::FileFormat;
+  if (st->time_base.num <= 0 || st->time_base.den <= 0) return fail(AudioError::FileFormat, kNotAudio);
   tbNum_ = st->time_base.num;
   tbDen_ = st->time_base.den;
 
@@ -199,8 +221,9 @@ AudioError AudioDecoder::openInput() {
 
   packet_.reset(av_packet_alloc());
   frame_.reset(av_frame_alloc());
-  if (!packet_ || !frame_) return AudioError::OutOfMemory;
-  return openCodec();
+  if (!packet_ || !frame_) return fail(AudioError::OutOfMemory, kNoMemory);
+  const AudioError code = openCodec();
+  return code == AudioError::None ? code : fail(code, code == AudioError::OutOfMemory ? kNoMemory : kNoDecoder);
 }
 
 AudioError AudioDecoder::openCodec() {
@@ -239,29 +262,33 @@ AudioError AudioDecoder::measure() {
   if (!timestampsAreExact(f, st)) {
     timing_ = Timing::Table;
     const AudioError r = scanDecode(&counted);
-    if (r != AudioError::None) return r;
+    if (r != AudioError::None) return fail(r, kNoMemory);
   } else if (containerLengthIsExact(f, st)) {
     trimToLength_ = true;
   } else {
     bool ok = false;
     int64_t ts = 0;
     const AudioError r = countPackets(&ok, &ts, &skipped);
-    if (r != AudioError::None) return r;
+    if (r != AudioError::None) return fail(r, kNoMemory);
     if (ok) {
       countedTs = ts;
     } else {
-      if (!rewind()) return AudioError::FileFormat;
+      if (!rewind()) return fail(AudioError::FileFormat, kUndecodable);
       const AudioError r2 = scanDecode(&counted);
-      if (r2 != AudioError::None) return r2;
+      if (r2 != AudioError::None) return fail(r2, kNoMemory);
     }
   }
-  if ((counted >= 0 || countedTs >= 0) && !rewind()) return AudioError::FileFormat;
+  if ((counted >= 0 || countedTs >= 0) && !rewind()) return fail(AudioError::FileFormat, kUndecodable);
 
   // Frame 0 is the first frame the decoder delivers from the start.
-  if (decodeFrame() != Next::Frame) return AudioError::FileFormat;
+  const Next first = decodeFrame();
+  // Nothing to decode and no length stated (unknown is negative): an empty
+  // file, not a damaged one.
+  if (first == Next::End && st->duration <= 0 && counted <= 0 && countedTs <= 0) return measureEmpty();
+  if (first != Next::Frame) return fail(AudioError::FileFormat, kUndecodable);
   rate_ = frame_->sample_rate;
   channels_ = frame_->ch_layout.nb_channels;
-  if (rate_ <= 0 || channels_ <= 0) return AudioError::FileFormat;
+  if (rate_ <= 0 || channels_ <= 0) return fail(AudioError::FileFormat, kUndecodable);
   const int64_t pts = framePts(frame_.get());
   if (timing_ == Timing::Linear) {
     if (pts == AV_NOPTS_VALUE) timing_ = Timing::None;
@@ -269,7 +296,7 @@ AudioError AudioDecoder::measure() {
   }
   if (timing_ == Timing::Table && ptsTable_.empty()) timing_ = Timing::None;
   carry_.resize(size_t(std::max(frame_->nb_samples, 8192)) * size_t(channels_));
-  if (!storeFrame()) return AudioError::FileFormat;
+  if (!storeFrame()) return fail(AudioError::FileFormat, kUndecodable);
 
   const AVRational tb{tbNum_, tbDen_};
   if (counted >= 0) length_ = counted;
@@ -284,6 +311,20 @@ AudioError AudioDecoder::measure() {
     const int64_t size = avio_size(f->pb);
     if (size > firstPacketPos_) length_ = std::min(length_, (size - firstPacketPos_) / par->block_align);
   }
+  return AudioError::None;
+}
+
+// A stream that states no length and holds no packets (a WAV header with an
+// empty data chunk): a valid file of length 0 at the rate and channel count
+// its header gives.
+AudioError AudioDecoder::measureEmpty() {
+  const AVCodecParameters* par = format_->streams[stream_]->codecpar;
+  rate_ = par->sample_rate;
+  channels_ = par->ch_layout.nb_channels;
+  if (rate_ <= 0 || channels_ <= 0) return fail(AudioError::FileFormat, kUndecodable);
+  timing_ = Timing::None;
+  carry_.resize(size_t(8192) * size_t(channels_));
+  length_ = 0;
   return AudioError::None;
 }
 
@@ -493,6 +534,8 @@ int64_t AudioDecoder::read(float* out, int64_t maxFrames) {
     pos += n;
   }
   position_.store(pos, std::memory_order_relaxed);
+  if (pos >= length_ || (carryRead_ == carryFrames_ && (ended_ || failed_)))
+    decodedEnd_.store(pos, std::memory_order_relaxed);
   if (done == 0 && failed_) return -1;
   return done;
 }
@@ -500,7 +543,10 @@ int64_t AudioDecoder::read(float* out, int64_t maxFrames) {
 bool AudioDecoder::skipFrames(int64_t count) {
   int64_t pos = position_.load(std::memory_order_relaxed);
   while (count > 0) {
-    if (carryRead_ == carryFrames_ && !refill()) break;
+    if (carryRead_ == carryFrames_ && !refill()) {
+      decodedEnd_.store(pos, std::memory_order_relaxed);
+      break;
+    }
     const int64_t n = std::min(count, carryFrames_ - carryRead_);
     carryRead_ += n;
     pos += n;

@@ -1,13 +1,20 @@
 // One audio file decoded by FFmpeg into interleaved 32-bit float frames at
-// the file's own rate and channel count. Private to the decoder service.
+// the file's own rate and channel count. The rest of the program reads files
+// through AudioFileReader.
 //
 // The length is exact: taken from containers that state it (PCM, FLAC, Ogg,
 // MP4, APE), counted at open by demuxing where they only estimate it (MPEG
 // audio, raw ADTS), or by decoding the whole file at open where timestamps
 // cannot place a frame to the sample (ASF, Matroska, raw AC-3, compressed
 // WAV). Encoder delay and padding that the file declares are trimmed; raw
-// ADTS AAC-LC loses its 1024 priming samples. A decoded file shorter than
-// its stated length (a damaged file) just ends early.
+// ADTS AAC-LC loses its 1024 priming samples. A file with no samples at all
+// (a WAV header without data) opens with length 0.
+//
+// Damaged files: packets the decoder rejects are dropped and decoding goes
+// on with the next, as the ffmpeg tool does, so everything decodable is
+// delivered; only a very long run of rejected packets stops it. A file that
+// decodes to less than it states (damaged, or cut short) just ends early,
+// and endedShort() says so once the end has been reached.
 //
 // Seeking is sample-accurate: the demuxer seeks to before the target, the
 // first decoded frame is placed by its timestamp, and decoding discards up
@@ -15,9 +22,10 @@
 // seek may differ from a continuous decode in the last bits (AAC noise
 // substitution); from the start it is identical.
 //
-// Not thread-safe: one caller at a time. positionFrames() may be read from
-// any thread. Reading allocates nothing of its own once the carry buffer has
-// grown to the largest decoded frame (FFmpeg allocates inside decoding).
+// Not thread-safe: one caller at a time. positionFrames(), decodedEnd() and
+// endedShort() may be read from any thread. Reading allocates nothing of its
+// own once the carry buffer has grown to the largest decoded frame (FFmpeg
+// allocates inside decoding).
 #pragma once
 
 #include <atomic>
@@ -38,9 +46,15 @@ struct AVCodec;
 
 class AudioDecoder {
  public:
-  // Opens `path` (UTF-8) and measures it. On failure returns null and sets
-  // *error to AudioError::FileOpen, FileFormat, Codec or OutOfMemory.
-  static std::unique_ptr<AudioDecoder> open(const std::string& path, AudioError* error);
+  // Opens `path` (UTF-8) and measures it. Only regular files are opened: a
+  // folder, FIFO or device is refused before anything opens it. On failure
+  // returns null, sets *error to AudioError::FileOpen, FileFormat, Codec or
+  // OutOfMemory and, when `reason` is given, *reason to why in words for the
+  // user: the system's reason ("No such file or directory", "Is a
+  // directory", "Permission denied"), "not a regular file", or what is wrong
+  // with the contents ("not an audio file that can be decoded", ...).
+  static std::unique_ptr<AudioDecoder> open(const std::string& path, AudioError* error,
+                                            std::string* reason = nullptr);
   ~AudioDecoder();
   AudioDecoder(const AudioDecoder&) = delete;
   AudioDecoder& operator=(const AudioDecoder&) = delete;
@@ -48,11 +62,24 @@ class AudioDecoder {
   const std::string& path() const { return path_; }
   int rate() const { return rate_; }
   int channels() const { return channels_; }
-  // Source resolution: bits of integer PCM / lossless sources, 32 for float
-  // PCM, 0 for lossy codecs.
+  // Source resolution: bits of integer PCM / lossless sources (8, 16, 24,
+  // 32), 32 for float PCM, 0 for lossy codecs.
   int sourceBits() const { return sourceBits_; }
+  // The length the file states, measured at open (see above): what an
+  // intact file decodes to. A PCM file cut short measures what it still
+  // holds.
   int64_t lengthFrames() const { return length_; }
   int64_t positionFrames() const { return position_.load(std::memory_order_relaxed); }
+  // Where decoding last reached its end (read() returning 0 or -1, or a seek
+  // finding nothing more to decode), in frames; -1 until it has.
+  int64_t decodedEnd() const { return decodedEnd_.load(std::memory_order_relaxed); }
+  // True once decoding has ended before lengthFrames(): the file is damaged
+  // or truncated, and delivered decodedEnd() frames where it states
+  // lengthFrames().
+  bool endedShort() const {
+    const int64_t end = decodedEnd();
+    return end >= 0 && end < length_;
+  }
 
   // Decodes up to `maxFrames` frames into `out`. Returns the frames written;
   // 0 at the end; -1 once the decoder has failed (frames decoded before a
@@ -74,9 +101,12 @@ class AudioDecoder {
   enum class Timing { Linear, Table, None };
 
   explicit AudioDecoder(std::string path);
+  // Records why opening failed; returns `code`.
+  AudioError fail(AudioError code, std::string reason);
   AudioError openInput();
   AudioError openCodec();
   AudioError measure();
+  AudioError measureEmpty();
   AudioError countPackets(bool* ok, int64_t* durationTs, int64_t* skipped);
   AudioError scanDecode(int64_t* frames);
   bool rewind();
@@ -90,6 +120,7 @@ class AudioDecoder {
   void resetDecoder();
 
   std::string path_;
+  std::string failure_;  // why open() failed, for the user
   std::unique_ptr<AVFormatContext, FormatCloser> format_;
   std::unique_ptr<AVCodecContext, CodecFreer> codec_;
   std::unique_ptr<AVPacket, PacketFreer> packet_;
@@ -120,6 +151,7 @@ class AudioDecoder {
   int64_t carryFrames_ = 0;
   int64_t carryRead_ = 0;
   std::atomic<int64_t> position_{0};
+  std::atomic<int64_t> decodedEnd_{-1};
   bool draining_ = false;  // the demuxer is exhausted, the decoder flushing
   bool ended_ = false;
   bool failed_ = false;

@@ -16,20 +16,33 @@ int64_t TicksAt(int64_t frames, int rate) {
 
 AudioFileReader::AudioFileReader(const std::string& fileName) : FileName(fileName) {
   AudioError error = AudioError::None;
-  Decoder = AudioDecoder::open(fileName, &error);
+  Decoder = AudioDecoder::open(fileName, &error, &FailureReason);
   if (!Decoder) {
     Opened = false;
-    pw::ShowMessage(pw::MessageKind::Plain, pw::WithErrorCode("Could not open audio file!", ErrorCode(error)));
+    pw::ShowMessage(pw::MessageKind::Plain, pw::WithErrorCode("Could not open audio file!", ErrorCode(error)) + "\r\n" +
+                                                 fileName + ": " + FailureReason);
     return;
   }
   Opened = true;
   Duration = TicksAt(Decoder->lengthFrames(), Decoder->rate());
-  const int32_t resolution = Decoder->sourceBits();
-  SourceBits = (resolution >= 1 && resolution <= 31) ? resolution : 16;
+  SourceResolution = Decoder->sourceBits();
+  SourceBits = (SourceResolution >= 1 && SourceResolution <= 31) ? SourceResolution : 16;
   Format = MakeAudioFormat(SampleEncoding::Float, uint32_t(Decoder->rate()), uint16_t(Decoder->channels()), 32);
 }
 
 AudioFileReader::~AudioFileReader() = default;
+
+bool AudioFileReader::EndedShort() const { return Decoder && Decoder->endedShort(); }
+
+double AudioFileReader::DecodedSeconds() const {
+  if (!Decoder) return 0;
+  const int64_t end = Decoder->decodedEnd();
+  return double(end >= 0 ? end : Decoder->lengthFrames()) / Decoder->rate();
+}
+
+double AudioFileReader::DeclaredSeconds() const {
+  return Decoder ? double(Decoder->lengthFrames()) / Decoder->rate() : 0;
+}
 
 uint32_t AudioFileReader::UnbufferedRead(void* buffer, uint32_t count) {
   if (!Decoder) return 0;

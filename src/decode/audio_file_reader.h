@@ -20,15 +20,30 @@
 class AudioFileReader {
  public:
   // Opens the file; on failure shows "Could not open audio file!" with the
-  // service's error code and leaves Opened false.
+  // decoder's error code and, on a line beneath, the file name and why
+  // ("/music/a.mp3: No such file or directory"), and leaves Opened false.
   explicit AudioFileReader(const std::string& fileName);
   virtual ~AudioFileReader();
   AudioFileReader(const AudioFileReader&) = delete;
   AudioFileReader& operator=(const AudioFileReader&) = delete;
 
   virtual void Seek(int64_t position);
-  // Up to count bytes straight from the decoder; 0 at the end or on error.
+  // Up to count bytes straight from the decoder, whole frames only (a count
+  // below one frame reads nothing); 0 at the end or on error.
   uint32_t UnbufferedRead(void* buffer, uint32_t count);
+
+  // Why the file could not be opened, in words for the user ("No such file or
+  // directory", "not a regular file", ...); empty when it opened.
+  const std::string& OpenFailure() const { return FailureReason; }
+  // True once reading has reached an end before the length the file states:
+  // the file is damaged or truncated, and less than it claims was delivered
+  // ("ended at DecodedSeconds() s of DeclaredSeconds() s").
+  bool EndedShort() const;
+  // Where reading last reached the end, in seconds; DeclaredSeconds() until
+  // it has.
+  double DecodedSeconds() const;
+  // The length the file states, in seconds (0 when it did not open).
+  double DeclaredSeconds() const;
 
   std::string FileName;
   int64_t Duration = 0;
@@ -39,7 +54,15 @@ class AudioFileReader {
   std::unique_ptr<AudioDecoder> Decoder;
   AudioFormat Format{};
   bool Opened = false;
+  // Bits per sample for saving in the source's resolution: 1..31 as the
+  // source has them, else (float, 32-bit, lossy) 16.
   int32_t SourceBits = 16;
+  // The source's real resolution: 8/16/24/32 for integer PCM and lossless
+  // codecs, 32 for float PCM, 0 for lossy codecs (or when not opened).
+  int32_t SourceResolution = 0;
+
+ private:
+  std::string FailureReason;
 };
 
 class ChainOutputReader : public AudioFileReader {

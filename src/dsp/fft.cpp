@@ -1,15 +1,13 @@
-// Real forward FFT on FFTW, planned once per handle on its own aligned
-// buffers; processing copies through them so callers may transform in place
+// Real forward FFT on FFTW, planned once per object on its own aligned
+// buffers; forward() copies through them so callers may transform in place
 // and need no particular alignment.
+#include "fft.h"
+
 #include <fftw3.h>
 
-#include <algorithm>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <type_traits>
-
-#include "audiodsp.h"
 
 namespace {
 
@@ -31,37 +29,38 @@ struct PlanDestroy {
 
 }  // namespace
 
-struct PwFFT {
+struct RealFft::Plan {
   int size = 0;
   std::unique_ptr<float, FftwFree> in;
   std::unique_ptr<fftwf_complex, FftwFree> out;
   std::unique_ptr<std::remove_pointer_t<fftwf_plan>, PlanDestroy> plan;
 };
 
-extern "C" {
-
-HFFT NewFFT(int size, int inverse) {
-  if (inverse != 0 || size < 2 || size % 2 != 0) return nullptr;
-  auto h = std::make_unique<PwFFT>();
-  h->size = size;
-  h->in.reset(static_cast<float*>(fftwf_malloc(sizeof(float) * size_t(size))));
-  h->out.reset(static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * size_t(size / 2 + 1))));
-  if (!h->in || !h->out) return nullptr;
+std::unique_ptr<RealFft> RealFft::create(int size) {
+  if (size < 2 || size % 2 != 0) return nullptr;
+  auto p = std::make_unique<Plan>();
+  p->size = size;
+  p->in.reset(static_cast<float*>(fftwf_malloc(sizeof(float) * size_t(size))));
+  p->out.reset(static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * size_t(size / 2 + 1))));
+  if (!p->in || !p->out) return nullptr;
   {
     std::lock_guard<std::mutex> lock(PlannerMutex());
-    h->plan.reset(fftwf_plan_dft_r2c_1d(size, h->in.get(), h->out.get(), FFTW_ESTIMATE));
+    p->plan.reset(fftwf_plan_dft_r2c_1d(size, p->in.get(), p->out.get(), FFTW_ESTIMATE));
   }
-  if (!h->plan) return nullptr;
-  return h.release();
+  if (!p->plan) return nullptr;
+  return std::unique_ptr<RealFft>(new RealFft(std::move(p)));
 }
 
-void DeleteFFT(HFFT h) { delete h; }
+RealFft::RealFft(std::unique_ptr<Plan> plan) : plan_(std::move(plan)) {}
 
-void FFT_process(HFFT h, const float* input, float* output, int) {
-  if (!h || !input || !output) return;
-  std::memcpy(h->in.get(), input, sizeof(float) * size_t(h->size));
-  fftwf_execute(h->plan.get());
-  std::memcpy(output, h->out.get(), sizeof(float) * size_t(h->size));  // bins 0 … size/2−1
+RealFft::~RealFft() = default;
+
+int RealFft::size() const { return plan_->size; }
+
+void RealFft::forward(const float* input, float* output) {
+  if (!input || !output) return;
+  Plan& p = *plan_;
+  std::memcpy(p.in.get(), input, sizeof(float) * size_t(p.size));
+  fftwf_execute(p.plan.get());
+  std::memcpy(output, p.out.get(), sizeof(float) * size_t(p.size));  // bins 0 … size/2−1
 }
-
-}  // extern "C"

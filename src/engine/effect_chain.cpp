@@ -12,25 +12,27 @@ int32_t CornerFrequency(int32_t wanted, int32_t sampleRate) {
 }
 
 EffectChain::EffectChain(Player& player) : player_(player), ScratchBuffer(new float[ScratchBufferSize / sizeof(float)]) {
-  SpeedDSP = NewDSP();
+  SpeedDSP = std::make_unique<SpeedStage>();
   ReplacePitchStage(44100, 1);
   BassFreq = 200;
   TrebleFreq = 16000;
-  BassFilter = NewBiquad(2);
-  TrebleFilter = NewBiquad(2);
+  BassFilter = std::make_unique<ShelfFilter>(2);
+  TrebleFilter = std::make_unique<ShelfFilter>(2);
 }
 
 EffectChain::~EffectChain() {
-  DeleteDSP(SpeedDSP);
+  SpeedDSP.reset();
   OwnedPitchStage.reset();
-  DeleteBiquad(BassFilter);
-  DeleteBiquad(TrebleFilter);
+  BassFilter.reset();
+  TrebleFilter.reset();
 }
 
 void EffectChain::ReplacePitchStage(int32_t sampleRate, int32_t channels) {
   OwnedPitchStage.reset();
-  OwnedPitchStage = std::make_unique<TensionDSP>(sampleRate, channels);
-  OwnedPitchStage->OnRead = [this](float* buffer, int32_t floats) { return ReadSource(buffer, floats); };
+  auto read = [](void* user, float* buffer, int floats) {
+    return int(static_cast<EffectChain*>(user)->ReadSource(buffer, floats));
+  };
+  OwnedPitchStage = PitchTempoStage::create(channels, sampleRate, read, this);
 }
 
 std::optional<std::string> EffectChain::ValidateLoaded(const Player& player) {
@@ -49,19 +51,18 @@ bool EffectChain::RebuildForFile(Player& player) {
     if (rate <= 0 || channels <= 0) throw std::runtime_error("no file");
 
     // Each filter is made anew for the channel count, flat at its corner.
-    auto rebuild = [&](HBIQUAD& filter, int type, int32_t corner) {
-      DeleteBiquad(filter);
-      filter = NewBiquad(channels);
-      if (!filter) throw std::runtime_error("filter");
-      Biquad_set(filter, type, double(corner) / rate, 0.5, 0);
+    auto rebuild = [&](std::unique_ptr<ShelfFilter>& filter, ShelfType type, int32_t corner) {
+      filter.reset();
+      filter = std::make_unique<ShelfFilter>(channels);
+      filter->set(type, double(corner) / rate, 0.5, 0);
     };
     BassFreq = CornerFrequency(200, rate);
-    rebuild(BassFilter, BIQUAD_LOWSHELF, BassFreq);
+    rebuild(BassFilter, ShelfType::Low, BassFreq);
     TrebleFreq = CornerFrequency(16000, rate);
-    rebuild(TrebleFilter, BIQUAD_HIGHSHELF, TrebleFreq);
+    rebuild(TrebleFilter, ShelfType::High, TrebleFreq);
 
-    DSP_clear(SpeedDSP);
-    DSP_init(SpeedDSP, rate, channels, 0, 0, 0, 0, 1);
+    SpeedDSP->clear();
+    SpeedDSP->configure(channels);
 
     ReplacePitchStage(rate, channels);
 
@@ -77,14 +78,14 @@ bool EffectChain::RebuildForFile(Player& player) {
 }
 
 void EffectChain::FillBlock(void* buffer, int32_t& count) {
-  TensionDSP* stage = OwnedPitchStage.get();
+  PitchTempoStage* stage = OwnedPitchStage.get();
   if (count == 0 || stage == nullptr || player_.Channels == 0) {
     count = 0;
     return;
   }
   const int32_t frameBytes = int32_t(player_.Channels) * 4;
   const int32_t frames = count / frameBytes;
-  const int32_t got = stage->Process(static_cast<float*>(buffer), frames);
+  const int32_t got = stage->process(static_cast<float*>(buffer), frames);
   count = got * frameBytes;
 }
 
@@ -97,9 +98,9 @@ void EffectChain::ProcessBlock(void* buffer, int32_t& count) {
   if (SpeedValue.load(std::memory_order_relaxed) != 0) {
     const bool ended = count == 0;
     if (!ended)
-      DSP_putsamples(SpeedDSP, static_cast<const float*>(buffer), count / frameBytes);
+      SpeedDSP->put(static_cast<const float*>(buffer), count / frameBytes);
     else
-      DSP_flush(SpeedDSP);
+      SpeedDSP->endOfInput();
     // The block buffer bounds what one block may hold; whatever does not fit
     // stays in the stage for the next block rather than being lost.
     const int32_t capacity = int32_t(ChainOutputReader::BlockBufferSize);
@@ -108,18 +109,18 @@ void EffectChain::ProcessBlock(void* buffer, int32_t& count) {
       const int32_t room = (capacity - written) / frameBytes;
       const int32_t want = room < 2048 ? room : 2048;
       if (want <= 0) break;
-      const int32_t n = DSP_getsamples(SpeedDSP, ScratchBuffer.get(), want);
+      const int32_t n = SpeedDSP->get(ScratchBuffer.get(), want);
       if (n <= 0) break;
       std::memcpy(bytes + written, ScratchBuffer.get(), size_t(n) * size_t(frameBytes));
       written += n * frameBytes;
     }
-    if (ended) DSP_clear(SpeedDSP);
+    if (ended) SpeedDSP->clear();
     count = written;
   }
   if (BassValue.load(std::memory_order_relaxed) != 0)
-    Biquad_processinterleaved(BassFilter, static_cast<float*>(buffer), count / frameBytes);
+    BassFilter->process(static_cast<float*>(buffer), count / frameBytes);
   if (TrebleValue.load(std::memory_order_relaxed) != 0)
-    Biquad_processinterleaved(TrebleFilter, static_cast<float*>(buffer), count / frameBytes);
+    TrebleFilter->process(static_cast<float*>(buffer), count / frameBytes);
 }
 
 int32_t EffectChain::ReadSource(float* buffer, int32_t floats) {
@@ -129,36 +130,36 @@ int32_t EffectChain::ReadSource(float* buffer, int32_t floats) {
 
 void EffectChain::FlushAll() {
   if (OnClearAnalyser) OnClearAnalyser();
-  Biquad_flush(BassFilter);
-  Biquad_flush(TrebleFilter);
-  if (OwnedPitchStage) OwnedPitchStage->Flush();
-  DSP_clear(SpeedDSP);
+  BassFilter->flush();
+  TrebleFilter->flush();
+  if (OwnedPitchStage) OwnedPitchStage->flush();
+  SpeedDSP->clear();
   if (player_.Reader) player_.Reader->DiscardBuffer();
 }
 
 void EffectChain::SetSpeed(int32_t speedValue, float percent) {
   SpeedValue.store(speedValue);
-  DSP_speed(SpeedDSP, percent);
+  SpeedDSP->setSpeedPercent(percent);
 }
 
 void EffectChain::SetTempo(float steps) {
-  if (OwnedPitchStage) OwnedPitchStage->SetTempo(steps);
+  if (OwnedPitchStage) OwnedPitchStage->setTempoSteps(steps);
 }
 
 void EffectChain::SetPitch(float semitones) {
-  if (OwnedPitchStage) OwnedPitchStage->SetPitch(semitones);
+  if (OwnedPitchStage) OwnedPitchStage->setPitchSemitones(semitones);
 }
 
 void EffectChain::SetTreble(int32_t trebleValue, double gainDb, uint32_t sampleRate) {
   TrebleValue.store(trebleValue);
   // Before any file is open the rate is 0; the filter stays flat on the
   // invalid corner and is set properly by the next open.
-  Biquad_set(TrebleFilter, BIQUAD_HIGHSHELF, double(TrebleFreq) / double(sampleRate), 0.5, gainDb);
+  TrebleFilter->set(ShelfType::High, double(TrebleFreq) / double(sampleRate), 0.5, gainDb);
 }
 
 void EffectChain::SetBass(int32_t bassValue, double gainDb, uint32_t sampleRate) {
   BassValue.store(bassValue);
-  Biquad_set(BassFilter, BIQUAD_LOWSHELF, double(BassFreq) / double(sampleRate), 0.5, gainDb);
+  BassFilter->set(ShelfType::Low, double(BassFreq) / double(sampleRate), 0.5, gainDb);
 }
 
 std::string EffectChain::SpeedBarPositionChanged(double x) {

@@ -17,8 +17,9 @@
 #include <optional>
 #include <string>
 
-#include "audiodsp.h"
-#include "utensiondsp.h"
+#include "pitch_tempo_stage.h"
+#include "shelf_filter.h"
+#include "speed.h"
 
 class Player;
 
@@ -72,11 +73,11 @@ class EffectChain {
   std::function<void()> OnClearAnalyser;
 
   // The pitch stage of the open file; replaced by every rebuild.
-  TensionDSP* PitchStage() const { return OwnedPitchStage.get(); }
+  PitchTempoStage* PitchStage() const { return OwnedPitchStage.get(); }
 
-  HDSP SpeedDSP = nullptr;
-  HBIQUAD BassFilter = nullptr;
-  HBIQUAD TrebleFilter = nullptr;
+  std::unique_ptr<SpeedStage> SpeedDSP;
+  std::unique_ptr<ShelfFilter> BassFilter;
+  std::unique_ptr<ShelfFilter> TrebleFilter;
   int32_t BassFreq = 200;
   int32_t TrebleFreq = 16000;
   std::atomic<int32_t> SpeedValue{0};
@@ -88,7 +89,7 @@ class EffectChain {
 
   Player& player_;
   std::unique_ptr<float[]> ScratchBuffer;
-  std::unique_ptr<TensionDSP> OwnedPitchStage;
+  std::unique_ptr<PitchTempoStage> OwnedPitchStage;
 };
 
 // Corner frequency for a shelf: the wanted frequency, or a quarter of the

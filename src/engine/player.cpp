@@ -3,52 +3,40 @@
 #include <QCoreApplication>
 
 #include <algorithm>
-#include <cstring>
 
 #include "messages.h"
 
-std::atomic<Player*> ActivePlayer{nullptr};
-
 namespace {
-void serviceMessage(const char* text) {
-  pw::ShowMessage(pw::MessageKind::Plain, pw::WithErrorCode(text, BASS_ErrorGetCode()));
+void outputMessage(const char* text, AudioError error) {
+  pw::ShowMessage(pw::MessageKind::Plain, pw::WithErrorCode(text, ErrorCode(error)));
 }
 }  // namespace
 
-Player::Player(QObject* owner) : Owner(owner) {
-  if ((BASS_GetVersion() >> 16) != BASSVERSION) {
-    pw::ShowMessage(pw::MessageKind::Error, "An incorrect version of BASS.DLL was loaded");
-    throw VersionError();
-  }
-  if (!BASS_Init(-1, 44100, 0, nullptr, nullptr)) serviceMessage("Error initializing audio!");
-  for (const char* plugin : {"bassflac.dll", "basswma.dll", "bassalac.dll", "bass_aac.dll", "bassape.dll"})
-    BASS_PluginLoad(plugin, BASS_UNICODE);
-  AnalysisBuffer.reset(new uint8_t[AnalysisBufferSize]);
+Player::Player(QObject* owner) : Owner(owner), AnalysisBuffer(new uint8_t[AnalysisBufferSize]) {
+  AudioError error = AudioError::None;
+  device_ = OutputDevice::open(-1, 44100, &error);
+  if (!device_) outputMessage("Error initializing audio!", error);
 }
 
 Player::~Player() {
-  if (State == 1) BASS_ChannelStop(Stream);
   State = 0;
-  if (Reader) {
-    // Stop the stream before the reader goes, so no callback can reach it.
-    BASS_ChannelStop(Stream);
-    Reader.reset();
-    BASS_StreamFree(Stream);
-    Stream = 0;
-  }
-  BASS_Free();
+  // The stream (and its producer) goes before the reader it reads.
+  CloseStream();
+  Reader.reset();
+  device_.reset();
+}
+
+void Player::CloseStream() {
+  if (stream_) stream_->stop();
+  stream_.reset();
 }
 
 void Player::Open(const std::string& fileName) {
   if (State != 0) Stop();
-  if (Reader) {
-    // The stream may have ended by itself or be paused: stop it for certain
-    // before its reader is released.
-    BASS_ChannelStop(Stream);
-    Reader.reset();
-    BASS_StreamFree(Stream);
-    Stream = 0;
-  }
+  // Whatever state the stream is in (ended by itself, paused), it goes
+  // before its reader is released.
+  CloseStream();
+  Reader.reset();
   Loaded = false;
   if (fileName.empty()) return;
 
@@ -61,38 +49,45 @@ void Player::Open(const std::string& fileName) {
   DurationMs = int32_t(Reader->Duration / TicksPerMillisecond);
   BlockAlign = Reader->Format.frameBytes;
   Loaded = true;
-
-  Stream = BASS_StreamCreate(SampleRate, Channels, BASS_SAMPLE_FLOAT, &Player::StreamProc, nullptr);
-  if (Stream == 0) {
-    Loaded = false;
-    serviceMessage("Can not create playback stream!");
-  }
   FileName = fileName;
-  BASS_ChannelSetSync(Stream, BASS_SYNC_END | BASS_SYNC_MIXTIME, 0, &Player::EndSyncProc, nullptr);
+
+  AudioError error = AudioError::NotInitialised;
+  if (device_) stream_ = device_->createStream(int(SampleRate), int(Channels), *this, &error);
+  if (!stream_) {
+    Loaded = false;
+    outputMessage("Can not create playback stream!", error);
+    return;
+  }
+  stream_->setEndHandler([this] {
+    // Producer thread: postEvent is thread-safe; everything else happens on
+    // the main thread.
+    if (Owner != nullptr) QCoreApplication::postEvent(Owner, new QEvent(WM_STOPPLAYBACK));
+  });
 }
 
 void Player::Play() {
   if (!Reader) return;
-  if (!BASS_ChannelPlay(Stream, 0)) serviceMessage("Error decode audio!");
+  const AudioError error = stream_ ? stream_->play() : AudioError::Handle;
+  if (error != AudioError::None) outputMessage("Error decode audio!", error);
   State = 1;
 }
 
 void Player::Pause() {
   if (!Reader) return;
-  BASS_ChannelPause(Stream);
+  if (stream_) stream_->pause();
   State = 2;
 }
 
 void Player::Stop() {
   if (!Reader) return;
   State = 0;
-  BASS_ChannelStop(Stream);
+  if (stream_) stream_->stop();
   SetPositionMs(0);
 }
 
 void Player::SetVolume(int32_t value) {
-  if (!Reader) return;
-  BASS_ChannelSetAttribute(Stream, BASS_ATTRIB_VOL, float(value) / 10000.0f);
+  if (!Reader || !stream_) return;
+  stream_->setVolume(float(value) / 10000.0f);
 }
 
 uint32_t Player::GetPositionMs() const {
@@ -102,14 +97,22 @@ uint32_t Player::GetPositionMs() const {
 
 void Player::SetPositionMs(uint32_t ms) {
   if (!Reader) return;
+  // The producer must be out of the reader while it moves, and what it read
+  // ahead from the old place must not be heard.
+  const bool playing = stream_ && stream_->state() == OutputStream::State::Playing;
+  if (stream_) stream_->stop();
   Reader->Seek(int64_t(ms) * TicksPerMillisecond);
+  if (playing) stream_->play();
 }
 
 int32_t Player::GetData(uint32_t length, const void** buffer) {
   if (!Reader) return 0;
-  const DWORD n = BASS_ChannelGetData(Stream, AnalysisBuffer.get(), std::min(length, AnalysisBufferSize));
   if (buffer) *buffer = AnalysisBuffer.get();
-  return int32_t(n);
+  if (!stream_ || Channels == 0) return -1;
+  const size_t frameBytes = size_t(Channels) * sizeof(float);
+  const size_t frames = std::min(length, AnalysisBufferSize) / frameBytes;
+  const size_t n = stream_->heard(reinterpret_cast<float*>(AnalysisBuffer.get()), frames);
+  return int32_t(n * frameBytes);
 }
 
 void Player::EndOfPlayback() {
@@ -118,19 +121,11 @@ void Player::EndOfPlayback() {
   if (OnEnd) OnEnd(this);
 }
 
-DWORD Player::StreamProc(HSTREAM, void* buffer, DWORD length, void*) {
-  Player* player = ActivePlayer.load(std::memory_order_acquire);
-  if (player == nullptr) return 0;
-  ChainOutputReader* reader = player->Reader.get();
-  if (reader == nullptr) return BASS_STREAMPROC_END;
-  std::memset(buffer, 0, length);
-  const uint32_t n = reader->Read(buffer, length);
-  return n > 0 ? n : BASS_STREAMPROC_END;
-}
-
-void Player::EndSyncProc(HSYNC, DWORD, DWORD, void*) {
-  Player* player = ActivePlayer.load(std::memory_order_acquire);
-  if (player == nullptr || player->Owner == nullptr) return;
-  // postEvent is thread-safe; everything else happens on the main thread.
-  QCoreApplication::postEvent(player->Owner, new QEvent(WM_STOPPLAYBACK));
+size_t Player::read(float* frames, size_t frameCount) {
+  ChainOutputReader* reader = Reader.get();
+  if (reader == nullptr || Channels == 0) return 0;
+  const size_t frameBytes = size_t(Channels) * sizeof(float);
+  const uint32_t bytes = reader->Read(frames, uint32_t(frameCount * frameBytes));
+  // A trailing part of a frame (a chain that ends mid-frame) is not sound.
+  return bytes / frameBytes;
 }

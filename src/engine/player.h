@@ -1,10 +1,13 @@
-// The output player: owns the decoder/output service from start-up to
-// shutdown and the one output stream, which pulls the open file's reader
-// (and through it the effect chain) on the service's output thread.
+// The output player: opens the sound device at start-up and keeps it until
+// shutdown; for the open file, its reader (which runs the effect chain) and
+// one output stream. The player is that stream's source: the stream's
+// producer thread reads the reader through read(), ahead of the device,
+// whose thread only copies what is ready (output_stream.h).
 //
-// Everything here runs on the main thread except StreamProc and
-// EndSyncProc. The end of playback reaches the owner as a posted
-// WM_STOPPLAYBACK event; the owner calls EndOfPlayback on the main thread.
+// Threads: everything runs on the main thread (the owner's) except read(),
+// on the producer thread, and the end of playback, which the producer thread
+// reports by posting WM_STOPPLAYBACK to the owner; the owner then calls
+// EndOfPlayback on the main thread.
 #pragma once
 
 #include <QEvent>
@@ -12,47 +15,67 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "bass.h"
 #include "audio_file_reader.h"
+#include "output_device.h"
+#include "output_stream.h"
 
 // Window message numbers, kept recognisable as user event types.
 constexpr int WM_USER = 0x400;
 constexpr QEvent::Type WM_STOPPLAYBACK = QEvent::Type(QEvent::User + 100);
 
-class Player {
+class Player : public OutputSource {
  public:
   static constexpr uint32_t AnalysisBufferSize = 176400;
 
-  // Initialises the service. A wrong interface version shows its message and
-  // throws VersionError (the program then exits).
+  // Opens the default sound device; when that fails it shows "Error
+  // initializing audio!" with the error code, and files open but do not play.
   explicit Player(QObject* owner);
-  ~Player();
+  ~Player() override;
   Player(const Player&) = delete;
   Player& operator=(const Player&) = delete;
 
+  // Not thrown any more (the output is part of the program); kept while
+  // callers still catch it.
   struct VersionError : std::exception {
     const char* what() const noexcept override { return "An incorrect version of BASS.DLL was loaded"; }
   };
+
+  // ---- main thread ----
 
   void Open(const std::string& fileName);  // empty: only closes
   void Play();
   void Pause();
   void Stop();
   void SetVolume(int32_t value);  // 1 … 10000
+  // Where the reader stands, in the file's own time.
   uint32_t GetPositionMs() const;
+  // Seeks the reader and drops the sound buffered ahead of the device; a
+  // playing stream goes on from the new place. Pause first when the effect
+  // chain is to be flushed as well.
   void SetPositionMs(uint32_t ms);
   // The samples being heard: sets *buffer to AnalysisBuffer and returns the
-  // byte count (the service's answer, −1 included); 0 without a reader.
+  // byte count (whole frames); 0 without a reader, −1 without a stream.
   int32_t GetData(uint32_t length, const void** buffer);
   void EndOfPlayback();
+  // The open file's stream; null when none is open or it could not be made.
+  OutputStream* Stream() const { return stream_.get(); }
+  // The sound device; null when it could not be opened.
+  const OutputDevice* Device() const { return device_.get(); }
 
-  // Service callbacks (output thread).
-  static DWORD StreamProc(HSTREAM handle, void* buffer, DWORD length, void* user);
-  static void EndSyncProc(HSYNC handle, DWORD channel, DWORD data, void* user);
+  // ---- producer thread ----
+
+  // The reader's processed output in whole frames; 0 at its end or without
+  // a reader. Real-time contract: allocates, locks, logs and touches files
+  // only as much as the reader and its effect chain do (the chain's own
+  // promise), nothing of its own.
+  size_t read(float* frames, size_t frameCount) override;
+
+  // ---- main thread ----
 
   QObject* Owner;
   std::string FileName;
@@ -61,18 +84,23 @@ class Player {
   uint32_t BitsPerSample = 32;
   uint32_t BlockAlign = 0;
   int32_t DurationMs = 0;
+  std::function<void(Player*)> OnEnd;
+  bool Loaded = false;
+  // Replaced by Open only while no stream exists: the producer reads it
+  // while playing.
+  std::unique_ptr<ChainOutputReader> Reader;
+
+  // ---- any thread ----
+
   // 0 stopped, 1 playing, 2 paused. Written on the main thread (and by the
   // export job when it finishes); atomic because other threads look at it.
   std::atomic<uint8_t> State{0};
-  std::function<void(Player*)> OnEnd;
-  HSTREAM Stream = 0;
-  bool Loaded = false;
-  std::unique_ptr<ChainOutputReader> Reader;
 
  private:
-  std::unique_ptr<uint8_t[]> AnalysisBuffer;
-};
+  void CloseStream();
 
-// The one player of the program; set to null before it is destroyed so that
-// a stream callback arriving meanwhile answers 0.
-extern std::atomic<Player*> ActivePlayer;
+  // ---- main thread ----
+  std::unique_ptr<uint8_t[]> AnalysisBuffer;
+  std::unique_ptr<OutputDevice> device_;
+  std::unique_ptr<OutputStream> stream_;  // after the device: goes before it
+};

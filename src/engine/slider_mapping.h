@@ -38,7 +38,7 @@ std::string LabelNumber(double v, int significant);
 // Speed slider, everything from the event's position x.
 struct SpeedSetting {
   int32_t speedValue;  // x rounded; the speed stage runs while it is not 0
-  float percent;       // for DSP_speed: x / 10 above 0, x / 20 otherwise
+  float percent;       // for setSpeedPercent: x / 10 above 0, x / 20 otherwise
   std::string label;   // "+25.0 %", "-12.5 %", "0.0 %"
 };
 SpeedSetting SpeedFromPosition(double x);

@@ -1,16 +1,28 @@
 #include "export_job.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <stdexcept>
 
-#include "audiodsp.h"
-#include "player.h"
 #include "audio_writer.h"
-#include "tags.h"
+#include "cdg_companion.h"
 #include "effect_chain.h"
 #include "engine.h"
+#include "pcm_convert.h"
+#include "player.h"
+#include "save_command.h"
+#include "tags.h"
 
 // Why K = 32768 keeps the 8 × R buffers large enough: R = K × C bytes never
 // exceeds ChainOutputReader::MaxFillBytes (512 KiB) for one or two channels,
@@ -69,6 +81,198 @@ void WriteThread::Execute() {
   }
 }
 
+// ---- Output names ----------------------------------------------------------------
+
+namespace {
+
+std::string CannotWrite(const std::string& name, const std::string& why) {
+  return "Cannot write \"" + name + "\": " + why;
+}
+
+std::string SystemReason() { return std::strerror(errno); }
+
+std::string NotRegular(mode_t mode) {
+  if (S_ISDIR(mode)) return "it is a folder, not a regular file";
+  if (S_ISFIFO(mode)) return "it is a named pipe, not a regular file";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device, not a regular file";
+  if (S_ISSOCK(mode)) return "it is a socket, not a regular file";
+  return "it is not a regular file";
+}
+
+// Permissions of a file we create: what open() would give under this
+// process's umask. Read from /proc, since umask() can only be read by
+// setting it, which would race with other threads creating files.
+mode_t NewFileMode() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("Umask:", 0) == 0) return 0666 & ~mode_t(std::strtoul(line.c_str() + 6, nullptr, 8));
+  return 0644;
+}
+
+// What is at an output name, looked at without opening it (opening a named
+// pipe blocks until someone reads it).
+struct Target {
+  std::string destination;  // where the file goes: the name, or the file a link there leads to
+  bool exists = false;
+  mode_t mode = 0;  // for the file that replaces it: the old one's permissions, or a new file's
+  // The replaced file's owner and group, kept where the system lets us.
+  std::optional<std::pair<uid_t, gid_t>> owner;
+};
+
+// Nothing when name can take the output; else the refusal, with *exists set
+// when the refusal is that replacing was not allowed.
+std::optional<std::string> LookAt(const std::string& name, bool overwriteAllowed, Target& target, bool* exists) {
+  target = Target{name, false, NewFileMode(), std::nullopt};
+  struct stat st {};
+  if (::lstat(name.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    return CannotWrite(name, SystemReason());
+  }
+  if (S_ISLNK(st.st_mode)) {
+    // A link keeps pointing where it did: the file it leads to is replaced.
+    if (char* real = ::realpath(name.c_str(), nullptr)) {
+      target.destination = real;
+      std::free(real);
+      if (::stat(target.destination.c_str(), &st) != 0) return CannotWrite(name, SystemReason());
+    } else if (errno != ENOENT) {
+      return CannotWrite(name, SystemReason());
+    }  // else a dangling link: the link itself is what gets replaced
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return CannotWrite(name, NotRegular(st.st_mode));
+  target.exists = true;
+  if (S_ISREG(st.st_mode)) {
+    target.mode = st.st_mode & 07777;
+    target.owner = std::make_pair(st.st_uid, st.st_gid);
+  }
+  if (!overwriteAllowed) {
+    *exists = true;
+    return CannotWrite(name, "the file already exists");
+  }
+  // A write-protected file is left alone even when replacing is allowed.
+  if (S_ISREG(st.st_mode) && ::access(target.destination.c_str(), W_OK) != 0) return CannotWrite(name, SystemReason());
+  return std::nullopt;
+}
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  if (from.empty()) return;
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+// A file written under a temporary name in its destination's folder (so that
+// the final rename stays on one file system) and moved into place only when
+// complete. Removed when discarded or destroyed before that.
+class StagedFile {
+ public:
+  // name: as the caller gave it, for messages; the target as LookAt saw it.
+  StagedFile(std::string name, const Target& target)
+      : name_(std::move(name)), destination_(target.destination), mode_(target.mode), owner_(target.owner) {}
+  ~StagedFile() { Discard(); }
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  const std::string& Name() const { return name_; }
+  // The temporary file; empty before Create and after Commit or Discard.
+  const std::string& Path() const { return path_; }
+
+  // Creates ".<name>.pitchwell-XXXXXX<extension>" beside the destination,
+  // exclusively (never an existing file). The extension comes last because
+  // the writers and the tag library go by it.
+  std::optional<std::string> Create(const std::string& extension) {
+    const std::filesystem::path destination(destination_);
+    std::string folder = destination.parent_path().string();
+    if (folder.empty()) folder = ".";
+    // Leave room for the additions within the 255 bytes of a name.
+    const std::string base = destination.filename().string().substr(0, 200);
+    std::string pattern = folder + "/." + base + ".pitchwell-XXXXXX" + extension;
+    const int fd = ::mkstemps(pattern.data(), int(extension.size()));
+    if (fd < 0) return CannotWrite(name_, SystemReason());
+    ::close(fd);
+    path_ = pattern;
+    return std::nullopt;
+  }
+
+  // Makes the data durable before it replaces anything: a delayed write
+  // error (full disk, quota) shows up here at the latest.
+  std::optional<std::string> Sync() {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return CannotWrite(name_, SystemReason());
+    const bool synced = ::fsync(fd) == 0;
+    const std::string why = synced ? std::string() : SystemReason();
+    ::close(fd);
+    if (!synced) return CannotWrite(name_, why);
+    return std::nullopt;
+  }
+
+  // Renames the file into place. Without replace an existing file is never
+  // replaced, also one that appeared since the names were checked; *exists
+  // then says so.
+  std::optional<std::string> Commit(bool replace, bool* exists) {
+    // Only root, or an owner changing to one of its own groups, may do
+    // this; otherwise the new file is the saver's, as any new file is.
+    if (owner_ && ::chown(path_.c_str(), owner_->first, owner_->second) != 0)
+      static_cast<void>(::chown(path_.c_str(), uid_t(-1), owner_->second));
+    if (::chmod(path_.c_str(), mode_) != 0) return CannotWrite(name_, SystemReason());
+    if (replace) {
+      if (std::rename(path_.c_str(), destination_.c_str()) != 0) return CannotWrite(name_, SystemReason());
+    } else if (auto problem = RenameWithoutReplacing(exists)) {
+      return problem;
+    }
+    path_.clear();
+    SyncFolder();
+    return std::nullopt;
+  }
+
+  void Discard() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  std::optional<std::string> RenameWithoutReplacing(bool* exists) {
+    if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE) == 0)
+      return std::nullopt;
+    if (errno == EEXIST) return Exists(exists);
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return CannotWrite(name_, SystemReason());
+    // File systems without that rename: a hard link fails as well when the
+    // name is taken.
+    if (::link(path_.c_str(), destination_.c_str()) == 0) {
+      ::unlink(path_.c_str());
+      return std::nullopt;
+    }
+    if (errno == EEXIST) return Exists(exists);
+    // Nor hard links: check, then rename.
+    struct stat st {};
+    if (::lstat(destination_.c_str(), &st) == 0) return Exists(exists);
+    if (std::rename(path_.c_str(), destination_.c_str()) != 0) return CannotWrite(name_, SystemReason());
+    return std::nullopt;
+  }
+
+  std::string Exists(bool* exists) const {
+    *exists = true;
+    return CannotWrite(name_, "the file already exists");
+  }
+
+  // The rename itself is durable once the folder is; a failure here changes
+  // nothing the user could act on.
+  void SyncFolder() const {
+    std::string folder = std::filesystem::path(destination_).parent_path().string();
+    if (folder.empty()) folder = ".";
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+  }
+
+  const std::string name_;
+  const std::string destination_;
+  const mode_t mode_;
+  const std::optional<std::pair<uid_t, gid_t>> owner_;
+  std::string path_;
+};
+
 // ---- ExportJob ----------------------------------------------------------------
 
 ExportJob::ExportJob(Engine& engine, std::string outName, int32_t formatIndex, const ExportFormat& format)
@@ -100,15 +304,34 @@ void ExportJob::Cancel() {
   Terminated.store(true);
 }
 
-void ExportJob::Fail(const std::string& text) {
-  ErrorFlag.store(true);
+std::string ExportJob::UserText(std::string text) const {
+  // Writers name the file they were given, which is the temporary one.
+  if (Staged) ReplaceAll(text, Staged->Path(), OutName);
+  if (StagedCompanion) ReplaceAll(text, StagedCompanion->Path(), StagedCompanion->Name());
+  return text;
+}
+
+void ExportJob::Fail(const std::string& text, bool exists, const std::string& caption) {
+  std::string message = text.empty() ? "Export failed" : UserText(text);
+  // Some writers' texts do not say which file they were writing.
+  if (message.find(OutName) == std::string::npos) message += "\r\n\"" + OutName + "\" was not saved.";
   std::lock_guard lock(FailureLock);
-  if (Result.failure.empty()) Result.failure = text.empty() ? "Export failed" : text;
+  if (!ErrorFlag.exchange(true)) {
+    Result.failure = std::move(message);
+    Result.failureCaption = caption;
+    Result.outputExists = exists;
+  }
+}
+
+void ExportJob::Warn(const std::string& text) {
+  Warnings.push_back(pw::Message{pw::MessageKind::Warning, {}, UserText(text)});
 }
 
 void ExportJob::WriteBlock() {
   try {
     TotalWritten.fetch_add(Writer->Write(ConvBuffer.get(), PendingSize));
+  } catch (const WriterError& e) {
+    Fail(e.what(), false, e.caption());
   } catch (const std::exception& e) {
     Fail(e.what());
   } catch (...) {
@@ -134,19 +357,53 @@ void ExportJob::Execute() {
   GoEvent.Reset();
   DoneEvent.Reset();
   try {
-    const uint32_t bytes = BufferBytes(std::max<uint32_t>(Format.pcm.channels, 1));
-    ReadBuffer.reset(new uint8_t[bytes]);
-    FlushBuffer.reset(new uint8_t[bytes]);
-    ConvBuffer.reset(new uint8_t[bytes]);
-    Writing = std::make_unique<WriteThread>([this] { WriteBlock(); }, GoEvent, DoneEvent);
-    Writing->Start();
-    BlockLoopAndRemainder();
+    if (!Terminated.load()) CheckTargets();
+    if (!Failed() && !Terminated.load()) {
+      const uint32_t bytes = BufferBytes(std::max<uint32_t>(Format.pcm.channels, 1));
+      ReadBuffer.reset(new uint8_t[bytes]);
+      FlushBuffer.reset(new uint8_t[bytes]);
+      ConvBuffer.reset(new uint8_t[bytes]);
+      Writing = std::make_unique<WriteThread>([this] { WriteBlock(); }, GoEvent, DoneEvent);
+      Writing->Start();
+      BlockLoopAndRemainder();
+    }
+  } catch (const WriterError& e) {
+    Fail(e.what(), false, e.caption());
   } catch (const std::exception& e) {
     Fail(e.what());
   } catch (...) {
     Fail({});
   }
   CleanUp();
+}
+
+void ExportJob::CheckTargets() {
+  if (FormatIndex < 1 || FormatIndex >= int32_t(WriterClasses.size()) || !WriterClasses[size_t(FormatIndex)])
+    throw std::runtime_error("Unknown output format");
+
+  Target audio;
+  bool exists = false;
+  if (auto refusal = LookAt(OutName, OverwriteAllowed, audio, &exists)) return Fail(*refusal, exists);
+
+  // The companion's name is checked now as well: finding a pipe there
+  // after the render would be too late.
+  const std::string source = TempoChange > -100 && !SourceName.empty() ? FindCompanion(SourceName) : std::string();
+  if (!source.empty()) {
+    const std::string name = CompanionName(OutName);
+    if (IsSourceCompanion(source, name)) {
+      Warn("The graphics file was not written: \"" + name + "\" would take the place of the source's own \"" +
+           source + "\"");
+      CompanionMissing = true;
+    } else {
+      Target companion;
+      if (auto refusal = LookAt(name, OverwriteAllowed, companion, &exists)) return Fail(*refusal, exists);
+      CompanionSource = source;
+      StagedCompanion = std::make_unique<StagedFile>(name, companion);
+    }
+  }
+
+  Staged = std::make_unique<StagedFile>(OutName, audio);
+  if (auto problem = Staged->Create(OutputExtensions[size_t(FormatIndex - 1)])) return Fail(*problem);
 }
 
 void ExportJob::BlockLoopAndRemainder() {
@@ -159,18 +416,17 @@ void ExportJob::BlockLoopAndRemainder() {
   // packed samples only where the writer takes them (WAV, FLAC), 16-bit
   // otherwise.
   const int32_t depth = Format.pcm.bitsPerSample;
-  int format = CONVERT_S16LE;
+  PcmFormat format = PcmFormat::S16;
   uint32_t sampleBytes = 2;
   if (depth == 24 && (FormatIndex == FileTypeWav || FormatIndex == FileTypeFlac)) {
-    format = CONVERT_S24LE;
+    format = PcmFormat::S24;
     sampleBytes = 3;
   } else if (depth != 16) {
     throw std::runtime_error("Unsupported output sample format");
   }
 
-  if (FormatIndex < 1 || FormatIndex >= int32_t(WriterClasses.size()) || !WriterClasses[size_t(FormatIndex)])
-    throw std::runtime_error("Unknown output format");
-  Writer = WriterClasses[size_t(FormatIndex)](OutName, Format);
+  Writer = WriterClasses[size_t(FormatIndex)](Staged->Path(), Format);
+  if (Writer->fname != Staged->Path()) throw std::runtime_error("The writer wrote to another file name");
   DoneEvent.Set();
 
   const uint32_t channels = std::max<uint32_t>(Format.pcm.channels, 1);
@@ -179,13 +435,13 @@ void ExportJob::BlockLoopAndRemainder() {
   const auto* samplesIn = reinterpret_cast<const float*>(ReadBuffer.get());
 
   uint32_t n = request;
-  while (n == request && !Terminated.load() && !ErrorFlag.load()) {
+  while (n == request && !Terminated.load() && !Failed()) {
     n = reader.Read(ReadBuffer.get(), request);
     PostProgress();
     if (n > 0) {
       DoneEvent.Wait();
       const uint32_t samples = n / 4;
-      convertFromFloat_SSE2(samplesIn, ConvBuffer.get(), format, int(samples));
+      convertToPcm(samplesIn, ConvBuffer.get(), format, int(samples));
       PendingSize = samples * sampleBytes;
       DoneEvent.Reset();
       GoEvent.Set();
@@ -199,10 +455,87 @@ void ExportJob::BlockLoopAndRemainder() {
   if (reader.Avail > capacity) throw std::runtime_error("Block larger than the export buffers");
   n = reader.PeekRemainder(ReadBuffer.get());
   PostProgress();
-  if (n > 0) {
+  if (n > 0 && !Terminated.load() && !Failed()) {
     const uint32_t samples = n / 4;
-    convertFromFloat_SSE2(samplesIn, FlushBuffer.get(), format, int(samples));
+    convertToPcm(samplesIn, FlushBuffer.get(), format, int(samples));
     TotalWritten.fetch_add(Writer->Write(FlushBuffer.get(), samples * sampleBytes));
+  }
+
+  // Saved short: said once, beside the saved file, not instead of it.
+  if (!Terminated.load() && !Failed() && reader.EndedShort()) {
+    char where[96];
+    std::snprintf(where, sizeof where, ": ended at %.1f s of %.1f s: ", reader.DecodedSeconds(),
+                  reader.DeclaredSeconds());
+    const std::string& input = SourceName.empty() ? reader.FileName : SourceName;
+    Warn(input + where + "the file is damaged or truncated");
+    InputEndedShort = true;
+  }
+}
+
+void ExportJob::TakeWriterMessages() {
+  for (pw::Message& m : Writer->TakeMessages()) {
+    // A writer that reports an error did not store what it was given: the
+    // file is not saved, and the error is the job's one failure message.
+    if (m.kind == pw::MessageKind::Error)
+      Fail(m.text, false, m.caption);
+    else
+      Notices.push_back(std::move(m));
+  }
+}
+
+bool ExportJob::CompleteOutput() {
+  if (Writer) {
+    TakeWriterMessages();
+    if (!CancelFlag.load() && !Failed()) {
+      try {
+        Writer->Finish();
+      } catch (const WriterError& e) {
+        Fail(e.what(), false, e.caption());
+      } catch (const std::exception& e) {
+        Fail(e.what());
+      } catch (...) {
+        Fail({});
+      }
+      TakeWriterMessages();
+    }
+    Writer.reset();
+  }
+  if (CancelFlag.load() || Failed() || !Staged) return false;
+
+  const std::string& source = engine_.player.Reader ? engine_.player.Reader->FileName : SourceName;
+  if (!CopyTags(source, Staged->Path())) {
+    Fail(CannotWrite(OutName, "the tags could not be saved"));
+    return false;
+  }
+  if (auto problem = Staged->Sync()) {
+    Fail(*problem);
+    return false;
+  }
+  StageCompanion();
+  return !CancelFlag.load() && !Failed();
+}
+
+void ExportJob::StageCompanion() {
+  if (!StagedCompanion) return;
+  std::optional<std::string> problem = StagedCompanion->Create(".cdg");
+  if (!problem) problem = WriteScaledCompanion(CompanionSource, StagedCompanion->Path(), TempoChange);
+  if (!problem) problem = StagedCompanion->Sync();
+  if (problem) {
+    Warn("The graphics file was not written: " + *problem);
+    CompanionMissing = true;
+    StagedCompanion.reset();
+  }
+}
+
+void ExportJob::PutInPlace() {
+  bool exists = false;
+  if (auto problem = Staged->Commit(OverwriteAllowed, &exists)) return Fail(*problem, exists);
+  Saved = true;
+  if (StagedCompanion) {
+    if (auto problem = StagedCompanion->Commit(OverwriteAllowed, &exists)) {
+      Warn("The graphics file was not written: " + *problem);
+      CompanionMissing = true;
+    }
   }
 }
 
@@ -220,28 +553,34 @@ void ExportJob::CleanUp() {
   FlushBuffer.reset();
   ConvBuffer.reset();
 
-  if (Writer) {
-    std::vector<pw::Message> queued = Writer->TakeMessages();
-    Writer.reset();  // completes the file: header, encoder flush, close
-    std::lock_guard lock(FailureLock);
-    for (auto& m : queued) Result.messages.push_back(std::move(m));
-  }
+  // Completes the file (header, encoder flush, close) and the tags before
+  // the player lets go of the reader's state.
+  const bool complete = CompleteOutput();
 
   engine_.player.Stop();
-  if (TensionDSP* stage = engine_.chain.PitchStage()) stage->Flush();
+  if (PitchTempoStage* stage = engine_.chain.PitchStage()) stage->flush();
 
-  if (CancelFlag.load()) {
-    std::remove(OutName.c_str());
+  // A cancel that came in while the file was being completed still counts:
+  // nothing has been put in place yet.
+  if (complete && !CancelFlag.load()) PutInPlace();
+
+  // Whatever was not put in place goes; an existing file at the output's
+  // name was never touched.
+  Staged.reset();
+  StagedCompanion.reset();
+
+  {
     std::lock_guard lock(FailureLock);
-    Result.cancelled = true;
-    Result.failure.clear();
-  } else {
-    // Both steps fail quietly by contract; nothing they throw may end the
-    // job before the owner hears of it.
-    try {
-      ConvertCdgFile(SourceName, OutName, TempoChange);
-      if (engine_.player.Reader) CopyTags(engine_.player.Reader->FileName, OutName);
-    } catch (...) {
+    if (Saved) {
+      Result.messages = std::move(Notices);
+      Result.messages.insert(Result.messages.end(), Warnings.begin(), Warnings.end());
+      Result.inputEndedShort = InputEndedShort;
+      Result.companionMissing = CompanionMissing;
+    } else if (CancelFlag.load()) {
+      Result.cancelled = true;
+      Result.failure.clear();
+      Result.failureCaption.clear();
+      Result.outputExists = false;
     }
   }
 

@@ -9,6 +9,14 @@
 // ends. The integer PCM handed to the writer and the bit rate are the job's
 // ExportFormat (audio_writer.h).
 //
+// Nothing at the output's name is touched until the job has succeeded: the
+// writer writes a temporary file in the output's folder, which gets the tags
+// and is moved into place (renamed) only when everything has worked; the
+// .cdg companion is staged the same way and moved in after the audio. A
+// cancel or any failure removes the temporary files and nothing else. The
+// names are checked before anything is opened, so a named pipe, a device or
+// a folder there is refused at once instead of blocking the job.
+//
 // Nothing here needs a window: progress and the end leave through
 // ExportProgress. Nothing is shown from the job's threads: the writer's
 // queued messages and the job's failure text are handed to the owner at the
@@ -35,17 +43,32 @@
 
 class AudioWriter;
 class Engine;
+class StagedFile;
 
-// How a job ended, handed to the owner once, after the output file is
-// complete (or deleted).
+// How a job ended, handed to the owner once, after the output file is in
+// place (or was never put there).
 struct ExportOutcome {
   bool cancelled = false;
-  // Empty after success and after a cancel; otherwise the text of the
-  // failure that ended the job (for instance the writer's "Cannot create
-  // output file"). The output may be partial or missing then.
+  // Empty after success and after a cancel; otherwise the one message of
+  // the failure that ended the job, naming the output and the reason
+  // ("Cannot write \"/x/out.flac\": No space left on device"). Nothing was
+  // saved then, and a file that was at the output's name is as it was.
   std::string failure;
-  // What the writer queued for the user during the job, oldest first.
+  // The message box caption that goes with the failure; empty for the
+  // default (the writer's "MP3 Encoder Error", for instance).
+  std::string failureCaption;
+  // The failure is that the output, or the companion that would go with it,
+  // already exists and the caller did not allow replacing it.
+  bool outputExists = false;
+  // What the user should read besides: the writer's notices (Information)
+  // and the job's warnings (Warning), oldest first. Never the failure.
   std::vector<pw::Message> messages;
+  // Saved, but the source ended before the length it states: what could be
+  // decoded was saved, and a warning in messages tells where it ended.
+  bool inputEndedShort = false;
+  // Saved, but the source's .cdg companion was not carried over; a warning
+  // in messages tells why.
+  bool companionMissing = false;
 
   bool ok() const { return !cancelled && failure.empty(); }
 };
@@ -144,8 +167,9 @@ class ExportJob {
   // Runs the whole job on the calling thread (FreeOnTerminate is ignored).
   void Run();
 
-  // The Cancel button: the output is deleted at the end, no companion is
-  // written, no tags are copied. Any thread.
+  // The Cancel button: the temporary output is removed at the end, nothing
+  // is moved into place, no companion is written. Once the output has been
+  // moved into place the job is past cancelling (it ends saved). Any thread.
   void Cancel();
 
   // Filled once the job has ended (after Wait or Run).
@@ -156,6 +180,10 @@ class ExportJob {
   ExportProgress* Progress = nullptr;
   int32_t TempoChange = 0;
   std::string SourceName;
+  // The caller's decision (the window asks the user; the renderer has -y):
+  // whether an existing file at OutName, and at its companion's name, may
+  // be replaced. Without it the job ends at once with outputExists.
+  bool OverwriteAllowed = false;
 
   // Read by the owner during the job (progress); both threads add to it.
   std::atomic<int32_t> TotalWritten{0};
@@ -165,11 +193,25 @@ class ExportJob {
 
  private:
   void Execute();
+  // The output's and the companion's names, looked at before anything is
+  // opened; then the temporary output file.
+  void CheckTargets();
   void BlockLoopAndRemainder();
   void CleanUp();
+  // Completes the file, copies the tags and stages the companion; true when
+  // it is ready to be put in place.
+  bool CompleteOutput();
+  void StageCompanion();
+  void PutInPlace();
+  void TakeWriterMessages();
   void WriteBlock();  // write thread
   void PostProgress();
-  void Fail(const std::string& text);
+  // The first failure is the job's one message; later ones are dropped.
+  void Fail(const std::string& text, bool exists = false, const std::string& caption = {});
+  void Warn(const std::string& text);
+  bool Failed() const { return ErrorFlag.load(); }
+  // text with the temporary names replaced by the ones the user knows.
+  std::string UserText(std::string text) const;
 
   Engine& engine_;
   std::atomic<bool> Terminated{false};
@@ -180,6 +222,16 @@ class ExportJob {
   SignalEvent DoneEvent{SignalEvent::Kind::ManualReset};
   std::unique_ptr<WriteThread> Writing;
   std::unique_ptr<AudioWriter> Writer;
+  std::unique_ptr<StagedFile> Staged;          // the audio under its temporary name
+  std::unique_ptr<StagedFile> StagedCompanion;  // the .cdg, likewise
+  std::string CompanionSource;  // the source's companion to carry over; empty: none
+
+  // Job thread only; go into the outcome when the output was saved.
+  std::vector<pw::Message> Notices;   // the writer's
+  std::vector<pw::Message> Warnings;  // the job's
+  bool InputEndedShort = false;
+  bool CompanionMissing = false;
+  bool Saved = false;  // the output is in place
 
   std::unique_ptr<uint8_t[]> ReadBuffer;
   std::unique_ptr<uint8_t[]> FlushBuffer;

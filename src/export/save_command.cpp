@@ -65,5 +65,6 @@ std::unique_ptr<ExportJob> CreateExport(Engine& engine, const SaveRequest& reque
   job->FreeOnTerminate = false;
   job->TempoChange = pw::TempoChange(request.speedPosition, request.tempoPosition);
   job->SourceName = player.FileName;
+  job->OverwriteAllowed = request.overwrite;
   return job;
 }

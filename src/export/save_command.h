@@ -66,11 +66,14 @@ struct SaveRequest {
   double speedPosition = 0;   // SpeedBar position (for TempoChange)
   double tempoPosition = 0;   // TempoBar position
   int32_t bitrateKbps = 0;    // MP3 and M4A; 0 lets the encoder choose
+  // An existing output (and its .cdg companion) may be replaced: the user
+  // has confirmed it (window) or asked for it (-y).
+  bool overwrite = false;
 };
 
 // The save command from the player's preparation on: PrepareForExport, the
 // export format for the open file, and the job, suspended, for the output
-// name with TempoChange and SourceName set. The job comes back owned, with
+// name with TempoChange, SourceName and OverwriteAllowed set. The job comes back owned, with
 // FreeOnTerminate off: the caller sets its Progress and either runs it (Run,
 // or Start and Wait) or sets FreeOnTerminate, releases it and starts it. The
 // engine's file must be open; the name must have passed CheckOutputName.

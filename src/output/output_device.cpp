@@ -2,18 +2,21 @@
 
 #include <dlfcn.h>
 #include <portaudio.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace pwbass::out {
+#include "realtime_pacer.h"
+#include "thread_priority.h"
+#include "wake_signal.h"
+
 namespace {
 
 // ---- quiet probing ----
@@ -41,48 +44,61 @@ struct PaStreamCloser {
   }
 };
 
-class PortAudioSink final : public Sink {
- public:
-  explicit PortAudioSink(Stream& stream) : stream_(stream) {}
+// The device buffer we ask for: the device thread only copies from the ring,
+// so it can run with short buffers; shorter than this, PulseAudio clients
+// tend to glitch when the machine is busy.
+constexpr double kSuggestedLatency = 0.040;
 
-  int open(int index) {
-    const StreamFormat& f = stream_.format();
+class PortAudioSink final : public OutputSink {
+ public:
+  explicit PortAudioSink(OutputStream& stream) : stream_(stream) {}
+
+  AudioError open(int index) {
+    const OutputStream::Format& f = stream_.format();
     const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
-    if (info == nullptr) return BASS_ERROR_DEVICE;
+    if (info == nullptr) return AudioError::Device;
     PaStreamParameters p{};
     p.device = index;
     p.channelCount = f.deviceChannels;
     p.sampleFormat = paFloat32;
-    // The generous default: a stream callback that reads files must not
-    // underrun, and nothing here needs a short round trip.
-    p.suggestedLatency = info->defaultHighOutputLatency;
+    p.suggestedLatency = std::max(kSuggestedLatency, info->defaultLowOutputLatency);
     PaStream* raw = nullptr;
-    if (Pa_OpenStream(&raw, nullptr, &p, f.deviceRate, paFramesPerBufferUnspecified, paNoFlag, &PortAudioSink::callback,
-                      this) != paNoError)
-      return BASS_ERROR_DRIVER;
+    if (Pa_OpenStream(&raw, nullptr, &p, f.deviceRate, paFramesPerBufferUnspecified, paNoFlag,
+                      &PortAudioSink::callback, this) != paNoError)
+      return AudioError::Driver;
     pa_.reset(raw);
     if (const PaStreamInfo* si = Pa_GetStreamInfo(raw)) latency_ = si->outputLatency;
     if (Pa_StartStream(raw) != paNoError) {
       pa_.reset();
-      return BASS_ERROR_DRIVER;
+      return AudioError::Driver;
     }
-    return BASS_OK;
+    return AudioError::None;
   }
 
   double now() const override { return pa_ ? Pa_GetStreamTime(pa_.get()) : 0.0; }
+  double latency() const override { return latency_; }
 
  private:
+  // PortAudio's callback thread: under OutputStream::render's real-time
+  // contract.
   static int callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time,
-                      PaStreamCallbackFlags, void* user) {
+                      PaStreamCallbackFlags flags, void* user) {
     auto* self = static_cast<PortAudioSink*>(user);
+    if (!self->named_) {
+      // Once, so that the thread can be told apart (top -H, debuggers).
+      pthread_setname_np(pthread_self(), "pw-device");
+      self->named_ = true;
+    }
+    if (flags & paOutputUnderflow) self->stream_.countLateDeviceCall();
     double dac = time != nullptr ? time->outputBufferDacTime : 0.0;
     if (dac <= 0.0 && time != nullptr) dac = time->currentTime + self->latency_;
     self->stream_.render(static_cast<float*>(output), frames, dac);
     return paContinue;
   }
 
-  Stream& stream_;
+  OutputStream& stream_;
   double latency_ = 0.0;
+  bool named_ = false;  // device thread
   std::unique_ptr<PaStream, PaStreamCloser> pa_;  // closes before the rest goes
 };
 
@@ -93,17 +109,17 @@ bool supported(int index, int channels, double rate) {
   p.device = index;
   p.channelCount = channels;
   p.sampleFormat = paFloat32;
-  p.suggestedLatency = info->defaultHighOutputLatency;
+  p.suggestedLatency = std::max(kSuggestedLatency, info->defaultLowOutputLatency);
   return Pa_IsFormatSupported(nullptr, &p, rate) == paFormatIsSupported;
 }
 
 // ---- null device ----
 
-class NullSink final : public Sink {
+class NullSink final : public OutputSink {
  public:
-  static constexpr size_t kBlock = 1024;  // frames per pull; also its latency
+  static constexpr size_t kBlock = 1024;  // frames per call; also its latency
 
-  NullSink(Stream& stream, bool fast)
+  NullSink(OutputStream& stream, bool fast)
       : stream_(stream),
         fast_(fast),
         rate_(stream.format().deviceRate),
@@ -113,7 +129,8 @@ class NullSink final : public Sink {
   }
 
   ~NullSink() override {
-    quit_.store(true, std::memory_order_relaxed);
+    quit_.store(true, std::memory_order_seq_cst);
+    wake_.signal();
     thread_.join();
   }
 
@@ -121,55 +138,79 @@ class NullSink final : public Sink {
     if (fast_) return clock_.load(std::memory_order_acquire);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - base_).count();
   }
+  double latency() const override { return double(kBlock) / rate_; }
 
  private:
+  // The device thread: under OutputStream::render's real-time contract.
   void run() {
-    using Clock = std::chrono::steady_clock;
+    pthread_setname_np(pthread_self(), "pw-device");
+    if (fast_)
+      runFast();
+    else
+      runRealTime();
+  }
+
+  void runFast() {
+    // Its clock is the frames it has consumed; one block is buffered.
     const double blockSeconds = double(kBlock) / rate_;
-    const auto blockTime = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(blockSeconds));
     uint64_t frames = 0;
-    auto next = Clock::now();
+    int waited = 0;
     while (!quit_.load(std::memory_order_relaxed)) {
-      if (fast_) {
-        // Its clock is the frames it has consumed; one block is buffered.
-        const double t = double(frames) / rate_;
-        const size_t got = stream_.render(buffer_.data(), kBlock, t + blockSeconds);
-        frames += kBlock;
-        clock_.store(double(frames) / rate_, std::memory_order_release);
-        if (got == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      // As fast as the producer delivers, but no faster: a short wait for a
+      // full block keeps a source that merely lags from sounding broken up.
+      if (!stream_.readyFor(kBlock) && waited < 50) {
+        ++waited;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
         continue;
       }
-      stream_.render(buffer_.data(), kBlock, now() + blockSeconds);
-      next += blockTime;
-      const auto t = Clock::now();
-      if (next < t - 4 * blockTime) next = t;  // fell far behind: don't burst
-      // Sleep in short steps so that closing does not wait for a whole block.
-      while (!quit_.load(std::memory_order_relaxed) && Clock::now() < next)
-        std::this_thread::sleep_until(std::min(next, Clock::now() + std::chrono::milliseconds(5)));
+      waited = 0;
+      const double t = double(frames) / rate_;
+      const size_t got = stream_.render(buffer_.data(), kBlock, t + blockSeconds);
+      frames += kBlock;
+      clock_.store(double(frames) / rate_, std::memory_order_release);
+      if (got == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 
-  Stream& stream_;
+  void runRealTime() {
+    // Like a sound card's thread: above the producer that feeds it.
+    RaiseThreadPriority(2);
+    using Clock = std::chrono::steady_clock;
+    const double blockSeconds = double(kBlock) / rate_;
+    RealTimePacer pacer(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(blockSeconds)),
+                        Clock::now());
+    while (!quit_.load(std::memory_order_relaxed)) {
+      if (pacer.late(Clock::now())) stream_.countLateDeviceCall();
+      stream_.render(buffer_.data(), kBlock, now() + blockSeconds);
+      const auto next = pacer.advance(Clock::now());
+      // One sleep per block; closing wakes it at once.
+      for (auto now = Clock::now(); now < next && !quit_.load(std::memory_order_seq_cst); now = Clock::now())
+        wake_.wait(0, next - now);
+    }
+  }
+
+  OutputStream& stream_;
   const bool fast_;
   const int rate_;
   std::vector<float> buffer_;
   const std::chrono::steady_clock::time_point base_;
   std::atomic<double> clock_{0.0};
   std::atomic<bool> quit_{false};
+  WakeSignal wake_;     // the destructor wakes the device thread
   std::thread thread_;  // last: starts once the rest is ready
 };
 
 // PITCHWELL_AUDIO: "null" or "null-fast", optionally ":RATE".
-bool nullFromEnvironment(Device* out) {
+bool nullFromEnvironment(OutputDevice::Kind* kind, int* rate) {
   const char* env = std::getenv("PITCHWELL_AUDIO");
   if (env == nullptr) return false;
   const std::string value(env);
-  const std::string kind = value.substr(0, value.find(':'));
-  if (kind != "null" && kind != "null-fast") return false;
-  out->kind = kind == "null" ? Device::kNull : Device::kNullFast;
-  out->nullRate = 0;
+  const std::string name = value.substr(0, value.find(':'));
+  if (name != "null" && name != "null-fast") return false;
+  *kind = name == "null" ? OutputDevice::Kind::Null : OutputDevice::Kind::NullFast;
+  *rate = 0;
   if (const auto colon = value.find(':'); colon != std::string::npos)
-    out->nullRate = std::max(0, std::atoi(value.c_str() + colon + 1));
+    *rate = std::max(0, std::atoi(value.c_str() + colon + 1));
   return true;
 }
 
@@ -185,78 +226,121 @@ int nthOutputDevice(int n) {
 
 }  // namespace
 
-int openDevice(int device, DWORD freq, Device* out) {
-  Device d;
-  d.preferredRate = freq >= 8000 && freq <= 384000 ? int(freq) : 44100;
-  if (device < -1) return BASS_ERROR_DEVICE;
-  if (nullFromEnvironment(&d) || device == 0) {
-    if (device == 0) d.kind = Device::kNull;  // "no sound"
-    *out = d;
-    return BASS_OK;
+// The PortAudio library from a successful Pa_Initialize to its Pa_Terminate
+// (PortAudio counts them, so devices can come and go independently).
+struct OutputDevice::PortAudioSession {
+  PortAudioSession() = default;
+  ~PortAudioSession() { Pa_Terminate(); }
+  PortAudioSession(const PortAudioSession&) = delete;
+  PortAudioSession& operator=(const PortAudioSession&) = delete;
+};
+
+std::unique_ptr<OutputDevice> OutputDevice::open(int device, int preferredRate, AudioError* error) {
+  *error = AudioError::None;
+  if (device < -1) {
+    *error = AudioError::Device;
+    return nullptr;
+  }
+  std::unique_ptr<OutputDevice> d(new OutputDevice);
+  d->preferredRate_ = preferredRate >= 8000 && preferredRate <= 384000 ? preferredRate : 44100;
+  if (nullFromEnvironment(&d->kind_, &d->nullRate_) || device == 0) {
+    if (device == 0) d->kind_ = Kind::Null;  // "no sound"
+    return d;
   }
 
   quietBackends();
   if (Pa_Initialize() != paNoError) {
-    if (device > 0) return BASS_ERROR_DRIVER;
-    *out = d;  // no PortAudio: the real-time null device
-    return BASS_OK;
+    if (device > 0) {
+      *error = AudioError::Driver;
+      return nullptr;
+    }
+    return d;  // no PortAudio: the real-time null device
   }
+  auto session = std::make_unique<PortAudioSession>();
   const int index = device == -1 ? Pa_GetDefaultOutputDevice() : nthOutputDevice(device);
   // A default device that takes neither common format is as good as none
   // (headless machines list an ALSA "default" with nothing behind it).
   const bool usable = index != paNoDevice && (supported(index, 2, 44100) || supported(index, 2, 48000) ||
                                               supported(index, 1, 44100) || supported(index, 1, 48000));
   if (!usable) {
-    Pa_Terminate();
-    if (device > 0) return BASS_ERROR_DEVICE;
-    *out = d;
-    return BASS_OK;
+    if (device > 0) {
+      *error = AudioError::Device;
+      return nullptr;
+    }
+    return d;
   }
-  d.kind = Device::kPortAudio;
-  d.index = index;
-  *out = d;
-  return BASS_OK;
+  d->kind_ = Kind::PortAudio;
+  d->index_ = index;
+  d->portAudio_ = std::move(session);
+  return d;
 }
 
-void closeDevice(const Device& device) {
-  if (device.kind == Device::kPortAudio) Pa_Terminate();
+OutputDevice::~OutputDevice() = default;
+
+std::string OutputDevice::description() const {
+  switch (kind_) {
+    case Kind::PortAudio: {
+      const PaDeviceInfo* info = Pa_GetDeviceInfo(index_);
+      if (info == nullptr) return "PortAudio";
+      const PaHostApiInfo* host = Pa_GetHostApiInfo(info->hostApi);
+      return std::string("PortAudio: ") + info->name + (host != nullptr ? std::string(" (") + host->name + ")" : "");
+    }
+    case Kind::Null:
+      return "null device, real time";
+    case Kind::NullFast:
+      return "null device, as fast as the stream delivers";
+  }
+  return {};
 }
 
-int chooseFormat(const Device& device, int rate, int channels, StreamFormat* format) {
+AudioError OutputDevice::chooseFormat(int rate, int channels, OutputStream::Format* format) const {
   format->rate = rate;
   format->channels = channels;
-  if (device.kind != Device::kPortAudio) {
-    format->deviceRate = device.nullRate > 0 ? device.nullRate : rate;
-    format->deviceChannels = channels;
-    return BASS_OK;
+  if (kind_ != Kind::PortAudio) {
+    format->deviceRate = nullRate_ > 0 ? nullRate_ : rate;
+    format->deviceChannels = std::min(channels, 2);
+    return AudioError::None;
   }
-  const PaDeviceInfo* info = Pa_GetDeviceInfo(device.index);
-  if (info == nullptr) return BASS_ERROR_DEVICE;
+  const PaDeviceInfo* info = Pa_GetDeviceInfo(index_);
+  if (info == nullptr) return AudioError::Device;
   const int otherChannels = channels == 1 ? 2 : 1;
   const int fewerChannels = channels > 2 ? 2 : otherChannels;
-  const double rates[] = {double(rate), double(device.preferredRate), info->defaultSampleRate, 48000.0, 44100.0};
+  const double rates[] = {double(rate), double(preferredRate_), info->defaultSampleRate, 48000.0, 44100.0};
   for (const int ch : {channels, fewerChannels, otherChannels}) {
     for (const double r : rates) {
       if (r < 8000 || r > 384000 || r != std::floor(r)) continue;
-      if (supported(device.index, ch, r)) {
+      if (supported(index_, ch, r)) {
         format->deviceRate = int(r);
         format->deviceChannels = ch;
-        return BASS_OK;
+        return AudioError::None;
       }
     }
   }
-  return BASS_ERROR_FORMAT;
+  return AudioError::SampleFormat;
 }
 
-int startSink(const Device& device, Stream& stream) {
-  if (device.kind != Device::kPortAudio) {
-    stream.attach(std::make_unique<NullSink>(stream, device.kind == Device::kNullFast));
-    return BASS_OK;
+std::unique_ptr<OutputStream> OutputDevice::createStream(int rate, int channels, OutputSource& source,
+                                                         AudioError* error) {
+  *error = AudioError::None;
+  if (rate < 4000 || rate > 384000 || channels < 1 || channels > 8) {
+    *error = AudioError::SampleFormat;
+    return nullptr;
   }
-  auto sink = std::make_unique<PortAudioSink>(stream);
-  if (const int error = sink->open(device.index); error != BASS_OK) return error;
-  stream.attach(std::move(sink));
-  return BASS_OK;
+  OutputStream::Format format{};
+  if (const AudioError e = chooseFormat(rate, channels, &format); e != AudioError::None) {
+    *error = e;
+    return nullptr;
+  }
+  auto stream = std::make_unique<OutputStream>(format, source);
+  if (kind_ != Kind::PortAudio) {
+    stream->attach(std::make_unique<NullSink>(*stream, kind_ == Kind::NullFast));
+    return stream;
+  }
+  auto sink = std::make_unique<PortAudioSink>(*stream);
+  if (const AudioError e = sink->open(index_); e != AudioError::None) {
+    *error = e;
+    return nullptr;
+  }
+  stream->attach(std::move(sink));
+  return stream;
 }
-
-}  // namespace pwbass::out

@@ -1,5 +1,6 @@
-// The sound device behind the output streams: PortAudio, or a null device
-// that consumes samples on a thread of its own.
+// The sound device that output streams play on: PortAudio, or a null device
+// that consumes samples on a thread of its own. Whoever plays opens one and
+// owns it; nothing about it is program-wide.
 //
 // PITCHWELL_AUDIO chooses: "null" paces at real time, "null-fast" pulls as
 // fast as the stream delivers; either may end in ":RATE" for a null device
@@ -8,36 +9,57 @@
 // uses PortAudio; when it finds no usable output device the real-time null
 // device stands in.
 //
-// Each stream gets its own PortAudio stream, opened and started when the
-// stream is created and running (silent while paused or stopped) until it is
-// freed: starting a device stream can take a noticeable time on some
-// systems, so play and pause never do it.
+// Each stream gets its own device stream, opened and started when the
+// stream is made and running (silent while paused or stopped) until it goes:
+// starting a device stream can take a noticeable time on some systems, so
+// play and pause never do it.
+//
+// Threads: the owner's thread only. The device threads it starts belong to
+// the streams (output_stream.h).
 #pragma once
 
 #include <memory>
+#include <string>
 
-#include "bass.h"
+#include "audio_error.h"
 #include "output_stream.h"
 
-namespace pwbass::out {
+class OutputDevice {
+ public:
+  enum class Kind { PortAudio, Null, NullFast };
 
-struct Device {
-  enum Kind { kPortAudio, kNull, kNullFast };
-  Kind kind = kNull;
-  int index = -1;             // PortAudio device index
-  int nullRate = 0;           // the null device's only rate; 0 = any
-  int preferredRate = 44100;  // tried when the device refuses a stream's rate
+  // `device`: -1 the default, 0 no sound (the real-time null device), n the
+  // n-th output device. `preferredRate` is tried when the device refuses a
+  // stream's own rate. Null on failure, with *error set (Device: no such
+  // device; Driver: the sound system failed to start).
+  static std::unique_ptr<OutputDevice> open(int device, int preferredRate, AudioError* error);
+  // Every stream made on the device must be gone first.
+  ~OutputDevice();
+  OutputDevice(const OutputDevice&) = delete;
+  OutputDevice& operator=(const OutputDevice&) = delete;
+
+  Kind kind() const { return kind_; }
+  // What plays the sound, for people: "PortAudio: <device> (<host API>)",
+  // "null device, real time" …
+  std::string description() const;
+
+  // A stream of `rate` Hz (4000 … 384000) and `channels` (1 … 8; beyond two
+  // not heard) that pulls `source`, which must outlive it; the stream must go
+  // before the device. Refusing what the program does not play is the
+  // file-open step's job, with its own message. Null on failure, with
+  // *error set (SampleFormat, Device, Driver).
+  std::unique_ptr<OutputStream> createStream(int rate, int channels, OutputSource& source, AudioError* error);
+
+ private:
+  struct PortAudioSession;
+
+  OutputDevice() = default;
+  AudioError chooseFormat(int rate, int channels, OutputStream::Format* format) const;
+
+  // The owner's thread.
+  Kind kind_ = Kind::Null;
+  int index_ = -1;            // PortAudio device index
+  int nullRate_ = 0;          // the null device's only rate; 0 = any
+  int preferredRate_ = 44100;
+  std::unique_ptr<PortAudioSession> portAudio_;  // while the PortAudio library is in use
 };
-
-// Opens the device for BASS_Init (`device`: -1 default, 0 no sound, n the
-// n-th output device). Returns BASS_OK or an error code.
-int openDevice(int device, DWORD freq, Device* out);
-void closeDevice(const Device& device);
-
-// The device format for a stream of `rate` and `channels`: the stream's own
-// where the device takes it. Returns BASS_OK or an error code.
-int chooseFormat(const Device& device, int rate, int channels, StreamFormat* format);
-// Starts the device side of `stream`; on success the stream owns it.
-int startSink(const Device& device, Stream& stream);
-
-}  // namespace pwbass::out

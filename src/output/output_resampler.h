@@ -1,69 +1,67 @@
 // Sample-rate converter for the output stream, used when the sound device
-// cannot run at the stream's own rate.
+// cannot run at the stream's own rate: libsamplerate's medium-quality sinc
+// converter behind a push interface.
 //
-// Windowed-sinc (Kaiser) interpolation from a polyphase table, with linear
-// interpolation between neighbouring phases. The read position advances by
-// the exact rational step inRate/outRate, so pitch and duration are kept over
-// any length: N input frames (plus flush()) give ceil(N * outRate / inRate)
-// output frames, output frame j sitting at input time j * inRate / outRate.
-// When converting down, the cut-off follows the lower rate.
+// Lengths are exact: N input frames give ceil(N * outRate / inRate) output
+// frames in all (the converter's own count at the end is trimmed or padded
+// with silence by at most a few frames), output frame j sitting at input
+// time j * inRate / outRate.
 //
-// 1 to 8 channels. All memory is allocated by the constructor. write, flush, read and reset
-// never allocate and may run on the output thread. Not thread-safe.
+// 1 to 8 channels. The constructor allocates everything (libsamplerate's
+// state included). Real-time contract: process, pending, finished and reset
+// never allocate, lock, log or touch files; they may run on the device
+// thread. Not thread-safe: one thread at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
-namespace pwbass {
+struct SRC_STATE_tag;
 
 class Resampler {
  public:
-  // `maxBlock`: the largest number of input frames one write must be able
-  // to take at once.
-  Resampler(int inRate, int outRate, int channels, size_t maxBlock);
+  struct Step {
+    size_t used;  // input frames taken
+    size_t made;  // output frames written
+  };
 
-  int channels() const { return channels_; }
+  // Throws std::bad_alloc when libsamplerate cannot make its state.
+  Resampler(int inRate, int outRate, int channels);
+  ~Resampler();
+  Resampler(const Resampler&) = delete;
+  Resampler& operator=(const Resampler&) = delete;
+
   int inRate() const { return inRate_; }
   int outRate() const { return outRate_; }
+  int channels() const { return channels_; }
 
-  // Input frames that write accepts right now.
-  size_t space() const;
-  // Input frames still missing before `outFrames` more frames can be read.
-  size_t needed(size_t outFrames) const;
-  // Appends interleaved input frames; returns how many were taken (up to space()).
-  size_t write(const float* in, size_t frames);
-  // Appends the silence that lets the last input frames come out; call once
-  // after the last write. Returns false if there is not room for it yet
-  // (read first).
-  bool flush();
-  // Produces up to `frames` interleaved output frames; returns the count.
-  size_t read(float* out, size_t frames);
-  // Input frames written but not yet passed by the read position: the delay,
-  // in input frames, between writing a frame and reading its output.
+  // Converts interleaved frames from `in` into at most `outFrames` frames at
+  // `out`. `endOfInput`: `in` holds the last input frames; once they and the
+  // converter's tail are out, finished() holds and made is 0. Input not
+  // taken must be offered again.
+  Step process(const float* in, size_t inFrames, float* out, size_t outFrames, bool endOfInput);
+  // True once the end of input has been given and every output frame made.
+  bool finished() const { return finished_; }
+  // Input frames taken whose output has not come out yet: the delay, in
+  // input frames, between giving a frame and getting its output.
   double pending() const;
-  // Forgets all input: the next write starts a new signal.
+  // Forgets all input: the next process starts a new signal.
   void reset();
 
  private:
-  void compact();
+  struct StateDeleter {
+    void operator()(SRC_STATE_tag* state) const;
+  };
 
-  int inRate_;
-  int outRate_;
-  int channels_;
-  uint64_t step_;   // input frames per output frame = step_ / den_ (reduced)
-  uint64_t den_;
-  size_t half_;     // taps on each side of the interpolation point
-  size_t taps_;     // 2 * half_
-  int phases_;
-  std::vector<float> coef_;   // (phases_ + 1) rows of taps_
-  std::vector<float> delta_;  // row p+1 minus row p, for interpolation
-  std::vector<float> buf_;    // interleaved input history and look-ahead
-  size_t capacity_;           // frames in buf_
-  size_t frames_ = 0;         // frames held in buf_
-  size_t pos_ = 0;            // buf_ frame just at or before the read time
-  uint64_t num_ = 0;          // read time = pos_ + num_ / den_
+  // Fixed at construction.
+  const int inRate_;
+  const int outRate_;
+  const int channels_;
+  const double ratio_;  // outRate / inRate
+  // The using thread's (the device thread's, in a stream).
+  std::unique_ptr<SRC_STATE_tag, StateDeleter> state_;
+  uint64_t taken_ = 0;  // input frames taken since the reset
+  uint64_t made_ = 0;   // output frames made since the reset
+  bool finished_ = false;
 };
-
-}  // namespace pwbass

@@ -1,9 +1,21 @@
 // pitchwell-render, run as a program: usage, input and output failures with
 // their exit status and messages, --info, --help, batches, and a render that
-// equals the window's save with the sliders at the same places.
+// equals the window's save with the sliders at the same places. An existing
+// output is replaced only with -y and survives an interruption or a failed
+// write; signals leave no temporary file; names that are not regular files
+// are refused without blocking; damaged inputs are saved as far as they
+// decode, with their own exit status.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <filesystem>
@@ -44,6 +56,96 @@ struct Result {
   std::string out, err;
 };
 
+// The renderer's temporary files left in folder (there should be none).
+std::vector<std::string> Temporaries(const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().filename().string().find(".pitchwell-") != std::string::npos)
+      out.push_back(e.path().filename().string());
+  return out;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// The renderer started in the background, for signals.
+class Background {
+ public:
+  Background(const std::vector<std::string>& args, const std::string& dir) : dir_(dir) {
+    std::vector<std::string> all = {PW_RENDER_EXE};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, (dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, (dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    char lang[] = "LC_ALL=C";
+    char* envp[] = {lang, nullptr};
+    if (posix_spawn(&pid_, PW_RENDER_EXE, &files, nullptr, argv.data(), envp) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&files);
+  }
+  ~Background() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  bool Started() const { return pid_ > 0; }
+
+  // Waits, without limit in normal operation, until a temporary output
+  // shows up in the folder; false when the renderer ended first or a
+  // minute passed (then something is broken, not slow).
+  bool WaitForTemporary() {
+    for (int i = 0; i < 6000; ++i) {
+      if (!Temporaries(dir_).empty()) return true;
+      if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // Stops the renderer where it stands (so that it cannot finish in the
+  // meantime), delivers sig and lets it go on. False when the temporary
+  // file was gone by the time it stopped: the render had already finished.
+  bool Interrupt(int sig) {
+    ::kill(pid_, SIGSTOP);
+    int st = 0;
+    ::waitpid(pid_, &st, WUNTRACED);
+    const bool midway = !Temporaries(dir_).empty();
+    ::kill(pid_, sig);
+    ::kill(pid_, SIGCONT);
+    return midway;
+  }
+
+  // The exit status; -1 if it did not end normally or within two minutes
+  // (it is killed then, so that a hang fails the test instead of stalling it).
+  int Finish() {
+    if (pid_ > 0) {
+      for (int i = 0; i < 12000 && pid_ > 0; ++i) {
+        if (::waitpid(pid_, &status_, WNOHANG) == pid_) pid_ = -1;
+        else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      if (pid_ > 0) return -1;  // the destructor kills it
+    }
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  }
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  int status_ = 0;
+};
+
 class RenderTest : public ::testing::Test {
  protected:
   std::string dir = pwtest::TempDir("render");
@@ -54,8 +156,12 @@ class RenderTest : public ::testing::Test {
     pwtest::WriteWav(input, pwtest::Sine(440, 44100, 2, 44100 / 2, 0.5), 44100, 2, 16);
   }
 
-  Result Render(const std::vector<std::string>& args) {
-    std::string command = std::string("LC_ALL=C ") + Quoted(PW_RENDER_EXE);
+  // shellPrefix: shell commands run before the renderer in its shell
+  // (a file size limit, for instance).
+  // wrapper: a command the renderer runs under (timeout, for instance).
+  Result Render(const std::vector<std::string>& args, const std::string& shellPrefix = "",
+                const std::string& wrapper = "") {
+    std::string command = shellPrefix + "LC_ALL=C " + wrapper + Quoted(PW_RENDER_EXE);
     for (const auto& a : args) command += " " + Quoted(a);
     command += " >" + Quoted(dir + "/stdout.txt") + " 2>" + Quoted(dir + "/stderr.txt") + " </dev/null";
     const int raw = std::system(command.c_str());
@@ -139,11 +245,11 @@ TEST_F(RenderTest, AnInputThatCannotBeUsedExitsWith2AndTheOpenStepsMessage) {
   }
 }
 
-TEST_F(RenderTest, AnOutputThatCannotBeWrittenExitsWith3AndTheWritersMessage) {
+TEST_F(RenderTest, AnOutputThatCannotBeCreatedExitsWith3NamingTheFileAndTheReason) {
   std::ofstream(dir + "/plain") << "x";
   const Result r = Render({input, dir + "/plain/out.mp3"});
   EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("Cannot create output file"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err, "pitchwell-render: Cannot write \"" + dir + "/plain/out.mp3\": Not a directory\n");
 }
 
 TEST_F(RenderTest, EqualsTheWindowsSaveWithTheSlidersThereBitForBit) {
@@ -206,12 +312,36 @@ TEST_F(RenderTest, InfoTellsRateChannelsBitsAndExactDuration) {
                    "duration: 1.234512 s (27221 frames, 1234 ms)\n");
 }
 
+TEST_F(RenderTest, InfoTellsTheSourcesOwnResolution) {
+  const std::vector<float> tone = pwtest::Sine(440, 44100, 2, 4410);
+  pwtest::WriteWav(dir + "/float.wav", tone, 44100, 2, 32);
+  pwtest::WriteWav(dir + "/eight.wav", tone, 44100, 2, 8);
+  ASSERT_TRUE(pwtest::Ffmpeg(dir + "/float.wav", "-c:a pcm_s32le", dir + "/int32.wav"));
+  ASSERT_TRUE(pwtest::Ffmpeg(dir + "/float.wav", "-c:a libmp3lame -b:a 128k", dir + "/lossy.mp3"));
+  struct Case {
+    const char* file;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"float.wav", "bits: 32\n"},
+      {"int32.wav", "bits: 32\n"},
+      {"eight.wav", "bits: 8\n"},
+      {"lossy.mp3", "bits: none (lossy)\n"},
+  };
+  for (const Case& c : cases) {
+    const Result r = Render({"--info", dir + "/" + c.file});
+    EXPECT_EQ(r.status, 0) << c.file << ": " << r.err;
+    EXPECT_NE(r.out.find("\n" + std::string(c.line)), std::string::npos) << c.file << ": " << r.out;
+  }
+}
+
 TEST_F(RenderTest, HelpAndVersion) {
   const Result help = Render({"--help"});
   EXPECT_EQ(help.status, 0);
   for (const char* word : {"usage: pitchwell-render", "--speed", "--tempo", "--pitch", "--treble", "--bass",
                            "--bitrate", "--format", "-o DIR", "-j N", "--info", "--bpm", "-q", "--version",
-                           "96 112 128 160 192 224 256 320", "default mp3", "Exit status"})
+                           "96 112 128 160 192 224 256 320", "default mp3", "Exit status", "-y, --overwrite",
+                           "  4    saved, but the input is damaged", "  5    saved, with a warning", "128+N"})
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   const Result version = Render({"--version"});
   EXPECT_EQ(version.status, 0);
@@ -251,6 +381,218 @@ TEST_F(RenderTest, BpmPrintsTheLabelOfGetBpm) {
   const Result r = Render({"--bpm", "--speed", "10", dir + "/clicks.wav"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "120/132.0\n");
+}
+
+TEST_F(RenderTest, AnExistingOutputIsReplacedOnlyWithY) {
+  const std::string keep = dir + "/keep.mp3";
+  std::ofstream(keep) << "the user's earlier file";
+  const Result refused = Render({input, keep});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "pitchwell-render: Cannot write \"" + keep + "\": the file already exists\n"
+                         "pitchwell-render: add -y (--overwrite) to replace it\n");
+  EXPECT_EQ(ReadAll(keep), "the user's earlier file");
+
+  // A batch run again over its own outputs likewise.
+  const std::string outDir = dir + "/out";
+  fs::create_directory(outDir);
+  ASSERT_EQ(Render({"-o", outDir, "-f", "wav", input}).status, 0);
+  const std::string first = ReadAll(outDir + "/in.wav");
+  std::ofstream(outDir + "/in.wav", std::ios::app) << "changed since";
+  const Result again = Render({"-o", outDir, "-f", "wav", input});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("Cannot write \"" + outDir + "/in.wav\": the file already exists"), std::string::npos)
+      << again.err;
+  EXPECT_EQ(ReadAll(outDir + "/in.wav"), first + "changed since");
+
+  for (const char* flag : {"-y", "--overwrite"}) {
+    const Result replaced = Render({flag, "-o", outDir, "-f", "wav", input});
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(ReadAll(outDir + "/in.wav"), first);
+  }
+  ASSERT_EQ(Render({"-y", input, keep}).status, 0);
+  EXPECT_NE(ReadAll(keep), "the user's earlier file");
+  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+}
+
+TEST_F(RenderTest, ASignalLeavesNoTemporaryFileAndTheOldOutputAsItWas) {
+  // Long enough, with the pitch stage, to be caught while rendering.
+  const std::string longInput = dir + "/long.wav";
+  pwtest::WriteWav(longInput, pwtest::Harmonic(44100, 2, 44100 * 30), 44100, 2, 16);
+  struct Case {
+    int sig;
+    int status;
+    bool existing;
+  };
+  const Case cases[] = {{SIGINT, 130, true}, {SIGHUP, 129, false}, {SIGTERM, 143, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(strsignal(c.sig));
+    const std::string out = dir + "/keep.mp3";
+    fs::remove(out);
+    if (c.existing) std::ofstream(out) << "the user's earlier file";
+    std::vector<std::string> args = {"--pitch", "3", longInput, out};
+    if (c.existing) args.insert(args.begin(), "-y");
+    Background render(args, dir);
+    ASSERT_TRUE(render.Started());
+    ASSERT_TRUE(render.WaitForTemporary()) << ReadAll(dir + "/stderr.txt");
+    ASSERT_TRUE(render.Interrupt(c.sig)) << "finished before the signal: make the input longer";
+    EXPECT_EQ(render.Finish(), c.status);
+    EXPECT_EQ(ReadAll(dir + "/stderr.txt"), "pitchwell-render: interrupted; " + out + " was not written\n");
+    if (c.existing) {
+      EXPECT_EQ(ReadAll(out), "the user's earlier file");
+    } else {
+      EXPECT_FALSE(fs::exists(out));
+    }
+    EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+  }
+}
+
+TEST_F(RenderTest, PipesAndFoldersAreRefusedWithoutBlocking) {
+  // Under timeout: a renderer that blocks on a pipe fails the test (124 or
+  // killed) instead of hanging it.
+  const std::string song = dir + "/song.wav";
+  pwtest::WriteWav(song, pwtest::Sine(440, 22050, 1, 2205), 22050, 1, 16);
+  std::ofstream(dir + "/song.cdg") << std::string(240, '\x09');
+  ASSERT_EQ(::mkfifo((dir + "/pipe.wav").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((dir + "/piped.cdg").c_str(), 0600), 0);
+  fs::create_directory(dir + "/folder.flac");
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{input, dir + "/pipe.wav"}, "Cannot write \"" + dir + "/pipe.wav\": it is a named pipe, not a regular file\n"},
+      {{"-y", input, dir + "/pipe.wav"},
+       "Cannot write \"" + dir + "/pipe.wav\": it is a named pipe, not a regular file\n"},
+      {{"-y", input, dir + "/folder.flac"},
+       "Cannot write \"" + dir + "/folder.flac\": it is a folder, not a regular file\n"},
+      {{song, dir + "/piped.m4a"}, "Cannot write \"" + dir + "/piped.cdg\": it is a named pipe, not a regular file\n"
+                                   "pitchwell-render: \"" + dir + "/piped.m4a\" was not saved.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const Result r = Render(c.args, "", "timeout -k 5 60 ");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "pitchwell-render: " + c.err);
+  }
+  EXPECT_TRUE(fs::is_fifo(dir + "/pipe.wav"));
+  EXPECT_TRUE(fs::is_fifo(dir + "/piped.cdg"));
+  EXPECT_FALSE(fs::exists(dir + "/piped.m4a"));
+  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+}
+
+TEST_F(RenderTest, DamagedInputsAreSavedAsFarAsTheyDecodeAndExitWith4) {
+  const std::string whole = dir + "/whole.wav";
+  pwtest::WriteWav(whole, pwtest::Harmonic(44100, 2, 44100 * 15), 44100, 2, 16);
+  struct Case {
+    const char* name;
+    const char* encode;
+  };
+  const Case cases[] = {
+      {"cut.flac", "-c:a flac"},
+      // Index in front, so that cutting the file keeps it readable.
+      {"cut.m4a", "-c:a aac -b:a 128k -movflags +faststart"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string damaged = dir + "/" + c.name;
+    ASSERT_TRUE(pwtest::Ffmpeg(whole, c.encode, damaged));
+    fs::resize_file(damaged, fs::file_size(damaged) / 2);
+    const std::string out = dir + "/saved-" + c.name + ".wav";
+    const Result r = Render({damaged, out});
+    EXPECT_EQ(r.status, 4) << r.err;
+    const std::string start = "pitchwell-render: " + damaged + ": ended at ";
+    const std::string end = " s of 15.0 s: the file is damaged or truncated\n";
+    ASSERT_EQ(r.err.substr(0, start.size()), start) << r.err;
+    ASSERT_GT(r.err.size(), start.size() + end.size()) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - end.size()), end) << r.err;
+    const double endedAt = std::stod(r.err.substr(start.size()));
+    EXPECT_GT(endedAt, 3.0);
+    EXPECT_LT(endedAt, 12.0);
+    // What decoded was saved, as long as the message says.
+    const Result info = Render({"--info", out});
+    const size_t at = info.out.find("duration: ");
+    ASSERT_NE(at, std::string::npos) << info.out;
+    EXPECT_NEAR(std::stod(info.out.substr(at + 10)), endedAt, 0.06);
+  }
+}
+
+TEST_F(RenderTest, ACompanionThatIsNotWrittenIsAWarningWithExit5) {
+  // Song.wav with Song.CDG, saved as Song.m4a beside it: its Song.cdg would
+  // be found instead of the source's next time.
+  const std::string song = dir + "/Song.wav";
+  pwtest::WriteWav(song, pwtest::Sine(440, 22050, 1, 4410), 22050, 1, 16);
+  const std::string graphics(24 * 50, '\x09');
+  std::ofstream(dir + "/Song.CDG") << graphics;
+  const Result r = Render({song, dir + "/Song.m4a"});
+  EXPECT_EQ(r.status, 5) << r.err;
+  EXPECT_EQ(r.err, "pitchwell-render: The graphics file was not written: \"" + dir +
+                       "/Song.cdg\" would take the place of the source's own \"" + dir + "/Song.CDG\"\n");
+  EXPECT_TRUE(fs::exists(dir + "/Song.m4a"));
+  EXPECT_EQ(ReadAll(dir + "/Song.CDG"), graphics);
+  EXPECT_FALSE(fs::exists(dir + "/Song.cdg") && fs::file_size(dir + "/Song.cdg") != graphics.size());
+  size_t companions = 0;
+  for (const auto& e : fs::directory_iterator(dir)) companions += e.path().extension() == ".cdg";
+  EXPECT_EQ(companions, 0u);  // no lower-case one beside it
+}
+
+TEST_F(RenderTest, AnMp3BitRateNoticeIsPrintedAndTheExitStatusStays0) {
+  pwtest::WriteWav(dir + "/low.wav", pwtest::Sine(440, 8000, 1, 8000), 8000, 1, 16);
+  const Result r = Render({"--bitrate", "320", dir + "/low.wav", dir + "/low.mp3"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "pitchwell-render: MP3 at 8000 Hz allows at most 64 kb/s: 320 kb/s lowered to 64 kb/s.\n");
+  EXPECT_TRUE(fs::exists(dir + "/low.mp3"));
+}
+
+TEST_F(RenderTest, AFailedWriteExitsWith3WithOneMessageAndKeepsTheOldOutput) {
+  // A file size limit (ulimit -f, in 512-byte blocks) fails every write past
+  // 8 KiB as the system does: "File too large".
+  const std::string longer = dir + "/three.wav";
+  pwtest::WriteWav(longer, pwtest::Harmonic(44100, 2, 44100 * 3), 44100, 2, 16);
+  for (const char* ext : {".mp3", ".wav", ".flac", ".m4a"}) {
+    for (const bool existing : {false, true}) {
+      SCOPED_TRACE(std::string(ext) + (existing ? " over an existing file" : ""));
+      const std::string out = dir + "/out" + ext;
+      fs::remove(out);
+      if (existing) std::ofstream(out) << "older";
+      const Result r = Render({"-y", longer, out}, "ulimit -f 16; ");
+      EXPECT_EQ(r.status, 3) << r.err;
+      EXPECT_EQ(Count(r.err, "Cannot write"), 1u) << r.err;
+      EXPECT_NE(r.err.find("Cannot write \"" + out + "\": File too large\n"), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find(".pitchwell-"), std::string::npos) << r.err;
+      if (existing) {
+        EXPECT_EQ(ReadAll(out), "older");
+      } else {
+        EXPECT_FALSE(fs::exists(out));
+      }
+      EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+    }
+  }
+}
+
+TEST_F(RenderTest, ABatchOnTwoThreadsWritesWhatSingleRendersWrite) {
+  pwtest::WriteWav(dir + "/a.wav", pwtest::Harmonic(44100, 2, 44100 * 3), 44100, 2, 16);
+  pwtest::WriteWav(dir + "/b.wav", pwtest::Sine(330, 22050, 1, 22050 * 3), 22050, 1, 24);
+  const std::vector<std::string> effects = {"--speed", "15", "--tempo=-20", "--pitch", "2.5", "--bass", "30"};
+  const std::string outDir = dir + "/batch";
+  fs::create_directory(outDir);
+  for (const char* format : {"flac", "mp3"}) {
+    SCOPED_TRACE(format);
+    std::vector<std::string> args = effects;
+    for (const std::string& a : {std::string("-j"), std::string("2"), std::string("-y"), std::string("-f"),
+                                 std::string(format), std::string("-o"), outDir, dir + "/a.wav", dir + "/b.wav"})
+      args.push_back(a);
+    const Result batch = Render(args);
+    ASSERT_EQ(batch.status, 0) << batch.err;
+    for (const std::string name : {"a", "b"}) {
+      std::vector<std::string> single = effects;
+      single.push_back(dir + "/" + name + ".wav");
+      single.push_back(dir + "/single-" + name + "." + format);
+      ASSERT_EQ(Render(single).status, 0);
+      const std::string together = ReadAll(outDir + "/" + name + "." + format);
+      EXPECT_GT(together.size(), 10000u);
+      EXPECT_TRUE(together == ReadAll(dir + "/single-" + name + "." + format)) << name;
+    }
+  }
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <vector>
 
-#include "bass.h"
 #include "audio_file_reader.h"
 #include "messages.h"
 #include "message_capture.h"
@@ -38,10 +40,39 @@ TEST(Reader, MissingFileShowsMessageAndIsNotOpened) {
   EXPECT_FALSE(reader.Opened);
   EXPECT_EQ(reader.Decoder, nullptr);
   EXPECT_EQ(reader.FileName, "/nonexistent/folder/song.mp3");
+  EXPECT_EQ(reader.OpenFailure(), "No such file or directory");
+  EXPECT_FALSE(reader.EndedShort());
+  EXPECT_EQ(reader.DeclaredSeconds(), 0.0);
   ASSERT_EQ(capture.seen.size(), 1u);
   EXPECT_EQ(capture.seen[0].kind, pw::MessageKind::Plain);
   EXPECT_TRUE(capture.seen[0].caption.empty());
-  EXPECT_EQ(capture.seen[0].text, pw::WithErrorCode("Could not open audio file!", BASS_ERROR_FILEOPEN));
+  EXPECT_EQ(capture.seen[0].text,
+            "Could not open audio file!\r\n(Error code: 2)\r\n/nonexistent/folder/song.mp3: No such file or directory");
+}
+
+TEST(Reader, OpenFailuresNameTheFileAndTheReason) {
+  const std::string dir = pwtest::TempDir("reader-failures");
+  std::ofstream(dir + "/notes.mp3") << "Shopping list: bread, milk, eggs.\n" << std::string(3000, '-') << "\n";
+  const struct {
+    std::string path;
+    int code;
+    std::string reason;
+  } cases[] = {
+      {dir + "/gone.flac", 2, "No such file or directory"},
+      {dir, 2, "Is a directory"},
+      {"/dev/zero", 2, "not a regular file"},
+      {dir + "/notes.mp3", 41, "not an audio file that can be decoded"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    MessageCapture capture;
+    AudioFileReader reader(c.path);
+    EXPECT_FALSE(reader.Opened);
+    EXPECT_EQ(reader.OpenFailure(), c.reason);
+    ASSERT_EQ(capture.seen.size(), 1u);
+    EXPECT_EQ(capture.seen[0].text, pw::WithErrorCode("Could not open audio file!", c.code) + "\r\n" + c.path + ": " + c.reason);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // A fake chain on an unopened reader: the block logic does not need a decoder.
@@ -156,7 +187,7 @@ TEST_F(BlockLogic, DiscardAndSeekEmptyTheBlockBuffer) {
   EXPECT_EQ(reader.ReadPtr, reader.BlockBuffer());
 }
 
-// Readers on real files (decoded by the service layer).
+// Readers on real files (decoded by AudioDecoder).
 class ReaderOnFile : public ::testing::Test {
  protected:
   std::string dir = pwtest::TempDir("reader");
@@ -168,12 +199,18 @@ class ReaderOnFile : public ::testing::Test {
 };
 
 TEST_F(ReaderOnFile, FormatDurationAndSourceBits) {
-  struct Case { int rate, ch, bits; int32_t sourceBits; };
-  const Case cases[] = {{44100, 2, 16, 16}, {48000, 2, 24, 24}, {22050, 1, 8, 8}, {44100, 1, 32, 16}};
+  // Saving keeps 1..31 bits and makes 16 of the rest; the resolution shown
+  // is the source's own (32-bit float here).
+  struct Case { int rate, ch, bits; int32_t sourceBits, resolution; };
+  const Case cases[] = {{44100, 2, 16, 16, 16}, {48000, 2, 24, 24, 24}, {22050, 1, 8, 8, 8}, {44100, 1, 32, 16, 32}};
   for (const auto& c : cases) {
+    MessageCapture capture;
     ChainOutputReader r(Wav("f" + std::to_string(c.bits) + ".wav", c.rate, c.ch, c.bits, 1.5));
     ASSERT_TRUE(r.Opened) << c.bits;
+    EXPECT_TRUE(r.OpenFailure().empty());
+    EXPECT_TRUE(capture.seen.empty());
     EXPECT_EQ(r.SourceBits, c.sourceBits);
+    EXPECT_EQ(r.SourceResolution, c.resolution);
     EXPECT_EQ(r.Format.encoding, SampleEncoding::Float);
     EXPECT_EQ(r.Format.channels, c.ch);
     EXPECT_EQ(r.Format.sampleRate, uint32_t(c.rate));
@@ -203,6 +240,65 @@ TEST_F(ReaderOnFile, SeekDropsTheSubMillisecondPartAndReadsFromThere) {
   EXPECT_EQ(total, 44100u * 8);
   EXPECT_EQ(r.Position, r.Duration);
   EXPECT_EQ(r.UnbufferedRead(buf.data(), 64), 0u);
+}
+
+TEST_F(ReaderOnFile, UnbufferedReadsDeliverWholeFramesOnly) {
+  ChainOutputReader r(Wav("frames.wav", 44100, 2, 16, 0.1));
+  ASSERT_TRUE(r.Opened);
+  std::vector<float> buf(64);
+  EXPECT_EQ(r.UnbufferedRead(buf.data(), 7), 0u);  // less than one frame (8 bytes)
+  EXPECT_EQ(r.Decoder->positionFrames(), 0);
+  EXPECT_EQ(r.UnbufferedRead(buf.data(), 8 * 3 + 5), 24u);
+  EXPECT_EQ(r.Decoder->positionFrames(), 3);
+}
+
+TEST_F(ReaderOnFile, HeaderWithoutSamplesOpensAsEmpty) {
+  const std::string path = dir + "/empty.wav";
+  pwtest::WriteWav(path, {}, 44100, 2, 16);
+  ASSERT_EQ(std::filesystem::file_size(path), 44u);
+  MessageCapture capture;
+  ChainOutputReader r(path);
+  ASSERT_TRUE(r.Opened);
+  EXPECT_TRUE(capture.seen.empty());
+  EXPECT_EQ(r.Duration, 0);
+  EXPECT_EQ(r.Format.sampleRate, 44100u);
+  EXPECT_EQ(r.Format.channels, 2);
+  std::vector<float> buf(64);
+  EXPECT_EQ(r.UnbufferedRead(buf.data(), 64), 0u);
+  EXPECT_FALSE(r.EndedShort());
+}
+
+TEST_F(ReaderOnFile, ShortfallOfATruncatedFileIsKnownAtTheEnd) {
+  const std::string wav = Wav("whole.wav", 44100, 2, 16, 15.0);
+  const std::string flac = dir + "/whole.flac";
+  ASSERT_TRUE(pwtest::Ffmpeg(wav, "-c:a flac", flac));
+  std::ifstream in(flac, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::ofstream(dir + "/half.flac", std::ios::binary).write(bytes.data(), std::streamsize(bytes.size() / 2));
+
+  const struct {
+    std::string path;
+    bool shortfall;
+  } cases[] = {{flac, false}, {dir + "/half.flac", true}, {wav, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    ChainOutputReader r(c.path);
+    ASSERT_TRUE(r.Opened);
+    EXPECT_EQ(r.DeclaredSeconds(), 15.0);
+    EXPECT_FALSE(r.EndedShort()) << "not known before the end";
+    EXPECT_EQ(r.DecodedSeconds(), 15.0);
+    std::vector<float> buf(4096 * 2);
+    uint64_t bytesRead = 0;
+    while (uint32_t n = r.UnbufferedRead(buf.data(), uint32_t(buf.size() * 4))) bytesRead += n;
+    const double seconds = double(bytesRead) / (44100.0 * 8);
+    EXPECT_EQ(r.EndedShort(), c.shortfall);
+    EXPECT_DOUBLE_EQ(r.DecodedSeconds(), seconds);
+    if (c.shortfall) {
+      EXPECT_NEAR(seconds, 7.5, 0.75);
+    } else {
+      EXPECT_EQ(seconds, 15.0);
+    }
+  }
 }
 
 }  // namespace

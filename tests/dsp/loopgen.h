@@ -39,7 +39,7 @@ inline const char* StyleName(Style s) {
   return "?";
 }
 
-struct LoopSpec {
+struct LoopSettings {
   Style style = Style::RockBackbeat;
   double bpm = 120;
   double seconds = 20;
@@ -233,7 +233,7 @@ inline std::vector<Hit> Pattern(Style style, int bar) {
 }  // namespace detail
 
 // Interleaved float samples, loop.channels channels at loop.rate.
-inline std::vector<float> MakeLoop(const LoopSpec& loop) {
+inline std::vector<float> MakeLoop(const LoopSettings& loop) {
   using namespace detail;
   Rng rng(loop.seed * 7919u + uint32_t(loop.bpm * 100) + uint32_t(loop.style) * 31u);
   const int rate = loop.rate;
@@ -319,7 +319,7 @@ inline std::vector<float> MakeLoop(const LoopSpec& loop) {
   return out;
 }
 
-inline std::string Describe(const LoopSpec& loop) {
+inline std::string Describe(const LoopSettings& loop) {
   return std::string(StyleName(loop.style)) + " @" + std::to_string(loop.bpm).substr(0, 6) + " bpm";
 }
 

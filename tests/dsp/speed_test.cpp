@@ -2,11 +2,12 @@
 
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
 
-#include "audiodsp.h"
+#include "speed.h"
 #include "testaudio.h"
 
 namespace {
@@ -14,25 +15,22 @@ namespace {
 constexpr int kRate = 44100;
 constexpr int kGet = 2048;  // what the chain asks per getsamples
 
-struct DspDeleter {
-  void operator()(PwSpeedDSP* h) const { DeleteDSP(h); }
-};
-using Dsp = std::unique_ptr<PwSpeedDSP, DspDeleter>;
+using Dsp = std::unique_ptr<SpeedStage>;
 
 Dsp MakeDsp(int channels, float percent) {
-  Dsp d(NewDSP());
-  DSP_speed(d.get(), percent);  // before init, as at start-up
-  DSP_clear(d.get());
-  DSP_init(d.get(), kRate, channels, 0, 0, 0, 0, 1);
+  Dsp d = std::make_unique<SpeedStage>();
+  d->setSpeedPercent(percent);  // before configure, as at start-up
+  d->clear();
+  d->configure(channels);
   return d;
 }
 
 // Everything getsamples has ready, appended to out; returns the frames read.
-size_t Drain(HDSP h, int channels, std::vector<float>& out) {
+size_t Drain(SpeedStage* h, int channels, std::vector<float>& out) {
   std::vector<float> step(size_t(kGet) * size_t(channels));
   size_t total = 0;
   for (;;) {
-    const int n = DSP_getsamples(h, step.data(), kGet);
+    const int n = h->get(step.data(), kGet);
     if (n == 0) return total;
     EXPECT_GT(n, 0);
     EXPECT_LE(n, kGet);
@@ -43,15 +41,15 @@ size_t Drain(HDSP h, int channels, std::vector<float>& out) {
 
 // Feeds `in` the way the chain does (put a block, drain), then flushes and
 // drains the tail.
-std::vector<float> Process(HDSP h, const std::vector<float>& in, int channels, int blockFrames) {
+std::vector<float> Process(SpeedStage* h, const std::vector<float>& in, int channels, int blockFrames) {
   std::vector<float> out;
   const size_t frames = in.size() / size_t(channels);
   for (size_t pos = 0; pos < frames; pos += size_t(blockFrames)) {
     const int n = int(std::min(frames - pos, size_t(blockFrames)));
-    DSP_putsamples(h, in.data() + pos * size_t(channels), n);
+    h->put(in.data() + pos * size_t(channels), n);
     Drain(h, channels, out);
   }
-  DSP_flush(h);
+  h->endOfInput();
   Drain(h, channels, out);
   return out;
 }
@@ -87,7 +85,7 @@ TEST(Speed, LengthAndPitchFollowTheRatio) {
       EXPECT_NEAR(f, 1000.0 / ratio, 1000.0 / ratio * 1e-4);
     }
     EXPECT_NEAR(pwtest::Peak(out.data() + edge * size_t(c.channels), span * size_t(c.channels)), 0.5, 0.01);
-    EXPECT_EQ(DSP_getsamples(d.get(), std::vector<float>(size_t(kGet) * 2).data(), kGet), 0);
+    EXPECT_EQ(d->get(std::vector<float>(size_t(kGet) * 2).data(), kGet), 0);
   }
 }
 
@@ -96,10 +94,10 @@ TEST(Speed, FlushReleasesWhatWasHeldBack) {
   const size_t frames = 10000;
   const auto in = pwtest::Sine(440, kRate, 2, frames);
   std::vector<float> out;
-  DSP_putsamples(d.get(), in.data(), int(frames));
+  d->put(in.data(), int(frames));
   const size_t before = Drain(d.get(), 2, out);
   EXPECT_LT(double(before), 2.0 * frames - 2.0);  // the converter holds a tail back
-  DSP_flush(d.get());
+  d->endOfInput();
   const size_t after = Drain(d.get(), 2, out);
   EXPECT_GT(after, 0u);
   EXPECT_NEAR(double(before + after), 2.0 * frames, 2.0);
@@ -107,28 +105,28 @@ TEST(Speed, FlushReleasesWhatWasHeldBack) {
   EXPECT_GT(pwtest::Peak(out.data() + out.size() - 400, 400), 0.3);
 }
 
-TEST(Speed, ClearDiscardsEverythingAndInitMayChangeFormat) {
-  Dsp d(NewDSP());
+TEST(Speed, ClearDiscardsEverythingAndConfigureMayChangeFormat) {
+  Dsp d = std::make_unique<SpeedStage>();
   std::vector<float> buf(size_t(kGet) * 2);
-  EXPECT_EQ(DSP_getsamples(d.get(), buf.data(), kGet), 0);  // not initialised: inert
-  DSP_speed(d.get(), -50);
-  DSP_init(d.get(), kRate, 1, 0, 0, 0, 0, 1);
+  EXPECT_EQ(d->get(buf.data(), kGet), 0);  // not configured: inert
+  d->setSpeedPercent(-50);
+  d->configure(1);
 
   const auto loud = pwtest::Sine(300, kRate, 1, 50000, 0.9);
-  DSP_putsamples(d.get(), loud.data(), 50000);
-  EXPECT_GT(DSP_getsamples(d.get(), buf.data(), kGet), 0);  // only partly drained
-  DSP_clear(d.get());
-  EXPECT_EQ(DSP_getsamples(d.get(), buf.data(), kGet), 0);
+  d->put(loud.data(), 50000);
+  EXPECT_GT(d->get(buf.data(), kGet), 0);  // only partly drained
+  d->clear();
+  EXPECT_EQ(d->get(buf.data(), kGet), 0);
 
-  // Same handle, now stereo at another rate: silence in, silence out, exact length.
-  DSP_init(d.get(), 48000, 2, 0, 0, 0, 0, 1);
+  // Same stage, now stereo (a 48 kHz file): silence in, silence out, exact length.
+  d->configure(2);
   const std::vector<float> silence(size_t(20000) * 2, 0.0f);
   const auto out = Process(d.get(), silence, 2, 4096);
   EXPECT_NEAR(double(out.size() / 2), 40000.0, 2.0);
   EXPECT_EQ(pwtest::Peak(out.data(), out.size()), 0.0);
 
   // A flushed run followed by clear starts from scratch again.
-  DSP_clear(d.get());
+  d->clear();
   const auto tone = pwtest::Sine(1000, 48000, 2, 20000);
   const auto again = Process(d.get(), tone, 2, 4096);
   EXPECT_NEAR(double(again.size() / 2), 40000.0, 2.0);
@@ -144,12 +142,12 @@ TEST(Speed, ChangingSpeedMidStreamIsSmooth) {
   const size_t block = 8192;
   size_t pos = 0;
   for (size_t i = 0; pos < in.size() / ch; ++i, pos += block) {
-    DSP_speed(d.get(), steps[i % std::size(steps)]);
+    d->setSpeedPercent(steps[i % std::size(steps)]);
     const int n = int(std::min(block, in.size() / ch - pos));
-    DSP_putsamples(d.get(), in.data() + pos * ch, n);
+    d->put(in.data() + pos * ch, n);
     Drain(d.get(), ch, out);
   }
-  DSP_flush(d.get());
+  d->endOfInput();
   Drain(d.get(), ch, out);
   // The fastest a 100 Hz tone can move here is at double speed.
   const double steepest = 2 * M_PI * (2 * freq) * amp / kRate;
@@ -163,7 +161,7 @@ TEST(Speed, SettingSpeedFromAnotherThreadWhileProcessing) {
   std::thread setter([&] {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> pct(-50, 100);
-    while (!stop.load()) DSP_speed(d.get(), pct(rng));
+    while (!stop.load()) d->setSpeedPercent(pct(rng));
   });
   const size_t frames = size_t(kRate) * 3;
   const auto in = pwtest::Sine(220, kRate, ch, frames, 0.5);

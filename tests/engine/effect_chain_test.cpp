@@ -240,9 +240,9 @@ TEST_F(ChainTest, SliderHandlersSetTheStagesAndReturnLabels) {
   EXPECT_EQ(chain->SpeedBarPositionChanged(0.4), "+0.0 %");
   EXPECT_EQ(chain->SpeedValue.load(), 0);
   EXPECT_EQ(chain->TempoBarPositionChanged(1200), "+100.0 %");
-  EXPECT_DOUBLE_EQ(chain->PitchStage()->requestedDuration.load(), 0.5);
+  EXPECT_DOUBLE_EQ(chain->PitchStage()->durationRatio(), 0.5);
   EXPECT_EQ(chain->PitchBarPositionChanged(-120), "-12.0 st");
-  EXPECT_DOUBLE_EQ(chain->PitchStage()->requestedPitch.load(), 0.5);
+  EXPECT_DOUBLE_EQ(chain->PitchStage()->pitchRatio(), 0.5);
   EXPECT_EQ(chain->TrebleBarPositionChanged(4, 4, kRate), "+0.2 %");
   EXPECT_EQ(chain->TrebleValue.load(), 4);
   EXPECT_EQ(chain->BassBarPositionChanged(0, 0, kRate), "0.0 %");

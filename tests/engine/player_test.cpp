@@ -29,10 +29,10 @@ class PlayerTest : public ::testing::Test {
     pwtest::EnsureCoreApp();
     player = std::make_unique<Player>(&owner);
     player->OnEnd = [this](Player*) { ++ends; };
-    ActivePlayer.store(player.get());
+    owner.player = player.get();
   }
   void TearDown() override {
-    ActivePlayer.store(nullptr);
+    owner.player = nullptr;
     player.reset();
   }
   std::string Tone(double seconds, int rate = 44100, int channels = 2) {
@@ -68,7 +68,7 @@ TEST_F(PlayerTest, OpenDescribesTheFile) {
   EXPECT_EQ(player->BlockAlign, 4u);
   EXPECT_EQ(player->BitsPerSample, 32u);
   EXPECT_EQ(player->DurationMs, 500);
-  EXPECT_NE(player->Stream, 0u);
+  EXPECT_NE(player->Stream(), nullptr);
   EXPECT_EQ(player->State, 0);
   EXPECT_TRUE(messages.seen.empty());
 }
@@ -115,9 +115,8 @@ TEST_F(PlayerTest, SetVolumeMapsKnobToGain) {
   const struct { int32_t knob; float gain; } cases[] = {{8000, 0.8f}, {1, 0.0001f}, {10000, 1.0f}};
   for (const auto& c : cases) {
     player->SetVolume(c.knob);
-    float v = -1;
-    ASSERT_TRUE(BASS_ChannelGetAttribute(player->Stream, BASS_ATTRIB_VOL, &v));
-    EXPECT_FLOAT_EQ(v, c.gain) << c.knob;
+    ASSERT_NE(player->Stream(), nullptr);
+    EXPECT_FLOAT_EQ(player->Stream()->volume(), c.gain) << c.knob;
   }
 }
 
@@ -141,13 +140,15 @@ TEST_F(PlayerTest, GetDataIsCappedAtTheAnalysisBuffer) {
 TEST_F(PlayerTest, OpenEmptyWhilePlayingReleasesEverything) {
   OpenDirect(Tone(2.0));
   player->Play();
-  const HSTREAM old = player->Stream;
+  ASSERT_NE(player->Stream(), nullptr);
   player->Open("");
   EXPECT_FALSE(player->Loaded);
   EXPECT_EQ(player->Reader, nullptr);
   EXPECT_EQ(player->State, 0);
-  EXPECT_EQ(BASS_ChannelIsActive(old), DWORD(BASS_ACTIVE_STOPPED));
-  EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);  // the stream is gone
+  EXPECT_EQ(player->Stream(), nullptr);  // the stream is gone
+  // … and no end arrives from it.
+  Until([] { return false; }, 200);
+  EXPECT_EQ(owner.ends, 0);
 }
 
 TEST_F(PlayerTest, UnreadableFileKeepsTheReaderButIsNotLoaded) {
@@ -159,21 +160,53 @@ TEST_F(PlayerTest, UnreadableFileKeepsTheReaderButIsNotLoaded) {
   EXPECT_EQ(messages.seen[0].text.rfind("Could not open audio file!\r\n(Error code: ", 0), 0u);
 }
 
-TEST_F(PlayerTest, StreamProcAnswers) {
-  char buf[64];
-  // No player.
-  ActivePlayer.store(nullptr);
-  EXPECT_EQ(Player::StreamProc(0, buf, sizeof buf, nullptr), 0u);
-  ActivePlayer.store(player.get());
+TEST_F(PlayerTest, ReadAnswersInWholeFrames) {
+  float buf[16];
   // A player without a reader ends the stream.
-  EXPECT_EQ(Player::StreamProc(0, buf, sizeof buf, nullptr), BASS_STREAMPROC_END);
-  // A reader whose chain ends at once ends it too; a short read passes through.
-  player->Open(Tone(0.2));
+  EXPECT_EQ(player->read(buf, 8), 0u);
+  // A short read passes through in whole frames (stereo: 8 bytes a frame);
+  // a reader whose chain ends ends the stream.
+  struct Case {
+    int32_t firstFill;
+    size_t frames;
+  };
+  for (const Case c : {Case{24, 3}, Case{28, 3}, Case{4, 0}}) {
+    SCOPED_TRACE(testing::Message() << c.firstFill << " bytes");
+    player->Open(Tone(0.2));
+    ASSERT_TRUE(player->Loaded);
+    int fills = 0;
+    player->Reader->OnFill = [&](void*, int32_t& count) { count = fills++ == 0 ? c.firstFill : 0; };
+    EXPECT_EQ(player->read(buf, 8), c.frames);
+    EXPECT_EQ(player->read(buf, 8), 0u);
+  }
+}
+
+TEST_F(PlayerTest, SeekWhilePlayingDropsWhatWasAheadAndGoesOn) {
+  // A ramp, so that every frame tells where it came from (float WAV: exact).
+  constexpr int kRate = 8000;
+  std::vector<float> ramp(size_t(kRate) * 4);
+  for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = float(i) / float(ramp.size());
+  const std::string path = dir + "/ramp.wav";
+  pwtest::WriteWav(path, ramp, kRate, 1, 32);
+  player->Open(path);
   ASSERT_TRUE(player->Loaded);
-  int fills = 0;
-  player->Reader->OnFill = [&](void*, int32_t& count) { count = fills++ == 0 ? 24 : 0; };
-  EXPECT_EQ(Player::StreamProc(0, buf, sizeof buf, nullptr), 24u);
-  EXPECT_EQ(Player::StreamProc(0, buf, sizeof buf, nullptr), BASS_STREAMPROC_END);
+  ChainOutputReader* r = player->Reader.get();
+  // Slowed down, so that the heard sound can be looked at as it goes.
+  r->OnFill = [r](void* buffer, int32_t& count) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    count = int32_t(r->UnbufferedRead(buffer, uint32_t(std::min(count, 2048))));
+  };
+  player->Play();
+  ASSERT_TRUE(Until([&] { return player->GetPositionMs() >= 500; }));
+  player->SetPositionMs(3000);
+  EXPECT_EQ(player->Stream()->state(), OutputStream::State::Playing);
+  std::vector<float> heard(1 << 15);
+  size_t n = 0;
+  ASSERT_TRUE(Until([&] { return (n = player->Stream()->heard(heard.data(), heard.size())) > 0; }));
+  // Only sound from the new place: the first frame heard is the one at 3 s.
+  EXPECT_EQ(heard[0], ramp[size_t(kRate) * 3]);
+  for (size_t i = 1; i < n; ++i) ASSERT_EQ(heard[i], ramp[size_t(kRate) * 3 + i]) << i;
+  ASSERT_TRUE(Until([&] { return owner.ends == 1; }));
 }
 
 }  // namespace

@@ -6,17 +6,11 @@
 #include <QElapsedTimer>
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -24,53 +18,12 @@
 #include "player.h"
 #include "messages.h"
 #include "playerowner.h"
+#include "pulse_server.h"
 #include "testaudio.h"
 
-extern char** environ;
-
 namespace {
-namespace fs = std::filesystem;
 constexpr int kRate = 44100;
 constexpr double kFreq = 1000.0;
-
-pid_t Spawn(const std::vector<std::string>& args, const std::string& log) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-void Kill(pid_t pid, int sig) {
-  if (pid <= 0) return;
-  ::kill(pid, sig);
-  for (int i = 0; i < 100; ++i) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-}
-
-// Ends a helper process however the test leaves.
-struct ProcessGuard {
-  pid_t pid;
-  int sig;
-  ~ProcessGuard() { Kill(pid, sig); }
-  void Stop() { Kill(pid, sig); pid = -1; }
-};
-
-struct FolderGuard {
-  std::string path;
-  ~FolderGuard() { std::error_code ec; fs::remove_all(path, ec); }
-};
 
 // Float samples of a WAV that parecord wrote (it may leave the sizes unset).
 std::vector<float> ReadFloatWav(const std::string& path) {
@@ -93,39 +46,19 @@ std::vector<float> ReadFloatWav(const std::string& path) {
 
 TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
   const std::string dir = pwtest::TempDir("pulse");
-  // The server's socket lives here: keep the path short, whatever folder
-  // the build tree is in (a unix socket path has at most 107 bytes).
-  char runtimeTemplate[] = "/tmp/pwpulse-XXXXXX";
-  ASSERT_NE(::mkdtemp(runtimeTemplate), nullptr);
-  const std::string runtime = runtimeTemplate;
-  FolderGuard runtimeGuard{runtime};
-  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-  setenv("HOME", dir.c_str(), 1);  // cookie and state stay in the scratch folder
-  unsetenv("PULSE_SERVER");
-  unsetenv("PITCHWELL_AUDIO");  // the real device path
-
-  const pid_t server = Spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                              "--disable-shm=yes", "--load=module-null-sink sink_name=pwtest rate=44100",
-                              "--load=module-native-protocol-unix"},
-                             dir + "/pulseaudio.log");
-  ProcessGuard serverGuard{server, SIGTERM};
-  bool up = false;
-  for (int i = 0; i < 100 && server > 0 && !up; ++i) {
-    up = fs::exists(runtime + "/pulse/native");
-    if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  if (!up) {
-    GTEST_SKIP() << "pulseaudio could not start here (see " << dir << "/pulseaudio.log)";
+  pwtest::PulseServer server(dir);
+  if (!server.up()) {
+    GTEST_SKIP() << "pulseaudio could not start here (see " << server.log() << ")";
   }
 
   // A low-latency client attached for a few seconds first keeps a fresh
   // PortAudio stream on the null sink from stalling at its start.
   const std::string recording = dir + "/monitor.wav";
-  const pid_t recorder = Spawn({"parecord", "--device=pwtest.monitor", "--latency-msec=20", "--format=float32le",
+  const pid_t recorder = pwtest::Spawn({"parecord", "--device=pwtest.monitor", "--latency-msec=20", "--format=float32le",
                                 "--rate=44100", "--channels=2", "--file-format=wav", recording},
                                dir + "/parecord.log");
   ASSERT_GT(recorder, 0);
-  ProcessGuard recorderGuard{recorder, SIGINT};
+  pwtest::ProcessGuard recorderGuard{recorder, SIGINT};
   std::this_thread::sleep_for(std::chrono::seconds(3));
 
   const std::string tone = dir + "/tone.wav";
@@ -137,7 +70,7 @@ TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
   {
     pwtest::PlayerOwner owner;
     Player player(&owner);
-    ActivePlayer.store(&player);
+    owner.player = &player;
     player.Open(tone);
     ASSERT_TRUE(player.Loaded);
     ChainOutputReader* r = player.Reader.get();
@@ -152,16 +85,24 @@ TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
       ASSERT_EQ(owner.ends, round);
+      ASSERT_NE(player.Stream(), nullptr);
       // A gap of silence between the two tones.
       std::this_thread::sleep_for(std::chrono::milliseconds(700));
     }
-    ActivePlayer.store(nullptr);
+    // Figures for the log, not conditions: the machine may be busy.
+    const OutputStream& stream = *player.Stream();
+    RecordProperty("device", player.Device()->description());
+    RecordProperty("ahead_ms", int(std::lround(stream.aheadSeconds() * 1000)));
+    RecordProperty("device_latency_ms", int(std::lround(stream.deviceLatency() * 1000)));
+    RecordProperty("underruns", int(stream.underruns().total()));
+    EXPECT_EQ(player.Device()->kind(), OutputDevice::Kind::PortAudio);
+    owner.player = nullptr;
   }
   pw::SetMessageHandler(previous);
   EXPECT_TRUE(messages.empty()) << messages.front().text;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   recorderGuard.Stop();
-  serverGuard.Stop();
+  server.Stop();
 
   // Find the two tone bursts (left channel) by a 10 ms envelope.
   const std::vector<float> x = ReadFloatWav(recording);

@@ -1,18 +1,29 @@
 // The karaoke graphics companion written beside a saved file: copied whole
 // at the source tempo, empty packets dropped when faster (never graphics),
 // empty packets inserted when slower, by the given intervals down to half
-// speed and in time with the audio beyond it; where it is looked for and
-// written.
+// speed and in time with the audio beyond it; where it is looked for (any
+// case of ".cdg") and written; never in the place of the source's own; a
+// companion that cannot be written is a warning beside a saved output.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "tags.h"
+#include "cdg_companion.h"
+#include "engine.h"
+#include "export_job.h"
+#include "message_capture.h"
+#include "save_command.h"
 #include "testaudio.h"
 
 namespace fs = std::filesystem;
@@ -73,15 +84,18 @@ class CdgCompanion : public ::testing::Test {
  protected:
   void SetUp() override { dir = pwtest::TempDir("cdg"); }
 
-  // Writes song.mp3 (empty) with the companion, converts to out.flac in
-  // another folder and returns the output companion's packets.
+  // Writes song.mp3 (empty) with the companion, converts it for out.flac
+  // in another folder and returns the output companion's packets.
   Bytes Convert(const Bytes& companion, int32_t tempoChange) {
     fs::create_directories(dir + "/in");
     fs::create_directories(dir + "/out");
     WriteFile(dir + "/in/song.mp3", {});
     WriteFile(dir + "/in/song.cdg", companion);
     fs::remove(dir + "/out/out.cdg");
-    ConvertCdgFile(dir + "/in/song.mp3", dir + "/out/out.flac", tempoChange);
+    const std::string found = FindCompanion(dir + "/in/song.mp3");
+    EXPECT_EQ(found, dir + "/in/song.cdg");
+    const auto problem = WriteScaledCompanion(found, CompanionName(dir + "/out/out.flac"), tempoChange);
+    EXPECT_FALSE(problem.has_value()) << *problem;
     EXPECT_TRUE(fs::exists(dir + "/out/out.cdg"));
     return ReadFile(dir + "/out/out.cdg");
   }
@@ -237,48 +251,223 @@ TEST_F(CdgCompanion, QuarterSpeedMakesFourTimesAsManyPackets) {
   }
 }
 
-TEST_F(CdgCompanion, WrittenBesideTheOutputOnlyWhenTheSourceHasOne) {
-  fs::create_directories(dir + "/a");
-  fs::create_directories(dir + "/b");
-  WriteFile(dir + "/a/song.mp3", {});
-  WriteFile(dir + "/a/plain.mp3", {});
-  const Bytes companion = MakeCdg(Mixed(120));
-  WriteFile(dir + "/a/song.cdg", companion);
-
-  ConvertCdgFile(dir + "/a/plain.mp3", dir + "/b/plain.flac", 0);
-  EXPECT_FALSE(fs::exists(dir + "/b/plain.cdg"));
-
-  ConvertCdgFile(dir + "/a/song.mp3", dir + "/b/out.flac", 0);
-  EXPECT_EQ(ReadFile(dir + "/b/out.cdg"), companion);
-  size_t files = 0;
-  for (const auto& e : fs::directory_iterator(dir + "/a")) files += e.is_regular_file();
-  EXPECT_EQ(files, 3u);
-
-  // A companion named in capitals is found too; the output's is lower case.
-  WriteFile(dir + "/a/LOUD.mp3", {});
-  WriteFile(dir + "/a/LOUD.CDG", companion);
-  ConvertCdgFile(dir + "/a/LOUD.mp3", dir + "/b/loud.m4a", 0);
-  EXPECT_EQ(ReadFile(dir + "/b/loud.cdg"), companion);
+TEST_F(CdgCompanion, FoundInAnyCaseLowerCaseFirst) {
+  WriteFile(dir + "/plain.mp3", {});
+  EXPECT_EQ(FindCompanion(dir + "/plain.mp3"), "");
+  struct Case {
+    std::vector<std::string> present;  // companions beside song.mp3
+    std::string found;
+  };
+  const Case cases[] = {
+      {{"song.cdg"}, "song.cdg"},
+      {{"song.CDG"}, "song.CDG"},
+      {{"song.Cdg"}, "song.Cdg"},
+      {{"song.cDg"}, "song.cDg"},
+      {{"song.CDG", "song.cdg"}, "song.cdg"},
+      {{"song.Cdg", "song.CDG"}, "song.CDG"},
+      {{"song.cdG", "song.Cdg"}, "song.Cdg"},  // byte order: 'C' before 'c'
+  };
+  for (const Case& c : cases) {
+    const std::string folder = dir + "/case" + std::to_string(&c - cases);
+    fs::create_directories(folder);
+    WriteFile(folder + "/song.mp3", {});
+    for (const std::string& name : c.present) WriteFile(folder + "/" + name, MakeCdg(Mixed(3)));
+    EXPECT_EQ(FindCompanion(folder + "/song.mp3"), folder + "/" + c.found);
+  }
+  // Only regular files count, and only the source's own base name.
+  fs::create_directories(dir + "/d/song.cdg");
+  WriteFile(dir + "/d/song.mp3", {});
+  WriteFile(dir + "/d/song2.cdg", MakeCdg(Mixed(3)));
+  EXPECT_EQ(FindCompanion(dir + "/d/song.mp3"), "");
 }
 
-TEST_F(CdgCompanion, NeverOverwritesTheSourceCompanion) {
-  // Saved beside the source under the same base name: both companions are
-  // one file, which must survive.
-  WriteFile(dir + "/song.mp3", {});
-  const Bytes companion = MakeCdg(Mixed(150));
-  WriteFile(dir + "/song.cdg", companion);
-  for (const int32_t tempo : {0, 10, -20, -75}) {
-    ConvertCdgFile(dir + "/song.mp3", dir + "/song.flac", tempo);
-    EXPECT_EQ(ReadFile(dir + "/song.cdg"), companion) << "TempoChange " << tempo;
-  }
+TEST_F(CdgCompanion, SourceCompanionUnderAnyCaseOfTheName) {
+  fs::create_directories(dir + "/other");
+  WriteFile(dir + "/Song.CDG", MakeCdg(Mixed(3)));
+  struct Case {
+    std::string output;
+    bool same;
+  };
+  const Case cases[] = {
+      {dir + "/Song.CDG", true},
+      {dir + "/Song.cdg", true},
+      {dir + "/song.cdg", true},
+      {dir + "/./SONG.cdg", true},
+      {dir + "/other/Song.cdg", false},
+      {dir + "/Song2.cdg", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsSourceCompanion(dir + "/Song.CDG", c.output), c.same) << c.output;
+  EXPECT_FALSE(IsSourceCompanion("", dir + "/Song.cdg"));
 }
 
 TEST_F(CdgCompanion, ImpossibleTempoWritesNothing) {
-  WriteFile(dir + "/song.mp3", {});
   WriteFile(dir + "/song.cdg", MakeCdg(Mixed(10)));
+  for (const int32_t tempo : {-100, -150}) {
+    const auto problem = WriteScaledCompanion(dir + "/song.cdg", dir + "/x.cdg", tempo);
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_NE(problem->find(dir + "/x.cdg"), std::string::npos) << *problem;
+  }
+  EXPECT_FALSE(fs::exists(dir + "/x.cdg"));
+}
+
+TEST_F(CdgCompanion, FailuresNameTheFileAndTheReason) {
+  const auto missing = WriteScaledCompanion(dir + "/none.cdg", dir + "/x.cdg", 0);
+  ASSERT_TRUE(missing.has_value());
+  EXPECT_EQ(*missing, "Cannot read \"" + dir + "/none.cdg\": No such file or directory");
+  WriteFile(dir + "/song.cdg", MakeCdg(Mixed(10)));
+  const auto nowhere = WriteScaledCompanion(dir + "/song.cdg", dir + "/no/x.cdg", 0);
+  ASSERT_TRUE(nowhere.has_value());
+  EXPECT_EQ(*nowhere, "Cannot write \"" + dir + "/no/x.cdg\": No such file or directory");
+}
+
+// ---- The companion as part of a save ------------------------------------------
+
+// Files in folder whose names contain `part`.
+std::vector<std::string> Named(const std::string& folder, const std::string& part) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().filename().string().find(part) != std::string::npos) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class CdgSave : public ::testing::Test {
+ protected:
+  pwtest::MessageCapture capture;  // nothing may be shown from a job
+  std::string dir = pwtest::TempDir("cdgsave");
+  Bytes companion = MakeCdg(Mixed(120));
+
+  void TearDown() override { EXPECT_TRUE(capture.seen.empty()) << capture.seen.front().text; }
+
+  // A short WAV source, with a companion named companionName beside it
+  // unless that is empty.
+  std::string Source(const std::string& folder, const std::string& name, const std::string& companionName) {
+    fs::create_directories(folder);
+    const std::string path = folder + "/" + name;
+    pwtest::WriteWav(path, pwtest::Sine(440, 22050, 1, 2205), 22050, 1, 16);
+    if (!companionName.empty()) WriteFile(folder + "/" + companionName, companion);
+    return path;
+  }
+
+  ExportOutcome Save(const std::string& source, const std::string& chosen, int32_t type, bool overwrite = false) {
+    Engine engine;
+    EXPECT_FALSE(engine.Open(source).has_value()) << source;
+    std::unique_ptr<ExportJob> job = CreateExport(engine, SaveRequest{chosen, type, 0, 0, 128, overwrite});
+    job->Run();
+    return job->Outcome();
+  }
+};
+
+TEST_F(CdgSave, WrittenBesideTheOutputOnlyWhenTheSourceHasOne) {
+  const std::string plain = Source(dir + "/a", "plain.wav", "");
+  const std::string song = Source(dir + "/a", "song.wav", "song.cdg");
+  fs::create_directories(dir + "/b");
+
+  ExportOutcome outcome = Save(plain, dir + "/b/plain.flac", 3);
+  ASSERT_TRUE(outcome.ok()) << outcome.failure;
+  EXPECT_FALSE(outcome.companionMissing);
+  EXPECT_TRUE(outcome.messages.empty());
+  EXPECT_FALSE(fs::exists(dir + "/b/plain.cdg"));
+
+  outcome = Save(song, dir + "/b/out.flac", 3);
+  ASSERT_TRUE(outcome.ok()) << outcome.failure;
+  EXPECT_FALSE(outcome.companionMissing);
+  EXPECT_TRUE(outcome.messages.empty());
+  EXPECT_EQ(ReadFile(dir + "/b/out.cdg"), companion);
+  EXPECT_EQ(Named(dir + "/a", "").size(), 3u);  // nothing new beside the source
+  EXPECT_EQ(Named(dir + "/b", ".pitchwell-"), std::vector<std::string>{});
+
+  // Named in capitals, or mixed: found; the output's is lower case.
+  for (const std::string name : {"LOUD", "Mixed"}) {
+    const std::string loud = Source(dir + "/a", name + ".wav", name + (name == "LOUD" ? ".CDG" : ".Cdg"));
+    outcome = Save(loud, dir + "/b/" + name + ".m4a", 4);
+    ASSERT_TRUE(outcome.ok()) << outcome.failure;
+    EXPECT_EQ(ReadFile(dir + "/b/" + name + ".cdg"), companion) << name;
+  }
+}
+
+TEST_F(CdgSave, NeverTakesThePlaceOfTheSourcesOwn) {
+  // Saved beside the source under the same base name: the output's
+  // companion would be the source's, or stand beside it in another case
+  // and be found instead of it next time. Not written; the audio is.
+  struct Case {
+    std::string source, companionName, chosen;
+    int32_t type;
+  };
+  const Case cases[] = {
+      {"Song.wav", "Song.CDG", "Song.m4a", 4},
+      {"song.wav", "song.cdg", "song.flac", 3},
+      {"Tune.wav", "Tune.Cdg", "TUNE.mp3", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.chosen);
+    const std::string folder = dir + "/" + c.chosen;
+    const std::string source = Source(folder, c.source, c.companionName);
+    const ExportOutcome outcome = Save(source, folder + "/" + c.chosen, c.type);
+    ASSERT_TRUE(outcome.ok()) << outcome.failure;
+    EXPECT_TRUE(fs::exists(folder + "/" + c.chosen));
+    EXPECT_TRUE(outcome.companionMissing);
+    ASSERT_EQ(outcome.messages.size(), 1u) << outcome.messages[0].text;
+    EXPECT_EQ(outcome.messages[0].kind, pw::MessageKind::Warning);
+    EXPECT_EQ(outcome.messages[0].text, "The graphics file was not written: \"" +
+                                            CompanionName(folder + "/" + c.chosen) +
+                                            "\" would take the place of the source's own \"" + folder + "/" +
+                                            c.companionName + "\"");
+    EXPECT_EQ(ReadFile(folder + "/" + c.companionName), companion);
+    // The source's companion is still the only one.
+    std::vector<std::string> companions;
+    for (const std::string& name : Named(folder, "")) {
+      std::string ext = name.substr(name.size() - 4);
+      std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char x) { return char(std::tolower(x)); });
+      if (ext == ".cdg") companions.push_back(name);
+    }
+    EXPECT_EQ(companions, std::vector<std::string>{c.companionName});
+  }
+}
+
+TEST_F(CdgSave, ACompanionThatCannotBeWrittenIsAWarningBesideTheSavedOutput) {
+  // The file size limit lets the small audio through but not the larger
+  // companion: a write failure of the system's own.
+  companion = MakeCdg(Mixed(4000));  // 96 000 bytes
+  const std::string source = Source(dir + "/in", "song.wav", "song.cdg");
   fs::create_directories(dir + "/out");
-  for (const int32_t tempo : {-100, -150}) ConvertCdgFile(dir + "/song.mp3", dir + "/out/x.wav", tempo);
-  EXPECT_FALSE(fs::exists(dir + "/out/x.cdg"));
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = 32768;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const ExportOutcome outcome = Save(source, dir + "/out/out.wav", 2);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+
+  ASSERT_TRUE(outcome.ok()) << outcome.failure;
+  EXPECT_TRUE(fs::exists(dir + "/out/out.wav"));
+  EXPECT_TRUE(outcome.companionMissing);
+  ASSERT_EQ(outcome.messages.size(), 1u);
+  EXPECT_EQ(outcome.messages[0].kind, pw::MessageKind::Warning);
+  EXPECT_EQ(outcome.messages[0].text,
+            "The graphics file was not written: Cannot write \"" + dir + "/out/out.cdg\": File too large");
+  EXPECT_EQ(Named(dir + "/out", ""), std::vector<std::string>{"out.wav"});
+}
+
+TEST_F(CdgSave, AnExistingCompanionIsReplacedOnlyWithPermission) {
+  const std::string source = Source(dir + "/in", "song.wav", "song.cdg");
+  fs::create_directories(dir + "/out");
+  const Bytes older = MakeCdg(Commands(7, 1));
+  WriteFile(dir + "/out/out.cdg", older);
+
+  const ExportOutcome refused = Save(source, dir + "/out/out.flac", 3);
+  EXPECT_EQ(refused.failure, "Cannot write \"" + dir + "/out/out.cdg\": the file already exists\r\n\"" + dir +
+                                "/out/out.flac\" was not saved.");
+  EXPECT_TRUE(refused.outputExists);
+  EXPECT_FALSE(fs::exists(dir + "/out/out.flac"));
+  EXPECT_EQ(ReadFile(dir + "/out/out.cdg"), older);
+
+  const ExportOutcome replaced = Save(source, dir + "/out/out.flac", 3, true);
+  ASSERT_TRUE(replaced.ok()) << replaced.failure;
+  EXPECT_EQ(ReadFile(dir + "/out/out.cdg"), companion);
+  EXPECT_EQ(Named(dir + "/out", ""), (std::vector<std::string>{"out.cdg", "out.flac"}));
 }
 
 }  // namespace

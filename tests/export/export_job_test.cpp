@@ -1,7 +1,13 @@
 // The export job: bit-exact output at neutral sliders, the speed stage's
-// tail, block boundaries, progress, cancel, a writer that cannot be built,
-// and the self-freeing form the window uses.
+// tail, block boundaries, progress, cancel, outputs that cannot be created
+// or written, an existing output kept until the end, names that are not
+// regular files, a damaged source, jobs running side by side, and the
+// self-freeing form the window uses.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,13 +20,15 @@
 #include <string>
 #include <vector>
 
-#include "audiodsp.h"
+#include "pcm_convert.h"
 #include "player.h"
 #include "effect_chain.h"
 #include "export_job.h"
 #include "audio_writer.h"
 #include "messages.h"
+#include "output_file.h"
 #include "save_command.h"
+#include "slider_mapping.h"
 #include "engine.h"
 #include "message_capture.h"
 #include "testaudio.h"
@@ -81,7 +89,7 @@ std::vector<float> AsWritten(const std::vector<float>& x, int bits) {
   std::vector<float> out(x.size());
   if (bits == 24) {
     std::vector<uint8_t> packed(x.size() * 3);
-    convertFromFloat_SSE2(x.data(), packed.data(), CONVERT_S24LE, int(x.size()));
+    convertToPcm(x.data(), packed.data(), PcmFormat::S24, int(x.size()));
     for (size_t i = 0; i < x.size(); ++i) {
       int32_t v = int32_t(uint32_t(packed[3 * i]) << 8 | uint32_t(packed[3 * i + 1]) << 16 |
                           uint32_t(packed[3 * i + 2]) << 24) >> 8;
@@ -89,11 +97,31 @@ std::vector<float> AsWritten(const std::vector<float>& x, int bits) {
     }
   } else {
     std::vector<int16_t> pcm(x.size());
-    convertFromFloat_SSE2(x.data(), pcm.data(), CONVERT_S16LE, int(x.size()));
+    convertToPcm(x.data(), pcm.data(), PcmFormat::S16, int(x.size()));
     for (size_t i = 0; i < x.size(); ++i) out[i] = float(pcm[i]) / 32768.0f;
   }
   return out;
 }
+
+// The job's temporary files left in folder (there should be none).
+std::vector<std::string> Temporaries(const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().filename().string().find(".pitchwell-") != std::string::npos)
+      out.push_back(e.path().filename().string());
+  return out;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every output file fails as a full disk would after `bytes`, while it lives.
+struct DiskFullAfter {
+  explicit DiskFullAfter(int64_t bytes) { OutputFile::FailAfterBytesForTesting(bytes, ENOSPC); }
+  ~DiskFullAfter() { OutputFile::FailAfterBytesForTesting(-1, 0); }
+};
 
 class JobTest : public ::testing::Test {
  protected:
@@ -129,11 +157,12 @@ class JobTest : public ::testing::Test {
   void SetSpeed(double position) { chain->SpeedBarPositionChanged(position); }
   void SetTempo(double position) { chain->TempoBarPositionChanged(position); }
 
-  // The save command and the job, run to the end on this thread.
+  // The save command and the job, run to the end on this thread. The tests
+  // save over their own earlier outputs.
   ExportOutcome Save(const std::string& chosen, int32_t type, RecordingProgress& progress,
                      double speedPosition = 0, double tempoPosition = 0) {
     std::unique_ptr<ExportJob> job =
-        CreateExport(*engine, SaveRequest{chosen, type, speedPosition, tempoPosition, 128});
+        CreateExport(*engine, SaveRequest{chosen, type, speedPosition, tempoPosition, 128, true});
     job->Progress = &progress;
     job->Run();
     EXPECT_EQ(progress.closes, 1);
@@ -295,41 +324,221 @@ TEST_F(JobTest, CancelDeletesTheOutputAndWritesNoCompanion) {
   EXPECT_EQ(progress.percents.size(), 2u);
   EXPECT_FALSE(fs::exists(dir + "/gone.flac"));
   EXPECT_FALSE(fs::exists(dir + "/gone.cdg"));
+  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
   EXPECT_EQ(player->State.load(), 0);
   EXPECT_EQ(player->GetPositionMs(), 0u);
 }
 
-TEST_F(JobTest, AWriterThatCannotBeBuiltEndsTheJobWithItsMessage) {
+TEST_F(JobTest, AnOutputThatCannotBeCreatedEndsTheJobWithOneMessage) {
   OpenSource(pwtest::Sine(440, kRate, 1, kRate / 2), 1, 16);
   const std::string notAFolder = dir + "/plain-file";
   std::ofstream(notAFolder) << "x";
+  const char* const extensions[] = {"", ".mp3", ".wav", ".flac", ".m4a"};
   struct Case {
-    int type;
-    std::string message;  // the writer's text, or its start
+    std::string folder;
+    std::string reason;
   };
   const Case cases[] = {
-      {1, "Cannot create output file"},
-      {2, "Cannot create file \"" + notAFolder + "/out.wav\"."},
-      {3, "Can not initialize FLAC encoder"},
-      {4, "Unable to create MP4 file"},
+      {notAFolder, "Not a directory"},
+      {dir + "/missing", "No such file or directory"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.type);
-    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{notAFolder + "/out", c.type, 0, 0, 128});
-    player->SetPositionMs(300);  // the job's clean-up must bring it back
-    RecordingProgress progress;
-    job->Progress = &progress;
-    job->Start();
-    job->Wait();
-    const ExportOutcome& outcome = job->Outcome();
-    EXPECT_FALSE(outcome.cancelled);
-    EXPECT_EQ(outcome.failure.substr(0, c.message.size()), c.message);
-    EXPECT_EQ(progress.closes, 1);
-    EXPECT_EQ(progress.outcome.failure, outcome.failure);
-    EXPECT_TRUE(progress.percents.empty());
-    EXPECT_EQ(player->State.load(), 0);
-    EXPECT_EQ(player->GetPositionMs(), 0u);
+    for (int type = 1; type <= 4; ++type) {
+      SCOPED_TRACE(c.folder + " " + std::to_string(type));
+      std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{c.folder + "/out", type, 0, 0, 128});
+      player->SetPositionMs(300);  // the job's clean-up must bring it back
+      RecordingProgress progress;
+      job->Progress = &progress;
+      job->Start();
+      job->Wait();
+      const ExportOutcome& outcome = job->Outcome();
+      EXPECT_FALSE(outcome.cancelled);
+      EXPECT_FALSE(outcome.outputExists);
+      EXPECT_EQ(outcome.failure, "Cannot write \"" + c.folder + "/out" + extensions[type] + "\": " + c.reason);
+      EXPECT_TRUE(outcome.messages.empty());
+      EXPECT_EQ(progress.closes, 1);
+      EXPECT_EQ(progress.outcome.failure, outcome.failure);
+      EXPECT_TRUE(progress.percents.empty());
+      EXPECT_EQ(player->State.load(), 0);
+      EXPECT_EQ(player->GetPositionMs(), 0u);
+    }
   }
+}
+
+TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
+  OpenSource(pwtest::Sine(440, kRate, 2, size_t(kRate * 1.5)), 2, 16);
+  const std::string out = dir + "/keep.wav";
+  const std::string older = "an earlier file the user cares about";
+  std::ofstream(out) << older;
+  ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+
+  // Not allowed: refused before anything is read or written.
+  {
+    RecordingProgress progress;
+    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, 2, 0, 0, 128});
+    job->Progress = &progress;
+    job->Run();
+    EXPECT_EQ(job->Outcome().failure, "Cannot write \"" + out + "\": the file already exists");
+    EXPECT_TRUE(job->Outcome().outputExists);
+    EXPECT_TRUE(progress.percents.empty());
+  }
+  EXPECT_EQ(ReadAll(out), older);
+
+  // Allowed, then cancelled mid-way: the old file is as it was.
+  {
+    RecordingProgress progress;
+    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, 2, 0, 0, 128, true});
+    progress.onFirstPost = [&job, &out, &older, this] {
+      // The render is under way: the old file is still untouched, the new
+      // one grows under a temporary name.
+      EXPECT_EQ(ReadAll(out), older);
+      EXPECT_EQ(Temporaries(dir).size(), 1u);
+      job->Cancel();
+    };
+    job->Progress = &progress;
+    job->Run();
+    EXPECT_TRUE(job->Outcome().cancelled);
+  }
+  EXPECT_EQ(ReadAll(out), older);
+  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+
+  // Allowed: replaced, keeping the old file's permissions.
+  RecordingProgress progress;
+  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, 2, 0, 0, 128, true});
+  job->Run();
+  ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+  EXPECT_TRUE(Decode(out) == source);
+  EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
+  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+
+  // A new file gets what the umask allows, as any created file does.
+  const mode_t mask = ::umask(027);
+  RecordingProgress fresh;
+  EXPECT_TRUE(Save(dir + "/fresh.wav", 2, fresh).ok());
+  ::umask(mask);
+  EXPECT_EQ(fs::status(dir + "/fresh.wav").permissions(), fs::perms(0640));
+}
+
+TEST_F(JobTest, ALinkAtTheOutputsNameKeepsPointingWhereItDid) {
+  OpenSource(pwtest::Sine(440, kRate, 2, kRate / 2), 2, 16);
+  fs::create_directory(dir + "/real");
+  std::ofstream(dir + "/real/target.wav") << "older";
+  fs::create_symlink("real/target.wav", dir + "/link.wav");
+  RecordingProgress progress;
+  ASSERT_TRUE(Save(dir + "/link.wav", 2, progress).ok());
+  EXPECT_TRUE(fs::is_symlink(dir + "/link.wav"));
+  EXPECT_TRUE(Decode(dir + "/real/target.wav") == source);
+  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+  EXPECT_EQ(Temporaries(dir + "/real"), std::vector<std::string>{});
+}
+
+TEST_F(JobTest, AWriteFailureEndsTheJobWithOneMessageAndSavesNothing) {
+  OpenSource(pwtest::Sine(440, kRate, 2, kRate * 2), 2, 16);
+  const char* const extensions[] = {"", ".mp3", ".wav", ".flac", ".m4a"};
+  for (int type = 1; type <= 4; ++type) {
+    for (const bool existing : {false, true}) {
+      SCOPED_TRACE(std::string(extensions[type]) + (existing ? " over an existing file" : ""));
+      const std::string out = dir + "/full" + extensions[type];
+      fs::remove(out);
+      if (existing) std::ofstream(out) << "older";
+      ExportOutcome outcome;
+      {
+        const DiskFullAfter full(4096);
+        std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, type, 0, 0, 128, true});
+        job->Run();
+        outcome = job->Outcome();
+      }
+      EXPECT_FALSE(outcome.cancelled);
+      EXPECT_NE(outcome.failure.find("Cannot write \"" + out + "\": No space left on device"), std::string::npos)
+          << outcome.failure;
+      EXPECT_EQ(outcome.failure.find(".pitchwell-"), std::string::npos) << outcome.failure;
+      EXPECT_TRUE(outcome.messages.empty()) << outcome.messages.front().text;
+      if (existing) {
+        EXPECT_EQ(ReadAll(out), "older");
+      } else {
+        EXPECT_FALSE(fs::exists(out));
+      }
+      EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+    }
+  }
+}
+
+TEST_F(JobTest, NamesThatAreNotRegularFilesAreRefusedBeforeAnythingIsOpened) {
+  // Short enough that a job writing into a pipe anyway would not fill it:
+  // with a reader held open, a regression fails here instead of hanging.
+  OpenSource(pwtest::Sine(440, kRate, 1, 2000), 1, 16, "song.wav");
+  std::ofstream(dir + "/song.cdg") << std::string(24 * 10, '\x09');
+  ASSERT_EQ(::mkfifo((dir + "/pipe.wav").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((dir + "/piped.cdg").c_str(), 0600), 0);
+  fs::create_directory(dir + "/folder.wav");
+  const int reader1 = ::open((dir + "/pipe.wav").c_str(), O_RDONLY | O_NONBLOCK);
+  const int reader2 = ::open((dir + "/piped.cdg").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader1, 0);
+  ASSERT_GE(reader2, 0);
+
+  struct Case {
+    std::string chosen;
+    std::string failure;
+  };
+  const Case cases[] = {
+      {dir + "/pipe.wav", "Cannot write \"" + dir + "/pipe.wav\": it is a named pipe, not a regular file"},
+      {dir + "/folder.wav", "Cannot write \"" + dir + "/folder.wav\": it is a folder, not a regular file"},
+      {dir + "/piped.wav", "Cannot write \"" + dir + "/piped.cdg\": it is a named pipe, not a regular file\r\n\"" +
+                               dir + "/piped.wav\" was not saved."},
+  };
+  for (const Case& c : cases) {
+    for (const bool overwrite : {false, true}) {
+      SCOPED_TRACE(c.chosen);
+      RecordingProgress progress;
+      std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{c.chosen, 2, 0, 0, 128, overwrite});
+      job->Progress = &progress;
+      job->Run();
+      EXPECT_EQ(job->Outcome().failure, c.failure);
+      EXPECT_FALSE(job->Outcome().outputExists);
+      EXPECT_TRUE(progress.percents.empty());
+    }
+  }
+  char byte;
+  EXPECT_LE(::read(reader1, &byte, 1), 0);  // nothing went into the pipes
+  EXPECT_LE(::read(reader2, &byte, 1), 0);
+  ::close(reader1);
+  ::close(reader2);
+  EXPECT_TRUE(fs::is_fifo(dir + "/pipe.wav"));
+  EXPECT_TRUE(fs::is_fifo(dir + "/piped.cdg"));
+  EXPECT_FALSE(fs::exists(dir + "/piped.wav"));
+  EXPECT_TRUE(fs::is_directory(dir + "/folder.wav"));
+  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+}
+
+TEST_F(JobTest, ATruncatedSourceIsSavedAsFarAsItDecodesAndSaysSo) {
+  // 3 s of FLAC cut to half its size: the stream header still says 3 s.
+  const std::string wav = dir + "/whole.wav";
+  pwtest::WriteWav(wav, pwtest::Harmonic(kRate, 2, size_t(kRate * 3)), kRate, 2, 16);
+  const std::string flac = dir + "/cut.flac";
+  ASSERT_TRUE(pwtest::Ffmpeg(wav, "-c:a flac", flac));
+  fs::resize_file(flac, fs::file_size(flac) / 2);
+  player->Open(flac);
+  ASSERT_TRUE(player->Loaded);
+  ASSERT_TRUE(chain->RebuildForFile(*player));
+
+  RecordingProgress progress;
+  const ExportOutcome outcome = Save(dir + "/saved.wav", 2, progress);
+  ASSERT_TRUE(outcome.ok()) << outcome.failure;
+  EXPECT_TRUE(outcome.inputEndedShort);
+  ASSERT_EQ(outcome.messages.size(), 1u);
+  EXPECT_EQ(outcome.messages[0].kind, pw::MessageKind::Warning);
+  const std::string& text = outcome.messages[0].text;
+  const std::string start = flac + ": ended at ";
+  const std::string end = " s of 3.0 s: the file is damaged or truncated";
+  ASSERT_EQ(text.substr(0, start.size()), start) << text;
+  ASSERT_GT(text.size(), start.size() + end.size());
+  EXPECT_EQ(text.substr(text.size() - end.size()), end) << text;
+  const double endedAt = std::stod(text.substr(start.size()));
+  EXPECT_GT(endedAt, 0.5);
+  EXPECT_LT(endedAt, 2.9);
+  // What decoded was saved: as long as the message says.
+  const double saved = double(Decode(dir + "/saved.wav").size()) / 2 / kRate;
+  EXPECT_NEAR(saved, endedAt, 0.06);
 }
 
 TEST_F(JobTest, OutputFormatConversionAndByteCountAgree) {
@@ -366,6 +575,61 @@ TEST_F(JobTest, AJobStartedFreeOnTerminateReportsAndFreesItself) {
   EXPECT_TRUE(progress.outcome.ok());
   EXPECT_EQ(progress.percents.back(), 100);
   EXPECT_TRUE(Decode(dir + "/free.wav") == source);
+}
+
+// Two renders in one process at once, each with its own engine and sliders,
+// write what each writes when it runs alone.
+TEST(JobsSideBySide, TwoEnginesAtOnceWriteWhatEachWritesAlone) {
+  pwtest::MessageCapture capture;
+  const std::string dir = pwtest::TempDir("sidebyside");
+  pwtest::WriteWav(dir + "/a.wav", pwtest::Harmonic(kRate, 2, size_t(kRate * 3)), kRate, 2, 16);
+  pwtest::WriteWav(dir + "/b.wav", pwtest::Sine(330, 22050, 1, 22050 * 3), 22050, 1, 24);
+  struct Render {
+    std::string source;
+    double speed, tempo, semitones, treble, bass;
+    int32_t type;
+    const char* ext;
+  };
+  const Render renders[] = {
+      {dir + "/a.wav", 20, -10, -3.5, 40, 0, 3, ".flac"},
+      {dir + "/b.wav", -25, 30, 2, 0, 60, 1, ".mp3"},
+  };
+  auto prepare = [](Engine& engine, const Render& r, const std::string& out) {
+    EXPECT_FALSE(engine.Open(r.source).has_value());
+    const double speed = *pw::SpeedPositionFromPercent(r.speed);
+    const double tempo = *pw::TempoPositionFromPercent(r.tempo);
+    const double treble = *pw::TreblePositionFromPercent(r.treble);
+    const double bass = *pw::BassPositionFromPercent(r.bass);
+    engine.chain.SpeedBarPositionChanged(speed);
+    engine.chain.TempoBarPositionChanged(tempo);
+    engine.chain.PitchBarPositionChanged(*pw::PitchPositionFromSemitones(r.semitones));
+    engine.chain.TrebleBarPositionChanged(treble, treble, engine.player.SampleRate);
+    engine.chain.BassBarPositionChanged(bass, bass, engine.player.SampleRate);
+    return CreateExport(engine, SaveRequest{out, r.type, speed, tempo, 128});
+  };
+
+  for (size_t i = 0; i < 2; ++i) {
+    Engine engine;
+    std::unique_ptr<ExportJob> job = prepare(engine, renders[i], dir + "/alone" + std::to_string(i));
+    job->Run();
+    ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+  }
+
+  Engine first, second;
+  std::unique_ptr<ExportJob> jobs[] = {prepare(first, renders[0], dir + "/together0"),
+                                       prepare(second, renders[1], dir + "/together1")};
+  for (auto& job : jobs) job->Start();
+  for (auto& job : jobs) job->Wait();
+
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(renders[i].ext);
+    ASSERT_TRUE(jobs[i]->Outcome().ok()) << jobs[i]->Outcome().failure;
+    const std::string alone = ReadAll(dir + "/alone" + std::to_string(i) + renders[i].ext);
+    const std::string together = ReadAll(dir + "/together" + std::to_string(i) + renders[i].ext);
+    EXPECT_GT(alone.size(), 10000u);
+    EXPECT_TRUE(alone == together) << alone.size() << " vs " << together.size();
+  }
+  EXPECT_TRUE(capture.seen.empty()) << capture.seen.front().text;
 }
 
 }  // namespace

@@ -149,6 +149,11 @@ TEST_F(SavePreparation, StopsRewindsEmptiesTheChainAndSetsUpTheJob) {
   EXPECT_EQ(job->Format.pcm.bitsPerSample, 24);
   EXPECT_EQ(job->Format.pcm.sampleRate, 22050u);
   EXPECT_EQ(job->Format.pcm.channels, 1);
+  EXPECT_FALSE(job->OverwriteAllowed);  // only when the user asked
+
+  SaveRequest confirmed{dir + "/out", 2, 0, 0};
+  confirmed.overwrite = true;
+  EXPECT_TRUE(CreateExport(*engine, confirmed)->OverwriteAllowed);
 }
 
 }  // namespace

@@ -1,9 +1,17 @@
-// The four writers: WAV headers, MP3 frame headers and length, FLAC round
-// trips, M4A structure and length, lossy quality; construction failures.
+// The four writers: WAV headers, MP3 frame headers, length and bit rate, FLAC
+// round trips, M4A structure and length, lossy quality; construction
+// failures, paths that are not regular files, and a file that stops taking
+// data (a full disk, simulated and real).
 // Results are checked by reading the bytes back and with the ffmpeg/ffprobe
 // command-line tools.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +27,7 @@
 #include "flac_writer.h"
 #include "audio_writer.h"
 #include "mp3_writer.h"
+#include "output_file.h"
 #include "testaudio.h"
 #include "wav_writer.h"
 
@@ -71,7 +80,7 @@ std::vector<float> Noise(int channels, size_t frames) {
   return x;
 }
 
-// Writes the whole block list, then destroys the writer (completing the file).
+// Writes the whole block list, then finishes the file.
 void WriteAll(std::unique_ptr<AudioWriter> w, const Bytes& data, const std::vector<size_t>& blocks = {}) {
   size_t at = 0;
   for (size_t i = 0; at < data.size(); ++i) {
@@ -79,7 +88,18 @@ void WriteAll(std::unique_ptr<AudioWriter> w, const Bytes& data, const std::vect
     w->Write(data.data() + at, uint32_t(n));
     at += n;
   }
+  w->Finish();
 }
+
+// Every file opened while it lives fails as the system would once `bytes`
+// bytes have been written to it.
+class FailAfterBytes {
+ public:
+  FailAfterBytes(int64_t bytes, int errorNumber) { OutputFile::FailAfterBytesForTesting(bytes, errorNumber); }
+  ~FailAfterBytes() { OutputFile::FailAfterBytesForTesting(-1, 0); }
+  FailAfterBytes(const FailAfterBytes&) = delete;
+  FailAfterBytes& operator=(const FailAfterBytes&) = delete;
+};
 
 // Decodes a file with ffmpeg into interleaved float samples.
 std::vector<float> DecodeF32(const std::string& path) {
@@ -163,6 +183,7 @@ TEST_P(WavHeaderTest, HeaderDescribesTheDataThatFollows) {
         EXPECT_EQ(w.Write(data.data(), 1000), 1000);
         EXPECT_EQ(w.Write(data.data() + 1000, uint32_t(data.size() - 1000)), int32_t(data.size() - 1000));
       }
+      w.Finish();
     }
     const Bytes b = ReadBytes(path);
     const uint32_t ns = uint32_t(data.size());
@@ -235,7 +256,7 @@ struct FailureCase {
   uint16_t channels;
   int bits;
   bool missingFolder;
-  std::string message;  // exact, or the start when it ends in '*'
+  std::string message;  // exact; {dir} stands for the folder given
 };
 
 class WriterFailureTest : public WritersTest, public ::testing::WithParamInterface<FailureCase> {};
@@ -252,23 +273,22 @@ TEST_P(WriterFailureTest, ConstructorThrowsTheUsersMessage) {
   } catch (const WriterError& e) {
     what = e.what();
   }
-  if (c.message.back() == '*') {
-    EXPECT_EQ(what.substr(0, c.message.size() - 1), c.message.substr(0, c.message.size() - 1)) << what;
-  } else {
-    EXPECT_EQ(what, c.message);
-  }
+  std::string expected = c.message;
+  if (const size_t at = expected.find("{dir}"); at != std::string::npos) expected.replace(at, 5, folder);
+  EXPECT_EQ(what, expected);
   EXPECT_TRUE(fs::is_empty(dir)) << "a file was left behind";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WriterFailureTest,
-    ::testing::Values(FailureCase{1, 44100, 2, 16, true, "Cannot create output file"},
-                      FailureCase{2, 44100, 2, 16, true, "Cannot create file \"*"},
-                      FailureCase{3, 44100, 2, 16, true, "Can not initialize FLAC encoder"},
-                      FailureCase{3, 44100, 2, 12, false, "Can not initialize FLAC encoder"},
-                      FailureCase{4, 44100, 2, 16, true, "Unable to create MP4 file"},
-                      FailureCase{4, 37800, 2, 16, false, "Unable to set the sample rate"},
-                      FailureCase{4, 44100, 3, 16, false, "Unable to set the channel mode"}));
+    ::testing::Values(
+        FailureCase{1, 44100, 2, 16, true, "Cannot create output file\r\n{dir}/out.mp3: No such file or directory"},
+        FailureCase{2, 44100, 2, 16, true, "Cannot create file \"{dir}/out.wav\". No such file or directory"},
+        FailureCase{3, 44100, 2, 16, true, "Can not initialize FLAC encoder\r\n{dir}/out.flac: No such file or directory"},
+        FailureCase{3, 44100, 2, 12, false, "Can not initialize FLAC encoder"},
+        FailureCase{4, 44100, 2, 16, true, "Unable to create MP4 file\r\n{dir}/out.m4a: No such file or directory"},
+        FailureCase{4, 37800, 2, 16, false, "Unable to set the sample rate"},
+        FailureCase{4, 44100, 3, 16, false, "Unable to set the channel mode"}));
 
 TEST_F(WritersTest, WavFailureNamesTheFileAndTheReason) {
   SetFormat(44100, 2, 16);
@@ -459,23 +479,70 @@ TEST_F(WritersTest, Mp3WithNoBlockHoldsOnlyTheFlush) {
   for (const Mp3Frame& f : frames) EXPECT_EQ(f.bitrate, 128);
 }
 
-TEST_F(WritersTest, Mp3ShortFileWriteQueuesTheMessageAndReturnsMinusOne) {
+TEST_F(WritersTest, Mp3FileFailureIsThrownOnceWithTheReason) {
   SetFormat(44100, 2, 16);
   testFormat.bitrateKbps = 128;
-  fs::create_symlink("/dev/full", Path("full.mp3"));
+  const FailAfterBytes full(1000, ENOSPC);
   Mp3Writer w(Path("full.mp3"), testFormat);
-  const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 44100), 16);  // encodes to far more than the stdio buffer
-  EXPECT_EQ(w.Write(pcm.data(), uint32_t(pcm.size())), -1);
-  const auto messages = w.TakeMessages();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].kind, pw::MessageKind::Error);
-  EXPECT_EQ(messages[0].text, "Data write error!");
-  EXPECT_EQ(messages[0].caption, "MP3 Encoder Error");
+  const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 44100), 16);  // encodes to far more than 1000 bytes
+  try {
+    w.Write(pcm.data(), uint32_t(pcm.size()));
+    ADD_FAILURE() << "no exception";
+  } catch (const WriterError& e) {
+    EXPECT_EQ(std::string(e.what()), "Data write error!\r\nCannot write \"" + Path("full.mp3") + "\": No space left on device");
+    EXPECT_EQ(e.caption(), "MP3 Encoder Error");
+  }
   EXPECT_TRUE(w.TakeMessages().empty());
-  // The encoder goes on with the next block.
+  // Stopped: later blocks and the completion neither write nor report again.
   EXPECT_EQ(w.Write(pcm.data(), uint32_t(pcm.size())), -1);
-  EXPECT_EQ(w.TakeMessages().size(), 1u);
+  EXPECT_NO_THROW(w.Finish());
+  EXPECT_TRUE(w.TakeMessages().empty());
+  EXPECT_EQ(fs::file_size(Path("full.mp3")), 1000u);
 }
+
+struct Mp3BitrateCase {
+  uint32_t rate;
+  int32_t requested;
+  int used;
+  std::string message;  // empty: none queued
+};
+
+std::ostream& operator<<(std::ostream& os, const Mp3BitrateCase& c) {
+  return os << c.rate << " Hz, " << c.requested << " kb/s";
+}
+
+class Mp3BitrateTest : public WritersTest, public ::testing::WithParamInterface<Mp3BitrateCase> {};
+
+TEST_P(Mp3BitrateTest, ALoweredRateIsWrittenAndToldOnce) {
+  const Mp3BitrateCase c = GetParam();
+  SetFormat(c.rate, 2, 16);
+  testFormat.bitrateKbps = c.requested;
+  auto w = std::make_unique<Mp3Writer>(Path("out.mp3"), testFormat);
+  EXPECT_EQ(w->BitrateKbps(), uint32_t(c.used));
+  const auto messages = w->TakeMessages();
+  if (c.message.empty()) {
+    EXPECT_TRUE(messages.empty()) << messages.front().text;
+  } else {
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].kind, pw::MessageKind::Information);
+    EXPECT_EQ(messages[0].text, c.message);
+    EXPECT_EQ(messages[0].caption, "");
+  }
+  WriteAll(std::move(w), Pcm(pwtest::Harmonic(int(c.rate), 2, 20000), 16));
+  const auto frames = Mp3Frames(Path("out.mp3"));
+  ASSERT_FALSE(frames.empty());
+  for (const Mp3Frame& f : frames) ASSERT_EQ(f.bitrate, c.used);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, Mp3BitrateTest,
+    ::testing::Values(
+        Mp3BitrateCase{22050, 320, 160, "MP3 at 22050 Hz allows at most 160 kb/s: 320 kb/s lowered to 160 kb/s."},
+        Mp3BitrateCase{16000, 192, 160, "MP3 at 16000 Hz allows at most 160 kb/s: 192 kb/s lowered to 160 kb/s."},
+        Mp3BitrateCase{8000, 96, 64, "MP3 at 8000 Hz allows at most 64 kb/s: 96 kb/s lowered to 64 kb/s."},
+        Mp3BitrateCase{11025, 320, 64, "MP3 at 11025 Hz allows at most 64 kb/s: 320 kb/s lowered to 64 kb/s."},
+        Mp3BitrateCase{44100, 200, 192, "MP3 has no 200 kb/s bit rate: 192 kb/s used."},
+        Mp3BitrateCase{22050, 160, 160, ""}, Mp3BitrateCase{8000, 64, 64, ""}, Mp3BitrateCase{48000, 320, 320, ""}));
 
 // ---------------------------------------------------------------- FLAC
 
@@ -735,5 +802,255 @@ TEST_F(WritersTest, M4aMonoFramesAndNoBlockWritten) {
   EXPECT_EQ(info["duration_ts"], "0");
   EXPECT_TRUE(DecodeF32(Path("empty.m4a")).empty());
 }
+
+// ------------------------------------------------- the file of every writer
+
+const char* const Extensions[] = {nullptr, ".mp3", ".wav", ".flac", ".m4a"};
+
+std::string FormatName(const ::testing::TestParamInfo<int>& info) {
+  return std::string(Extensions[info.param] + 1);
+}
+
+// What each writer says when it cannot create its file for `reason`.
+std::string CreateFailure(int formatIndex, const std::string& path, const std::string& reason) {
+  switch (formatIndex) {
+    case 1: return "Cannot create output file\r\n" + path + ": " + reason;
+    case 2: return "Cannot create file \"" + path + "\". " + reason;
+    case 3: return "Can not initialize FLAC encoder\r\n" + path + ": " + reason;
+    default: return "Unable to create MP4 file\r\n" + path + ": " + reason;
+  }
+}
+
+// What each writer says when its file stops taking data for `reason`.
+std::string WriteFailure(int formatIndex, const std::string& path, const std::string& reason) {
+  const std::string text = "Cannot write \"" + path + "\": " + reason;
+  return formatIndex == FileTypeMp3 ? "Data write error!\r\n" + text : text;
+}
+
+class WriterFileTest : public WritersTest, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    WritersTest::SetUp();
+    SetFormat(44100, 2, 16);
+    testFormat.bitrateKbps = 128;
+  }
+  std::unique_ptr<AudioWriter> Make(const std::string& name) const {
+    return WriterClasses[size_t(GetParam())](Path(name + Extensions[GetParam()]), testFormat);
+  }
+};
+
+TEST_P(WriterFileTest, FinishCompletesTheFileOnceAsDestructionWould) {
+  const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 30000), 16);
+  auto finished = Make("finished");
+  auto destroyed = Make("destroyed");
+  for (size_t at = 0; at < pcm.size(); at += 16384) {
+    const uint32_t n = uint32_t(std::min<size_t>(16384, pcm.size() - at));
+    finished->Write(pcm.data() + at, n);
+    destroyed->Write(pcm.data() + at, n);
+  }
+  const std::string path = finished->fname;
+  finished->Finish();
+  const Bytes once = ReadBytes(path);
+  finished->Finish();
+  EXPECT_LE(finished->Write(pcm.data(), 16384), 0);  // finished: takes nothing more
+  finished.reset();
+  destroyed.reset();
+  EXPECT_GT(once.size(), 1000u);
+  EXPECT_TRUE(ReadBytes(path) == once) << "changed after the first Finish";
+  EXPECT_TRUE(ReadBytes(Path(std::string("destroyed") + Extensions[GetParam()])) == once);
+}
+
+TEST_P(WriterFileTest, RefusesAPathThatIsNotARegularFile) {
+  struct Kind {
+    const char* name;
+    std::string reason;
+  };
+  for (const Kind& k : {Kind{"pipe", "Not a regular file (a named pipe)"}, Kind{"device", "Not a regular file (a device)"},
+                        Kind{"folder", std::strerror(EISDIR)}}) {
+    const std::string path = Path(std::string(k.name) + Extensions[GetParam()]);
+    if (k.name == std::string("pipe")) {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
+    }
+    if (k.name == std::string("device")) fs::create_symlink("/dev/null", path);
+    if (k.name == std::string("folder")) fs::create_directory(path);
+    // A pipe opened for writing without a reader would block here.
+    try {
+      Make(k.name);
+      ADD_FAILURE() << k.name << ": no exception";
+    } catch (const WriterError& e) {
+      EXPECT_EQ(std::string(e.what()), CreateFailure(GetParam(), path, k.reason));
+    }
+  }
+  EXPECT_TRUE(fs::is_fifo(Path(std::string("pipe") + Extensions[GetParam()])));
+  EXPECT_TRUE(fs::is_empty(Path(std::string("folder") + Extensions[GetParam()])));
+}
+
+// Writes 10 s of noise in blocks of 16384 bytes; the one failure thrown, if
+// any, is recorded with where it came from and the file as it was then.
+struct Outcome {
+  int throws = 0;
+  std::string where;  // "construction", "Write", "Finish"
+  std::string text, caption;
+  Bytes fileAtFailure;
+  std::string path;
+};
+
+Outcome WriteNoise(int formatIndex, const std::string& path, size_t seconds) {
+  static const Bytes pcm = Pcm(Noise(2, 44100 * 10), 16);
+  Outcome o;
+  o.path = ChangeFileExt(path, Extensions[formatIndex]);
+  auto failed = [&](const WriterError& e, const char* where) {
+    if (o.throws++ > 0) return;
+    o.where = where;
+    o.text = e.what();
+    o.caption = e.caption();
+    o.fileAtFailure = ReadBytes(o.path);
+  };
+  std::unique_ptr<AudioWriter> w;
+  try {
+    w = WriterClasses[size_t(formatIndex)](path, testFormat);
+  } catch (const WriterError& e) {
+    failed(e, "construction");
+    return o;
+  }
+  for (size_t round = 0; round * 10 < seconds; ++round) {
+    for (size_t at = 0; at < pcm.size(); at += 16384) {
+      try {
+        w->Write(pcm.data() + at, uint32_t(std::min<size_t>(16384, pcm.size() - at)));
+      } catch (const WriterError& e) {
+        failed(e, "Write");
+      }
+    }
+  }
+  for (int i = 0; i < 2; ++i) {
+    try {
+      w->Finish();
+    } catch (const WriterError& e) {
+      failed(e, "Finish");
+    }
+  }
+  for (const pw::Message& m : w->TakeMessages()) o.text += "\nqueued: " + m.text;
+  return o;
+}
+
+struct FullDiskCase {
+  int formatIndex;
+  const char* failsAtFirstByte;  // where a file that takes nothing fails
+};
+
+std::ostream& operator<<(std::ostream& os, const FullDiskCase& c) { return os << Extensions[c.formatIndex]; }
+
+class WriterFullDiskTest : public WritersTest, public ::testing::WithParamInterface<FullDiskCase> {
+ protected:
+  void SetUp() override {
+    WritersTest::SetUp();
+    SetFormat(44100, 2, 16);
+    testFormat.bitrateKbps = 128;
+  }
+};
+
+TEST_P(WriterFullDiskTest, OneFailureNamingTheCauseAndNothingWrittenAfterIt) {
+  const FullDiskCase c = GetParam();
+  const Outcome clean = WriteNoise(c.formatIndex, Path("clean.out"), 10);
+  ASSERT_EQ(clean.throws, 0) << clean.text;
+  ASSERT_TRUE(clean.text.empty()) << clean.text;
+  const int64_t cleanSize = int64_t(ReadBytes(clean.path).size());
+  // Only the WAV writer leaves a gap (for its header) before the first byte.
+  const int64_t gap = c.formatIndex == FileTypeWav ? 44 : 0;
+
+  struct Limit {
+    int64_t bytes;
+    std::string where;
+  };
+  // Nothing at all; half of the file, met while blocks are written; all
+  // but the last byte, met while completing the file.
+  for (const Limit& limit : {Limit{0, c.failsAtFirstByte}, Limit{cleanSize / 2, "Write"}, Limit{cleanSize - 1, "Finish"}}) {
+    SCOPED_TRACE("failing after " + std::to_string(limit.bytes) + " bytes");
+    const std::string path = Path("full" + std::to_string(limit.bytes) + ".out");
+    Outcome o;
+    {
+      const FailAfterBytes full(limit.bytes, ENOSPC);
+      o = WriteNoise(c.formatIndex, path, 10);
+    }
+    EXPECT_EQ(o.throws, 1);
+    EXPECT_EQ(o.where, limit.where);
+    const std::string expected = o.where == "construction" ? CreateFailure(c.formatIndex, o.path, "No space left on device")
+                                                           : WriteFailure(c.formatIndex, o.path, "No space left on device");
+    EXPECT_EQ(o.text, expected);
+    EXPECT_EQ(o.caption, c.formatIndex == FileTypeMp3 && o.where != "construction" ? "MP3 Encoder Error" : "");
+    const Bytes after = ReadBytes(o.path);
+    EXPECT_TRUE(after == o.fileAtFailure) << "written after the failure: " << after.size() << " bytes, "
+                                          << o.fileAtFailure.size() << " then";
+    EXPECT_LE(int64_t(after.size()), limit.bytes + gap);
+  }
+}
+
+// FLAC and M4A write their headers while they are made.
+INSTANTIATE_TEST_SUITE_P(Formats, WriterFullDiskTest,
+                         ::testing::Values(FullDiskCase{FileTypeMp3, "Write"}, FullDiskCase{FileTypeWav, "Write"},
+                                           FullDiskCase{FileTypeFlac, "construction"},
+                                           FullDiskCase{FileTypeM4a, "construction"}),
+                         [](const ::testing::TestParamInfo<FullDiskCase>& info) {
+                           return std::string(Extensions[info.param.formatIndex] + 1);
+                         });
+
+// A real full file system: a 256 KiB tmpfs mounted in a child process of its
+// own mount namespace (so nothing outside sees it), where the writer gets
+// 20 s of noise at 320 kb/s or more. Skipped where mounting is not allowed.
+TEST_P(WriterFileTest, RealFullFileSystemStopsTheWriterOnce) {
+  testFormat.bitrateKbps = 320;
+  const std::string mountPoint = Path("small");
+  fs::create_directory(mountPoint);
+  int pipeEnds[2];
+  ASSERT_EQ(::pipe(pipeEnds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipeEnds[0]);
+    std::string report;
+    if (::unshare(CLONE_NEWNS) != 0) {
+      report = std::string("skip\nunshare: ") + std::strerror(errno);
+    } else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+               ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=256k") != 0) {
+      report = std::string("skip\nmount: ") + std::strerror(errno);
+    } else {
+      const Outcome o = WriteNoise(GetParam(), mountPoint + "/out.x", 20);
+      const bool unchanged = ReadBytes(o.path) == o.fileAtFailure;
+      report = std::to_string(o.throws) + "\n" + o.where + "\n" + (unchanged ? "unchanged" : "changed") + "\n" + o.path +
+               "\n" + o.text;
+    }
+    [[maybe_unused]] const ssize_t n = ::write(pipeEnds[1], report.data(), report.size());
+    ::_exit(0);
+  }
+  ::close(pipeEnds[1]);
+  std::string report;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, size_t(n));
+  ::close(pipeEnds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+
+  // "skip", the reason; or the count of failures, where, whether the file
+  // changed after the failure, the file, the text (which may hold line
+  // breaks itself).
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t nl; lines.size() < 4 && (nl = report.find('\n', at)) != std::string::npos;) {
+    lines.push_back(report.substr(at, nl - at));
+    at = nl + 1;
+    if (lines[0] == "skip") break;
+  }
+  lines.push_back(report.substr(at));
+  ASSERT_GE(lines.size(), 2u) << report;
+  if (lines[0] == "skip") GTEST_SKIP() << "no tmpfs of our own here: " << lines[1];
+  ASSERT_EQ(lines.size(), 5u) << report;
+  EXPECT_EQ(lines[0], "1");
+  EXPECT_TRUE(lines[1] == "Write" || lines[1] == "Finish") << lines[1];
+  EXPECT_EQ(lines[2], "unchanged");
+  EXPECT_EQ(lines[4], WriteFailure(GetParam(), lines[3], "No space left on device"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, WriterFileTest, ::testing::Values(1, 2, 3, 4), FormatName);
 
 }  // namespace

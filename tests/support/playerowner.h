@@ -20,13 +20,15 @@ inline QCoreApplication* EnsureCoreApp() {
 }
 
 // Counts WM_STOPPLAYBACK and calls the player's EndOfPlayback for each.
+// Set `player` to the player that posts to it.
 class PlayerOwner : public QObject {
  public:
   int ends = 0;
+  Player* player = nullptr;
   bool event(QEvent* e) override {
     if (e->type() == WM_STOPPLAYBACK) {
       ++ends;
-      if (Player* p = ActivePlayer.load()) p->EndOfPlayback();
+      if (player != nullptr) player->EndOfPlayback();
       return true;
     }
     return QObject::event(e);

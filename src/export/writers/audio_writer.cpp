@@ -29,3 +29,20 @@ void AudioWriter::Report(pw::MessageKind kind, std::string text, std::string cap
   Pending.push_back(pw::Message{kind, std::move(caption), std::move(text)});
 }
 
+void AudioWriter::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  Complete();
+}
+
+void AudioWriter::FinishQuietly() noexcept {
+  try {
+    Finish();
+  } catch (...) {
+  }
+}
+
+void AudioWriter::Stop(const std::string& text, const std::string& caption) {
+  stopped_ = true;
+  throw WriterError(text, caption);
+}

@@ -1,15 +1,22 @@
 // Output writers: one object per output file, fed blocks of interleaved
-// integer PCM and completed by its destructor.
+// integer PCM and completed by Finish.
 //
 // Threads: the export job calls a writer from two threads in turn (the write
-// thread for the blocks of the loop, the job thread for the last block and the
-// destruction), never at the same time, so a writer needs no lock of its own.
+// thread for the blocks of the loop, the job thread for the last block,
+// Finish and the destruction), never at the same time, so a writer needs no
+// lock of its own.
+//
+// Failures: the first failure of the file or the encoder stops the writer. It
+// is thrown once as WriterError, from the Write or Finish that met it; later
+// Write calls do nothing and Finish only lets go of the file. Construction
+// failures are thrown as WriterError too. A WriterError's what() is the text
+// for the user.
 //
 // Messages: a writer never shows a message box itself (it may run on a worker
-// thread). What the user must see (for instance an MP3 file write that came up
-// short) is queued on the writer; the job collects it with TakeMessages and
-// hands it to the main thread (pw::ShowMessage). Construction failures are
-// thrown as WriterError, whose what() is the text for the user.
+// thread). What the user should also hear of (for instance an MP3 bit rate the
+// format does not allow at that sample rate) is queued on the writer; the job
+// collects it with TakeMessages and hands it to the main thread
+// (pw::ShowMessage).
 #pragma once
 
 #include <array>
@@ -26,11 +33,19 @@
 
 class WriterError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit WriterError(const std::string& text, std::string caption = {})
+      : std::runtime_error(text), caption_(std::move(caption)) {}
+  // The message box caption that goes with the text; empty for the default.
+  const std::string& caption() const noexcept { return caption_; }
+
+ private:
+  std::string caption_;
 };
 
 class AudioWriter {
  public:
+  // A writer not finished yet finishes here, quietly: a failure is lost, so
+  // the owner calls Finish first.
   virtual ~AudioWriter() = default;
   AudioWriter(const AudioWriter&) = delete;
   AudioWriter& operator=(const AudioWriter&) = delete;
@@ -39,7 +54,13 @@ class AudioWriter {
   // the writer was made with.
   // What it returns depends on the writer: WAV the size, MP3 the bytes
   // written or −1, FLAC and M4A 0. The caller only adds the results up.
+  // Throws WriterError on the first failure; does nothing after one, or
+  // after Finish.
   virtual int32_t Write(const void* p, uint32_t size) = 0;
+
+  // Completes the file (header, encoder flush, trailer) and closes it.
+  // Throws WriterError when that fails. Only the first call does anything.
+  void Finish();
 
   // Messages queued since the last call, oldest first. Thread-safe.
   std::vector<pw::Message> TakeMessages();
@@ -51,9 +72,24 @@ class AudioWriter {
   AudioWriter() = default;
   void Report(pw::MessageKind kind, std::string text, std::string caption);
 
+  // The writer's own completion, called once by Finish; after a failure it
+  // only releases the file.
+  virtual void Complete() = 0;
+  // For the destructors of the writers: Finish unless done, ignoring a
+  // failure (a destructor must not throw).
+  void FinishQuietly() noexcept;
+
+  // Remembers the failure and throws it; the one report of it.
+  [[noreturn]] void Stop(const std::string& text, const std::string& caption = {});
+  bool Stopped() const { return stopped_; }
+  // Neither stopped nor finished: Write has something to do.
+  bool Accepting() const { return !stopped_ && !finished_; }
+
  private:
   std::mutex MessageLock;
   std::vector<pw::Message> Pending;
+  bool finished_ = false;
+  bool stopped_ = false;
 };
 
 // The save dialog's file types; the number is also the "defaultcodec" setting.

@@ -3,7 +3,10 @@
 #include <FLAC/stream_encoder.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
+
+#include "output_file.h"
 
 namespace {
 
@@ -14,9 +17,30 @@ struct StreamEncoderDeleter {
 // Frames converted per call to the encoder.
 constexpr uint32_t ChunkFrames = 4096;
 
+FLAC__StreamEncoderWriteStatus WriteToFile(const FLAC__StreamEncoder*, const FLAC__byte buffer[], size_t bytes,
+                                           uint32_t, uint32_t, void* file) {
+  return static_cast<OutputFile*>(file)->Write(buffer, bytes) ? FLAC__STREAM_ENCODER_WRITE_STATUS_OK
+                                                              : FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
+}
+
+FLAC__StreamEncoderSeekStatus SeekInFile(const FLAC__StreamEncoder*, FLAC__uint64 offset, void* file) {
+  return static_cast<OutputFile*>(file)->Seek(int64_t(offset)) ? FLAC__STREAM_ENCODER_SEEK_STATUS_OK
+                                                               : FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
+}
+
+FLAC__StreamEncoderTellStatus TellInFile(const FLAC__StreamEncoder*, FLAC__uint64* offset, void* file) {
+  auto* f = static_cast<OutputFile*>(file);
+  if (f->Failed()) return FLAC__STREAM_ENCODER_TELL_STATUS_ERROR;
+  *offset = FLAC__uint64(f->Tell());
+  return FLAC__STREAM_ENCODER_TELL_STATUS_OK;
+}
+
 }  // namespace
 
 struct FlacWriter::Codec {
+  // Declared before the encoder, which writes into it until it is deleted
+  // (deleting an encoder that was not finished finishes it).
+  OutputFile file;
   std::unique_ptr<FLAC__StreamEncoder, StreamEncoderDeleter> handle;
   std::vector<FLAC__int32> samples;  // ChunkFrames × channels
 };
@@ -42,16 +66,38 @@ FlacWriter::FlacWriter(const std::string& iname, const ExportFormat& format) {
   FLAC__stream_encoder_set_sample_rate(e, format.pcm.sampleRate);
 
   if (BlockAlign <= 0 || (bps != 8 && bps != 16 && bps != 24)) throw WriterError(InitError);
-  if (FLAC__stream_encoder_init_file(e, fname.c_str(), nullptr, nullptr) != FLAC__STREAM_ENCODER_INIT_STATUS_OK)
-    throw WriterError(InitError);
+  OutputFile& file = encoder->file;
+  if (!file.Open(fname)) throw WriterError(std::string(InitError) + "\r\n" + file.ReasonLine());
+  // With a seek callback the encoder goes back at the end to complete the
+  // stream information; no metadata callback is needed.
+  if (FLAC__stream_encoder_init_stream(e, &WriteToFile, &SeekInFile, &TellInFile, nullptr, &file) !=
+      FLAC__STREAM_ENCODER_INIT_STATUS_OK)
+    throw WriterError(file.Failed() ? std::string(InitError) + "\r\n" + file.ReasonLine() : InitError);
   encoder->samples.resize(size_t{ChunkFrames} * Channels);
 }
 
-FlacWriter::~FlacWriter() {
-  if (encoder && encoder->handle) FLAC__stream_encoder_finish(encoder->handle.get());
+FlacWriter::~FlacWriter() { FinishQuietly(); }
+
+void FlacWriter::Complete() {
+  OutputFile& file = encoder->file;
+  if (Stopped()) {
+    file.Close();
+    return;
+  }
+  const bool finished = FLAC__stream_encoder_finish(encoder->handle.get());
+  if (!file.Close()) Stop(file.FailureText());
+  if (!finished) StopOnEncoderFailure();
+}
+
+void FlacWriter::StopOnEncoderFailure() {
+  OutputFile& file = encoder->file;
+  if (file.Failed()) Stop(file.FailureText());
+  const FLAC__StreamEncoderState state = FLAC__stream_encoder_get_state(encoder->handle.get());
+  Stop("Cannot write \"" + fname + "\": the FLAC encoder stopped (" + FLAC__StreamEncoderStateString[state] + ")");
 }
 
 int32_t FlacWriter::Write(const void* p, uint32_t size) {
+  if (!Accepting()) return 0;
   const auto* src = static_cast<const uint8_t*>(p);
   uint32_t frames = size / static_cast<uint32_t>(BlockAlign);
   FLAC__int32* dst = encoder->samples.data();
@@ -72,7 +118,7 @@ int32_t FlacWriter::Write(const void* p, uint32_t size) {
           dst[i] = static_cast<int32_t>(uint32_t{src[0]} << 8 | uint32_t{src[1]} << 16 | uint32_t{src[2]} << 24) >> 8;
         break;
     }
-    FLAC__stream_encoder_process_interleaved(encoder->handle.get(), dst, n);
+    if (!FLAC__stream_encoder_process_interleaved(encoder->handle.get(), dst, n)) StopOnEncoderFailure();
     frames -= n;
   }
   return 0;

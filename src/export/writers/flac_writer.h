@@ -3,6 +3,9 @@
 // copied afterwards). Input is packed little-endian PCM at
 // the export format's bitsPerSample: 8 (unsigned), 16 or 24 (signed).
 //
+// The encoder writes through callbacks onto an OutputFile, and at the end
+// seeks back to complete the stream information block.
+//
 // The sample conversion buffer is allocated at construction; Write cuts
 // blocks of any length into pieces that fit it.
 #pragma once
@@ -16,13 +19,16 @@
 class FlacWriter : public AudioWriter {
  public:
   // fname := iname with ".flac". Throws WriterError "Can not initialize FLAC
-  // encoder" when the encoder cannot be created or the file not opened.
+  // encoder" when the encoder cannot be created or the file not opened; in
+  // the second case the file's path and the system's reason follow on a
+  // second line.
   FlacWriter(const std::string& iname, const ExportFormat& format);
-  // Finishes the stream (which completes the file) and frees the encoder.
   ~FlacWriter() override;
 
   // Encodes the whole frames of the block (an incomplete last frame is
-  // ignored); encoder errors go unnoticed. Returns 0.
+  // ignored). Returns 0. Throws WriterError "Cannot write "<fname>":
+  // <system error>" when the file does not take the encoded bytes, or a text
+  // naming the encoder's state when the encoder fails.
   int32_t Write(const void* p, uint32_t size) override;
 
  private:
@@ -30,6 +36,11 @@ class FlacWriter : public AudioWriter {
   struct CodecDeleter {
     void operator()(Codec* c) const noexcept;
   };
+
+  // Finishes the stream (which completes the file), closes the file and
+  // frees the encoder.
+  void Complete() override;
+  [[noreturn]] void StopOnEncoderFailure();
 
   int32_t bps = 16;
   int32_t BlockAlign = 4;

@@ -11,16 +11,13 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 
 namespace {
 
 constexpr int MovieTimeScale = 90000;
-
-struct FileCloser {
-  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
 
 template <class T, class Pred>
 bool ListContains(const T* list, T end, Pred match) {
@@ -71,40 +68,44 @@ void SetDuration(std::vector<uint8_t>& b, const Box& box, size_t off32, size_t o
 // priming to the end of the padded last frame. Shortens the edit that shows
 // the media to `samples` (track units), so the padding is not presented, and
 // makes the movie and track durations agree. Works on the finished file,
-// whose index ("moov") follows the media data.
-void TrimPresentation(const std::string& path, uint64_t samples, uint32_t trackTimeScale) {
-  std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "r+b"));
-  if (!f) return;
+// whose index ("moov") follows the media data. False only when the file
+// fails; a layout it does not know is left as it is.
+bool TrimPresentation(OutputFile& f, uint64_t samples, uint32_t trackTimeScale) {
   uint8_t head[16];
-  for (int64_t at = 0; std::fseek(f.get(), at, SEEK_SET) == 0 && std::fread(head, 1, 8, f.get()) == 8;) {
+  for (int64_t at = 0;;) {
+    if (!f.Seek(at)) return false;
+    int64_t got = f.Read(head, 8);
+    if (got != 8) return got >= 0;
     uint64_t size = GetBe32(head);
     int64_t header = 8;
     if (size == 1) {
-      if (std::fread(head + 8, 1, 8, f.get()) != 8) return;
+      got = f.Read(head + 8, 8);
+      if (got != 8) return got >= 0;
       size = GetBe64(head + 8);
       header = 16;
     }
-    if (size < uint64_t(header)) return;
+    if (size < uint64_t(header)) return true;
     if (std::memcmp(head + 4, "moov", 4) != 0) {
       at += int64_t(size);
       continue;
     }
     std::vector<uint8_t> moov(size_t(size - uint64_t(header)));
-    if (std::fread(moov.data(), 1, moov.size(), f.get()) != moov.size()) return;
+    got = f.Read(moov.data(), moov.size());
+    if (got != int64_t(moov.size())) return got >= 0;
     const auto mvhd = Child(moov, 0, moov.size(), "mvhd");
     const auto trak = Child(moov, 0, moov.size(), "trak");
-    if (!mvhd || !trak || mvhd->end - mvhd->payload < 32) return;
+    if (!mvhd || !trak || mvhd->end - mvhd->payload < 32) return true;
     const auto tkhd = Child(moov, trak->payload, trak->end, "tkhd");
     const auto edts = Child(moov, trak->payload, trak->end, "edts");
     const auto elst = edts ? Child(moov, edts->payload, edts->end, "elst") : std::nullopt;
-    if (!tkhd || !elst || elst->end - elst->payload < 8) return;
+    if (!tkhd || !elst || elst->end - elst->payload < 8) return true;
     const bool v1 = moov[mvhd->payload] == 1;
     const uint32_t movieTimeScale = GetBe32(&moov[mvhd->payload + (v1 ? 20 : 12)]);
 
     const bool e1 = moov[elst->payload] == 1;
     const size_t entrySize = e1 ? 20 : 12;
     const uint32_t count = GetBe32(&moov[elst->payload + 4]);
-    if (count == 0 || elst->payload + 8 + count * entrySize > elst->end) return;
+    if (count == 0 || elst->payload + 8 + count * entrySize > elst->end) return true;
     uint64_t total = 0;
     for (uint32_t e = 0; e < count; ++e) {
       uint8_t* entry = &moov[elst->payload + 8 + e * entrySize];
@@ -119,19 +120,54 @@ void TrimPresentation(const std::string& path, uint64_t samples, uint32_t trackT
     }
     SetDuration(moov, *mvhd, 16, 24, total);
     SetDuration(moov, *tkhd, 20, 28, total);
-    std::fseek(f.get(), at + header, SEEK_SET);
-    std::fwrite(moov.data(), 1, moov.size(), f.get());
-    return;
+    return f.Seek(at + header) && f.Write(moov.data(), moov.size());
   }
 }
+
+// The muxer's I/O onto the OutputFile.
+int IoError(const OutputFile& f) { return AVERROR(f.Failed() ? f.ErrorNumber() : EBADF); }
+
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+int WritePacket(void* file, const uint8_t* data, int size) {
+#else
+int WritePacket(void* file, uint8_t* data, int size) {
+#endif
+  auto* f = static_cast<OutputFile*>(file);
+  return f->Write(data, size_t(size)) ? size : IoError(*f);
+}
+
+int64_t SeekPacket(void* file, int64_t offset, int whence) {
+  auto* f = static_cast<OutputFile*>(file);
+  whence &= ~AVSEEK_FORCE;
+  if (whence == AVSEEK_SIZE) {
+    const int64_t size = f->Size();
+    return size >= 0 ? size : IoError(*f);
+  }
+  int64_t target = offset;
+  if (whence == SEEK_CUR) {
+    target += f->Tell();
+  } else if (whence == SEEK_END) {
+    const int64_t size = f->Size();
+    if (size < 0) return IoError(*f);
+    target += size;
+  } else if (whence != SEEK_SET) {
+    return AVERROR(EINVAL);
+  }
+  return f->Seek(target) ? target : IoError(*f);
+}
+
+// Large enough that the muxer hands the file few, large pieces.
+constexpr int IoBufferSize = 64 * 1024;
 
 }  // namespace
 
 void M4aWriter::CodecContextDeleter::operator()(AVCodecContext* c) const noexcept { avcodec_free_context(&c); }
 
-void M4aWriter::FormatContextDeleter::operator()(AVFormatContext* f) const noexcept {
-  if (f->pb) avio_closep(&f->pb);
-  avformat_free_context(f);
+void M4aWriter::FormatContextDeleter::operator()(AVFormatContext* f) const noexcept { avformat_free_context(f); }
+
+void M4aWriter::IoContextDeleter::operator()(AVIOContext* io) const noexcept {
+  av_freep(&io->buffer);
+  avio_context_free(&io);
 }
 
 void M4aWriter::FrameDeleter::operator()(AVFrame* f) const noexcept { av_frame_free(&f); }
@@ -211,17 +247,26 @@ M4aWriter::M4aWriter(const std::string& iname, const ExportFormat& format) {
   // The muxer gives an audio track the sample rate as its time scale.
   MP4track->time_base = ctx->time_base;
   av_opt_set_int(fmt->priv_data, "movie_timescale", MovieTimeScale, 0);
-  if (avio_open(&fmt->pb, fname.c_str(), AVIO_FLAG_WRITE) < 0) throw WriterError("Unable to create MP4 file");
-  if (avformat_write_header(fmt, nullptr) < 0) throw WriterError("Unable to create MP4 file");
+  // Read and write: the edit list is corrected in place at the end.
+  if (!file_.Open(fname, OutputFile::Access::ReadWrite))
+    throw WriterError("Unable to create MP4 file\r\n" + file_.ReasonLine());
+  auto* buffer = static_cast<unsigned char*>(av_malloc(IoBufferSize));
+  if (buffer) io_.reset(avio_alloc_context(buffer, IoBufferSize, 1, &file_, nullptr, &WritePacket, &SeekPacket));
+  if (!io_) {
+    av_free(buffer);
+    throw WriterError("Unable to create MP4 file");
+  }
+  fmt->pb = io_.get();
+  fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+  if (avformat_write_header(fmt, nullptr) < 0)
+    throw WriterError(file_.Failed() ? "Unable to create MP4 file\r\n" + file_.ReasonLine() : "Unable to create MP4 file");
   status = true;
 }
 
-M4aWriter::~M4aWriter() {
-  if (status) Finish();
-}
+M4aWriter::~M4aWriter() { FinishQuietly(); }
 
 int32_t M4aWriter::Write(const void* p, uint32_t size) {
-  if (!status) return 0;
+  if (!status || !Accepting()) return 0;
   const auto* src = static_cast<const uint8_t*>(p);
   const uint32_t F = NumSamples * 2;
   InputBytes += size;
@@ -241,11 +286,11 @@ int32_t M4aWriter::Write(const void* p, uint32_t size) {
   return 0;
 }
 
-bool M4aWriter::EncodeFrame(const uint8_t* bytes) {
+void M4aWriter::EncodeFrame(const uint8_t* bytes) {
   AVFrame* f = frame.get();
   // Copies only if the encoder still held the buffer; it lets go of it
   // within avcodec_send_frame, so in practice this never allocates.
-  if (av_frame_make_writable(f) < 0) return false;
+  if (const int r = av_frame_make_writable(f); r < 0) StopOnFailure("the AAC encoder stopped", r);
   for (uint32_t c = 0; c < Channels; ++c) {
     float* dst = reinterpret_cast<float*>(f->extended_data[c]);
     const uint8_t* s = bytes + 2 * c;
@@ -254,24 +299,48 @@ bool M4aWriter::EncodeFrame(const uint8_t* bytes) {
   }
   f->pts = NextPts;
   NextPts += FrameLength;
-  const int sent = avcodec_send_frame(encoder_handle.get(), f);
+  if (const int r = avcodec_send_frame(encoder_handle.get(), f); r < 0) StopOnFailure("the AAC encoder stopped", r);
   StorePackets();
-  return sent >= 0;
 }
 
-bool M4aWriter::StorePackets() {
+void M4aWriter::StorePackets() {
   AVPacket* pkt = packet.get();
   for (;;) {
     const int r = avcodec_receive_packet(encoder_handle.get(), pkt);
-    if (r < 0) return r == AVERROR(EAGAIN);
+    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
+    if (r < 0) StopOnFailure("the AAC encoder stopped", r);
     pkt->stream_index = MP4track->index;
     av_packet_rescale_ts(pkt, encoder_handle->time_base, MP4track->time_base);
-    av_write_frame(MP4hFile.get(), pkt);
+    const int written = av_write_frame(MP4hFile.get(), pkt);
     av_packet_unref(pkt);
+    // The muxer's buffer reaches the file now and then; a failure of the
+    // file shows on the packet that filled the buffer.
+    if (written < 0 || file_.Failed()) StopOnFailure("the MP4 muxer stopped", written);
   }
 }
 
-void M4aWriter::Finish() {
+void M4aWriter::StopOnFailure(const char* what, int error) {
+  if (file_.Failed()) Stop(file_.FailureText());
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(error, text, sizeof text);
+  Stop("Cannot write \"" + fname + "\": " + what + " (" + text + ")");
+}
+
+void M4aWriter::Complete() {
+  if (!status || Stopped()) {
+    file_.Close();
+    return;
+  }
+  try {
+    CompleteFile();
+  } catch (...) {
+    file_.Close();
+    throw;
+  }
+  if (!file_.Close()) Stop(file_.FailureText());
+}
+
+void M4aWriter::CompleteFile() {
   // With no input at all one silent frame is still stored, since the muxer
   // leaves out a track without samples; the edit list then shows none of it.
   if (tempsize > 0 || NextPts == 0) {
@@ -279,8 +348,9 @@ void M4aWriter::Finish() {
     EncodeFrame(tempbuf.get());
     tempsize = 0;
   }
-  if (avcodec_send_frame(encoder_handle.get(), nullptr) >= 0) StorePackets();
-  const bool complete = av_write_trailer(MP4hFile.get()) >= 0;
-  MP4hFile.reset();
-  if (complete) TrimPresentation(fname, InputBytes / (2 * Channels), SampleRate);
+  if (const int r = avcodec_send_frame(encoder_handle.get(), nullptr); r < 0) StopOnFailure("the AAC encoder stopped", r);
+  StorePackets();
+  // The trailer flushes the muxer's buffer to the file.
+  if (const int r = av_write_trailer(MP4hFile.get()); r < 0 || file_.Failed()) StopOnFailure("the MP4 muxer stopped", r);
+  if (!TrimPresentation(file_, InputBytes / (2 * Channels), SampleRate)) Stop(file_.FailureText());
 }

@@ -10,7 +10,9 @@
 //
 // File: track time scale = sample rate, every sample lasting 1024; movie time
 // scale 90000; the encoder's priming and the padding of the last frame are
-// cut by the edit list, so the presented length is the input's.
+// cut by the edit list, so the presented length is the input's. The muxer
+// writes through its own I/O context onto an OutputFile, which afterwards
+// also serves to correct the edit list in place.
 //
 // All buffers (carry-over, encoder frame, packet) are allocated at
 // construction; Write allocates nothing itself (the muxer grows its index).
@@ -21,10 +23,12 @@
 #include <string>
 
 #include "audio_writer.h"
+#include "output_file.h"
 
 struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
+struct AVIOContext;
 struct AVPacket;
 struct AVStream;
 
@@ -35,15 +39,16 @@ class M4aWriter : public AudioWriter {
   // "Unable to set the sample rate", "Unable to set the channel mode",
   // "Unable to set the wav channel order", "Unable to set the bitrate",
   // "Unable to set the afterburner mode", "Unable to initialize the
-  // encoder", "Unable to get the encoder info", "Unable to create MP4 file".
-  // The file is created only after the encoder is ready.
+  // encoder", "Unable to get the encoder info", "Unable to create MP4 file"
+  // (with the file's path and the system's reason on a second line when the
+  // file is the cause). The file is created only after the encoder is ready.
   M4aWriter(const std::string& iname, const ExportFormat& format);
-  // Pads and encodes the last partial frame, drains the encoder and
-  // completes the file.
   ~M4aWriter() override;
 
-  // Encodes the whole frames now available and keeps the rest. Encoder
-  // errors are ignored. Returns 0.
+  // Encodes the whole frames now available and keeps the rest. Returns 0.
+  // Throws WriterError "Cannot write "<fname>": <system error>" when the
+  // file does not take the data, or with FFmpeg's text for an encoder or
+  // muxer error.
   int32_t Write(const void* p, uint32_t size) override;
 
   // Samples per encoder frame, all channels together.
@@ -58,6 +63,9 @@ class M4aWriter : public AudioWriter {
   struct FormatContextDeleter {
     void operator()(AVFormatContext* f) const noexcept;
   };
+  struct IoContextDeleter {
+    void operator()(AVIOContext* io) const noexcept;
+  };
   struct FrameDeleter {
     void operator()(AVFrame* f) const noexcept;
   };
@@ -67,13 +75,19 @@ class M4aWriter : public AudioWriter {
 
   // Encodes one frame of NumSamples interleaved samples (little-endian bytes,
   // any alignment) and stores what the encoder returns.
-  bool EncodeFrame(const uint8_t* bytes);
-  // Stores every packet the encoder has ready; false once it is drained or
-  // on an error.
-  bool StorePackets();
-  void Finish();
+  void EncodeFrame(const uint8_t* bytes);
+  // Stores every packet the encoder has ready.
+  void StorePackets();
+  // Pads and encodes the last partial frame, drains the encoder and
+  // completes the file.
+  void Complete() override;
+  void CompleteFile();
+  // Throws the file's failure, or else FFmpeg's text for `error`.
+  [[noreturn]] void StopOnFailure(const char* what, int error);
 
   std::unique_ptr<AVCodecContext, CodecContextDeleter> encoder_handle;
+  OutputFile file_;  // outlives the I/O context that writes into it
+  std::unique_ptr<AVIOContext, IoContextDeleter> io_;
   std::unique_ptr<AVFormatContext, FormatContextDeleter> MP4hFile;
   AVStream* MP4track = nullptr;  // owned by MP4hFile
   std::unique_ptr<AVFrame, FrameDeleter> frame;

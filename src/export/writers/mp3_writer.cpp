@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 
 
 namespace {
@@ -30,10 +31,15 @@ Mp3EncoderConfig Mp3Writer::MakeConfig(const AudioFormat& format, int32_t bitrat
   return c;
 }
 
+uint32_t Mp3Writer::MaxBitrateKbps(uint32_t outSampleRate) {
+  if (outSampleRate >= 32000) return 320;  // MPEG-1
+  if (outSampleRate >= 16000) return 160;  // MPEG-2
+  return 64;                               // MPEG-2.5: LAME's own cap
+}
+
 Mp3Writer::Mp3Writer(const std::string& iname, const ExportFormat& format) {
   fname = ChangeFileExt(iname, ".mp3");
-  mp3file.reset(std::fopen(fname.c_str(), "wb"));
-  if (!mp3file) throw WriterError("Cannot create output file");
+  if (!mp3file.Open(fname)) throw WriterError("Cannot create output file\r\n" + mp3file.ReasonLine());
 
   config_ = MakeConfig(format.pcm, format.bitrateKbps);
   Channels = format.pcm.channels;
@@ -59,6 +65,21 @@ Mp3Writer::Mp3Writer(const std::string& iname, const ExportFormat& format) {
   }
   if (!ok) throw WriterError("Error opening encoding stream");
 
+  // LAME settles the bit rate in lame_init_params: the one asked for, or the
+  // nearest the output rate allows.
+  bitrateUsed_ = static_cast<uint32_t>(std::max(lame_get_brate(gf), 0));
+  if (config_.bitrateKbps != 0 && bitrateUsed_ != config_.bitrateKbps) {
+    const uint32_t most = MaxBitrateKbps(config_.OutSampleRate);
+    const std::string asked = std::to_string(config_.bitrateKbps) + " kb/s";
+    const std::string used = std::to_string(bitrateUsed_) + " kb/s";
+    Report(pw::MessageKind::Information,
+           config_.bitrateKbps > most
+               ? "MP3 at " + std::to_string(config_.OutSampleRate) + " Hz allows at most " + std::to_string(most) +
+                     " kb/s: " + asked + " lowered to " + used + "."
+               : "MP3 has no " + asked + " bit rate: " + used + " used.",
+           {});
+  }
+
   mp3bufferSize = std::max(config_.dwSampleRate * 10, MinBufferSize);
   Mp3Buffer = std::make_unique<uint8_t[]>(mp3bufferSize);
   // Input frames per call whose output fits, allowing for LAME raising the rate.
@@ -66,26 +87,32 @@ Mp3Writer::Mp3Writer(const std::string& iname, const ExportFormat& format) {
   ChunkFrames = std::max(static_cast<uint32_t>((mp3bufferSize - LameSlack) / perInputFrame), 1u);
 }
 
-Mp3Writer::~Mp3Writer() {
-  if (BladeHandle) {
+Mp3Writer::~Mp3Writer() { FinishQuietly(); }
+
+void Mp3Writer::Complete() {
+  if (!Stopped()) {
     const int n = lame_encode_flush(BladeHandle.get(), Mp3Buffer.get(), static_cast<int>(mp3bufferSize));
-    if (mp3file && n > 0) std::fwrite(Mp3Buffer.get(), 1, static_cast<size_t>(n), mp3file.get());
+    if (n < 0) {
+      mp3file.Close();
+      Stop("Cannot write \"" + fname + "\": the encoder stopped with error " + std::to_string(n), "MP3 Encoder Error");
+    }
+    if (!mp3file.Write(Mp3Buffer.get(), static_cast<size_t>(n)) || !mp3file.Close()) StopOnFileFailure();
   }
-  Close();
+  mp3file.Close();
+  BladeHandle.reset();
+  Mp3Buffer.reset();
 }
 
-void Mp3Writer::Close() {
-  mp3file.reset();
-  Mp3Buffer.reset();
-  BladeHandle.reset();
+void Mp3Writer::StopOnFileFailure() {
+  mp3file.Close();
+  Stop("Data write error!\r\n" + mp3file.FailureText(), "MP3 Encoder Error");
 }
 
 int32_t Mp3Writer::Write(const void* p, uint32_t size) {
-  if (!BladeHandle) return -1;
+  if (!Accepting()) return -1;
   const auto* pcm = static_cast<const short*>(p);
   uint32_t frames = (size >> 1) / Channels;
   int64_t written = 0;
-  bool shortWrite = false;
   while (frames > 0) {
     const uint32_t n = std::min(frames, ChunkFrames);
     // LAME takes non-const pointers but only reads the samples.
@@ -96,19 +123,13 @@ int32_t Mp3Writer::Write(const void* p, uint32_t size) {
                                  static_cast<int>(mp3bufferSize))
             : lame_encode_buffer_interleaved(BladeHandle.get(), in, static_cast<int>(n), Mp3Buffer.get(),
                                              static_cast<int>(mp3bufferSize));
-    if (toWrite < 0) {
-      Close();
-      return -1;
-    }
-    const size_t isWritten = std::fwrite(Mp3Buffer.get(), 1, static_cast<size_t>(toWrite), mp3file.get());
-    if (isWritten != static_cast<size_t>(toWrite)) shortWrite = true;
-    written += static_cast<int64_t>(isWritten);
+    if (toWrite < 0)
+      Stop("Cannot write \"" + fname + "\": the encoder stopped with error " + std::to_string(toWrite),
+           "MP3 Encoder Error");
+    if (!mp3file.Write(Mp3Buffer.get(), static_cast<size_t>(toWrite))) StopOnFileFailure();
+    written += toWrite;
     pcm += size_t{n} * Channels;
     frames -= n;
-  }
-  if (shortWrite) {
-    Report(pw::MessageKind::Error, "Data write error!", "MP3 Encoder Error");
-    return -1;
   }
   return static_cast<int32_t>(written);
 }

@@ -3,16 +3,21 @@
 // stereo by channel count. Input is interleaved 16-bit PCM, one or two
 // channels. Encoded bytes are written to the file as they come.
 //
+// The bit rate is what LAME makes of the requested one: MPEG-2 (16000–24000
+// Hz) allows at most 160 kb/s, and LAME keeps MPEG-2.5 (8000–12000 Hz) at
+// 64 kb/s or less. When the rate used differs from the one asked for, an
+// Information message says so.
+//
 // The output buffer is allocated at construction (one second × 10 bytes);
 // Write cuts longer blocks into pieces whose encoded size is sure to fit.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "audio_writer.h"
+#include "output_file.h"
 
 struct lame_global_struct;
 
@@ -33,36 +38,41 @@ struct Mp3EncoderConfig {
 class Mp3Writer : public AudioWriter {
  public:
   // fname := iname with ".mp3". Throws WriterError "Cannot create output
-  // file" or, with the file already created, "Error opening encoding stream".
+  // file" or, with the file already created, "Error opening encoding stream",
+  // with the file's path and the system's reason on a second line where
+  // there is one.
   Mp3Writer(const std::string& iname, const ExportFormat& format);
-  // Flushes the encoder's last frames to the file and closes it.
   ~Mp3Writer() override;
 
   // Encodes size / 2 samples (all channels, interleaved; an odd last byte
   // and, in stereo, an unpaired last sample are ignored) and writes what the
-  // encoder produced. Returns the bytes written, or −1: on an encoder error
-  // (the writer then closes the file and stays closed; later calls return
-  // −1) or when the file took fewer bytes than given (queues "Data write
-  // error!" / "MP3 Encoder Error" and goes on with the next block).
+  // encoder produced. Returns the bytes written; −1 once the writer has
+  // stopped. Throws WriterError "Data write error!" (caption "MP3 Encoder
+  // Error") with "Cannot write "<fname>": <system error>" beneath when the
+  // file does not take the bytes, or a text naming the encoder's error code.
   int32_t Write(const void* p, uint32_t size) override;
 
   static Mp3EncoderConfig MakeConfig(const AudioFormat& format, int32_t bitrate);
+  // The highest bit rate LAME writes at an output sample rate, in kb/s.
+  static uint32_t MaxBitrateKbps(uint32_t outSampleRate);
+  // The bit rate the encoder actually uses, in kb/s.
+  uint32_t BitrateKbps() const { return bitrateUsed_; }
 
  private:
-  struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-  };
   struct EncoderCloser {
     void operator()(lame_global_struct* gf) const noexcept;
   };
 
-  void Close();
+  // Flushes the encoder's last frames to the file and closes it.
+  void Complete() override;
+  [[noreturn]] void StopOnFileFailure();
 
-  std::unique_ptr<std::FILE, FileCloser> mp3file;
+  OutputFile mp3file;
   std::unique_ptr<lame_global_struct, EncoderCloser> BladeHandle;
   std::unique_ptr<uint8_t[]> Mp3Buffer;
   uint32_t mp3bufferSize = 0;
   uint32_t ChunkFrames = 0;  // frames per encoder call whose output surely fits Mp3Buffer
   uint32_t Channels = 2;
   Mp3EncoderConfig config_;
+  uint32_t bitrateUsed_ = 0;
 };

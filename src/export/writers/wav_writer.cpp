@@ -1,7 +1,6 @@
 #include "wav_writer.h"
 
 #include <bit>
-#include <cerrno>
 #include <cstring>
 
 // The headers are written as their in-memory image.
@@ -33,27 +32,31 @@ WavWriter::WavWriter(const std::string& iname, const ExportFormat& format) {
   ns = 0;
   format_ = format.pcm;
   headerKind_ = (format.pcm.channels > 2 || format.pcm.bitsPerSample > 16) ? WavHeaderKind::Extensible : WavHeaderKind::Plain;
-  fOut.reset(std::fopen(fname.c_str(), "wb"));
-  if (!fOut)
-    throw WriterError("Cannot create file \"" + fname + "\". " + std::strerror(errno));
   // The header is written last; writing after the gap leaves zeros in it.
-  std::fseek(fOut.get(), headerKind_ == WavHeaderKind::Extensible ? sizeof(WavExtensibleHeader) : sizeof(WavPlainHeader), SEEK_SET);
+  if (!fOut.Open(fname) ||
+      !fOut.Seek(headerKind_ == WavHeaderKind::Extensible ? sizeof(WavExtensibleHeader) : sizeof(WavPlainHeader)))
+    throw WriterError("Cannot create file \"" + fname + "\". " + fOut.Reason());
 }
 
-WavWriter::~WavWriter() {
+WavWriter::~WavWriter() { FinishQuietly(); }
+
+void WavWriter::Complete() {
+  if (Stopped()) {
+    fOut.Close();
+    return;
+  }
   FillHeader();
-  if (!fOut) return;
-  std::fseek(fOut.get(), 0, SEEK_SET);
-  if (headerKind_ == WavHeaderKind::Extensible)
-    std::fwrite(&WaveHeaderEx, sizeof WaveHeaderEx, 1, fOut.get());
-  else
-    std::fwrite(&WaveHeader, sizeof WaveHeader, 1, fOut.get());
-  fOut.reset();
+  const bool extensible = headerKind_ == WavHeaderKind::Extensible;
+  const void* header = extensible ? static_cast<const void*>(&WaveHeaderEx) : &WaveHeader;
+  const bool headerWritten = fOut.Seek(0) && fOut.Write(header, extensible ? sizeof WaveHeaderEx : sizeof WaveHeader);
+  // Closed in any case; the failure reported is the first one.
+  if (!fOut.Close() || !headerWritten) Stop(fOut.FailureText());
 }
 
 int32_t WavWriter::Write(const void* p, uint32_t size) {
+  if (!Accepting()) return 0;
+  if (!fOut.Write(p, size)) Stop(fOut.FailureText());
   ns += size;
-  std::fwrite(p, 1, size, fOut.get());
   return static_cast<int32_t>(size);
 }
 

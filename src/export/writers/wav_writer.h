@@ -1,6 +1,6 @@
 // WAV writer (format index 2): the blocks are stored as they come; the header
-// is written once, by the destructor, when the sizes are known. Until then the
-// header space holds zeros.
+// is written once, by Finish, when the sizes are known. Until then the header
+// space holds zeros.
 //
 // Layout: a 44-byte PCM header, or an 80-byte extensible header (with a
 // "fact" chunk before "data") when the PCM has more than two channels or
@@ -8,11 +8,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
 
 #include "audio_writer.h"
+#include "output_file.h"
 
 // Plain: the 44-byte PCM header. Extensible: the 80-byte header with a fact
 // chunk, for more than two channels or more than 16 bits.
@@ -76,20 +75,19 @@ class WavWriter : public AudioWriter {
   // fname := iname with ".wav"; creates (or truncates) the file. Throws
   // WriterError "Cannot create file "<fname>". <system error>" when it can't.
   WavWriter(const std::string& iname, const ExportFormat& format);
-  // Writes the header and closes the file.
   ~WavWriter() override;
 
-  // Appends the bytes unchecked; returns size.
+  // Appends the bytes; returns size (0 once the file has failed). Throws
+  // WriterError "Cannot write "<fname>": <system error>" when the file does
+  // not take them.
   int32_t Write(const void* p, uint32_t size) override;
 
   // Header layout chosen at construction.
   WavHeaderKind HeaderKind() const { return headerKind_; }
 
  private:
-  struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-  };
-
+  // Writes the header and closes the file.
+  void Complete() override;
   void FillHeader();
 
   AudioFormat format_;
@@ -97,5 +95,5 @@ class WavWriter : public AudioWriter {
   WavPlainHeader WaveHeader{};
   WavExtensibleHeader WaveHeaderEx{};
   uint32_t ns = 0;
-  std::unique_ptr<std::FILE, FileCloser> fOut;
+  OutputFile fOut;
 };

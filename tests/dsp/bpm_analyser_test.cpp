@@ -9,16 +9,13 @@
 #include <memory>
 #include <vector>
 
-#include "audiodsp.h"
+#include "bpm_analyser.h"
 #include "loopgen.h"
 #include "testaudio.h"
 
 namespace {
 
-struct BpmDeleter {
-  void operator()(PwBPM* h) const { DeleteBPM2(h); }
-};
-using BpmPtr = std::unique_ptr<PwBPM, BpmDeleter>;
+using BpmPtr = std::unique_ptr<BpmAnalyser>;
 
 constexpr int kBlock = 2048;
 
@@ -26,14 +23,14 @@ constexpr int kBlock = 2048;
 // frames from the start, the short tail as a write of 0 frames, then asks
 // for a tempo between 50 and 250.
 float Measure(const std::vector<float>& interleaved, int channels, int rate) {
-  BpmPtr h(NewBPM2(channels, rate));
+  BpmPtr h(BpmAnalyser::create(channels, rate));
   EXPECT_NE(h, nullptr);
   if (!h) return -1;
   const size_t frames = interleaved.size() / size_t(channels);
   size_t pos = 0;
-  for (; pos + kBlock <= frames; pos += kBlock) BPM2_write(h.get(), interleaved.data() + pos * channels, kBlock);
-  if (pos < frames) BPM2_write(h.get(), interleaved.data() + pos * channels, 0);
-  return BPM2_value(h.get(), 250, 50);
+  for (; pos + kBlock <= frames; pos += kBlock) h->write(interleaved.data() + pos * channels, kBlock);
+  if (pos < frames) h->write(interleaved.data() + pos * channels, 0);
+  return h->estimateBpm(50, 250);
 }
 
 // The tempo or a metrical relative (×/÷ 2 or 3) that the estimate matches
@@ -45,17 +42,17 @@ double MatchedTempo(double estimate, double bpm, double tolerance) {
   return 0;
 }
 
-std::vector<loopgen::LoopSpec> LoopSet() {
+std::vector<loopgen::LoopSettings> LoopSet() {
   using loopgen::Style;
   const double tempi[] = {60, 67, 75, 84, 90, 100, 110, 120, 128, 135, 140, 150, 160, 174, 185, 200};
   const Style styles[] = {Style::FourOnTheFloor, Style::RockBackbeat, Style::Breakbeat,
                           Style::HalfTime,       Style::Shuffle,      Style::Sparse};
-  std::vector<loopgen::LoopSpec> set;
+  std::vector<loopgen::LoopSettings> set;
   uint32_t seed = 1;
   for (int s = 0; s < 6; ++s) {
     for (int t = 0; t < 16; ++t) {
       if ((s + t) % 4 == 0) continue;  // 72 of the 96 combinations, every tempo and style kept
-      loopgen::LoopSpec loop;
+      loopgen::LoopSettings loop;
       loop.style = styles[s];
       loop.bpm = tempi[t];
       loop.seed = seed++;
@@ -73,7 +70,7 @@ std::vector<loopgen::LoopSpec> LoopSet() {
 // Over the whole set: at least 95 % within 4 % of the tempo or of its double,
 // half, triple or third; at least 55 % within 4 % of the tempo itself; and
 // every such hit within 0.5 % of the value it hits.
-TEST(Bpm, SyntheticLoopSetReachesTheQualityTargets) {
+TEST(BpmAnalyser, SyntheticLoopSetReachesTheQualityTargets) {
   const auto set = LoopSet();
   int exact = 0, related = 0, imprecise = 0, slower = 0, faster = 0;
   double worstError = 0, audioSeconds = 0, analysisSeconds = 0;
@@ -127,7 +124,7 @@ struct Aperiodic {
   int rate;
 };
 
-TEST(Bpm, AperiodicSignalsGiveNoTempo) {
+TEST(BpmAnalyser, AperiodicSignalsGiveNoTempo) {
   std::vector<Aperiodic> cases;
   cases.push_back({"silence", std::vector<float>(size_t(30 * 44100) * 2, 0.0f), 2, 44100});
   cases.push_back({"white noise 20 s", WhiteNoise(20 * 44100, 2, 11, 0.2), 2, 44100});
@@ -152,15 +149,15 @@ TEST(Bpm, AperiodicSignalsGiveNoTempo) {
   }
 }
 
-TEST(Bpm, NothingWrittenGivesNoTempo) {
-  BpmPtr h(NewBPM2(2, 44100));
+TEST(BpmAnalyser, NothingWrittenGivesNoTempo) {
+  BpmPtr h(BpmAnalyser::create(2, 44100));
   ASSERT_NE(h, nullptr);
-  EXPECT_EQ(std::lround(BPM2_value(h.get(), 250, 50)), 0);
-  BPM2_write(h.get(), nullptr, 0);
-  EXPECT_EQ(std::lround(BPM2_value(h.get(), 250, 50)), 0);
+  EXPECT_EQ(std::lround(h->estimateBpm(50, 250)), 0);
+  h->write(nullptr, 0);
+  EXPECT_EQ(std::lround(h->estimateBpm(50, 250)), 0);
 }
 
-TEST(Bpm, EverySampleRateAndChannelCount) {
+TEST(BpmAnalyser, EverySampleRateAndChannelCount) {
   struct Case {
     int rate;
     int channels;
@@ -176,7 +173,7 @@ TEST(Bpm, EverySampleRateAndChannelCount) {
       {48000, 1, loopgen::Style::Shuffle, 90, 1},
   };
   for (const Case& c : cases) {
-    loopgen::LoopSpec loop;
+    loopgen::LoopSettings loop;
     loop.rate = c.rate;
     loop.channels = c.channels;
     loop.style = c.style;
@@ -193,8 +190,8 @@ TEST(Bpm, EverySampleRateAndChannelCount) {
 // Memory is fixed at creation (running autocorrelation over a fixed lag
 // range), so a stream of any length must still give the tempo: 30 minutes of
 // a loop, fed block by block without keeping the whole stream around.
-TEST(Bpm, ThirtyMinuteStreamStillGivesTheTempo) {
-  loopgen::LoopSpec pattern;
+TEST(BpmAnalyser, ThirtyMinuteStreamStillGivesTheTempo) {
+  loopgen::LoopSettings pattern;
   pattern.style = loopgen::Style::FourOnTheFloor;
   pattern.bpm = 125;  // a bar is 1.92 s, 42336 frames: the repeated loop keeps the tempo
   pattern.rate = 22050;
@@ -203,7 +200,7 @@ TEST(Bpm, ThirtyMinuteStreamStillGivesTheTempo) {
   const auto loop = loopgen::MakeLoop(pattern);
   ASSERT_EQ(loop.size(), size_t(8 * 42336));
 
-  BpmPtr h(NewBPM2(1, pattern.rate));
+  BpmPtr h(BpmAnalyser::create(1, pattern.rate));
   ASSERT_NE(h, nullptr);
   std::vector<float> block(kBlock);
   const size_t total = size_t(30 * 60) * size_t(pattern.rate);
@@ -214,14 +211,14 @@ TEST(Bpm, ThirtyMinuteStreamStillGivesTheTempo) {
       std::copy_n(loop.begin() + long(at), n, block.begin() + long(i));
       i += n;
     }
-    BPM2_write(h.get(), block.data(), kBlock);
+    h->write(block.data(), kBlock);
   }
-  EXPECT_NEAR(BPM2_value(h.get(), 250, 50), 125.0, 125.0 * 0.005);
+  EXPECT_NEAR(h->estimateBpm(50, 250), 125.0, 125.0 * 0.005);
 }
 
 // The analyser does not depend on how the stream is cut into writes.
-TEST(Bpm, BlockSizeDoesNotMatter) {
-  loopgen::LoopSpec loop;
+TEST(BpmAnalyser, BlockSizeDoesNotMatter) {
+  loopgen::LoopSettings loop;
   loop.style = loopgen::Style::Shuffle;
   loop.bpm = 103;
   loop.seconds = 12;
@@ -230,46 +227,46 @@ TEST(Bpm, BlockSizeDoesNotMatter) {
   const float whole = Measure(audio, 2, loop.rate);
   EXPECT_NEAR(whole, 103.0, 103.0 * 0.005);
 
-  BpmPtr h(NewBPM2(2, loop.rate));
+  BpmPtr h(BpmAnalyser::create(2, loop.rate));
   ASSERT_NE(h, nullptr);
   const size_t frames = audio.size() / 2;
   const size_t sizes[] = {1, 333, 5000, 2048, 70000, 17};
   for (size_t pos = 0, i = 0; pos < frames; ++i) {
     const size_t n = std::min(sizes[i % 6], frames - pos);
-    BPM2_write(h.get(), audio.data() + 2 * pos, int(n));
+    h->write(audio.data() + 2 * pos, int(n));
     pos += n;
   }
-  EXPECT_EQ(BPM2_value(h.get(), 250, 50), whole);
+  EXPECT_EQ(h->estimateBpm(50, 250), whole);
 }
 
-TEST(Bpm, ResultStaysWithinTheAskedRange) {
-  loopgen::LoopSpec loop;
+TEST(BpmAnalyser, ResultStaysWithinTheAskedRange) {
+  loopgen::LoopSettings loop;
   loop.style = loopgen::Style::FourOnTheFloor;
   loop.bpm = 200;
   loop.seconds = 20;
   const auto audio = loopgen::MakeLoop(loop);
-  BpmPtr h(NewBPM2(loop.channels, loop.rate));
+  BpmPtr h(BpmAnalyser::create(loop.channels, loop.rate));
   ASSERT_NE(h, nullptr);
-  for (size_t pos = 0; pos + kBlock <= audio.size() / 2; pos += kBlock) BPM2_write(h.get(), audio.data() + 2 * pos, kBlock);
-  const float wide = BPM2_value(h.get(), 250, 50);
-  EXPECT_EQ(BPM2_value(h.get(), 250, 50), wide) << "asking again gives the same answer";
+  for (size_t pos = 0; pos + kBlock <= audio.size() / 2; pos += kBlock) h->write(audio.data() + 2 * pos, kBlock);
+  const float wide = h->estimateBpm(50, 250);
+  EXPECT_EQ(h->estimateBpm(50, 250), wide) << "asking again gives the same answer";
   EXPECT_TRUE(MatchedTempo(wide, 200, 0.005) > 0) << wide;
   // Only the half tempo fits between 60 and 150, the double between 300 and 450.
-  EXPECT_NEAR(BPM2_value(h.get(), 150, 60), 100.0, 0.5);
-  EXPECT_NEAR(BPM2_value(h.get(), 450, 300), 400.0, 2.0);
+  EXPECT_NEAR(h->estimateBpm(60, 150), 100.0, 0.5);
+  EXPECT_NEAR(h->estimateBpm(300, 450), 400.0, 2.0);
 }
 
-TEST(Bpm, InvalidArgumentsAreHarmless) {
-  EXPECT_EQ(NewBPM2(0, 44100), nullptr);
-  EXPECT_EQ(NewBPM2(2, 0), nullptr);
-  BPM2_write(nullptr, nullptr, 2048);
-  EXPECT_EQ(BPM2_value(nullptr, 250, 50), 0.0f);
-  DeleteBPM2(nullptr);
-  BpmPtr h(NewBPM2(1, 44100));
+TEST(BpmAnalyser, InvalidArgumentsAreHarmless) {
+  const struct { int channels, rate; } refused[] = {{0, 44100}, {2, 0}, {9, 44100}, {1, 999}, {1, 768001}};
+  for (const auto& c : refused)
+    EXPECT_EQ(BpmAnalyser::create(c.channels, c.rate), nullptr) << c.channels << " ch, " << c.rate << " Hz";
+  BpmPtr h(BpmAnalyser::create(1, 44100));
   ASSERT_NE(h, nullptr);
+  h->write(nullptr, 2048);
+  EXPECT_EQ(h->estimateBpm(50, 250), 0.0f) << "nothing written";
   const auto noise = WhiteNoise(44100, 1, 3, 0.1);
-  BPM2_write(h.get(), noise.data(), -5);
-  EXPECT_EQ(BPM2_value(h.get(), 50, 250), 0.0f) << "an empty range";
+  h->write(noise.data(), -5);
+  EXPECT_EQ(h->estimateBpm(250, 50), 0.0f) << "an empty range";
 }
 
 }  // namespace

@@ -1,22 +1,22 @@
 // RBJ cookbook shelving filters, transposed direct form II in double.
 //
-// Hand-over between Biquad_set (any thread) and the filtering thread is a
-// triple buffer: the setter fills a slot it owns and swaps it into the
-// shared middle position with one atomic exchange; the filter swaps the
-// middle into its own slot when the dirty bit is set. Neither side waits and
-// a coefficient set is never seen half written.
+// Hand-over between set (any thread) and the filtering thread is a triple
+// buffer: the setter fills a slot it owns and swaps it into the shared
+// middle position with one atomic exchange; the filter swaps the middle into
+// its own slot when the dirty bit is set. Neither side waits and a
+// coefficient set is never seen half written.
 //
 // A new set is reached by interpolating every coefficient linearly over
 // kRampFrames frames. The region of stable (a1, a2) pairs is convex, so each
 // intermediate filter is stable too, and the sweep replaces the step a
 // sudden coefficient change would put into the output.
+#include "shelf_filter.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <mutex>
-
-#include "audiodsp.h"
 
 namespace {
 
@@ -35,9 +35,9 @@ struct Coeffs {
   bool PassesThrough() const { return b0 == 1 && b1 == a1 && b2 == a2; }
 };
 
-Coeffs Shelf(int type, double corner, double slope, double gainDb) {
+Coeffs Shelf(ShelfType type, double corner, double slope, double gainDb) {
   Coeffs c;
-  if (type != BIQUAD_LOWSHELF && type != BIQUAD_HIGHSHELF) return c;
+  if (type != ShelfType::Low && type != ShelfType::High) return c;
   if (!(corner > 0 && corner < 0.5)) return c;  // also rejects NaN
   if (!(slope > 0)) return c;
   if (std::isnan(gainDb)) return c;
@@ -54,7 +54,7 @@ Coeffs Shelf(int type, double corner, double slope, double gainDb) {
   const double alpha = std::sin(w0) / 2.0 * std::sqrt((A + 1.0 / A) * (1.0 / slope - 1.0) + 2.0);
   const double k = 2.0 * std::sqrt(A) * alpha;
   double b0, b1, b2, a0, a1, a2;
-  if (type == BIQUAD_LOWSHELF) {
+  if (type == ShelfType::Low) {
     b0 = A * ((A + 1) - (A - 1) * cw + k);
     b1 = 2 * A * ((A - 1) - (A + 1) * cw);
     b2 = A * ((A + 1) - (A - 1) * cw - k);
@@ -81,7 +81,7 @@ constexpr uint8_t kDirty = 4;
 
 }  // namespace
 
-struct PwBiquad {
+struct ShelfFilter::State {
   int channels = 1;
 
   // Triple buffer. Setter owns slots[back], the filter owns slots[front].
@@ -121,7 +121,7 @@ struct PwBiquad {
   void Filter(float* buf, int frames);
 };
 
-void PwBiquad::Filter(float* buf, int frames) {
+void ShelfFilter::State::Filter(float* buf, int frames) {
   const int ch = channels;
   int i = 0;
   while (i < frames) {
@@ -156,37 +156,31 @@ void PwBiquad::Filter(float* buf, int frames) {
   }
 }
 
-extern "C" {
-
-HBIQUAD NewBiquad(int channels) {
-  auto* h = new PwBiquad;
-  h->channels = std::clamp(channels, 1, kMaxChannels);
-  return h;
+ShelfFilter::ShelfFilter(int channels) : state_(std::make_unique<State>()) {
+  state_->channels = std::clamp(channels, 1, kMaxChannels);
 }
 
-void DeleteBiquad(HBIQUAD h) { delete h; }
+ShelfFilter::~ShelfFilter() = default;
 
-void Biquad_set(HBIQUAD h, int type, double corner, double slope, double gainDb) {
-  if (!h) return;
+void ShelfFilter::set(ShelfType type, double corner, double slope, double gainDb) {
+  State& s = *state_;
   const Coeffs c = Shelf(type, corner, slope, gainDb);
-  std::lock_guard<std::mutex> lock(h->setMutex);
-  h->slots[h->back] = c;
-  h->back = h->middle.exchange(uint8_t(h->back | kDirty), std::memory_order_acq_rel) & 3;
+  std::lock_guard<std::mutex> lock(s.setMutex);
+  s.slots[s.back] = c;
+  s.back = s.middle.exchange(uint8_t(s.back | kDirty), std::memory_order_acq_rel) & 3;
 }
 
-void Biquad_processinterleaved(HBIQUAD h, float* buffer, int frames) {
-  if (!h || !buffer || frames <= 0) return;
-  h->Receive();
-  h->Filter(buffer, frames);
+void ShelfFilter::process(float* buffer, int frames) {
+  if (!buffer || frames <= 0) return;
+  state_->Receive();
+  state_->Filter(buffer, frames);
 }
 
-void Biquad_flush(HBIQUAD h) {
-  if (!h) return;
+void ShelfFilter::flush() {
+  State& s = *state_;
   // With no history there is nothing to click against: jump to the latest set.
-  h->Receive();
-  h->cur = h->target;
-  h->rampLeft = 0;
-  for (int c = 0; c < kMaxChannels; ++c) h->s1[c] = h->s2[c] = 0;
+  s.Receive();
+  s.cur = s.target;
+  s.rampLeft = 0;
+  for (int c = 0; c < kMaxChannels; ++c) s.s1[c] = s.s2[c] = 0;
 }
-
-}  // extern "C"

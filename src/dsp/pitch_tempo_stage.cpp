@@ -14,17 +14,16 @@
 // output O(I) = O_c + (I - I_c) × duration ratio, re-anchored continuously at
 // each ratio change at the output count emitted by then. The analysis frame
 // centred on input I leaves the stretcher lead / pitch frames after O(I):
-// the lead (half the analysis window plus the resampler's history) sits
-// before the resampler that follows the stretcher. A pitch change therefore
-// shifts the timeline by lead/p_new - lead/p_old, and a duration change
-// pivots it about one start delay after the output produced so far; the
-// segment map below mirrors both.
-#include "audiodsp.h"
+// the lead (the start pad plus the history of the resampler that follows
+// the stretcher, measured once at creation) sits before that resampler. A
+// pitch change therefore shifts the timeline by lead/p_new - lead/p_old,
+// and a duration change pivots it about one start delay after the output
+// produced so far; the segment map below mirrors both.
+#include "pitch_tempo_stage.h"
 
 #include <rubberband/RubberBandStretcher.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -40,8 +39,8 @@ constexpr int kFeedMax = 4096;        // frames per stretcher process() call
 constexpr int64_t kRingFrames = 1 << 16;  // input history and read-ahead
 constexpr double kFadeSeconds = 0.015;
 constexpr int kMaxSegments = 16;
-constexpr double kMinRatio = 0.125;
-constexpr double kMaxRatio = 8.0;
+constexpr double kMinRatio = PitchTempoStage::kMinRatio;
+constexpr double kMaxRatio = PitchTempoStage::kMaxRatio;
 
 // One piece of the stretcher's hop map: from emitted output count `out` on,
 // output advances by `ratio` (the duration ratio) per input frame.
@@ -65,7 +64,7 @@ inline float FadeGain(double w) { return float(w * w * (3.0 - 2.0 * w)); }
 // arbitrary pitch can mean a table of 10^5 entries, allocated and filled on
 // the processing thread. Pitches are therefore rounded so that 1 / pitch has
 // a denominator of at most kPitchDenominator (error < 0.25 cent), which caps
-// the table at kMaxPhases; NewTensionDSP sizes it once (see WarmUp).
+// the table at kMaxPhases; creation sizes it once (see WarmUp).
 constexpr int64_t kPitchDenominator = 4096;
 constexpr int64_t kMaxPhases = int64_t(kMaxRatio) * kPitchDenominator - 1;
 
@@ -101,22 +100,6 @@ double QuantizePitch(double pitch) {
   return double(d) / double(n);
 }
 
-// The resampler's reset() keeps its filter buffers: a restarted stream
-// resumes from a full buffer of old frames instead of a half-full one, so
-// its first frame leaves buffer - centre frames later than getStartDelay()
-// assumes (12 ms at pitch 0.5 and 44.1 kHz). After the warm-up the buffer
-// always has its largest size, the one for the highest pitch; this mirrors
-// Rubber Band 3.1.2's resampler ("fastest tolerable": 62 zero crossings per
-// side, cut-off at 0.975 of Nyquist) to size it.
-int64_t ResamplerStaleFrames() {
-  const double peakToZero = kMaxRatio / 0.975;  // ratio 1/kMaxRatio = 1/8
-  int64_t length = int64_t(peakToZero * 62 + 1);
-  if (length % 2 == 0) ++length;
-  const int64_t left = length / 2;  // numerator 1
-  const int64_t buffer = 2 * left + 1;
-  return buffer - buffer / 2;
-}
-
 // Rubber Band reports warnings through its logger; none may reach stderr
 // from the processing thread.
 struct SilentLogger : RB::Logger {
@@ -127,19 +110,21 @@ struct SilentLogger : RB::Logger {
 
 }  // namespace
 
-struct PwTensionDSP {
-  PwTensionDSP(int channels, int rate, TensionReadProc read, void* user);
+struct PitchTempoStage::Engine {
+  Engine(int channels, int rate, ReadFunction read, void* user);
 
-  int Process(float* output, int frames);
+  int Process(float* output, int frames, double pitch, double duration);
   void Flush();
 
-  std::atomic<double> requestedPitch{1.0};
-  std::atomic<double> requestedDuration{1.0};
+  const int channels_;
+  const int rate_;
 
  private:
   void WarmUp();
+  void RunAtPitch(double pitch);
+  double MeasureLead();
   int RenderBlock(float* output, int frames);
-  void ApplyRatios();
+  void ApplyRatios(double pitch, double duration);
   void StartStretch(int64_t at);
   int PullBypass(float* dest, int frames);
   int PullStretch(int frames);
@@ -154,20 +139,19 @@ struct PwTensionDSP {
   double OutToIn(double out) const;
   double InToOut(double in) const;
 
-  const int channels_;
-  const int rate_;
-  const TensionReadProc read_;
+  const ReadFunction read_;
   void* const user_;
   const int fadeFrames_;
   std::unique_ptr<RB> rb_;
+  double startLead_ = 0;  // lead before the resampler after a reset (MeasureLead)
 
   // Input ring: frames [readEnd_ - kRingFrames, readEnd_) are kept.
   std::vector<float> ring_;
   int64_t readEnd_ = 0;
   bool inputEnded_ = false;
 
-  // Ratios as requested (applied at the start of each Process call) and as
-  // given to the stretcher.
+  // Ratios as requested (taken up at the start of each Process call) and
+  // as given to the stretcher.
   double pitch_ = 1.0, duration_ = 1.0;
   double rbPitch_ = 1.0, rbDuration_ = 1.0;
 
@@ -198,7 +182,7 @@ struct PwTensionDSP {
   float* stretchAt_[2] = {};
 };
 
-PwTensionDSP::PwTensionDSP(int channels, int rate, TensionReadProc read, void* user)
+PitchTempoStage::Engine::Engine(int channels, int rate, ReadFunction read, void* user)
     : channels_(channels),
       rate_(rate),
       read_(read),
@@ -223,31 +207,80 @@ PwTensionDSP::PwTensionDSP(int channels, int rate, TensionReadProc read, void* u
     stretchPtr_[c] = stretchBuf_.data() + size_t(c) * kBlock;
   }
   WarmUp();
+  startLead_ = MeasureLead();
 }
 
-// The resampler keeps two filter states and alternates between them on each
-// pitch change; a state grows its buffer (largest at the highest pitch) and
-// its phase table (largest for kMaxPhases phases) only when a pitch needs
-// more than it has. Visiting the highest pitch and then two pitches with
-// kMaxPhases phases leaves both states at full size.
-void PwTensionDSP::WarmUp() {
-  const double pitches[] = {kMaxRatio, double(kPitchDenominator) / double(kMaxPhases),
-                            double(kPitchDenominator - 3) / double(kMaxPhases)};
-  std::fill(feedBuf_.begin(), feedBuf_.end(), 0.0f);
-  for (double pitch : pitches) {
-    rb_->setPitchScale(pitch);
-    for (int guard = 0; guard < 64 && rb_->available() <= 0; ++guard) {
-      const int want = int(std::clamp<size_t>(rb_->getSamplesRequired(), 256, kFeedMax));
-      rb_->process(feedPtr_, size_t(want), false);
-    }
-    while (rb_->available() > 0)
-      rb_->retrieve(stretchPtr_, size_t(std::min(rb_->available(), kBlock)));
+// The resampler behind the stretcher keeps two filter states and alternates
+// between them on each pitch change; a reset restarts the current one. A
+// state grows its buffer (largest at the highest pitch) and its phase table
+// (largest for kMaxPhases phases) only when a pitch needs more than it has,
+// on the processing thread. The highest pitch and then the one with
+// kMaxPhases phases, twice with a reset in between, hand both sizes to both
+// states. Only pitches the stage itself uses are visited.
+void PitchTempoStage::Engine::WarmUp() {
+  const double mostPhases = double(kPitchDenominator) / double(kMaxPhases);
+  for (int round = 0; round < 2; ++round) {
+    RunAtPitch(kMaxRatio);
+    RunAtPitch(mostPhases);
+    rb_->reset();
   }
   rb_->setPitchScale(1.0);
-  rb_->reset();
 }
 
-void PwTensionDSP::Flush() {
+// Feeds silence at `pitch` until the stretcher has produced output (the
+// resampler has run), and drains it.
+void PitchTempoStage::Engine::RunAtPitch(double pitch) {
+  std::fill(feedBuf_.begin(), feedBuf_.end(), 0.0f);
+  rb_->setPitchScale(pitch);
+  for (int guard = 0; guard < 64 && rb_->available() <= 0; ++guard) {
+    const int want = int(std::clamp<size_t>(rb_->getSamplesRequired(), 256, kFeedMax));
+    rb_->process(feedPtr_, size_t(want), false);
+  }
+  while (rb_->available() > 0) rb_->retrieve(stretchPtr_, size_t(std::min(rb_->available(), kBlock)));
+}
+
+// Output frames between a reset and the input frame fed after the start
+// pad, at unity ratios. getStartDelay() counts the analysis half-window
+// only; after a reset the resampler resumes from a full filter buffer of
+// earlier frames rather than a half-full one, which delays the stream by a
+// few dozen frames more. An impulse run through the stretcher the way
+// StartStretch runs it shows the whole lead. The warm-up has already
+// brought the resampler's buffers to the size they keep from now on.
+double PitchTempoStage::Engine::MeasureLead() {
+  const int64_t pad = int64_t(rb_->getPreferredStartPad());
+  const int64_t searchEnd = 2 * pad + 8192;  // well past any resampler history
+  rb_->setTimeRatio(1.0);
+  rb_->setPitchScale(1.0);
+  rb_->reset();
+  int64_t fed = 0, retrieved = 0, peakAt = -1;
+  float peak = 0.0f;
+  for (int guard = 0; guard < 1024 && retrieved < searchEnd; ++guard) {
+    if (rb_->available() > 0) {
+      const int n = int(rb_->retrieve(stretchPtr_, size_t(std::min(rb_->available(), kBlock))));
+      for (int i = 0; i < n; ++i) {
+        const float v = std::fabs(stretchPtr_[0][i]);
+        if (v > peak) peak = v, peakAt = retrieved + i;
+      }
+      retrieved += n;
+      continue;
+    }
+    const int want = int(std::clamp<size_t>(rb_->getSamplesRequired(), 256, kFeedMax));
+    for (int c = 0; c < channels_; ++c) {
+      std::fill_n(feedPtr_[c], want, 0.0f);
+      if (pad >= fed && pad < fed + want) feedPtr_[c][pad - fed] = 1.0f;
+    }
+    rb_->process(feedPtr_, size_t(want), false);
+    fed += want;
+  }
+  rb_->reset();
+  // The impulse comes out as a clear peak (0.6 … 1.2 from 8 to 48 kHz). If
+  // it did not, the start delay is the best estimate left.
+  const int64_t startDelay = int64_t(rb_->getStartDelay());
+  if (peak < 0.25f || peakAt < startDelay || peakAt > startDelay + 4096) return double(startDelay);
+  return double(peakAt);
+}
+
+void PitchTempoStage::Engine::Flush() {
   rb_->reset();
   readEnd_ = 0;
   inputEnded_ = false;
@@ -266,13 +299,13 @@ void PwTensionDSP::Flush() {
 
 // ---- timeline map ------------------------------------------------------------
 
-void PwTensionDSP::ResetMap(double in, double ratio) {
+void PitchTempoStage::Engine::ResetMap(double in, double ratio) {
   segments_[0] = {0.0, in, ratio};
   segmentCount_ = 1;
 }
 
 // Re-anchors the hop map at emitted output count `out` with a new ratio.
-void PwTensionDSP::AddSegment(double out, double ratio) {
+void PitchTempoStage::Engine::AddSegment(double out, double ratio) {
   Segment& last = segments_[segmentCount_ - 1];
   if (out <= last.out) {
     last.ratio = ratio;  // no hop since the previous change: it is superseded
@@ -295,11 +328,11 @@ void PwTensionDSP::AddSegment(double out, double ratio) {
 }
 
 // Hop-map output count of delivered output frame `out`.
-double PwTensionDSP::HopOut(double out) const {
+double PitchTempoStage::Engine::HopOut(double out) const {
   return out + double(dropTotal_) - lead_ / rbPitch_;
 }
 
-double PwTensionDSP::OutToIn(double out) const {
+double PitchTempoStage::Engine::OutToIn(double out) const {
   const double o = HopOut(out);
   int i = segmentCount_ - 1;
   while (i > 0 && segments_[i].out > o) --i;
@@ -307,7 +340,7 @@ double PwTensionDSP::OutToIn(double out) const {
   return s.in + (o - s.out) / s.ratio;
 }
 
-double PwTensionDSP::InToOut(double in) const {
+double PitchTempoStage::Engine::InToOut(double in) const {
   int i = segmentCount_ - 1;
   while (i > 0 && segments_[i].in > in) --i;
   const Segment& s = segments_[i];
@@ -316,11 +349,11 @@ double PwTensionDSP::InToOut(double in) const {
 
 // ---- input ---------------------------------------------------------------
 
-void PwTensionDSP::EnsureInput(int64_t upto) {
+void PitchTempoStage::Engine::EnsureInput(int64_t upto) {
   while (readEnd_ < upto && !inputEnded_) {
     const int64_t pos = readEnd_ % kRingFrames;
     const int want = int(std::min(upto - readEnd_, kRingFrames - pos));
-    const int floats = read_ ? read_(ring_.data() + pos * channels_, want, user_) : 0;
+    const int floats = read_ ? read_(user_, ring_.data() + pos * channels_, want * channels_) : 0;
     const int got = std::min(want, std::max(0, floats) / channels_);
     if (got <= 0) {
       inputEnded_ = true;
@@ -332,7 +365,7 @@ void PwTensionDSP::EnsureInput(int64_t upto) {
 
 // Input frames [from, from + frames) as interleaved floats; indices before 0
 // read as silence. The range must be already read and still in the ring.
-void PwTensionDSP::CopyInput(int64_t from, int frames, float* dest) {
+void PitchTempoStage::Engine::CopyInput(int64_t from, int frames, float* dest) {
   while (frames > 0) {
     if (from < 0) {
       const int n = int(std::min<int64_t>(frames, -from));
@@ -351,7 +384,7 @@ void PwTensionDSP::CopyInput(int64_t from, int frames, float* dest) {
   }
 }
 
-void PwTensionDSP::DeinterleaveInput(int64_t from, int frames) {
+void PitchTempoStage::Engine::DeinterleaveInput(int64_t from, int frames) {
   for (int i = 0; i < frames; ++i, ++from) {
     if (from < 0) {
       for (int c = 0; c < channels_; ++c) feedPtr_[c][i] = 0.0f;
@@ -364,7 +397,7 @@ void PwTensionDSP::DeinterleaveInput(int64_t from, int frames) {
 
 // ---- bypass path -----------------------------------------------------------
 
-int PwTensionDSP::PullBypass(float* dest, int frames) {
+int PitchTempoStage::Engine::PullBypass(float* dest, int frames) {
   EnsureInput(bypassPos_ + frames);
   const int n = int(std::clamp<int64_t>(readEnd_ - bypassPos_, 0, frames));
   CopyInput(bypassPos_, n, dest);
@@ -374,14 +407,14 @@ int PwTensionDSP::PullBypass(float* dest, int frames) {
 
 // ---- stretcher path --------------------------------------------------------
 
-void PwTensionDSP::StartStretch(int64_t at) {
+void PitchTempoStage::Engine::StartStretch(int64_t at) {
   rbDuration_ = duration_;
   rbPitch_ = QuantizePitch(pitch_);
   rb_->setTimeRatio(rbDuration_);
   rb_->setPitchScale(rbPitch_);
   rb_->reset();
   feedPos_ = at - int64_t(rb_->getPreferredStartPad());
-  lead_ = double(rb_->getPreferredStartPad() + ResamplerStaleFrames());
+  lead_ = startLead_;
   dropTotal_ = dropLeft_ = std::llround(lead_ / rbPitch_);
   rawRetrieved_ = 0;
   stretchOut_ = 0;
@@ -393,7 +426,7 @@ void PwTensionDSP::StartStretch(int64_t at) {
 
 // Gives the stretcher its next piece of input. False when there is nothing
 // more to give.
-bool PwTensionDSP::FeedStretch() {
+bool PitchTempoStage::Engine::FeedStretch() {
   if (finalSent_) return false;
   int want = int(std::clamp<size_t>(rb_->getSamplesRequired(), 256, kFeedMax));
   // One frame of look-ahead, so the last block is marked final while it
@@ -413,7 +446,7 @@ bool PwTensionDSP::FeedStretch() {
 
 // Fills stretchPtr_[c][0 .. result) with stretcher output; fewer than
 // `frames` only once the stretcher path has ended.
-int PwTensionDSP::PullStretch(int frames) {
+int PitchTempoStage::Engine::PullStretch(int frames) {
   int got = 0;
   while (got < frames && !stretchDone_) {
     int64_t limit = frames - got;
@@ -450,23 +483,23 @@ int PwTensionDSP::PullStretch(int frames) {
 
 // ---- control -------------------------------------------------------------
 
-void PwTensionDSP::ApplyRatios() {
-  pitch_ = SanitizeRatio(requestedPitch.load(std::memory_order_relaxed));
-  duration_ = SanitizeRatio(requestedDuration.load(std::memory_order_relaxed));
+void PitchTempoStage::Engine::ApplyRatios(double pitch, double duration) {
+  pitch_ = SanitizeRatio(pitch);
+  duration_ = SanitizeRatio(duration);
   const bool unity = pitch_ == 1.0 && duration_ == 1.0;
   if (unity || !stretchRunning_ || stretchDone_) return;
-  const double pitch = QuantizePitch(pitch_);
-  if (pitch == rbPitch_ && duration_ == rbDuration_) return;
+  const double quantized = QuantizePitch(pitch_);
+  if (quantized == rbPitch_ && duration_ == rbDuration_) return;
   // The stretcher re-anchors its hop map at the output emitted so far.
   const int avail = std::max(0, rb_->available());
   rbDuration_ = duration_;
-  rbPitch_ = pitch;
+  rbPitch_ = quantized;
   rb_->setTimeRatio(rbDuration_);
   rb_->setPitchScale(rbPitch_);
   AddSegment(double(rawRetrieved_ + avail), duration_);
 }
 
-int PwTensionDSP::RenderBlock(float* output, int frames) {
+int PitchTempoStage::Engine::RenderBlock(float* output, int frames) {
   const bool wantStretch = !(pitch_ == 1.0 && duration_ == 1.0);
 
   if (wantStretch && mix_ == 0.0 && !stretchRunning_) {
@@ -517,9 +550,9 @@ int PwTensionDSP::RenderBlock(float* output, int frames) {
   return n;
 }
 
-int PwTensionDSP::Process(float* output, int frames) {
+int PitchTempoStage::Engine::Process(float* output, int frames, double pitch, double duration) {
   if (frames <= 0 || !output) return 0;
-  ApplyRatios();
+  ApplyRatios(pitch, duration);
   int done = 0;
   while (done < frames) {
     const int n = RenderBlock(output + size_t(done) * channels_, std::min(kBlock, frames - done));
@@ -529,34 +562,42 @@ int PwTensionDSP::Process(float* output, int frames) {
   return done;
 }
 
-// ---- C interface -------------------------------------------------------------
+// ---- public interface --------------------------------------------------------
 
-extern "C" {
-
-HTENSION NewTensionDSP(int channels, float sampleRate, int /*engine*/, int /*options*/,
-                       TensionReadProc read, void* user) {
-  if (channels < 1 || channels > 2 || !(sampleRate >= 1000.0f && sampleRate <= 384000.0f)) return nullptr;
+std::unique_ptr<PitchTempoStage> PitchTempoStage::create(int channels, int sampleRate, ReadFunction read,
+                                                         void* user) {
+  if (channels < 1 || channels > 2 || sampleRate < 1000 || sampleRate > 384000) return nullptr;
   try {
-    return new PwTensionDSP(channels, int(std::lround(sampleRate)), read, user);
+    return std::unique_ptr<PitchTempoStage>(
+        new PitchTempoStage(std::make_unique<Engine>(channels, sampleRate, read, user)));
   } catch (...) {
-    return nullptr;
+    return nullptr;  // out of memory, or the stretcher refused the format
   }
 }
 
-void DeleteTensionDSP(HTENSION h) { delete h; }
+PitchTempoStage::PitchTempoStage(std::unique_ptr<Engine> engine) : engine_(std::move(engine)) {}
 
-void TensionDSP_set(HTENSION h, int param, double value) {
-  if (!h) return;
-  if (param == TENSION_PITCH_RATIO) h->requestedPitch.store(value, std::memory_order_relaxed);
-  if (param == TENSION_DURATION_RATIO) h->requestedDuration.store(value, std::memory_order_relaxed);
+PitchTempoStage::~PitchTempoStage() = default;
+
+int PitchTempoStage::channels() const { return engine_->channels_; }
+
+int PitchTempoStage::sampleRate() const { return engine_->rate_; }
+
+void PitchTempoStage::setPitchRatio(double ratio) { pitchRatio_.store(ratio, std::memory_order_relaxed); }
+
+void PitchTempoStage::setDurationRatio(double ratio) { durationRatio_.store(ratio, std::memory_order_relaxed); }
+
+void PitchTempoStage::setPitchSemitones(double semitones) { setPitchRatio(std::pow(2.0, semitones / 12.0)); }
+
+void PitchTempoStage::setTempoSteps(double steps) { setDurationRatio(std::pow(2.0, -steps / 12.0)); }
+
+double PitchTempoStage::pitchRatio() const { return pitchRatio_.load(std::memory_order_relaxed); }
+
+double PitchTempoStage::durationRatio() const { return durationRatio_.load(std::memory_order_relaxed); }
+
+int PitchTempoStage::process(float* output, int frames) {
+  return engine_->Process(output, frames, pitchRatio_.load(std::memory_order_relaxed),
+                          durationRatio_.load(std::memory_order_relaxed));
 }
 
-int TensionDSP_process(HTENSION h, float* output, int frames) {
-  return h ? h->Process(output, frames) : 0;
-}
-
-void TensionDSP_flush(HTENSION h, int /*mode*/) {
-  if (h) h->Flush();
-}
-
-}  // extern "C"
+void PitchTempoStage::flush() { engine_->Flush(); }

@@ -4,11 +4,11 @@
 // is zeroed first because min/max would pass it on as a range end. Rounding
 // is the current SSE rounding mode, nearest-even by default; the scalar tail
 // uses the same instruction so every sample rounds alike.
+#include "pcm_convert.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-
-#include "audiodsp.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -85,9 +85,9 @@ void To24(const float* src, uint8_t* dst, int count) {
 
 }  // namespace
 
-extern "C" void convertFromFloat_SSE2(const float* source, void* destination, int format, int count) {
+void convertToPcm(const float* source, void* destination, PcmFormat format, int count) {
   if (!source || !destination || count <= 0) return;
   auto* dst = static_cast<uint8_t*>(destination);
-  if (format == CONVERT_S16LE) To16(source, dst, count);
-  else if (format == CONVERT_S24LE) To24(source, dst, count);
+  if (format == PcmFormat::S16) To16(source, dst, count);
+  else if (format == PcmFormat::S24) To24(source, dst, count);
 }

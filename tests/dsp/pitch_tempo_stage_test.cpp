@@ -1,23 +1,27 @@
 // Pitch/tempo stage: bypass exactness, time alignment and length, pitch
 // accuracy, ratio changes, flush, switching in and out, no allocation.
-#include "audiodsp.h"
+#include "pitch_tempo_stage.h"
 #include "testaudio.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 // ---- allocation counter ------------------------------------------------------
-// Counts global operator new calls while armed (only around process calls).
-// Rubber Band's own aligned buffers come from posix_memalign and are not
-// seen here; its growable tables are std::vectors and are.
+// Counts global operator new calls while armed (only around process calls),
+// and posix_memalign calls, where Rubber Band's aligned buffers (its
+// resampler's filter buffers among them) come from; its growable tables are
+// std::vectors and go through operator new.
 namespace {
 std::atomic<bool> g_countAllocs{false};
 std::atomic<long> g_allocs{0};
@@ -28,6 +32,16 @@ void* operator new(std::size_t n) {
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
+// Takes the place of the C library's for the whole test program, shared
+// libraries included; aligned_alloc does the allocating.
+extern "C" int posix_memalign(void** out, std::size_t alignment, std::size_t n) {
+  if (g_countAllocs.load(std::memory_order_relaxed)) g_allocs.fetch_add(1, std::memory_order_relaxed);
+  if (alignment < sizeof(void*) || (alignment & (alignment - 1)) != 0) return EINVAL;
+  void* p = std::aligned_alloc(alignment, (std::max<std::size_t>(n, 1) + alignment - 1) / alignment * alignment);
+  if (!p) return ENOMEM;
+  *out = p;
+  return 0;
+}
 // Not inlined, so the compiler does not pair free() with operator new.
 [[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
 [[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
@@ -36,17 +50,17 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// Input source for the read callback; may be swapped between runs.
+// Input source for the read function; may be swapped between runs.
 struct Source {
   std::vector<float> data;
   int channels = 1;
   size_t pos = 0;          // floats handed out
   size_t maxFrames = 0;    // if set, short reads of at most this many frames
 
-  static int Read(float* buffer, int frames, void* user) {
+  static int Read(void* user, float* buffer, int floats) {
     auto* s = static_cast<Source*>(user);
-    if (s->maxFrames) frames = std::min(frames, int(s->maxFrames));
-    const size_t want = size_t(frames) * size_t(s->channels);
+    if (s->maxFrames) floats = std::min(floats, int(s->maxFrames) * s->channels);
+    const size_t want = size_t(floats);
     const size_t n = std::min(want, s->data.size() - s->pos);
     std::memcpy(buffer, s->data.data() + s->pos, n * sizeof(float));
     s->pos += n;
@@ -55,22 +69,22 @@ struct Source {
 };
 
 struct Stage {
-  HTENSION h;
   Source src;
+  std::unique_ptr<PitchTempoStage> h;
   Stage(int channels, int rate) {
     src.channels = channels;
-    h = NewTensionDSP(channels, float(rate), 203, 301, &Source::Read, &src);
+    h = PitchTempoStage::create(channels, rate, &Source::Read, &src);
+    if (!h) throw std::runtime_error("no stage");
   }
-  ~Stage() { DeleteTensionDSP(h); }
   void Set(double pitch, double duration) {
-    TensionDSP_set(h, TENSION_PITCH_RATIO, pitch);
-    TensionDSP_set(h, TENSION_DURATION_RATIO, duration);
+    h->setPitchRatio(pitch);
+    h->setDurationRatio(duration);
   }
   // Appends up to `frames` frames of output; returns frames written.
   int Process(std::vector<float>& out, int frames) {
     const size_t at = out.size();
     out.resize(at + size_t(frames) * size_t(src.channels));
-    const int n = TensionDSP_process(h, out.data() + at, frames);
+    const int n = h->process(out.data() + at, frames);
     out.resize(at + size_t(std::max(n, 0)) * size_t(src.channels));
     return n;
   }
@@ -121,7 +135,7 @@ double Cents(double f, double ref) { return 1200.0 * std::log2(f / ref); }
 
 // ---- bypass ------------------------------------------------------------------
 
-TEST(Tension, BypassIsBitExactOverOddCallSizes) {
+TEST(PitchTempoStage, BypassIsBitExactOverOddCallSizes) {
   for (int channels : {1, 2}) {
     const int rate = 44100;
     Stage s(channels, rate);
@@ -152,14 +166,14 @@ struct RatioCase {
 // input: each lands at its time × duration ratio, the first at 0 and whole
 // (no leading silence, nothing cut), the last is still there, and the length
 // is the input's × duration ratio.
-TEST(Tension, OnsetsAndLengthFollowTheDurationRatio) {
+TEST(PitchTempoStage, OnsetsAndLengthFollowTheDurationRatio) {
   const double semi = std::pow(2.0, 1.0 / 24);
   const RatioCase cases[] = {
       {44100, 2, 1.0, 0.5},    {44100, 2, 1.0, 2.0},     {44100, 1, 1.0, 0.7071},
       {44100, 1, 1.0, 1.4142}, {44100, 2, 0.5, 1.0},     {44100, 2, 2.0, 1.0},
       {48000, 1, semi, 1.0},   {48000, 2, 2.0, 0.5},     {22050, 2, 0.5, 2.0},
       {22050, 1, semi, 0.7071}, {44100, 2, 0.5, 0.5},    {8000, 1, 2.0, 1.4142},
-      {8000, 2, 0.5, 0.7071},
+      {8000, 2, 0.5, 0.7071},   {8000, 2, 2.0, 2.0},     {48000, 1, 0.5, 0.5},
   };
   const double times[] = {0.0, 0.4, 0.8, 1.15};
   for (const RatioCase& k : cases) {
@@ -190,7 +204,7 @@ TEST(Tension, OnsetsAndLengthFollowTheDurationRatio) {
   }
 }
 
-TEST(Tension, OctaveUpDoublesTheFrequencyAndKeepsTheLength) {
+TEST(PitchTempoStage, OctaveUpDoublesTheFrequencyAndKeepsTheLength) {
   for (int channels : {1, 2}) {
     const int rate = 44100;
     Stage s(channels, rate);
@@ -214,7 +228,7 @@ TEST(Tension, OctaveUpDoublesTheFrequencyAndKeepsTheLength) {
 // A change made before a call applies from that call on: from bypass the new
 // pitch is there right after the crossfade, between two pitches at once; a
 // duration change shows in the rate at which input is consumed.
-TEST(Tension, RatioChangeTakesEffectAtTheNextCall) {
+TEST(PitchTempoStage, RatioChangeTakesEffectAtTheNextCall) {
   struct Change {
     double p0, d0, p1, d1;
   };
@@ -248,9 +262,72 @@ TEST(Tension, RatioChangeTakesEffectAtTheNextCall) {
   }
 }
 
+// ---- ratio range and units ---------------------------------------------------
+
+// Ratios beyond the range act as its ends: the output is, sample for
+// sample, the one the end values give.
+TEST(PitchTempoStage, RatiosBeyondTheRangeAreHeldAtItsEnds) {
+  struct Case {
+    double pitch, duration, heldPitch, heldDuration;
+  };
+  const Case cases[] = {
+      {8.0, 0.1, 2.0, 0.5}, {0.125, 4.0, 0.5, 2.0}, {4.0, 3.0, 2.0, 2.0}, {0.2, 0.25, 0.5, 0.5},
+  };
+  const int rate = 44100, channels = 2;
+  std::vector<float> input = pwtest::Sine(330.0, rate, channels, size_t(0.3 * rate));
+  AddBurst(input, channels, rate, 0.15);
+  auto run = [&](double pitch, double duration) {
+    Stage s(channels, rate);
+    s.src.data = input;
+    s.Set(pitch, duration);
+    return s.RunToEnd(1024);
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(testing::Message() << "pitch " << k.pitch << ", duration " << k.duration);
+    const std::vector<float> held = run(k.heldPitch, k.heldDuration);
+    EXPECT_NEAR(double(held.size() / channels) / rate, 0.3 * k.heldDuration, 0.001);
+    const std::vector<float> beyond = run(k.pitch, k.duration);
+    ASSERT_EQ(beyond.size(), held.size());
+    EXPECT_EQ(std::memcmp(beyond.data(), held.data(), held.size() * sizeof(float)), 0);
+  }
+}
+
+TEST(PitchTempoStage, SemitonesAndTempoStepsSetTheRatios) {
+  Stage s(1, 44100);
+  EXPECT_EQ(s.h->pitchRatio(), 1.0);
+  EXPECT_EQ(s.h->durationRatio(), 1.0);
+  struct Case {
+    double steps, pitch, duration;
+  };
+  const Case cases[] = {
+      {12, 2.0, 0.5}, {-12, 0.5, 2.0}, {0, 1.0, 1.0}, {7, std::pow(2.0, 7.0 / 12), std::pow(2.0, -7.0 / 12)},
+      {-0.5, std::pow(2.0, -0.5 / 12), std::pow(2.0, 0.5 / 12)},
+  };
+  for (const Case& k : cases) {
+    s.h->setPitchSemitones(k.steps);
+    s.h->setTempoSteps(k.steps);
+    EXPECT_DOUBLE_EQ(s.h->pitchRatio(), k.pitch) << k.steps;
+    EXPECT_DOUBLE_EQ(s.h->durationRatio(), k.duration) << k.steps;
+  }
+}
+
+TEST(PitchTempoStage, CreateRefusesWhatItCannotProcess) {
+  Source src;
+  const struct {
+    int channels, rate;
+  } refused[] = {{0, 44100}, {3, 44100}, {-1, 44100}, {1, 999}, {2, 384001}, {2, 0}};
+  for (const auto& c : refused)
+    EXPECT_EQ(PitchTempoStage::create(c.channels, c.rate, &Source::Read, &src), nullptr)
+        << c.channels << " ch, " << c.rate << " Hz";
+  const auto stage = PitchTempoStage::create(2, 8000, &Source::Read, &src);
+  ASSERT_NE(stage, nullptr);
+  EXPECT_EQ(stage->channels(), 2);
+  EXPECT_EQ(stage->sampleRate(), 8000);
+}
+
 // ---- flush -------------------------------------------------------------------
 
-TEST(Tension, FlushDropsEverything) {
+TEST(PitchTempoStage, FlushDropsEverything) {
   const int rate = 44100, channels = 2;
   const double ratios[][2] = {{1.0, 1.0}, {1.3, 1.0}, {0.8, 1.4142}};
   for (const auto& r : ratios) {
@@ -268,7 +345,7 @@ TEST(Tension, FlushDropsEverything) {
       } else {
         while (before.size() < size_t(0.2 * rate) * channels) s.Process(before, 1000);
       }
-      TensionDSP_flush(s.h, 1);
+      s.h->flush();
 
       // New input: silence with one burst at 0.5 s.
       s.src.data.assign(size_t(0.8 * rate) * channels, 0.0f);
@@ -319,7 +396,7 @@ const std::vector<Step> kSwitches = {
     {3.00, 1.0, 1.0},
 };
 
-TEST(Tension, SwitchingInAndOutIsClickFree) {
+TEST(PitchTempoStage, SwitchingInAndOutIsClickFree) {
   const int rate = 44100;
   for (int channels : {1, 2}) {
     Stage s(channels, rate);
@@ -346,7 +423,7 @@ TEST(Tension, SwitchingInAndOutIsClickFree) {
 // after a change between two non-unity ratios the stretcher's own mapping is
 // measured from the clicks; leaving resumes the input where that mapping had
 // reached. Every click is found where it belongs, none twice.
-TEST(Tension, SwitchingInAndOutKeepsTheTimeline) {
+TEST(PitchTempoStage, SwitchingInAndOutKeepsTheTimeline) {
   const int rate = 44100, channels = 2;
   Stage s(channels, rate);
   const double length = 3.4;
@@ -443,7 +520,7 @@ TEST(Tension, SwitchingInAndOutKeepsTheTimeline) {
 
 // ---- real-time safety --------------------------------------------------------
 
-TEST(Tension, ProcessDoesNotAllocate) {
+TEST(PitchTempoStage, ProcessDoesNotAllocate) {
   const int rate = 44100, channels = 2;
   Stage s(channels, rate);
   s.src.data = pwtest::Sine(330.0, rate, channels, size_t(2.5 * rate));
@@ -452,7 +529,7 @@ TEST(Tension, ProcessDoesNotAllocate) {
   auto call = [&](int frames) {
     g_allocs = 0;
     g_countAllocs = true;
-    const int n = TensionDSP_process(s.h, out.data(), frames);
+    const int n = s.h->process(out.data(), frames);
     g_countAllocs = false;
     EXPECT_EQ(g_allocs.load(), 0) << "allocations in a call of " << frames << " frames";
     return n;
@@ -460,7 +537,8 @@ TEST(Tension, ProcessDoesNotAllocate) {
   // From the very first call, through bypass, crossfades, ratio changes and
   // the end of the input.
   s.Set(1.5, 0.8);
-  // Semitone pitches (irrational ratios) and the extremes of the range.
+  // Semitone pitches (irrational ratios), and ratios beyond the range, which
+  // are held at its ends.
   const double ratios[][2] = {{1.0, 1.0},
                               {std::pow(2.0, 7.0 / 12), 0.8},
                               {0.125, 2.0},

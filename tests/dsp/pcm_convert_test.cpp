@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "audiodsp.h"
+#include "pcm_convert.h"
 
 namespace {
 
@@ -49,17 +49,17 @@ int32_t Read24(const uint8_t* p) {
 
 // Converts `in` with `format` into a buffer with guard bytes behind it and
 // checks nothing past `count` samples was written.
-std::vector<int32_t> Convert(const std::vector<float>& in, int format) {
-  const size_t width = format == CONVERT_S16LE ? 2 : 3;
+std::vector<int32_t> Convert(const std::vector<float>& in, PcmFormat format) {
+  const size_t width = format == PcmFormat::S16 ? 2 : 3;
   std::vector<uint8_t> out(in.size() * width + 32, 0xA5);
-  convertFromFloat_SSE2(in.data(), out.data(), format, int(in.size()));
+  convertToPcm(in.data(), out.data(), format, int(in.size()));
   for (size_t i = in.size() * width; i < out.size(); ++i) EXPECT_EQ(out[i], 0xA5) << "written past the end";
   std::vector<int32_t> v(in.size());
   for (size_t i = 0; i < in.size(); ++i) v[i] = width == 2 ? Read16(&out[i * width]) : Read24(&out[i * width]);
   return v;
 }
 
-TEST(Convert, TableAtEveryPositionAndLength) {
+TEST(PcmConvert, TableAtEveryPositionAndLength) {
   // Each case lands in every vector lane and in the scalar tail, for
   // lengths that are and are not multiples of 4 and 8.
   for (size_t count = 1; count <= 19; ++count) {
@@ -68,8 +68,8 @@ TEST(Convert, TableAtEveryPositionAndLength) {
         std::vector<float> in(count);
         for (size_t i = 0; i < count; ++i) in[i] = float(i % 7) / 1024.0f - 0.003f;  // ordinary samples around it
         in[at] = kCases[c].in;
-        const auto s16 = Convert(in, CONVERT_S16LE);
-        const auto s24 = Convert(in, CONVERT_S24LE);
+        const auto s16 = Convert(in, PcmFormat::S16);
+        const auto s24 = Convert(in, PcmFormat::S24);
         ASSERT_EQ(s16[at], kCases[c].out16) << "case " << c << " count " << count << " at " << at;
         ASSERT_EQ(s24[at], kCases[c].out24) << "case " << c << " count " << count << " at " << at;
         for (size_t i = 0; i < count; ++i) {
@@ -82,23 +82,23 @@ TEST(Convert, TableAtEveryPositionAndLength) {
   }
 }
 
-TEST(Convert, LittleEndianByteOrder) {
+TEST(PcmConvert, LittleEndianByteOrder) {
   const std::vector<float> in = {float(0x1234) / 32768, float(-2) / 32768, float(0x123456) / 8388608,
                                  float(-2) / 8388608, -1.0f};
   std::vector<uint8_t> b16(in.size() * 2), b24(in.size() * 3);
-  convertFromFloat_SSE2(in.data(), b16.data(), CONVERT_S16LE, 2);
+  convertToPcm(in.data(), b16.data(), PcmFormat::S16, 2);
   EXPECT_EQ(b16[0], 0x34);
   EXPECT_EQ(b16[1], 0x12);
   EXPECT_EQ(b16[2], 0xFE);
   EXPECT_EQ(b16[3], 0xFF);
-  convertFromFloat_SSE2(in.data() + 2, b24.data(), CONVERT_S24LE, 3);
+  convertToPcm(in.data() + 2, b24.data(), PcmFormat::S24, 3);
   const uint8_t expect24[] = {0x56, 0x34, 0x12, 0xFE, 0xFF, 0xFF, 0x00, 0x00, 0x80};
   for (size_t i = 0; i < std::size(expect24); ++i) EXPECT_EQ(b24[i], expect24[i]) << i;
 }
 
-TEST(Convert, DecodedIntegersComeBackBitExact) {
-  struct Case { int format; int bits; size_t count; };
-  const Case cases[] = {{CONVERT_S16LE, 16, 65536 + 7}, {CONVERT_S24LE, 24, 100000 + 3}};
+TEST(PcmConvert, DecodedIntegersComeBackBitExact) {
+  struct Case { PcmFormat format; int bits; size_t count; };
+  const Case cases[] = {{PcmFormat::S16, 16, 65536 + 7}, {PcmFormat::S24, 24, 100000 + 3}};
   std::mt19937 rng(1);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bits);
@@ -114,12 +114,12 @@ TEST(Convert, DecodedIntegersComeBackBitExact) {
   }
 }
 
-TEST(Convert, UnknownFormatOrEmptyWritesNothing) {
+TEST(PcmConvert, UnknownFormatOrEmptyWritesNothing) {
   const std::vector<float> in(8, 0.5f);
   std::vector<uint8_t> out(64, 0xA5);
-  convertFromFloat_SSE2(in.data(), out.data(), 32, 8);
-  convertFromFloat_SSE2(in.data(), out.data(), CONVERT_S16LE, 0);
-  convertFromFloat_SSE2(in.data(), out.data(), CONVERT_S24LE, -4);
+  convertToPcm(in.data(), out.data(), PcmFormat(32), 8);
+  convertToPcm(in.data(), out.data(), PcmFormat::S16, 0);
+  convertToPcm(in.data(), out.data(), PcmFormat::S24, -4);
   for (uint8_t b : out) EXPECT_EQ(b, 0xA5);
 }
 

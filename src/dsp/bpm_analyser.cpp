@@ -33,13 +33,13 @@
 //
 // The FFT is a small radix-2 transform of our own, which keeps the analyser
 // free of any global planner state: analysers may be created on any thread.
+#include "bpm_analyser.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
-
-#include "audiodsp.h"
 
 namespace {
 
@@ -248,8 +248,8 @@ struct Band {
 
 }  // namespace
 
-struct PwBPM {
-  PwBPM(int channels, int rate)
+struct BpmAnalyser::Analysis {
+  Analysis(int channels, int rate)
       : channels(channels),
         hop(std::max(1, int(std::lround(rate / kFrameRate)))),
         frameRate(double(rate) / hop),
@@ -360,7 +360,7 @@ struct PwBPM {
     return s / k;
   }
 
-  float Value(double maxBpm, double minBpm) {
+  float Value(double minBpm, double maxBpm) {
     if (!(minBpm > 0) || !(maxBpm >= minBpm) || !std::isfinite(maxBpm)) return 0;
     const long long n = lagFrames;
     if (n < kMinSeconds * lagRate) return 0;
@@ -491,23 +491,18 @@ struct PwBPM {
   std::vector<double> refine;  // refinement scores
 };
 
-extern "C" {
-
-HBPM NewBPM2(int channels, int sampleRate) {
+std::unique_ptr<BpmAnalyser> BpmAnalyser::create(int channels, int sampleRate) {
   if (channels < 1 || channels > 8 || sampleRate < 1000 || sampleRate > 768000) return nullptr;
-  return new PwBPM(channels, sampleRate);
+  return std::unique_ptr<BpmAnalyser>(new BpmAnalyser(std::make_unique<Analysis>(channels, sampleRate)));
 }
 
-void DeleteBPM2(HBPM h) { delete h; }
+BpmAnalyser::BpmAnalyser(std::unique_ptr<Analysis> analysis) : analysis_(std::move(analysis)) {}
 
-void BPM2_write(HBPM h, const float* buffer, int frames) {
-  if (!h || !buffer || frames <= 0) return;
-  h->Write(buffer, frames);
+BpmAnalyser::~BpmAnalyser() = default;
+
+void BpmAnalyser::write(const float* interleaved, int frames) {
+  if (!interleaved || frames <= 0) return;
+  analysis_->Write(interleaved, frames);
 }
 
-float BPM2_value(HBPM h, float maxBpm, float minBpm) {
-  if (!h) return 0;
-  return h->Value(maxBpm, minBpm);
-}
-
-}  // extern "C"
+float BpmAnalyser::estimateBpm(float minBpm, float maxBpm) { return analysis_->Value(minBpm, maxBpm); }
