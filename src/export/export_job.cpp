@@ -327,9 +327,9 @@ void ExportJob::Warn(const std::string& text) {
   Warnings.push_back(pw::Message{pw::MessageKind::Warning, {}, UserText(text)});
 }
 
-void ExportJob::WriteBlock() {
+void ExportJob::FailOnException(const std::function<void()>& step) {
   try {
-    TotalWritten.fetch_add(Writer->Write(ConvBuffer.get(), PendingSize));
+    step();
   } catch (const WriterError& e) {
     Fail(e.what(), false, e.caption());
   } catch (const std::exception& e) {
@@ -337,6 +337,10 @@ void ExportJob::WriteBlock() {
   } catch (...) {
     Fail({});
   }
+}
+
+void ExportJob::WriteBlock() {
+  FailOnException([this] { TotalWritten.fetch_add(Writer->Write(ConvBuffer.get(), PendingSize)); });
 }
 
 void ExportJob::PostProgress() {
@@ -356,24 +360,17 @@ void ExportJob::Execute() {
   // construction and are not cleared again here.
   GoEvent.Reset();
   DoneEvent.Reset();
-  try {
+  FailOnException([this] {
     if (!Terminated.load()) CheckTargets();
-    if (!Failed() && !Terminated.load()) {
-      const uint32_t bytes = BufferBytes(std::max<uint32_t>(Format.pcm.channels, 1));
-      ReadBuffer.reset(new uint8_t[bytes]);
-      FlushBuffer.reset(new uint8_t[bytes]);
-      ConvBuffer.reset(new uint8_t[bytes]);
-      Writing = std::make_unique<WriteThread>([this] { WriteBlock(); }, GoEvent, DoneEvent);
-      Writing->Start();
-      BlockLoopAndRemainder();
-    }
-  } catch (const WriterError& e) {
-    Fail(e.what(), false, e.caption());
-  } catch (const std::exception& e) {
-    Fail(e.what());
-  } catch (...) {
-    Fail({});
-  }
+    if (Failed() || Terminated.load()) return;
+    const uint32_t bytes = BufferBytes(std::max<uint32_t>(Format.pcm.channels, 1));
+    ReadBuffer.reset(new uint8_t[bytes]);
+    FlushBuffer.reset(new uint8_t[bytes]);
+    ConvBuffer.reset(new uint8_t[bytes]);
+    Writing = std::make_unique<WriteThread>([this] { WriteBlock(); }, GoEvent, DoneEvent);
+    Writing->Start();
+    BlockLoopAndRemainder();
+  });
   CleanUp();
 }
 
@@ -487,15 +484,7 @@ bool ExportJob::CompleteOutput() {
   if (Writer) {
     TakeWriterMessages();
     if (!CancelFlag.load() && !Failed()) {
-      try {
-        Writer->Finish();
-      } catch (const WriterError& e) {
-        Fail(e.what(), false, e.caption());
-      } catch (const std::exception& e) {
-        Fail(e.what());
-      } catch (...) {
-        Fail({});
-      }
+      FailOnException([this] { Writer->Finish(); });
       TakeWriterMessages();
     }
     Writer.reset();

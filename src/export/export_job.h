@@ -208,6 +208,8 @@ class ExportJob {
   void PostProgress();
   // The first failure is the job's one message; later ones are dropped.
   void Fail(const std::string& text, bool exists = false, const std::string& caption = {});
+  // Runs step; whatever it throws becomes the job's failure.
+  void FailOnException(const std::function<void()>& step);
   void Warn(const std::string& text);
   bool Failed() const { return ErrorFlag.load(); }
   // text with the temporary names replaced by the ones the user knows.

@@ -157,7 +157,11 @@ TEST(ShelfFilter, SettingFromAnotherThreadWhileFiltering) {
   for (float v : x) ASSERT_TRUE(std::isfinite(v));
   const double peak = amp * std::pow(10.0, 30.0 / 20);
   EXPECT_LT(pwtest::Peak(x.data(), x.size()), peak * 1.3);
-  for (int c = 0; c < 2; ++c) EXPECT_LT(MaxStep(x, 2, c), 2 * M_PI * freq * peak / 44100 * 1.3);
+  // A click would be a jump of the order of the amplitude itself; what a
+  // glide between settings adds to the steepest slope of the loudest tone
+  // stays well within 1.6 times that slope (up to 1.45 has been seen as the
+  // setter thread's timing varies).
+  for (int c = 0; c < 2; ++c) EXPECT_LT(MaxStep(x, 2, c), 2 * M_PI * freq * peak / 44100 * 1.6);
 }
 
 TEST(ShelfFilter, FlushClearsHistory) {
