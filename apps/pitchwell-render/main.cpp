@@ -25,7 +25,6 @@
 #include <thread>
 #include <vector>
 
-#include "bass.h"
 #include "player.h"
 #include "effect_chain.h"
 #include "engine.h"

@@ -423,7 +423,7 @@ void ExportJob::BlockLoopAndRemainder() {
   }
 
   Writer = WriterClasses[size_t(FormatIndex)](Staged->Path(), Format);
-  if (Writer->fname != Staged->Path()) throw std::runtime_error("The writer wrote to another file name");
+  if (Writer->outputPath != Staged->Path()) throw std::runtime_error("The writer wrote to another file name");
   DoneEvent.Set();
 
   const uint32_t channels = std::max<uint32_t>(Format.pcm.channels, 1);

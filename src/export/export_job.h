@@ -73,16 +73,16 @@ struct ExportOutcome {
   bool ok() const { return !cancelled && failure.empty(); }
 };
 
-// The progress window's message, posted by the window's ExportProgress:
-// WParam the percent, LParam TotalWritten (unused by the window).
-constexpr QEvent::Type WM_UPDATEPROGRESS = QEvent::Type(QEvent::User + 1);
+// What a window's ExportProgress posts to its progress window: the percent
+// of the source read and the job's TotalWritten.
+constexpr QEvent::Type kExportProgressEvent = QEvent::Type(QEvent::User + 1);
 
-class UpdateProgressEvent : public QEvent {
+class ExportProgressEvent : public QEvent {
  public:
-  UpdateProgressEvent(int percent, int32_t totalWritten)
-      : QEvent(WM_UPDATEPROGRESS), WParam(percent), LParam(totalWritten) {}
-  const int WParam;
-  const int32_t LParam;
+  ExportProgressEvent(int percent, int32_t totalWritten)
+      : QEvent(kExportProgressEvent), percent(percent), totalWritten(totalWritten) {}
+  const int percent;
+  const int32_t totalWritten;
 };
 
 // Where the job reports to. Both calls come from the job's thread.

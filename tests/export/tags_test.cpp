@@ -397,7 +397,7 @@ TEST_F(TagOutputs, FilesFromOurWritersTakeTheTagsAndStillDecode) {
     std::string out;
     {
       std::unique_ptr<AudioWriter> writer = WriterClasses[format](dir + "/ours", exportFormat);
-      out = writer->fname;
+      out = writer->outputPath;
       writer->Write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
     }
     SCOPED_TRACE(out);

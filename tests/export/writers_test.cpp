@@ -178,7 +178,7 @@ TEST_P(WavHeaderTest, HeaderDescribesTheDataThatFollows) {
       // An existing longer file is replaced, not overwritten in place.
       std::ofstream(path, std::ios::binary) << std::string(100000, 'x');
       WavWriter w(path, testFormat);
-      EXPECT_EQ(w.fname, path);
+      EXPECT_EQ(w.outputPath, path);
       if (!data.empty()) {
         EXPECT_EQ(w.Write(data.data(), 1000), 1000);
         EXPECT_EQ(w.Write(data.data() + 1000, uint32_t(data.size() - 1000)), int32_t(data.size() - 1000));
@@ -241,7 +241,7 @@ TEST_F(WritersTest, OutputNameTakesTheWritersExtension) {
     const std::string name = "f" + std::to_string(index);
     auto w = WriterClasses[size_t(index)](Path(name + ".out"), testFormat);
     ASSERT_NE(w, nullptr);
-    EXPECT_EQ(w->fname, Path(name + expected[index]));
+    EXPECT_EQ(w->outputPath, Path(name + expected[index]));
     w.reset();
     EXPECT_TRUE(fs::exists(Path(name + expected[index]))) << index;
     EXPECT_FALSE(fs::exists(Path(name + ".out")));
@@ -573,7 +573,7 @@ TEST_P(FlacRoundTripTest, DecodesToTheSameSamples) {
   const std::string path = Path("out.flac");
   {
     FlacWriter w(Path("out.wav"), testFormat);
-    EXPECT_EQ(w.fname, path);
+    EXPECT_EQ(w.outputPath, path);
     // Blocks of whole frames, then one with a stray byte: the incomplete
     // frame is dropped.
     const std::vector<size_t> blocks = {frameBytes * 1000, frameBytes * 4097, frameBytes * 3};
@@ -848,7 +848,7 @@ TEST_P(WriterFileTest, FinishCompletesTheFileOnceAsDestructionWould) {
     finished->Write(pcm.data() + at, n);
     destroyed->Write(pcm.data() + at, n);
   }
-  const std::string path = finished->fname;
+  const std::string path = finished->outputPath;
   finished->Finish();
   const Bytes once = ReadBytes(path);
   finished->Finish();

@@ -66,7 +66,7 @@ class AudioWriter {
   std::vector<pw::Message> TakeMessages();
 
   // Path of the file being written, with the writer's own extension.
-  std::string fname;
+  std::string outputPath;
 
  protected:
   AudioWriter() = default;

@@ -47,14 +47,14 @@ struct FlacWriter::Codec {
 
 void FlacWriter::CodecDeleter::operator()(Codec* c) const noexcept { delete c; }
 
-FlacWriter::FlacWriter(const std::string& iname, const ExportFormat& format) {
+FlacWriter::FlacWriter(const std::string& requestedPath, const ExportFormat& format) {
   static const char* const InitError = "Can not initialize FLAC encoder";
   encoder.reset(new Codec);
   encoder->handle.reset(FLAC__stream_encoder_new());
   if (!encoder->handle) throw WriterError(InitError);
   FLAC__StreamEncoder* e = encoder->handle.get();
 
-  fname = ChangeFileExt(iname, ".flac");
+  outputPath = ChangeFileExt(requestedPath, ".flac");
   FLAC__stream_encoder_set_verify(e, false);
   FLAC__stream_encoder_set_streamable_subset(e, false);
   FLAC__stream_encoder_set_compression_level(e, 3);
@@ -67,7 +67,7 @@ FlacWriter::FlacWriter(const std::string& iname, const ExportFormat& format) {
 
   if (BlockAlign <= 0 || (bps != 8 && bps != 16 && bps != 24)) throw WriterError(InitError);
   OutputFile& file = encoder->file;
-  if (!file.Open(fname)) throw WriterError(std::string(InitError) + "\r\n" + file.ReasonLine());
+  if (!file.Open(outputPath)) throw WriterError(std::string(InitError) + "\r\n" + file.ReasonLine());
   // With a seek callback the encoder goes back at the end to complete the
   // stream information; no metadata callback is needed.
   if (FLAC__stream_encoder_init_stream(e, &WriteToFile, &SeekInFile, &TellInFile, nullptr, &file) !=
@@ -93,7 +93,7 @@ void FlacWriter::StopOnEncoderFailure() {
   OutputFile& file = encoder->file;
   if (file.Failed()) Stop(file.FailureText());
   const FLAC__StreamEncoderState state = FLAC__stream_encoder_get_state(encoder->handle.get());
-  Stop("Cannot write \"" + fname + "\": the FLAC encoder stopped (" + FLAC__StreamEncoderStateString[state] + ")");
+  Stop("Cannot write \"" + outputPath + "\": the FLAC encoder stopped (" + FLAC__StreamEncoderStateString[state] + ")");
 }
 
 int32_t FlacWriter::Write(const void* p, uint32_t size) {

@@ -18,15 +18,15 @@
 
 class FlacWriter : public AudioWriter {
  public:
-  // fname := iname with ".flac". Throws WriterError "Can not initialize FLAC
+  // outputPath := requestedPath with ".flac". Throws WriterError "Can not initialize FLAC
   // encoder" when the encoder cannot be created or the file not opened; in
   // the second case the file's path and the system's reason follow on a
   // second line.
-  FlacWriter(const std::string& iname, const ExportFormat& format);
+  FlacWriter(const std::string& requestedPath, const ExportFormat& format);
   ~FlacWriter() override;
 
   // Encodes the whole frames of the block (an incomplete last frame is
-  // ignored). Returns 0. Throws WriterError "Cannot write "<fname>":
+  // ignored). Returns 0. Throws WriterError "Cannot write "<outputPath>":
   // <system error>" when the file does not take the encoded bytes, or a text
   // naming the encoder's state when the encoder fails.
   int32_t Write(const void* p, uint32_t size) override;

@@ -174,7 +174,7 @@ void M4aWriter::FrameDeleter::operator()(AVFrame* f) const noexcept { av_frame_f
 
 void M4aWriter::PacketDeleter::operator()(AVPacket* p) const noexcept { av_packet_free(&p); }
 
-M4aWriter::M4aWriter(const std::string& iname, const ExportFormat& format) {
+M4aWriter::M4aWriter(const std::string& requestedPath, const ExportFormat& format) {
   status = false;
   tempsize = 0;
   NumSamples = 0;
@@ -234,9 +234,9 @@ M4aWriter::M4aWriter(const std::string& iname, const ExportFormat& format) {
     throw WriterError("Unable to initialize the encoder");
   tempbuf = std::make_unique<uint8_t[]>(size_t{NumSamples} * 2);
 
-  fname = ChangeFileExt(iname, ".m4a");
+  outputPath = ChangeFileExt(requestedPath, ".m4a");
   AVFormatContext* fmt = nullptr;
-  if (avformat_alloc_output_context2(&fmt, nullptr, "ipod", fname.c_str()) < 0 || !fmt)
+  if (avformat_alloc_output_context2(&fmt, nullptr, "ipod", outputPath.c_str()) < 0 || !fmt)
     throw WriterError("Unable to create MP4 file");
   MP4hFile.reset(fmt);
   // No "encoder" tag: the file carries only the tags copied from the source.
@@ -248,7 +248,7 @@ M4aWriter::M4aWriter(const std::string& iname, const ExportFormat& format) {
   MP4track->time_base = ctx->time_base;
   av_opt_set_int(fmt->priv_data, "movie_timescale", MovieTimeScale, 0);
   // Read and write: the edit list is corrected in place at the end.
-  if (!file_.Open(fname, OutputFile::Access::ReadWrite))
+  if (!file_.Open(outputPath, OutputFile::Access::ReadWrite))
     throw WriterError("Unable to create MP4 file\r\n" + file_.ReasonLine());
   auto* buffer = static_cast<unsigned char*>(av_malloc(IoBufferSize));
   if (buffer) io_.reset(avio_alloc_context(buffer, IoBufferSize, 1, &file_, nullptr, &WritePacket, &SeekPacket));
@@ -323,7 +323,7 @@ void M4aWriter::StopOnFailure(const char* what, int error) {
   if (file_.Failed()) Stop(file_.FailureText());
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(error, text, sizeof text);
-  Stop("Cannot write \"" + fname + "\": " + what + " (" + text + ")");
+  Stop("Cannot write \"" + outputPath + "\": " + what + " (" + text + ")");
 }
 
 void M4aWriter::Complete() {

@@ -34,7 +34,7 @@ struct AVStream;
 
 class M4aWriter : public AudioWriter {
  public:
-  // Output path: iname with ".m4a". Throws WriterError, in the order of the
+  // Output path: requestedPath with ".m4a". Throws WriterError, in the order of the
   // set-up steps: "Unable to open AAC encoder", "Unable to set the AOT",
   // "Unable to set the sample rate", "Unable to set the channel mode",
   // "Unable to set the wav channel order", "Unable to set the bitrate",
@@ -42,11 +42,11 @@ class M4aWriter : public AudioWriter {
   // encoder", "Unable to get the encoder info", "Unable to create MP4 file"
   // (with the file's path and the system's reason on a second line when the
   // file is the cause). The file is created only after the encoder is ready.
-  M4aWriter(const std::string& iname, const ExportFormat& format);
+  M4aWriter(const std::string& requestedPath, const ExportFormat& format);
   ~M4aWriter() override;
 
   // Encodes the whole frames now available and keeps the rest. Returns 0.
-  // Throws WriterError "Cannot write "<fname>": <system error>" when the
+  // Throws WriterError "Cannot write "<outputPath>": <system error>" when the
   // file does not take the data, or with FFmpeg's text for an encoder or
   // muxer error.
   int32_t Write(const void* p, uint32_t size) override;

@@ -37,9 +37,9 @@ uint32_t Mp3Writer::MaxBitrateKbps(uint32_t outSampleRate) {
   return 64;                               // MPEG-2.5: LAME's own cap
 }
 
-Mp3Writer::Mp3Writer(const std::string& iname, const ExportFormat& format) {
-  fname = ChangeFileExt(iname, ".mp3");
-  if (!mp3file.Open(fname)) throw WriterError("Cannot create output file\r\n" + mp3file.ReasonLine());
+Mp3Writer::Mp3Writer(const std::string& requestedPath, const ExportFormat& format) {
+  outputPath = ChangeFileExt(requestedPath, ".mp3");
+  if (!file_.Open(outputPath)) throw WriterError("Cannot create output file\r\n" + file_.ReasonLine());
 
   config_ = MakeConfig(format.pcm, format.bitrateKbps);
   Channels = format.pcm.channels;
@@ -93,19 +93,19 @@ void Mp3Writer::Complete() {
   if (!Stopped()) {
     const int n = lame_encode_flush(BladeHandle.get(), Mp3Buffer.get(), static_cast<int>(mp3bufferSize));
     if (n < 0) {
-      mp3file.Close();
-      Stop("Cannot write \"" + fname + "\": the encoder stopped with error " + std::to_string(n), "MP3 Encoder Error");
+      file_.Close();
+      Stop("Cannot write \"" + outputPath + "\": the encoder stopped with error " + std::to_string(n), "MP3 Encoder Error");
     }
-    if (!mp3file.Write(Mp3Buffer.get(), static_cast<size_t>(n)) || !mp3file.Close()) StopOnFileFailure();
+    if (!file_.Write(Mp3Buffer.get(), static_cast<size_t>(n)) || !file_.Close()) StopOnFileFailure();
   }
-  mp3file.Close();
+  file_.Close();
   BladeHandle.reset();
   Mp3Buffer.reset();
 }
 
 void Mp3Writer::StopOnFileFailure() {
-  mp3file.Close();
-  Stop("Data write error!\r\n" + mp3file.FailureText(), "MP3 Encoder Error");
+  file_.Close();
+  Stop("Data write error!\r\n" + file_.FailureText(), "MP3 Encoder Error");
 }
 
 int32_t Mp3Writer::Write(const void* p, uint32_t size) {
@@ -124,9 +124,9 @@ int32_t Mp3Writer::Write(const void* p, uint32_t size) {
             : lame_encode_buffer_interleaved(BladeHandle.get(), in, static_cast<int>(n), Mp3Buffer.get(),
                                              static_cast<int>(mp3bufferSize));
     if (toWrite < 0)
-      Stop("Cannot write \"" + fname + "\": the encoder stopped with error " + std::to_string(toWrite),
+      Stop("Cannot write \"" + outputPath + "\": the encoder stopped with error " + std::to_string(toWrite),
            "MP3 Encoder Error");
-    if (!mp3file.Write(Mp3Buffer.get(), static_cast<size_t>(toWrite))) StopOnFileFailure();
+    if (!file_.Write(Mp3Buffer.get(), static_cast<size_t>(toWrite))) StopOnFileFailure();
     written += toWrite;
     pcm += size_t{n} * Channels;
     frames -= n;

@@ -37,18 +37,18 @@ struct Mp3EncoderConfig {
 
 class Mp3Writer : public AudioWriter {
  public:
-  // fname := iname with ".mp3". Throws WriterError "Cannot create output
+  // outputPath := requestedPath with ".mp3". Throws WriterError "Cannot create output
   // file" or, with the file already created, "Error opening encoding stream",
   // with the file's path and the system's reason on a second line where
   // there is one.
-  Mp3Writer(const std::string& iname, const ExportFormat& format);
+  Mp3Writer(const std::string& requestedPath, const ExportFormat& format);
   ~Mp3Writer() override;
 
   // Encodes size / 2 samples (all channels, interleaved; an odd last byte
   // and, in stereo, an unpaired last sample are ignored) and writes what the
   // encoder produced. Returns the bytes written; −1 once the writer has
   // stopped. Throws WriterError "Data write error!" (caption "MP3 Encoder
-  // Error") with "Cannot write "<fname>": <system error>" beneath when the
+  // Error") with "Cannot write "<outputPath>": <system error>" beneath when the
   // file does not take the bytes, or a text naming the encoder's error code.
   int32_t Write(const void* p, uint32_t size) override;
 
@@ -67,7 +67,7 @@ class Mp3Writer : public AudioWriter {
   void Complete() override;
   [[noreturn]] void StopOnFileFailure();
 
-  OutputFile mp3file;
+  OutputFile file_;
   std::unique_ptr<lame_global_struct, EncoderCloser> BladeHandle;
   std::unique_ptr<uint8_t[]> Mp3Buffer;
   uint32_t mp3bufferSize = 0;

@@ -27,35 +27,35 @@ uint32_t ChannelMask(uint16_t channels) {
 
 }  // namespace
 
-WavWriter::WavWriter(const std::string& iname, const ExportFormat& format) {
-  fname = ChangeFileExt(iname, ".wav");
+WavWriter::WavWriter(const std::string& requestedPath, const ExportFormat& format) {
+  outputPath = ChangeFileExt(requestedPath, ".wav");
   ns = 0;
   format_ = format.pcm;
   headerKind_ = (format.pcm.channels > 2 || format.pcm.bitsPerSample > 16) ? WavHeaderKind::Extensible : WavHeaderKind::Plain;
   // The header is written last; writing after the gap leaves zeros in it.
-  if (!fOut.Open(fname) ||
-      !fOut.Seek(headerKind_ == WavHeaderKind::Extensible ? sizeof(WavExtensibleHeader) : sizeof(WavPlainHeader)))
-    throw WriterError("Cannot create file \"" + fname + "\". " + fOut.Reason());
+  if (!file_.Open(outputPath) ||
+      !file_.Seek(headerKind_ == WavHeaderKind::Extensible ? sizeof(WavExtensibleHeader) : sizeof(WavPlainHeader)))
+    throw WriterError("Cannot create file \"" + outputPath + "\". " + file_.Reason());
 }
 
 WavWriter::~WavWriter() { FinishQuietly(); }
 
 void WavWriter::Complete() {
   if (Stopped()) {
-    fOut.Close();
+    file_.Close();
     return;
   }
   FillHeader();
   const bool extensible = headerKind_ == WavHeaderKind::Extensible;
   const void* header = extensible ? static_cast<const void*>(&WaveHeaderEx) : &WaveHeader;
-  const bool headerWritten = fOut.Seek(0) && fOut.Write(header, extensible ? sizeof WaveHeaderEx : sizeof WaveHeader);
+  const bool headerWritten = file_.Seek(0) && file_.Write(header, extensible ? sizeof WaveHeaderEx : sizeof WaveHeader);
   // Closed in any case; the failure reported is the first one.
-  if (!fOut.Close() || !headerWritten) Stop(fOut.FailureText());
+  if (!file_.Close() || !headerWritten) Stop(file_.FailureText());
 }
 
 int32_t WavWriter::Write(const void* p, uint32_t size) {
   if (!Accepting()) return 0;
-  if (!fOut.Write(p, size)) Stop(fOut.FailureText());
+  if (!file_.Write(p, size)) Stop(file_.FailureText());
   ns += size;
   return static_cast<int32_t>(size);
 }

@@ -72,13 +72,13 @@ static_assert(sizeof(WavExtensibleHeader) == 80);
 
 class WavWriter : public AudioWriter {
  public:
-  // fname := iname with ".wav"; creates (or truncates) the file. Throws
-  // WriterError "Cannot create file "<fname>". <system error>" when it can't.
-  WavWriter(const std::string& iname, const ExportFormat& format);
+  // outputPath := requestedPath with ".wav"; creates (or truncates) the file. Throws
+  // WriterError "Cannot create file "<outputPath>". <system error>" when it can't.
+  WavWriter(const std::string& requestedPath, const ExportFormat& format);
   ~WavWriter() override;
 
   // Appends the bytes; returns size (0 once the file has failed). Throws
-  // WriterError "Cannot write "<fname>": <system error>" when the file does
+  // WriterError "Cannot write "<outputPath>": <system error>" when the file does
   // not take them.
   int32_t Write(const void* p, uint32_t size) override;
 
@@ -95,5 +95,5 @@ class WavWriter : public AudioWriter {
   WavPlainHeader WaveHeader{};
   WavExtensibleHeader WaveHeaderEx{};
   uint32_t ns = 0;
-  OutputFile fOut;
+  OutputFile file_;
 };
