@@ -327,9 +327,6 @@ int main(int argc, char** argv) {
       default:
         return RenderFile(o, o.inputs.front(), o.output, !o.quiet && isatty(STDERR_FILENO));
     }
-  } catch (const Player::VersionError& e) {
-    Say(e.what());
-    return kExitInput;
   } catch (const std::exception& e) {
     Say(e.what());
     return kExitOutput;

@@ -61,7 +61,7 @@ void Player::Open(const std::string& fileName) {
   stream_->setEndHandler([this] {
     // Producer thread: postEvent is thread-safe; everything else happens on
     // the main thread.
-    if (Owner != nullptr) QCoreApplication::postEvent(Owner, new QEvent(WM_STOPPLAYBACK));
+    if (Owner != nullptr) QCoreApplication::postEvent(Owner, new QEvent(kPlaybackEndedEvent));
   });
 }
 

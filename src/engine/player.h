@@ -6,7 +6,7 @@
 //
 // Threads: everything runs on the main thread (the owner's) except read(),
 // on the producer thread, and the end of playback, which the producer thread
-// reports by posting WM_STOPPLAYBACK to the owner; the owner then calls
+// reports by posting kPlaybackEndedEvent to the owner; the owner then calls
 // EndOfPlayback on the main thread.
 #pragma once
 
@@ -15,7 +15,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,9 +23,8 @@
 #include "output_device.h"
 #include "output_stream.h"
 
-// Window message numbers, kept recognisable as user event types.
-constexpr int WM_USER = 0x400;
-constexpr QEvent::Type WM_STOPPLAYBACK = QEvent::Type(QEvent::User + 100);
+// Posted to the owner when the last sample of the file has been heard.
+constexpr QEvent::Type kPlaybackEndedEvent = QEvent::Type(QEvent::User + 100);
 
 class Player : public OutputSource {
  public:
@@ -38,12 +36,6 @@ class Player : public OutputSource {
   ~Player() override;
   Player(const Player&) = delete;
   Player& operator=(const Player&) = delete;
-
-  // Not thrown any more (the output is part of the program); kept while
-  // callers still catch it.
-  struct VersionError : std::exception {
-    const char* what() const noexcept override { return "An incorrect version of BASS.DLL was loaded"; }
-  };
 
   // ---- main thread ----
 

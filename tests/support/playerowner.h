@@ -19,14 +19,14 @@ inline QCoreApplication* EnsureCoreApp() {
   return app;
 }
 
-// Counts WM_STOPPLAYBACK and calls the player's EndOfPlayback for each.
+// Counts kPlaybackEndedEvent and calls the player's EndOfPlayback for each.
 // Set `player` to the player that posts to it.
 class PlayerOwner : public QObject {
  public:
   int ends = 0;
   Player* player = nullptr;
   bool event(QEvent* e) override {
-    if (e->type() == WM_STOPPLAYBACK) {
+    if (e->type() == kPlaybackEndedEvent) {
       ++ends;
       if (player != nullptr) player->EndOfPlayback();
       return true;
