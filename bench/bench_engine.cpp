@@ -15,6 +15,7 @@
 #include "audio_decoder.h"
 #include "pitch_tempo_stage.h"
 #include "speed.h"
+#include "bench_material.h"
 #include "testaudio.h"
 
 namespace {
@@ -25,21 +26,7 @@ constexpr double kSeconds = 180;
 
 double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-std::vector<float> makeSignal() {
-  const size_t frames = size_t(kSeconds * kRate);
-  std::vector<float> x(frames * kChannels);
-  std::mt19937 rng(7);
-  std::normal_distribution<float> noise(0.f, 0.02f);
-  for (size_t i = 0; i < frames; ++i) {
-    const double t = double(i) / kRate;
-    const double chord = 0.2 * std::sin(2 * M_PI * 220 * t) + 0.1 * std::sin(2 * M_PI * 277.2 * t) +
-                         0.1 * std::sin(2 * M_PI * 329.6 * t);
-    const double beat = std::fmod(t, 0.5) < 0.05 ? 0.3 * std::sin(2 * M_PI * 60 * t) : 0.0;
-    x[i * 2] = float(chord + beat) + noise(rng);
-    x[i * 2 + 1] = float(0.8 * chord + beat) + noise(rng);
-  }
-  return x;
-}
+std::vector<float> makeSignal() { return bench::ChordWithBeat(kSeconds, kRate, 7); }
 
 double decodeOurs(const std::string& path) {
   const auto t0 = Clock::now();

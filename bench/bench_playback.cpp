@@ -36,6 +36,7 @@
 #include "playerowner.h"
 #include "pulse_server.h"
 #include "slider_mapping.h"
+#include "bench_material.h"
 #include "testaudio.h"
 #include "thread_priority.h"
 
@@ -90,21 +91,7 @@ double median(std::vector<double> v) {
 }
 
 // A chord with a beat and a little noise: material the stretcher has to work on.
-std::vector<float> makeMaterial() {
-  const size_t frames = size_t(kMaterialSeconds * kRate);
-  std::vector<float> x(frames * kChannels);
-  std::mt19937 rng(3);
-  std::normal_distribution<float> noise(0.f, 0.02f);
-  for (size_t i = 0; i < frames; ++i) {
-    const double t = double(i) / kRate;
-    const double chord = 0.2 * std::sin(2 * M_PI * 220 * t) + 0.1 * std::sin(2 * M_PI * 277.2 * t) +
-                         0.1 * std::sin(2 * M_PI * 329.6 * t);
-    const double beat = std::fmod(t, 0.5) < 0.05 ? 0.3 * std::sin(2 * M_PI * 60 * t) : 0.0;
-    x[i * 2] = float(chord + beat) + noise(rng);
-    x[i * 2 + 1] = float(0.8 * chord + beat) + noise(rng);
-  }
-  return x;
-}
+std::vector<float> makeMaterial() { return bench::ChordWithBeat(kMaterialSeconds, kRate, 3); }
 
 struct Sliders {
   double speedPercent = 0;
