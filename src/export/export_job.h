@@ -215,33 +215,43 @@ class ExportJob {
   // text with the temporary names replaced by the ones the user knows.
   std::string UserText(std::string text) const;
 
+  // Set at construction, read by the job thread.
   Engine& engine_;
+
+  // Any thread: flags that cross threads as single atomics.
   std::atomic<bool> Terminated{false};
   std::atomic<bool> CancelFlag{false};
   std::atomic<bool> ErrorFlag{false};
 
+  // The hand-over between the job thread and the write thread: the job
+  // thread fills ConvBuffer and PendingSize only while the write thread waits
+  // on GoEvent, the write thread uses them only between GoEvent and
+  // DoneEvent, so the writer and these buffers never have two users at once.
   SignalEvent GoEvent{SignalEvent::Kind::AutoReset};
   SignalEvent DoneEvent{SignalEvent::Kind::ManualReset};
   std::unique_ptr<WriteThread> Writing;
   std::unique_ptr<AudioWriter> Writer;
+  std::unique_ptr<uint8_t[]> ConvBuffer;
+  uint32_t PendingSize = 0;
+
+  // Job thread only.
+  std::unique_ptr<uint8_t[]> ReadBuffer;
+  std::unique_ptr<uint8_t[]> FlushBuffer;
   std::unique_ptr<StagedFile> Staged;          // the audio under its temporary name
   std::unique_ptr<StagedFile> StagedCompanion;  // the .cdg, likewise
   std::string CompanionSource;  // the source's companion to carry over; empty: none
-
-  // Job thread only; go into the outcome when the output was saved.
+  // These go into the outcome when the output was saved.
   std::vector<pw::Message> Notices;   // the writer's
   std::vector<pw::Message> Warnings;  // the job's
   bool InputEndedShort = false;
   bool CompanionMissing = false;
   bool Saved = false;  // the output is in place
 
-  std::unique_ptr<uint8_t[]> ReadBuffer;
-  std::unique_ptr<uint8_t[]> FlushBuffer;
-  std::unique_ptr<uint8_t[]> ConvBuffer;
-  uint32_t PendingSize = 0;  // handed over through the events
-
-  std::mutex FailureLock;  // the failure text may come from either thread
+  // Either thread, under FailureLock: the failure text may come from both.
+  std::mutex FailureLock;
   ExportOutcome Result;
+
+  // The caller's thread: the job thread when started without FreeOnTerminate.
   std::thread Thread;
 };
 
