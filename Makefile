@@ -12,7 +12,7 @@ DEPS = cmake ninja-build g++ pkg-config make \
        fonts-wine fonts-liberation2 fonts-dejavu-core fonts-bebas-neue \
        xvfb xauth imagemagick
 
-.PHONY: all deps configure build test sanitize tsan memcheck bench clean
+.PHONY: all deps configure build test sanitize tsan memcheck bench clean run
 
 all: build
 
@@ -53,6 +53,10 @@ memcheck: build
 	cd $(BUILD) && PITCHWELL_AUDIO=null-fast QT_QPA_PLATFORM=offscreen $(MEMCHECK) tests/dsp/test_dsp
 	cd $(BUILD) && PITCHWELL_AUDIO=null-fast QT_QPA_PLATFORM=offscreen $(MEMCHECK) tests/engine/test_engine --gtest_filter='Chain*'
 	cd $(BUILD) && PITCHWELL_AUDIO=null-fast QT_QPA_PLATFORM=offscreen $(MEMCHECK) tests/export/test_export
+
+# Builds and starts the window; `make run FILE=song.mp3` names a file to open.
+run: build
+	$(BUILD)/apps/pitchwell/pitchwell $(if $(FILE),"$(FILE)")
 
 bench: build
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
