@@ -210,11 +210,9 @@ void Knob::focusOutEvent(QFocusEvent* event) {
 
 void Knob::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
-  // The knob stays square: its width follows its height.
-  if (width() != height()) {
-    resize(height(), height());
-    return;
-  }
+  // The knob stays square: its width follows its height. A hidden widget
+  // gets no second resize event for that, so the face is drawn here anyway.
+  if (width() != height()) resize(height(), height());
   rebuildFace();
 }
 

@@ -250,8 +250,14 @@ TEST_F(KnobTest, StaysSquare) {
   VolumeKnob v;
   v.knob.resize(120, 86);
   EXPECT_EQ(v.knob.size(), QSize(86, 86));
+  v.knob.show();
   v.knob.resize(50, 107);
   EXPECT_EQ(v.knob.size(), QSize(107, 107));
+  // The face is drawn for the new size: the outer ring reaches the bottom
+  // edge of the larger square, not the old one's.
+  const QImage shot = v.knob.grab().toImage();
+  ASSERT_EQ(shot.size(), QSize(107, 107));
+  EXPECT_GT(qAlpha(shot.pixel(53, 104)), 0);
 }
 
 }  // namespace
