@@ -10,7 +10,7 @@ DEPS = cmake ninja-build g++ pkg-config make \
        pulseaudio pulseaudio-utils libasound2-plugins \
        qt6-base-dev qt6-svg-dev libmp3lame-dev libflac-dev libtag1-dev valgrind \
        fonts-wine fonts-liberation2 fonts-dejavu-core fonts-bebas-neue \
-       xvfb xauth imagemagick
+       xvfb xauth x11-utils imagemagick
 
 .PHONY: all deps configure build test sanitize tsan memcheck bench clean run
 
