@@ -175,6 +175,7 @@ class NullSink final : public OutputSink {
   void runRealTime() {
     // Like a sound card's thread: above the producer that feeds it.
     RaiseThreadPriority(2);
+    EnableFlushToZero();
     using Clock = std::chrono::steady_clock;
     const double blockSeconds = double(kBlock) / rate_;
     RealTimePacer pacer(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(blockSeconds)),

@@ -239,6 +239,7 @@ void OutputStream::produce() {
   // Below the device threads (PortAudio's, the null device's), above
   // everything else.
   RaiseThreadPriority(kProducerPriority);
+  EnableFlushToZero();  // the chain runs here
   uint32_t epoch = kNoEpoch;
   bool ended = false;     // the source ended in this epoch
   bool reported = false;  // and its end has been reported

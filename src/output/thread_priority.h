@@ -8,3 +8,10 @@
 // calling thread; true when granted. Without the right (no CAP_SYS_NICE, no
 // RLIMIT_RTPRIO) the thread keeps its ordinary priority.
 bool RaiseThreadPriority(int level);
+
+// Flush-to-zero and denormals-are-zero for the calling thread's SSE
+// arithmetic: the filters' and the stretcher's decaying tails would
+// otherwise reach denormal numbers, which cost many times a normal
+// operation and can make a sound thread miss its turn. No effect where the
+// processor has no SSE.
+void EnableFlushToZero();

@@ -2,6 +2,10 @@
 // null device's pacing, and the resampler used for rates the device does
 // not take.
 #include <gtest/gtest.h>
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 #include <pthread.h>
 
 #include <atomic>
@@ -87,6 +91,7 @@ struct TestSource : OutputSource {
   bool notReadyGiven = false;
   std::atomic<int> calls{0};
   std::atomic<int> badCalls{0};  // no buffer, no frames, or not on the producer thread
+  std::atomic<int> denormalCalls{0};  // run without flush-to-zero
   std::atomic<bool> forbidden{false};
   std::atomic<bool> inside{false};  // a call is running
   std::atomic<int> violations{0};
@@ -98,6 +103,9 @@ struct TestSource : OutputSource {
     calls.fetch_add(1);
     if (forbidden.load()) violations.fetch_add(1);
     if (out == nullptr || n == 0 || ThreadName() != "pw-producer") badCalls.fetch_add(1);
+#if defined(__SSE__)
+    if ((_mm_getcsr() & 0x8040) != 0x8040) denormalCalls.fetch_add(1);
+#endif
     if (stream != nullptr) reentry.store(ErrorCode(stream->stop()));
     if (slow.count() > 0) std::this_thread::sleep_for(slow);
     if (allocate) {
@@ -282,6 +290,7 @@ TEST_F(Output, PullsOnlyWhilePlayingAndOnlyOnTheProducer) {
     ASSERT_EQ(stream->stop(), AudioError::None);
     EXPECT_EQ(stream->state(), State::Stopped);
     EXPECT_EQ(s.badCalls.load(), 0);
+    EXPECT_EQ(s.denormalCalls.load(), 0);  // the chain runs with flush-to-zero
     EXPECT_EQ(stream->pulled(), s.frames.load());
   }
 }
