@@ -38,7 +38,8 @@ test: build
 sanitize: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPW_SANITIZE=ON
 	cmake --build build-asan -j $(JOBS)
-	cd build-asan && ctest --output-on-failure -j $(JOBS) --timeout 1200
+	cd build-asan && LSAN_OPTIONS="suppressions=$(CURDIR)/tests/lsan.supp" \
+	  ctest --output-on-failure -j $(JOBS) --timeout 1200
 
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPW_TSAN=ON
