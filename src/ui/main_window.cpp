@@ -1,12 +1,21 @@
 #include "main_window.h"
 
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QUrl>
 #include <QWindow>
 
+#include <algorithm>
+#include <cmath>
 #include <exception>
 
 #include "engine.h"
@@ -139,11 +148,59 @@ void StyleTitleButton(SkinButton* b, SkinButton::Corners corners, bool close) {
   b->setFontRatio(50);
 }
 
+struct FileType {
+  const char* description;
+  const char* patterns;
+};
+
+constexpr FileType kOpenFileTypes[] = {
+    {"All supported formats", "*.mp3 *.mp2 *.wav *.wma *.flac *.ogg *.aiff *.aif *.m4a *.mp4 *.aac *.ape"},
+    {"MP3 Files", "*.mp3 *.mp2"},
+    {"WAV Files", "*.wav"},
+    {"WMA Files", "*.wma"},
+    {"FLAC Files", "*.flac"},
+    {"OGG Vorbis Files", "*.ogg"},
+    {"AIFF Files", "*.aiff *.aif"},
+    {"M4A Files", "*.m4a *.mp4"},
+    {"AAC Files", "*.aac"},
+    {"APE Files", "*.ape"},
+};
+
+QString ZeroTime() { return QStringLiteral("00:00:00"); }
+
 // The screen's logical dots per inch: what the desktop asks applications to
 // assume (Xft.dpi on X11); Qt says 96 where it states none.
 double ScreenDpi(const QScreen* screen) { return screen ? screen->logicalDotsPerInch() : 96.0; }
 
 }  // namespace
+
+QStringList OpenDialogFilters() {
+  QStringList filters;
+  for (const FileType& type : kOpenFileTypes)
+    filters << QStringLiteral("%1 (%2)").arg(QString::fromLatin1(type.description), QString::fromLatin1(type.patterns));
+  return filters;
+}
+
+QString ElapsedTimeText(uint32_t ms) {
+  const uint32_t s = ms / 1000;
+  const uint32_t h = s / 3600;
+  const uint32_t m = (s % 3600) / 60;
+  const uint32_t sec = s - 3600 * h - 60 * m;
+  const QChar zero(u'0');
+  return QStringLiteral("%1:%2:%3").arg(h, 2, 10, zero).arg(m, 2, 10, zero).arg(sec, 2, 10, zero);
+}
+
+double PositionPercent(uint32_t positionMs, int32_t durationMs) {
+  if (durationMs <= 0) return 0.0;
+  return double(int64_t(positionMs) * 100 / durationMs);
+}
+
+uint32_t SeekTargetMs(int32_t durationMs, double x, int width) {
+  if (width <= 0 || durationMs <= 0) return 0;
+  const int64_t pixel = x < 0 ? 0 : int64_t(std::floor(x));
+  const int64_t ms = int64_t(durationMs) * pixel / width;
+  return uint32_t(std::min<int64_t>(ms, UINT32_MAX));
+}
 
 MainWindow::MainWindow(const SettingsStore& store, const QString& startupFile, float scale)
     : QWidget(nullptr, Qt::FramelessWindowHint | Qt::Window), store_(store) {
@@ -152,13 +209,28 @@ MainWindow::MainWindow(const SettingsStore& store, const QString& startupFile, f
   // Only the skin's opaque parts are the window: its alpha where a compositor
   // blends it, and the shape mask (set with the scale) where none does.
   setAttribute(Qt::WA_TranslucentBackground);
+  setAcceptDrops(true);
   createControls();
+
+  // What the display shows of the sound being heard.
+  analyser_.setFftSize(1024);
+  analyser_.setLogarithmic(false);
+  analyser_.setMinY(0);
+  analyser_.setMixChannels(true);
+  analyser_.setPreEmphasisEnabled(true);
+  analyser_.setPreEmphasis(85);
+  analyser_.setSampleSkip(1);
+  analyser_.setWindowMode(SpectrumWindow::Rectangular);
+  analyser_.setListener([this](std::span<const std::int32_t> levels, std::int32_t, std::int32_t) {
+    spectrum_->showSpectrum(levels);
+  });
 
   // The start-up order: display, engine, settings, scale, then the file.
   createEngine();
   loadSettings();
   if (scale <= 0.0f) scale = UiScaleForDpi(ScreenDpi(QGuiApplication::primaryScreen()));
   applyScale(scale);
+  connectControls();
   if (!startupFile.isEmpty()) openFile(startupFile);
 
   timer_.setObjectName(QStringLiteral("tickTimer"));
@@ -253,6 +325,8 @@ void MainWindow::createControls() {
 void MainWindow::createEngine() {
   try {
     engine_ = std::make_unique<Engine>(this);
+    engine_->player.OnEnd = [this](Player*) { playbackEnded(); };
+    engine_->chain.OnClearAnalyser = [this] { analyser_.clear(); };
   } catch (const std::exception&) {
     pw::ShowMessage(pw::MessageKind::Information, "Can not create Playback Channel!");
   }
@@ -310,9 +384,174 @@ void MainWindow::applyScale(float scale) {
   update();
 }
 
-// The command line's file. Opening it (player, checks, chain, caption) is the
-// file-open step's; until that is wired the window only keeps the name.
-void MainWindow::openFile(const QString& fileName) { requestedFile_ = fileName; }
+void MainWindow::connectControls() {
+  for (int i = 0; i < 5; ++i)
+    connect(effectSliders_[i], &Slider::positionChanged, this, [this, i](double x) { effectSliderMoved(i, x); });
+  connect(volumeKnob_, &Knob::positionChanged, this, [this](int position) {
+    if (engine_) engine_->player.SetVolume(position);
+  });
+  connect(openButton_, &SkinButton::clicked, this, &MainWindow::chooseFile);
+  connect(playButton_, &SkinButton::clicked, this, &MainWindow::play);
+  connect(pauseButton_, &SkinButton::clicked, this, &MainWindow::pause);
+  connect(stopButton_, &SkinButton::clicked, this, &MainWindow::stop);
+  connect(positionSlider_, &Slider::pressed, this, [this](Qt::MouseButton, QPointF) { positionPressed(); });
+  connect(positionSlider_, &Slider::released, this, [this](Qt::MouseButton, QPointF at) { positionReleased(at.x()); });
+}
+
+void MainWindow::enableButtons(bool on) {
+  for (SkinButton* b : {saveButton_, bpmButton_, playButton_, pauseButton_, stopButton_}) b->setEnabled(on);
+}
+
+void MainWindow::updateBpmLabel() {
+  bpmLabel_->setText(QString::fromStdString(
+      pw::BpmCaption(measuredBpm_, effectSliders_[0]->position(), effectSliders_[1]->position())));
+}
+
+void MainWindow::openFile(const QString& fileName) {
+  requestedFile_ = fileName;
+  enableButtons(false);
+  if (!engine_) return;
+  Player& player = engine_->player;
+  player.Open(fileName.toStdString());
+  // The previous file's stream is gone: an end it reported but the window
+  // has not handled yet no longer belongs to anything open.
+  QCoreApplication::removePostedEvents(this, kPlaybackEndedEvent);
+
+  if (const auto problem = EffectChain::ValidateLoaded(player)) {
+    player.Open(std::string());
+    nameLabel_->setText(QStringLiteral("File: "));
+    pw::ShowMessage(pw::MessageKind::Information, *problem);
+    return;
+  }
+
+  const QFileInfo file(fileName);
+  settings_.recent = (file.absolutePath() + QLatin1Char('/')).toStdString();
+  measuredBpm_ = 0;
+  updateBpmLabel();
+  positionSlider_->setPosition(0);
+
+  EffectChain& chain = engine_->chain;
+  if (!chain.RebuildForFile(player)) return;  // it has told the user
+  player.SetVolume(volumeKnob_->position());
+  setWindowTitle(file.fileName() + QStringLiteral(" - Pitchwell"));
+  nameLabel_->setText(QStringLiteral("File: ") + file.fileName());
+  enableButtons(true);
+  // A slider already at 0 runs no handler; the others put their labels and
+  // stages back to neutral.
+  for (Slider* slider : effectSliders_) slider->setPosition(0);
+  chain.SpeedValue = 0;
+  chain.BassValue = 0;
+  chain.TrebleValue = 0;
+}
+
+// OPEN: the dialog starts where the last file came from.
+void MainWindow::chooseFile() {
+  QFileDialog dialog(this);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  // Qt's own dialog, which matches the patterns regardless of case (so
+  // SONG.MP3 is listed with song.mp3).
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
+  dialog.setNameFilters(OpenDialogFilters());
+  const QString recent = QString::fromStdString(settings_.recent);
+  if (!recent.isEmpty() && QDir(recent).exists()) dialog.setDirectory(recent);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  analyser_.clear();
+  timeLabel_->setText(ZeroTime());
+  openFile(dialog.selectedFiles().constFirst());
+}
+
+// Speed takes everything from the event's value; tempo and pitch from the
+// slider's position; treble and bass switch on the event's value and take
+// gain and label from the position. The two differ only while a key steps
+// the slider.
+void MainWindow::effectSliderMoved(int index, double x) {
+  const double p = effectSliders_[index]->position();
+  std::string label;
+  if (engine_) {
+    EffectChain& chain = engine_->chain;
+    const uint32_t rate = engine_->player.SampleRate;
+    switch (index) {
+      case 0: label = chain.SpeedBarPositionChanged(x); break;
+      case 1: label = chain.TempoBarPositionChanged(p); break;
+      case 2: label = chain.PitchBarPositionChanged(p); break;
+      case 3: label = chain.TrebleBarPositionChanged(x, p, rate); break;
+      default: label = chain.BassBarPositionChanged(x, p, rate); break;
+    }
+  } else {
+    switch (index) {
+      case 0: label = pw::SpeedFromPosition(x).label; break;
+      case 1: label = pw::TempoFromPosition(p).label; break;
+      case 2: label = pw::PitchFromPosition(p).label; break;
+      case 3: label = pw::TrebleFromPosition(x, p).label; break;
+      default: label = pw::BassFromPosition(x, p).label; break;
+    }
+  }
+  valueLabels_[index]->setText(QString::fromStdString(label));
+  if (index <= 1) updateBpmLabel();  // only speed and tempo change the BPM heard
+}
+
+void MainWindow::play() {
+  if (engine_) engine_->player.Play();
+}
+
+void MainWindow::pause() {
+  if (engine_) engine_->player.Pause();
+}
+
+// The stream stops before the chain is flushed; the display gets one more
+// frame of the old spectrum, then its bars fall from the emptied analyser.
+void MainWindow::stop() {
+  if (!engine_) return;
+  engine_->player.Stop();
+  spectrum_->showSpectrum(analyser_.spectrum());
+  engine_->chain.FlushAll();
+  positionSlider_->setPosition(0);
+  timeLabel_->setText(ZeroTime());
+}
+
+// Holding the position slider pauses, so the clock leaves the thumb where
+// the user drags it; the release seeks and plays from there.
+void MainWindow::positionPressed() {
+  if (engine_ && engine_->player.Loaded) engine_->player.Pause();
+}
+
+void MainWindow::positionReleased(double x) {
+  if (!engine_ || !engine_->player.Loaded) return;
+  Player& player = engine_->player;
+  player.SetPositionMs(SeekTargetMs(player.DurationMs, x, positionSlider_->width()));
+  engine_->chain.FlushAll();
+  player.Play();
+}
+
+// The player has stopped and rewound at the end of the file.
+void MainWindow::playbackEnded() {
+  if (engine_) engine_->chain.FlushAll();
+  positionSlider_->setPosition(0);
+  timeLabel_->setText(ZeroTime());
+}
+
+void MainWindow::customEvent(QEvent* event) {
+  if (event->type() != kPlaybackEndedEvent) {
+    QWidget::customEvent(event);
+    return;
+  }
+  if (engine_ && engine_->player.Loaded) engine_->player.EndOfPlayback();
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+  const QList<QUrl> urls = event->mimeData() ? event->mimeData()->urls() : QList<QUrl>();
+  if (!urls.isEmpty() && urls.constFirst().isLocalFile()) event->acceptProposedAction();
+}
+
+// Only the first of the dropped files is opened.
+void MainWindow::dropEvent(QDropEvent* event) {
+  const QList<QUrl> urls = event->mimeData() ? event->mimeData()->urls() : QList<QUrl>();
+  if (urls.isEmpty() || !urls.constFirst().isLocalFile()) return;
+  event->acceptProposedAction();
+  openFile(urls.constFirst().toLocalFile());
+}
 
 void MainWindow::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
@@ -341,12 +580,28 @@ void MainWindow::firstShow() {
 }
 
 void MainWindow::tick() {
-  // Without an analyser to feed it yet, the display shows a moving test
-  // picture on request (screenshots), and rests otherwise.
+  // On request (screenshots) the display shows a moving test picture instead.
   if (testPattern_) {
     const auto bins = TestPatternSpectrum(testFrame_++, spectrum_->levelRange());
     spectrum_->showSpectrum(bins);
+    return;
   }
+  if (!engine_) return;
+  Player& player = engine_->player;
+  if (player.State != 1) {
+    spectrum_->showSpectrum(analyser_.spectrum());
+    return;
+  }
+  // One period of the clock's worth of what is being heard.
+  const uint32_t length = player.SampleRate * uint32_t(kTickMs) / 1000 * player.BlockAlign;
+  const void* buffer = nullptr;
+  const int32_t count = player.GetData(length, &buffer);
+  analyser_.setMaxY(spectrum_->levelRange());
+  analyser_.analyse(static_cast<const float*>(buffer), count, int(player.Channels));
+
+  const uint32_t ms = player.GetPositionMs();
+  timeLabel_->setText(ElapsedTimeText(ms));
+  positionSlider_->setPosition(PositionPercent(ms, player.DurationMs));
 }
 
 void MainWindow::paintEvent(QPaintEvent*) {

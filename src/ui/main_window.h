@@ -10,11 +10,15 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <QStringList>
+
 #include <array>
+#include <cstdint>
 #include <memory>
 
 #include "settings_store.h"
 #include "skin.h"
+#include "spectrum_analyser.h"
 
 class Engine;
 class Knob;
@@ -22,6 +26,18 @@ class QLabel;
 class SkinButton;
 class Slider;
 class SpectrumDisplay;
+
+// The open dialog's filters, "description (patterns)", in the order shown.
+QStringList OpenDialogFilters();
+// Elapsed time as "hh:mm:ss": at least two digits each, hours unbounded.
+QString ElapsedTimeText(uint32_t ms);
+// The position slider's value for a playing position: whole percent of the
+// duration, truncated (0 for a duration of 0).
+double PositionPercent(uint32_t positionMs, int32_t durationMs);
+// Where a release at `x` pixels on a slider `width` pixels wide seeks to:
+// the same share of the duration, truncated; left of the slider is 0, right
+// of it past the end.
+uint32_t SeekTargetMs(int32_t durationMs, double x, int width);
 
 class MainWindow : public QWidget {
   Q_OBJECT
@@ -36,8 +52,19 @@ class MainWindow : public QWidget {
 
   float uiScale() const { return scale_; }
   const config& settings() const { return settings_; }
-  // The file this window was asked to open (from the command line so far).
+  // The last file this window was asked to open (whether it opened or not).
   QString requestedFile() const { return requestedFile_; }
+
+  // Opens `fileName` as OPEN, the command line and a drop do: closes the
+  // previous file, checks the new one (telling the user what is wrong with
+  // it) and readies the chain, the controls and the caption. Does not play.
+  void openFile(const QString& fileName);
+  // One beat of the 25 ms clock: while playing, the spectrum of what is
+  // heard, the elapsed time and the position slider; otherwise the display
+  // only lets its bars fall.
+  void tick();
+  // The sound path of the open file (null when it could not be made).
+  Engine* engine() const { return engine_.get(); }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -45,6 +72,9 @@ class MainWindow : public QWidget {
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  void customEvent(QEvent* event) override;
 
  private:
   void createControls();
@@ -52,8 +82,17 @@ class MainWindow : public QWidget {
   void loadSettings();
   void applyScale(float scale);
   void firstShow();
-  void openFile(const QString& fileName);
-  void tick();
+  void connectControls();
+  void enableButtons(bool on);
+  void updateBpmLabel();
+  void chooseFile();
+  void effectSliderMoved(int index, double x);
+  void play();
+  void pause();
+  void stop();
+  void positionPressed();
+  void positionReleased(double x);
+  void playbackEnded();
 
   SettingsStore store_;
   config settings_;
@@ -83,6 +122,8 @@ class MainWindow : public QWidget {
 
   // Drives the time, the position slider and the spectrum display.
   QTimer timer_{this};
+  SpectrumAnalyser analyser_;
+  int32_t measuredBpm_ = 0;  // 0: not measured for the open file
   bool testPattern_ = false;
   int testFrame_ = 0;
 
