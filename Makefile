@@ -47,15 +47,15 @@ tsan: deps
 	cd build-tsan && TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1" \
 	  ctest --output-on-failure -j $(JOBS) --timeout 1200
 
-# Valgrind on the normal build: the DSP, chain and export tests (the ones
-# that drive the C libraries hardest). Any error fails the run.
+# Valgrind on the normal build, over the DSP library's tests (every stage
+# that drives Rubber Band, libsamplerate and FFTW). The tests that decode
+# cannot run under Debian 12's valgrind: FFmpeg loads libhwy, whose start-up
+# code uses an instruction valgrind 3.19 cannot emulate (SIGILL before
+# main); AddressSanitizer (make sanitize) covers them.
 MEMCHECK = valgrind --error-exitcode=1 --leak-check=no --track-origins=no --quiet
 memcheck: build
 	cd $(BUILD) && PITCHWELL_AUDIO=null-fast QT_QPA_PLATFORM=offscreen $(MEMCHECK) tests/dsp/test_dsp
-	cd $(BUILD) && PITCHWELL_AUDIO=null-fast QT_QPA_PLATFORM=offscreen $(MEMCHECK) tests/engine/test_engine --gtest_filter='Chain*'
-	cd $(BUILD) && PITCHWELL_AUDIO=null-fast QT_QPA_PLATFORM=offscreen $(MEMCHECK) tests/export/test_export
 
-# Builds and starts the window; `make run FILE=song.mp3` names a file to open.
 run: build
 	$(BUILD)/apps/pitchwell/pitchwell $(if $(FILE),"$(FILE)")
 

@@ -1,5 +1,6 @@
 #include "main_window.h"
 
+#include <QCloseEvent>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -7,6 +8,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMetaObject>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -18,6 +20,7 @@
 #include <cmath>
 #include <exception>
 
+#include "bpm_measurement.h"
 #include "engine.h"
 #include "knob.h"
 #include "messages.h"
@@ -239,10 +242,11 @@ MainWindow::MainWindow(const SettingsStore& store, const QString& startupFile, f
   testPattern_ = qEnvironmentVariable("PITCHWELL_TEST_PATTERN") == QLatin1String("1");
 }
 
-// The teardown order: the volume into the settings and the settings saved,
-// then the display's pictures, then the engine (which stops the stream before
-// its chain goes).
+// The teardown order: a running BPM measurement called off, the volume into
+// the settings and the settings saved, then the display's pictures, then the
+// engine (which stops the stream before its chain goes).
 MainWindow::~MainWindow() {
+  cancelBpmMeasurement();
   settings_.volume = volumeKnob_->position();
   Save(settings_, store_);
   timer_.stop();
@@ -394,6 +398,7 @@ void MainWindow::connectControls() {
   connect(playButton_, &SkinButton::clicked, this, &MainWindow::play);
   connect(pauseButton_, &SkinButton::clicked, this, &MainWindow::pause);
   connect(stopButton_, &SkinButton::clicked, this, &MainWindow::stop);
+  connect(bpmButton_, &SkinButton::clicked, this, &MainWindow::measureBpm);
   connect(positionSlider_, &Slider::pressed, this, [this](Qt::MouseButton, QPointF) { positionPressed(); });
   connect(positionSlider_, &Slider::released, this, [this](Qt::MouseButton, QPointF at) { positionReleased(at.x()); });
 }
@@ -407,7 +412,70 @@ void MainWindow::updateBpmLabel() {
       pw::BpmCaption(measuredBpm_, effectSliders_[0]->position(), effectSliders_[1]->position())));
 }
 
+// GET BPM: playback stops as with STOP (without resetting the clock or the
+// position slider), then a worker measures the whole unprocessed file from
+// its first sample. Until its result is shown the worker has the reader to
+// itself, so nothing that reads, seeks or replaces it can be pressed.
+void MainWindow::measureBpm() {
+  if (measuringBpm_ || !engine_) return;
+  Player& player = engine_->player;
+  if (!player.Loaded || !player.Reader || player.Channels == 0) return;
+  spectrum_->showSpectrum(analyser_.spectrum());
+  player.Stop();
+  // An end reported before the stream stopped has nothing left to end, and
+  // handling it would seek the reader under the worker.
+  QCoreApplication::removePostedEvents(this, kPlaybackEndedEvent);
+  player.Reader->Seek(0);
+  engine_->chain.FlushAll();
+
+  measuringBpm_ = true;
+  enableButtons(false);
+  openButton_->setEnabled(false);
+  bpmStop_.store(false);
+  const uint64_t serial = ++bpmSerial_;
+  AudioFileReader& reader = *player.Reader;
+  const auto channels = int32_t(player.Channels);
+  const auto sampleRate = int32_t(player.SampleRate);
+  bpmWorker_ = std::thread([this, &reader, channels, sampleRate, serial] {
+    float value = 0.0f;
+    try {
+      value = MeasureBpm(reader, channels, sampleRate, bpmStop_);
+    } catch (const std::exception&) {
+      // shown as no tempo found
+    }
+    QMetaObject::invokeMethod(this, [this, serial, value] { bpmMeasured(serial, value); }, Qt::QueuedConnection);
+  });
+}
+
+// The worker's result, on the main thread. One that belongs to an earlier
+// file or to a measurement that was called off is dropped.
+void MainWindow::bpmMeasured(uint64_t serial, float value) {
+  if (!measuringBpm_ || serial != bpmSerial_) return;
+  if (bpmWorker_.joinable()) bpmWorker_.join();  // it has nothing left to do but return
+  measuringBpm_ = false;
+  measuredBpm_ = MeasuredBpmFrom(value);
+  updateBpmLabel();
+  openButton_->setEnabled(true);
+  enableButtons(true);
+}
+
+// Stops a running measurement at its next block and waits for the worker;
+// whatever result it has already sent is stale from here on.
+void MainWindow::cancelBpmMeasurement() {
+  ++bpmSerial_;
+  if (bpmWorker_.joinable()) {
+    bpmStop_.store(true);
+    bpmWorker_.join();
+  }
+  bpmStop_.store(false);
+  if (!measuringBpm_) return;
+  measuringBpm_ = false;
+  openButton_->setEnabled(true);
+  if (engine_ && engine_->player.Loaded) enableButtons(true);
+}
+
 void MainWindow::openFile(const QString& fileName) {
+  cancelBpmMeasurement();
   requestedFile_ = fileName;
   enableButtons(false);
   if (!engine_) return;
@@ -514,11 +582,12 @@ void MainWindow::stop() {
 // Holding the position slider pauses, so the clock leaves the thumb where
 // the user drags it; the release seeks and plays from there.
 void MainWindow::positionPressed() {
+  if (measuringBpm_) return;  // the reader is the BPM worker's
   if (engine_ && engine_->player.Loaded) engine_->player.Pause();
 }
 
 void MainWindow::positionReleased(double x) {
-  if (!engine_ || !engine_->player.Loaded) return;
+  if (measuringBpm_ || !engine_ || !engine_->player.Loaded) return;
   Player& player = engine_->player;
   player.SetPositionMs(SeekTargetMs(player.DurationMs, x, positionSlider_->width()));
   engine_->chain.FlushAll();
@@ -537,7 +606,13 @@ void MainWindow::customEvent(QEvent* event) {
     QWidget::customEvent(event);
     return;
   }
+  if (measuringBpm_) return;  // playback was stopped for the measurement
   if (engine_ && engine_->player.Loaded) engine_->player.EndOfPlayback();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  cancelBpmMeasurement();
+  QWidget::closeEvent(event);
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {

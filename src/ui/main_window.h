@@ -13,8 +13,10 @@
 #include <QStringList>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <thread>
 
 #include "settings_store.h"
 #include "skin.h"
@@ -65,6 +67,9 @@ class MainWindow : public QWidget {
   void tick();
   // The sound path of the open file (null when it could not be made).
   Engine* engine() const { return engine_.get(); }
+  // True from GET BPM until the measured value has been shown (or the
+  // measurement was called off).
+  bool measuringBpm() const { return measuringBpm_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -75,6 +80,7 @@ class MainWindow : public QWidget {
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
   void customEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void createControls();
@@ -85,6 +91,9 @@ class MainWindow : public QWidget {
   void connectControls();
   void enableButtons(bool on);
   void updateBpmLabel();
+  void measureBpm();
+  void bpmMeasured(uint64_t serial, float value);
+  void cancelBpmMeasurement();
   void chooseFile();
   void effectSliderMoved(int index, double x);
   void play();
@@ -124,6 +133,14 @@ class MainWindow : public QWidget {
   QTimer timer_{this};
   SpectrumAnalyser analyser_;
   int32_t measuredBpm_ = 0;  // 0: not measured for the open file
+  // The BPM worker owns the player's reader while it runs: OPEN, SAVE, GET
+  // BPM and the transport are disabled until its result is shown. Its result
+  // carries the serial it was started with; opening a file or calling the
+  // measurement off moves the serial on, so a late result is dropped.
+  std::thread bpmWorker_;
+  std::atomic<bool> bpmStop_{false};
+  uint64_t bpmSerial_ = 0;
+  bool measuringBpm_ = false;
   bool testPattern_ = false;
   int testFrame_ = 0;
 

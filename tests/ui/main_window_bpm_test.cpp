@@ -1,0 +1,216 @@
+// GET BPM in the main window: the measurement on its worker, the buttons
+// while it runs, the label with the measured and the modified tempo, and a
+// measurement called off by opening another file or closing the window.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEvent>
+#include <QLabel>
+#include <QLocale>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "main_window.h"
+#include "message_capture.h"
+#include "skin_button.h"
+#include "slider.h"
+#include "slider_mapping.h"
+#include "testaudio.h"
+#include "widget_app.h"
+
+namespace {
+
+template <typename T>
+T* Find(const MainWindow& window, const char* name) {
+  return window.findChild<T*>(QString::fromLatin1(name));
+}
+
+QString BpmText(const MainWindow& window) { return Find<QLabel>(window, "bpmLabel")->text(); }
+
+// Every button a running measurement holds back.
+const char* const kHeldButtons[] = {"openButton",  "saveButton",  "bpmButton",
+                                    "playButton",  "pauseButton", "stopButton"};
+
+// Short decaying clicks on every beat.
+std::vector<float> ClickTrack(double bpm, double seconds, int rate, int channels) {
+  const size_t frames = size_t(seconds * rate);
+  std::vector<float> x(frames * size_t(channels), 0.0f);
+  const double period = 60.0 / bpm * rate;
+  const size_t clickFrames = size_t(0.03 * rate);
+  for (double start = 0; start < double(frames); start += period) {
+    const size_t s = size_t(std::llround(start));
+    for (size_t i = 0; i < clickFrames && s + i < frames; ++i) {
+      const double t = double(i) / rate;
+      const float v = float(0.8 * std::exp(-t / 0.006) * std::sin(2 * M_PI * 1500 * t));
+      for (int c = 0; c < channels; ++c) x[(s + i) * size_t(channels) + size_t(c)] = v;
+    }
+  }
+  return x;
+}
+
+// Runs the event loop until the window has shown its measurement, for at
+// most a minute.
+bool WaitForMeasurement(const MainWindow& window) {
+  QDeadlineTimer deadline(60000);
+  while (window.measuringBpm() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  return !window.measuringBpm();
+}
+
+// Runs `before` once, just before the first queued call reaches the watched
+// object (the hand-over of a measured value), then lets the call through.
+class BeforeHandOver : public QObject {
+ public:
+  explicit BeforeHandOver(std::function<void()> before) : before_(std::move(before)) {}
+  bool fired() const { return fired_; }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (!fired_ && event->type() == QEvent::MetaCall) {
+      fired_ = true;
+      before_();
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  std::function<void()> before_;
+  bool fired_ = false;
+};
+
+class MainWindowBpmTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pwtest::EnsureWidgetApp();
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    ASSERT_TRUE(settingsDir_.isValid());
+    store_.file = settingsDir_.filePath(QStringLiteral("settings.ini")).toStdString();
+    store_.programDir = settingsDir_.path().toStdString() + "/";
+    dir_ = pwtest::TempDir("main-window-bpm");
+  }
+  void TearDown() override { QLocale::setDefault(QLocale::c()); }
+
+  QString Clicks(const std::string& name, double bpm, double seconds, int channels) {
+    const std::string path = dir_ + "/" + name;
+    pwtest::WriteWav(path, ClickTrack(bpm, seconds, 22050, channels), 22050, channels, 16);
+    return QString::fromStdString(path);
+  }
+
+  static void ExpectHeld(const MainWindow& window, bool held) {
+    for (const char* name : kHeldButtons) EXPECT_EQ(Find<SkinButton>(window, name)->isEnabled(), !held) << name;
+  }
+
+  QTemporaryDir settingsDir_;
+  SettingsStore store_;
+  std::string dir_;
+  pwtest::MessageCapture messages_;
+};
+
+TEST_F(MainWindowBpmTest, MeasuresTheFileAndFollowsTheSpeedSlider) {
+  MainWindow window(store_, Clicks("clicks120.wav", 120, 12, 2), 1.0f);
+  ASSERT_NE(window.engine(), nullptr);
+  ASSERT_TRUE(window.engine()->player.Loaded);
+  EXPECT_EQ(BpmText(window), QStringLiteral("---"));
+
+  Find<SkinButton>(window, "bpmButton")->click();
+  EXPECT_TRUE(window.measuringBpm());
+  EXPECT_EQ(window.engine()->player.State.load(), 0);
+  ExpectHeld(window, true);
+  // Held buttons do nothing: PLAY does not start the stream under the worker.
+  Find<SkinButton>(window, "playButton")->click();
+  EXPECT_EQ(window.engine()->player.State.load(), 0);
+
+  ASSERT_TRUE(WaitForMeasurement(window));
+  EXPECT_EQ(BpmText(window), QStringLiteral("120/120.0"));
+  ExpectHeld(window, false);
+  EXPECT_EQ(window.engine()->player.GetPositionMs(), 0u);
+
+  const auto tenPercent = pw::SpeedPositionFromPercent(10);
+  ASSERT_TRUE(tenPercent.has_value());
+  Find<Slider>(window, "speedBar")->setPosition(*tenPercent);
+  EXPECT_EQ(BpmText(window), QStringLiteral("120/132.0"));
+  Find<Slider>(window, "speedBar")->setPosition(0);
+  EXPECT_EQ(BpmText(window), QStringLiteral("120/120.0"));
+}
+
+TEST_F(MainWindowBpmTest, OpeningAnotherFileDropsTheRunningMeasurement) {
+  const QString first = Clicks("clicks90.wav", 90, 90, 1);
+  const QString second = Clicks("clicks120.wav", 120, 12, 1);
+  MainWindow window(store_, first, 1.0f);
+  ASSERT_TRUE(window.engine() && window.engine()->player.Loaded);
+
+  Find<SkinButton>(window, "bpmButton")->click();
+  ASSERT_TRUE(window.measuringBpm());
+  window.openFile(second);
+  EXPECT_FALSE(window.measuringBpm());
+  EXPECT_EQ(BpmText(window), QStringLiteral("---"));
+  ExpectHeld(window, false);
+
+  // Whatever the first file's worker sent before it was stopped is delivered
+  // now, and must not be shown for the second file.
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(BpmText(window), QStringLiteral("---"));
+  ExpectHeld(window, false);
+
+  // The second file measures as its own.
+  Find<SkinButton>(window, "bpmButton")->click();
+  ASSERT_TRUE(WaitForMeasurement(window));
+  EXPECT_EQ(BpmText(window), QStringLiteral("120/120.0"));
+}
+
+// The first file's worker finishes and its value is on its way when the
+// second file opens: it arrives after the open and is dropped.
+TEST_F(MainWindowBpmTest, AResultThatArrivesAfterAnotherOpenIsDropped) {
+  const QString first = Clicks("clicks120.wav", 120, 12, 2);
+  const QString second = Clicks("other120.wav", 120, 12, 1);
+  MainWindow window(store_, first, 1.0f);
+  ASSERT_TRUE(window.engine() && window.engine()->player.Loaded);
+  BeforeHandOver openSecond([&] { window.openFile(second); });
+  window.installEventFilter(&openSecond);
+
+  Find<SkinButton>(window, "bpmButton")->click();
+  QDeadlineTimer deadline(60000);
+  while (!openSecond.fired() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  ASSERT_TRUE(openSecond.fired());
+  window.removeEventFilter(&openSecond);
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+
+  EXPECT_FALSE(window.measuringBpm());
+  EXPECT_EQ(BpmText(window), QStringLiteral("---"));
+  EXPECT_EQ(window.requestedFile(), second);
+  ExpectHeld(window, false);
+}
+
+TEST_F(MainWindowBpmTest, ClosingTheWindowStopsTheMeasurement) {
+  const QString file = Clicks("clicks90.wav", 90, 90, 1);
+  {
+    MainWindow window(store_, file, 1.0f);
+    ASSERT_TRUE(window.engine() && window.engine()->player.Loaded);
+    Find<SkinButton>(window, "bpmButton")->click();
+    ASSERT_TRUE(window.measuringBpm());
+    window.close();
+    EXPECT_FALSE(window.measuringBpm());
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(BpmText(window), QStringLiteral("---"));
+  }
+  // Destroyed while measuring: the worker is stopped before the reader goes.
+  auto window = std::make_unique<MainWindow>(store_, file, 1.0f);
+  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  Find<SkinButton>(*window, "bpmButton")->click();
+  ASSERT_TRUE(window->measuringBpm());
+  window.reset();
+  // A result the worker sent went with the window.
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents();
+}
+
+}  // namespace
