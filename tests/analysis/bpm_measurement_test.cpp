@@ -86,27 +86,10 @@ TEST(MeasuredBpm, RoundsHalvesToEven) {
   for (const Case& c : cases) EXPECT_EQ(MeasuredBpmFrom(c.value), c.expected) << c.value;
 }
 
-// Short decaying clicks on every beat.
-std::vector<float> ClickTrack(double bpm, double seconds, int rate, int channels) {
-  const size_t frames = size_t(seconds * rate);
-  std::vector<float> x(frames * size_t(channels), 0.0f);
-  const double period = 60.0 / bpm * rate;
-  const size_t clickFrames = size_t(0.03 * rate);
-  for (double start = 0; start < double(frames); start += period) {
-    const size_t s = size_t(std::llround(start));
-    for (size_t i = 0; i < clickFrames && s + i < frames; ++i) {
-      const double t = double(i) / rate;
-      const float v = float(0.8 * std::exp(-t / 0.006) * std::sin(2 * M_PI * 1500 * t));
-      for (int c = 0; c < channels; ++c) x[(s + i) * size_t(channels) + size_t(c)] = v;
-    }
-  }
-  return x;
-}
-
 TEST_F(DetectorTest, AClickTrackAt120BpmMeasures120) {
   for (int channels : {1, 2}) {
     SCOPED_TRACE(channels);
-    Open(ClickTrack(120, 12, 22050, channels), 22050, channels);
+    Open(pwtest::ClickTrack(120, 12, 22050, channels), 22050, channels);
     std::atomic<bool> stop{false};
     const float value = MeasureBpm(*player->Reader, channels, 22050, stop);
     EXPECT_EQ(MeasuredBpmFrom(value), 120) << value;

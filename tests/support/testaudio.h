@@ -19,6 +19,8 @@ bool Run(const std::string& command);
 
 // Interleaved sine, the same tone on every channel.
 std::vector<float> Sine(double freq, int rate, int channels, size_t frames, double amplitude = 0.5);
+// Short decaying 1.5 kHz clicks on every beat, the same on every channel.
+std::vector<float> ClickTrack(double bpm, double seconds, int rate, int channels);
 
 // Writes a RIFF WAV: bits 8, 16 or 24 (integer PCM, samples scaled by
 // 2^(bits-1) and rounded, clipped) or 32 (IEEE float).

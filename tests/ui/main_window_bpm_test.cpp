@@ -38,23 +38,6 @@ QString BpmText(const MainWindow& window) { return Find<QLabel>(window, "bpmLabe
 const char* const kHeldButtons[] = {"openButton",  "saveButton",  "bpmButton",
                                     "playButton",  "pauseButton", "stopButton"};
 
-// Short decaying clicks on every beat.
-std::vector<float> ClickTrack(double bpm, double seconds, int rate, int channels) {
-  const size_t frames = size_t(seconds * rate);
-  std::vector<float> x(frames * size_t(channels), 0.0f);
-  const double period = 60.0 / bpm * rate;
-  const size_t clickFrames = size_t(0.03 * rate);
-  for (double start = 0; start < double(frames); start += period) {
-    const size_t s = size_t(std::llround(start));
-    for (size_t i = 0; i < clickFrames && s + i < frames; ++i) {
-      const double t = double(i) / rate;
-      const float v = float(0.8 * std::exp(-t / 0.006) * std::sin(2 * M_PI * 1500 * t));
-      for (int c = 0; c < channels; ++c) x[(s + i) * size_t(channels) + size_t(c)] = v;
-    }
-  }
-  return x;
-}
-
 // Runs the event loop until the window has shown its measurement, for at
 // most a minute.
 bool WaitForMeasurement(const MainWindow& window) {
@@ -98,7 +81,7 @@ class MainWindowBpmTest : public ::testing::Test {
 
   QString Clicks(const std::string& name, double bpm, double seconds, int channels) {
     const std::string path = dir_ + "/" + name;
-    pwtest::WriteWav(path, ClickTrack(bpm, seconds, 22050, channels), 22050, channels, 16);
+    pwtest::WriteWav(path, pwtest::ClickTrack(bpm, seconds, 22050, channels), 22050, channels, 16);
     return QString::fromStdString(path);
   }
 
