@@ -399,6 +399,9 @@ void MainWindow::connectControls() {
   connect(pauseButton_, &SkinButton::clicked, this, &MainWindow::pause);
   connect(stopButton_, &SkinButton::clicked, this, &MainWindow::stop);
   connect(bpmButton_, &SkinButton::clicked, this, &MainWindow::measureBpm);
+  connect(saveButton_, &SkinButton::clicked, this, &MainWindow::save);
+  connect(helpButton_, &SkinButton::clicked, this, &MainWindow::showHelp);
+  connect(aboutButton_, &SkinButton::clicked, this, &MainWindow::showAbout);
   connect(positionSlider_, &Slider::pressed, this, [this](Qt::MouseButton, QPointF) { positionPressed(); });
   connect(positionSlider_, &Slider::released, this, [this](Qt::MouseButton, QPointF at) { positionReleased(at.x()); });
 }

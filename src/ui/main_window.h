@@ -103,6 +103,15 @@ class MainWindow : public QWidget {
   void positionReleased(double x);
   void playbackEnded();
 
+  // ---- save (main_window_save.cpp) ----
+  void save();
+  // ---- end save ----
+
+  // ---- help and about (main_window_help.cpp) ----
+  void showHelp();
+  void showAbout();
+  // ---- end help and about ----
+
   SettingsStore store_;
   config settings_;
   float scale_ = 1.0f;
