@@ -15,7 +15,11 @@ void outputMessage(const char* text, AudioError error) {
 Player::Player(QObject* owner) : Owner(owner), AnalysisBuffer(new uint8_t[AnalysisBufferSize]) {
   AudioError error = AudioError::None;
   device_ = OutputDevice::open(-1, 44100, &error);
-  if (!device_) outputMessage("Error initializing audio!", error);
+  if (!device_) {
+    outputMessage("Error initializing audio!", error);
+  } else if (device_->standInReason() != AudioError::None) {
+    outputMessage("Error initializing audio!", device_->standInReason());
+  }
 }
 
 Player::~Player() {
@@ -38,6 +42,7 @@ void Player::Open(const std::string& fileName) {
   CloseStream();
   Reader.reset();
   Loaded = false;
+  ++openSerial_;
   if (fileName.empty()) return;
 
   Reader = std::make_unique<ChainOutputReader>(fileName);
@@ -58,10 +63,10 @@ void Player::Open(const std::string& fileName) {
     outputMessage("Can not create playback stream!", error);
     return;
   }
-  stream_->setEndHandler([this] {
+  stream_->setEndHandler([owner = Owner, serial = openSerial_] {
     // Producer thread: postEvent is thread-safe; everything else happens on
     // the main thread.
-    if (Owner != nullptr) QCoreApplication::postEvent(Owner, new QEvent(kPlaybackEndedEvent));
+    if (owner != nullptr) QCoreApplication::postEvent(owner, new PlaybackEndedEvent(serial));
   });
 }
 

@@ -26,12 +26,22 @@
 // Posted to the owner when the last sample of the file has been heard.
 constexpr QEvent::Type kPlaybackEndedEvent = QEvent::Type(QEvent::User + 100);
 
+// kPlaybackEndedEvent with the serial of the opening it belongs to: an end
+// that arrives after another file was opened is not that file's end.
+class PlaybackEndedEvent : public QEvent {
+ public:
+  explicit PlaybackEndedEvent(uint64_t openSerial) : QEvent(kPlaybackEndedEvent), openSerial(openSerial) {}
+  const uint64_t openSerial;
+};
+
 class Player : public OutputSource {
  public:
   static constexpr uint32_t AnalysisBufferSize = 176400;
 
-  // Opens the default sound device; when that fails it shows "Error
-  // initializing audio!" with the error code, and files open but do not play.
+  // Opens the default sound device. When there is none (or the sound system
+  // fails to start) it shows "Error initializing audio!" with the error
+  // code and goes on with the silent real-time device, so files still open,
+  // "play" silently, measure and save.
   explicit Player(QObject* owner);
   ~Player() override;
   Player(const Player&) = delete;
@@ -54,6 +64,9 @@ class Player : public OutputSource {
   // byte count (whole frames); 0 without a reader, −1 without a stream.
   int32_t GetData(uint32_t length, const void** buffer);
   void EndOfPlayback();
+  // Moves on at every Open: a PlaybackEndedEvent whose serial differs
+  // belongs to a file that is no longer open.
+  uint64_t OpenSerial() const { return openSerial_; }
   // The open file's stream; null when none is open or it could not be made.
   OutputStream* Stream() const { return stream_.get(); }
   // The sound device; null when it could not be opened.
@@ -95,4 +108,5 @@ class Player : public OutputSource {
   std::unique_ptr<uint8_t[]> AnalysisBuffer;
   std::unique_ptr<OutputDevice> device_;
   std::unique_ptr<OutputStream> stream_;  // after the device: goes before it
+  uint64_t openSerial_ = 0;
 };

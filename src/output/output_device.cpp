@@ -255,6 +255,7 @@ std::unique_ptr<OutputDevice> OutputDevice::open(int device, int preferredRate, 
       *error = AudioError::Driver;
       return nullptr;
     }
+    d->standInReason_ = AudioError::Driver;
     return d;  // no PortAudio: the real-time null device
   }
   auto session = std::make_unique<PortAudioSession>();
@@ -268,6 +269,7 @@ std::unique_ptr<OutputDevice> OutputDevice::open(int device, int preferredRate, 
       *error = AudioError::Device;
       return nullptr;
     }
+    d->standInReason_ = AudioError::Device;
     return d;
   }
   d->kind_ = Kind::PortAudio;

@@ -7,7 +7,7 @@
 // that only runs at RATE (streams at other rates are resampled, as they are
 // for a sound card that cannot take their rate). Anything else, or unset,
 // uses PortAudio; when it finds no usable output device the real-time null
-// device stands in.
+// device stands in, and standInReason() says why.
 //
 // Each stream gets its own device stream, opened and started when the
 // stream is made and running (silent while paused or stopped) until it goes:
@@ -39,6 +39,11 @@ class OutputDevice {
   OutputDevice& operator=(const OutputDevice&) = delete;
 
   Kind kind() const { return kind_; }
+  // None, unless a sound card was asked for (PortAudio, the default device)
+  // and none could be used, so the real-time null device stands in: Driver
+  // when the sound system failed to start, Device when it has no usable
+  // output device. The owner tells the user; sound still "plays", silently.
+  AudioError standInReason() const { return standInReason_; }
   // What plays the sound, for people: "PortAudio: <device> (<host API>)",
   // "null device, real time" …
   std::string description() const;
@@ -61,5 +66,6 @@ class OutputDevice {
   int index_ = -1;            // PortAudio device index
   int nullRate_ = 0;          // the null device's only rate; 0 = any
   int preferredRate_ = 44100;
+  AudioError standInReason_ = AudioError::None;
   std::unique_ptr<PortAudioSession> portAudio_;  // while the PortAudio library is in use
 };

@@ -610,7 +610,9 @@ void MainWindow::customEvent(QEvent* event) {
     return;
   }
   if (measuringBpm_) return;  // playback was stopped for the measurement
-  if (engine_ && engine_->player.Loaded) engine_->player.EndOfPlayback();
+  const auto* ended = static_cast<PlaybackEndedEvent*>(event);
+  if (!engine_ || !engine_->player.Loaded || ended->openSerial != engine_->player.OpenSerial()) return;
+  engine_->player.EndOfPlayback();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

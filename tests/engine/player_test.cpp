@@ -210,3 +210,70 @@ TEST_F(PlayerTest, SeekWhilePlayingDropsWhatWasAheadAndGoesOn) {
 }
 
 }  // namespace
+
+// Sets environment variables while it lives (nullptr unsets one).
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(std::initializer_list<std::pair<const char*, const char*>> values) {
+    for (const auto& [name, value] : values) {
+      const char* old = std::getenv(name);
+      saved_.push_back({name, old != nullptr, old != nullptr ? old : ""});
+      if (value != nullptr) setenv(name, value, 1);
+      else unsetenv(name);
+    }
+  }
+  ~ScopedEnvironment() {
+    for (const auto& s : saved_) {
+      if (s.had) setenv(s.name.c_str(), s.value.c_str(), 1);
+      else unsetenv(s.name.c_str());
+    }
+  }
+
+ private:
+  struct Saved {
+    std::string name;
+    bool had;
+    std::string value;
+  };
+  std::vector<Saved> saved_;
+};
+
+// A machine without any sound output (a build machine: no sound server to
+// reach, no card): the user is told once, with the error code, and the
+// silent real-time device stands in, so a file still opens and plays to its
+// end. Where a real card answers, there is nothing to test.
+TEST(PlayerWithoutSoundCard, SaysSoAndGoesOnSilently) {
+  pwtest::EnsureCoreApp();
+  const std::string dir = pwtest::TempDir("player-nocard");
+  ScopedEnvironment env{{"PITCHWELL_AUDIO", nullptr},
+                        {"PULSE_SERVER", "unix:/nonexistent/pulse"},
+                        {"JACK_NO_START_SERVER", "1"}};
+  pwtest::MessageCapture messages;
+  pwtest::PlayerOwner owner;
+  Player player(&owner);
+  owner.player = &player;
+  if (player.Device() != nullptr && player.Device()->kind() == OutputDevice::Kind::PortAudio)
+    GTEST_SKIP() << "this machine has a sound card: " << player.Device()->description();
+  ASSERT_EQ(messages.seen.size(), 1u);
+  const std::string& text = messages.seen[0].text;
+  EXPECT_EQ(text.rfind("Error initializing audio!\r\n(Error code: ", 0), 0u) << text;
+  EXPECT_TRUE(text.find("(Error code: 23)") != std::string::npos || text.find("(Error code: 3)") != std::string::npos)
+      << text;
+  ASSERT_NE(player.Device(), nullptr);
+  EXPECT_EQ(player.Device()->kind(), OutputDevice::Kind::Null);
+
+  const std::string path = dir + "/tone.wav";
+  pwtest::WriteWav(path, pwtest::Sine(440, 8000, 1, 2400), 8000, 1, 16);  // 0.3 s
+  player.Open(path);
+  ASSERT_TRUE(player.Loaded);
+  player.Play();
+  QElapsedTimer t;
+  t.start();
+  while (owner.ends == 0 && t.elapsed() < 10000) {
+    QCoreApplication::processEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(owner.ends, 1);
+  EXPECT_EQ(messages.seen.size(), 1u);  // nothing more to say
+  owner.player = nullptr;
+}
