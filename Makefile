@@ -10,8 +10,8 @@ DEPS = cmake ninja-build g++ pkg-config make \
        pulseaudio pulseaudio-utils libasound2-plugins \
        qt6-base-dev qt6-svg-dev libmp3lame-dev libflac-dev libtag1-dev libcurl4-openssl-dev valgrind \
        fonts-wine fonts-liberation2 fonts-dejavu-core fonts-bebas-neue \
-       xvfb xauth x11-utils imagemagick \
-       dbus python3 openssl
+       xvfb xauth x11-utils xdotool imagemagick \
+       dbus python3 openssl dpkg-dev
 
 .PHONY: all deps configure build test sanitize tsan memcheck bench clean run
 
@@ -65,3 +65,14 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan
+
+# Installs the program under PREFIX (honours DESTDIR): programs in bin, data in
+# share/pitchwell, desktop file, AppStream metadata and icons.
+PREFIX ?= /usr/local
+.PHONY: install package
+install: build
+	cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package (CPack), in $(BUILD); dpkg -c lists its files.
+package: build
+	cd $(BUILD) && cpack -G DEB

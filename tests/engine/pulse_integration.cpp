@@ -25,25 +25,6 @@ namespace {
 constexpr int kRate = 44100;
 constexpr double kFreq = 1000.0;
 
-// Float samples of a WAV that parecord wrote (it may leave the sizes unset).
-std::vector<float> ReadFloatWav(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), {});
-  std::vector<float> out;
-  for (size_t i = 12; i + 8 <= bytes.size();) {
-    uint32_t size;
-    std::memcpy(&size, &bytes[i + 4], 4);
-    if (std::memcmp(&bytes[i], "data", 4) == 0) {
-      const size_t n = (bytes.size() - (i + 8)) / 4;
-      out.resize(n);
-      std::memcpy(out.data(), &bytes[i + 8], n * 4);
-      return out;
-    }
-    i += 8 + size + (size & 1);
-  }
-  return out;
-}
-
 TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
   const std::string dir = pwtest::TempDir("pulse");
   pwtest::PulseServer server(dir);
@@ -105,7 +86,7 @@ TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
   server.Stop();
 
   // Find the two tone bursts (left channel) by a 10 ms envelope.
-  const std::vector<float> x = ReadFloatWav(recording);
+  const std::vector<float> x = pwtest::ReadRecording(recording);
   ASSERT_GT(x.size(), size_t(4 * kRate * 2));
   const size_t frames = x.size() / 2, win = kRate / 100;
   std::vector<std::pair<size_t, size_t>> bursts;

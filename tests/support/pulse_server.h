@@ -13,6 +13,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -61,6 +64,26 @@ struct ProcessGuard {
     pid = -1;
   }
 };
+
+// Float samples of a WAV that parecord wrote with --format=float32le (it may
+// leave the sizes unset: everything after the data header is taken).
+inline std::vector<float> ReadRecording(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), {});
+  std::vector<float> out;
+  for (size_t i = 12; i + 8 <= bytes.size();) {
+    uint32_t size;
+    std::memcpy(&size, &bytes[i + 4], 4);
+    if (std::memcmp(&bytes[i], "data", 4) == 0) {
+      const size_t n = (bytes.size() - (i + 8)) / 4;
+      out.resize(n);
+      std::memcpy(out.data(), &bytes[i + 8], n * 4);
+      return out;
+    }
+    i += 8 + size + (size & 1);
+  }
+  return out;
+}
 
 class PulseServer {
  public:

@@ -1,0 +1,49 @@
+// Where the main window's controls are, in window pixels at scale 1.0: the
+// real window's layout code, run offscreen in the caller's process, so a
+// test or benchmark can click the real program's controls. Header-only; the
+// caller links pw_ui and must not have a sound server to reach yet (the
+// window opens the sound device).
+#pragma once
+
+#include <QLabel>
+#include <QPoint>
+#include <QRect>
+
+#include <string>
+
+#include "main_window.h"
+#include "slider.h"
+#include "skin_button.h"
+#include "testaudio.h"
+#include "widget_app.h"
+
+namespace pwtest {
+
+struct WindowLayout {
+  QPoint play;
+  QPoint pitchThumb;  // the pitch slider at 0: the middle of its track
+  QRect timeLabel;
+  QRect spectrum;
+  QRect positionSlider;
+  QSize size;
+};
+
+inline WindowLayout MainWindowLayout() {
+  EnsureWidgetApp();
+  const std::string settings = TempDir("window-layout");
+  MainWindow window(SettingsStore{settings + "/pitchwell.ini", settings + "/"}, QString(), 1.0f);
+  auto rect = [&](const char* name) {
+    const QWidget* w = window.findChild<QWidget*>(QString::fromLatin1(name));
+    return w != nullptr ? QRect(w->mapTo(&window, QPoint(0, 0)), w->size()) : QRect();
+  };
+  WindowLayout layout;
+  layout.play = rect("playButton").center();
+  layout.pitchThumb = rect("pitchBar").center();
+  layout.timeLabel = rect("timeLabel");
+  layout.spectrum = rect("spectrumDisplay");
+  layout.positionSlider = rect("positionSlider");
+  layout.size = window.size();
+  return layout;
+}
+
+}  // namespace pwtest
