@@ -239,7 +239,6 @@ MainWindow::MainWindow(const SettingsStore& store, const QString& startupFile, f
   timer_.setObjectName(QStringLiteral("tickTimer"));
   timer_.setInterval(kTickMs);
   connect(&timer_, &QTimer::timeout, this, &MainWindow::tick);
-  testPattern_ = qEnvironmentVariable("PITCHWELL_TEST_PATTERN") == QLatin1String("1");
 }
 
 // The teardown order: a running BPM measurement called off, the volume into
@@ -660,12 +659,6 @@ void MainWindow::firstShow() {
 }
 
 void MainWindow::tick() {
-  // On request (screenshots) the display shows a moving test picture instead.
-  if (testPattern_) {
-    const auto bins = TestPatternSpectrum(testFrame_++, spectrum_->levelRange());
-    spectrum_->showSpectrum(bins);
-    return;
-  }
   if (!engine_) return;
   Player& player = engine_->player;
   if (player.State != 1) {

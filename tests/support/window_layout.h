@@ -1,4 +1,4 @@
-// Where the main window's controls are, in window pixels at scale 1.0: the
+// Where the main window's controls are, in window pixels at a scale: the
 // real window's layout code, run offscreen in the caller's process, so a
 // test or benchmark can click the real program's controls. Header-only; the
 // caller links pw_ui and must not have a sound server to reach yet (the
@@ -28,10 +28,10 @@ struct WindowLayout {
   QSize size;
 };
 
-inline WindowLayout MainWindowLayout() {
+inline WindowLayout MainWindowLayout(float scale = 1.0f) {
   EnsureWidgetApp();
   const std::string settings = TempDir("window-layout");
-  MainWindow window(SettingsStore{settings + "/pitchwell.ini", settings + "/"}, QString(), 1.0f);
+  MainWindow window(SettingsStore{settings + "/pitchwell.ini", settings + "/"}, QString(), scale);
   auto rect = [&](const char* name) {
     const QWidget* w = window.findChild<QWidget*>(QString::fromLatin1(name));
     return w != nullptr ? QRect(w->mapTo(&window, QPoint(0, 0)), w->size()) : QRect();

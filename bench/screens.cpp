@@ -1,0 +1,137 @@
+// Screenshots of the real program under Xvfb, as a user sees it, at 96 and
+// 144 dots per inch (run by bench/screens.sh, which says where they go).
+// For each density: a minute of generated music opened and playing, two
+// frames a second apart ("window-<dpi>.png" and "window-<dpi>-later.png"),
+// checked to differ in the spectrum display, the time label and the
+// position slider and nowhere else.
+//
+//   screens OUTPUT_FOLDER
+//
+// Exit status 0 when every shot was taken and every check held, 1 otherwise.
+#include <QColor>
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_material.h"
+#include "testaudio.h"
+#include "window_layout.h"
+#include "x_session.h"
+
+namespace {
+constexpr int kRate = 44100;
+
+// Outside the panel's rounded corners a shot shows the bare screen; make
+// that transparent, as it is on a desktop.
+QImage RoundCorners(const QImage& shot, double radius) {
+  QImage out(shot.size(), QImage::Format_ARGB32_Premultiplied);
+  out.fill(Qt::transparent);
+  QPainter p(&out);
+  p.setRenderHint(QPainter::Antialiasing);
+  QPainterPath path;
+  path.addRoundedRect(QRectF(0, 0, shot.width(), shot.height()), radius, radius);
+  p.setClipPath(path);
+  p.drawImage(0, 0, shot);
+  return out;
+}
+
+// The pixels where two shots differ, as the smallest rectangle around them
+// within each of `regions` plus a count of those outside every region.
+struct Difference {
+  std::vector<int> inside;  // differing pixels per region
+  int outside = 0;
+  QPoint firstOutside;
+};
+
+Difference Compare(const QImage& a, const QImage& b, const std::vector<QRect>& regions) {
+  Difference d;
+  d.inside.assign(regions.size(), 0);
+  for (int y = 0; y < a.height(); ++y) {
+    for (int x = 0; x < a.width(); ++x) {
+      if (a.pixel(x, y) == b.pixel(x, y)) continue;
+      bool found = false;
+      for (size_t r = 0; r < regions.size(); ++r) {
+        if (regions[r].contains(x, y)) {
+          ++d.inside[r];
+          found = true;
+        }
+      }
+      if (!found && d.outside++ == 0) d.firstOutside = QPoint(x, y);
+    }
+  }
+  return d;
+}
+
+bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
+  const float scale = float(dpi) / 96.0f;
+  const pwtest::WindowLayout layout = pwtest::MainWindowLayout(scale);
+  const std::string dir = pwtest::TempDir("screens-" + std::to_string(dpi));
+  pwtest::XSession x(dir, dpi);
+  if (!x.up()) {
+    std::fprintf(stderr, "screens: Xvfb could not start\n");
+    return false;
+  }
+  // What a desktop does to state its density: Xft.dpi in the root window's
+  // resources, from which Qt takes the screen's logical dots per inch.
+  x.Run("xprop -root -format RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi:\t" + std::to_string(dpi) + "'");
+
+  pwtest::ProcessGuard program = x.Start({PW_WINDOW_EXE, song}, dir + "/config", dir + "/pitchwell.log");
+  QPoint origin;
+  if (program.pid <= 0 || !x.FindWindow("Evening Groove.wav - Pitchwell", &origin)) {
+    std::fprintf(stderr, "screens: no window at %d dpi (see %s/pitchwell.log)\n", dpi, dir.c_str());
+    return false;
+  }
+  const QRect window(origin, layout.size);
+  x.Click(origin + layout.play);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));  // the display's afterglow builds up
+  const QImage first = x.Grab(window, dir + "/first.png");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const QImage later = x.Grab(window, dir + "/later.png");
+  if (first.isNull() || later.isNull() || first.size() != layout.size) {
+    std::fprintf(stderr, "screens: the shots at %d dpi failed\n", dpi);
+    return false;
+  }
+  const double radius = 14.0 * dpi / 96.0;
+  const std::string name = out + "/window-" + std::to_string(dpi);
+  RoundCorners(first, radius).save(QString::fromStdString(name + ".png"));
+  RoundCorners(later, radius).save(QString::fromStdString(name + "-later.png"));
+
+  const char* names[] = {"spectrum display", "time label", "position slider"};
+  const Difference d = Compare(first, later, {layout.spectrum, layout.timeLabel, layout.positionSlider});
+  bool ok = d.outside == 0;
+  std::printf("%s.png (%dx%d at %d,%d), one second later %s-later.png:", name.c_str(), window.width(),
+              window.height(), window.x(), window.y(), name.c_str());
+  for (size_t r = 0; r < d.inside.size(); ++r) {
+    std::printf(" %s %d px changed;", names[r], d.inside[r]);
+    ok = ok && d.inside[r] > 0;
+  }
+  std::printf(" elsewhere %d px%s\n", d.outside,
+              d.outside > 0 ? (" (first at " + std::to_string(d.firstOutside.x()) + "," +
+                               std::to_string(d.firstOutside.y()) + ")").c_str()
+                            : "");
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: screens OUTPUT_FOLDER\n");
+    return 1;
+  }
+  const std::string out = argv[1];
+  setenv("PITCHWELL_AUDIO", "null", 1);  // real time, silent: no sound server needed
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  const std::string song = pwtest::TempDir("screens-song") + "/Evening Groove.wav";
+  pwtest::WriteWav(song, bench::DemoSong(60, kRate), kRate, 2, 16);
+
+  bool ok = true;
+  for (int dpi : {96, 144}) ok = ShootPlaying(dpi, out, song) && ok;
+  return ok ? 0 : 1;
+}
