@@ -113,7 +113,7 @@ struct SilentLogger : RB::Logger {
 struct PitchTempoStage::Engine {
   Engine(int channels, int rate, ReadFunction read, void* user);
 
-  int Process(float* output, int frames, double pitch, double duration);
+  int Process(float* output, int frames, double pitch, double duration, bool formantPreserved);
   void Flush();
 
   const int channels_;
@@ -154,6 +154,7 @@ struct PitchTempoStage::Engine {
   // as given to the stretcher.
   double pitch_ = 1.0, duration_ = 1.0;
   double rbPitch_ = 1.0, rbDuration_ = 1.0;
+  bool formantPreserved_ = false;
 
   // Mix state: 0 = bypass only, 1 = stretcher only.
   double mix_ = 0.0;
@@ -190,7 +191,7 @@ PitchTempoStage::Engine::Engine(int channels, int rate, ReadFunction read, void*
       fadeFrames_(std::max(1, int(std::lround(kFadeSeconds * rate)))) {
   // Pitch "high consistency" keeps the resampler in the path at every ratio,
   // so pitch may glide without artefacts; channels together keeps the stereo
-  // image steady. Formants shift with the pitch (not preserved).
+  // image steady. Formants shift with the pitch until asked to stay.
   const RB::Options options = RB::OptionProcessRealTime | RB::OptionEngineFiner |
                               RB::OptionPitchHighConsistency | RB::OptionChannelsTogether |
                               RB::OptionFormantShifted | RB::OptionThreadingNever;
@@ -224,6 +225,13 @@ void PitchTempoStage::Engine::WarmUp() {
     RunAtPitch(mostPhases);
     rb_->reset();
   }
+  // The formant path has buffers of its own: whatever it makes on first
+  // use is made here, not during playback.
+  rb_->setFormantOption(RB::OptionFormantPreserved);
+  RunAtPitch(kMaxRatio);
+  RunAtPitch(kMinRatio);
+  rb_->reset();
+  rb_->setFormantOption(RB::OptionFormantShifted);
   rb_->setPitchScale(1.0);
 }
 
@@ -550,8 +558,15 @@ int PitchTempoStage::Engine::RenderBlock(float* output, int frames) {
   return n;
 }
 
-int PitchTempoStage::Engine::Process(float* output, int frames, double pitch, double duration) {
+int PitchTempoStage::Engine::Process(float* output, int frames, double pitch, double duration,
+                                     bool formantPreserved) {
   if (frames <= 0 || !output) return 0;
+  if (formantPreserved != formantPreserved_) {
+    // The stretcher changes its envelope handling from its next analysis
+    // frame on; overlap-add spreads the change, so it does not click.
+    formantPreserved_ = formantPreserved;
+    rb_->setFormantOption(formantPreserved ? RB::OptionFormantPreserved : RB::OptionFormantShifted);
+  }
   ApplyRatios(pitch, duration);
   int done = 0;
   while (done < frames) {
@@ -595,9 +610,14 @@ double PitchTempoStage::pitchRatio() const { return pitchRatio_.load(std::memory
 
 double PitchTempoStage::durationRatio() const { return durationRatio_.load(std::memory_order_relaxed); }
 
+void PitchTempoStage::setFormantPreserved(bool on) { formantPreserved_.store(on, std::memory_order_relaxed); }
+
+bool PitchTempoStage::formantPreserved() const { return formantPreserved_.load(std::memory_order_relaxed); }
+
 int PitchTempoStage::process(float* output, int frames) {
   return engine_->Process(output, frames, pitchRatio_.load(std::memory_order_relaxed),
-                          durationRatio_.load(std::memory_order_relaxed));
+                          durationRatio_.load(std::memory_order_relaxed),
+                          formantPreserved_.load(std::memory_order_relaxed));
 }
 
 void PitchTempoStage::flush() { engine_->Flush(); }

@@ -51,6 +51,12 @@ class PitchTempoStage {
   // The values last set, before clamping.
   double pitchRatio() const;
   double durationRatio() const;
+  // Keeps the spectral envelope (a voice's formants, an instrument's body)
+  // where it is while the pitch moves, instead of moving it with the pitch.
+  // Off at creation. Any thread; taken up at the start of the next
+  // process(), during playback without a click. No effect at unity pitch.
+  void setFormantPreserved(bool on);
+  bool formantPreserved() const;
 
   // Writes up to `frames` frames; fewer only at the end of input. Returns 0
   // once input has ended and everything has been delivered, and for
@@ -80,5 +86,6 @@ class PitchTempoStage {
 
   std::atomic<double> pitchRatio_{1.0};
   std::atomic<double> durationRatio_{1.0};
+  std::atomic<bool> formantPreserved_{false};
   std::unique_ptr<Engine> engine_;
 };

@@ -1,5 +1,6 @@
 // Pitch/tempo stage: bypass exactness, time alignment and length, pitch
 // accuracy, ratio changes, flush, switching in and out, no allocation.
+#include "fft.h"
 #include "pitch_tempo_stage.h"
 #include "testaudio.h"
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 // ---- allocation counter ------------------------------------------------------
@@ -552,8 +554,94 @@ TEST(PitchTempoStage, ProcessDoesNotAllocate) {
   while (call(sizes[i % 8]) > 0) {
     ++i;
     if (i % 3 == 0) s.Set(ratios[(i / 3) % 8][0], ratios[(i / 3) % 8][1]);
+    if (i % 5 == 0) s.h->setFormantPreserved(!s.h->formantPreserved());  // switching allocates nothing either
   }
   EXPECT_GT(i, 12);
+}
+
+// A vowel-like tone: harmonics of 110 Hz shaped by three formant peaks
+// (730, 1090, 2440 Hz) that do not move with the fundamental.
+std::vector<float> Vowel(int rate, double seconds, double f0) {
+  const double formants[3][3] = {{730, 90, 1.0}, {1090, 110, 0.6}, {2440, 160, 0.35}};
+  std::vector<float> x(size_t(seconds * rate));
+  for (int k = 1; k * f0 < 5000; ++k) {
+    const double f = k * f0;
+    double a = 0.02;
+    for (const auto& fm : formants) a += fm[2] * std::exp(-std::pow((f - fm[0]) / fm[1], 2));
+    for (size_t i = 0; i < x.size(); ++i) x[i] += float(0.25 * a * std::sin(2 * kPi * f * double(i) / rate + k));
+  }
+  return x;
+}
+
+// Log energy in half-octave bands from 500 Hz to 4 kHz (each holds several
+// harmonics at any of the pitches compared), mean removed: the
+// spectral envelope, without the level.
+std::vector<double> Envelope(const std::vector<float>& x, int rate) {
+  const int n = 8192;
+  auto fft = RealFft::create(n);
+  std::vector<double> power(n / 2, 0.0);
+  std::vector<float> frame(n), spectrum(n);
+  for (size_t at = size_t(rate); at + n <= x.size() - size_t(rate) / 2; at += n / 2) {  // steady middle
+    for (int i = 0; i < n; ++i) frame[i] = x[at + i] * float(0.5 - 0.5 * std::cos(2 * kPi * i / n));
+    fft->forward(frame.data(), spectrum.data());
+    for (int b = 0; b < n / 2; ++b) power[b] += double(spectrum[2 * b]) * spectrum[2 * b] + double(spectrum[2 * b + 1]) * spectrum[2 * b + 1];
+  }
+  std::vector<double> bands;
+  for (double lo = 500; lo < 4000; lo *= std::sqrt(2.0)) {
+    const double hi = lo * std::sqrt(2.0);
+    double e = 1e-12;
+    for (int b = int(lo * n / rate); b < int(hi * n / rate); ++b) e += power[b];
+    bands.push_back(10 * std::log10(e));
+  }
+  double mean = 0;
+  for (double b : bands) mean += b / double(bands.size());
+  for (double& b : bands) b -= mean;
+  return bands;
+}
+
+double EnvelopeDistance(const std::vector<double>& a, const std::vector<double>& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
+  return std::sqrt(sum / double(a.size()));  // dB
+}
+
+// Seven semitones up: plain shifting moves the formants up with the
+// harmonics; preserving them keeps the envelope much closer to the
+// original's.
+TEST(PitchTempoStage, FormantPreservationKeepsTheSpectralEnvelope) {
+  const int rate = 44100;
+  const std::vector<float> vowel = Vowel(rate, 4.0, 110.0);
+  const std::vector<double> original = Envelope(vowel, rate);
+  double distance[2];
+  for (int preserve = 0; preserve < 2; ++preserve) {
+    Stage s(1, rate);
+    s.src.data = vowel;
+    s.h->setFormantPreserved(preserve == 1);
+    EXPECT_EQ(s.h->formantPreserved(), preserve == 1);
+    s.Set(std::pow(2.0, 7.0 / 12), 1.0);
+    distance[preserve] = EnvelopeDistance(Envelope(s.RunToEnd(1024), rate), original);
+  }
+  RecordProperty("plain_db", std::to_string(distance[0]));
+  RecordProperty("preserved_db", std::to_string(distance[1]));
+  EXPECT_GT(distance[0], 4.0) << "plain shifting should move the envelope";
+  EXPECT_LT(distance[1], 0.5 * distance[0]) << "plain " << distance[0] << " dB, preserved " << distance[1] << " dB";
+}
+
+// Switching formant preservation while a pitch-shifted tone plays causes
+// no jump beyond the tone's own steepest step.
+TEST(PitchTempoStage, SwitchingFormantPreservationIsClickFree) {
+  const int rate = 44100;
+  Stage s(1, rate);
+  const double f = 440.0, amp = 0.5;
+  s.src.data = pwtest::Sine(f, rate, 1, size_t(3.0 * rate), amp);
+  s.Set(std::pow(2.0, 4.0 / 12), 1.0);
+  std::vector<float> out;
+  for (int call = 0; s.Process(out, 512) > 0; ++call)
+    if (call % 40 == 20) s.h->setFormantPreserved(!s.h->formantPreserved());
+  const double maxSlope = amp * 2 * kPi * f * std::pow(2.0, 4.0 / 12) / rate;
+  double worst = 0;
+  for (size_t i = 1; i < out.size(); ++i) worst = std::max(worst, std::fabs(double(out[i]) - out[i - 1]));
+  EXPECT_LT(worst, 1.5 * maxSlope);
 }
 
 }  // namespace
