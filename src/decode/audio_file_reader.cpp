@@ -52,6 +52,10 @@ uint32_t AudioFileReader::UnbufferedRead(void* buffer, uint32_t count) {
   return got > 0 ? uint32_t(got) * Format.frameBytes : 0;
 }
 
+void AudioFileReader::UpdatePosition() {
+  if (Decoder) Position = TicksAt(Decoder->positionFrames(), Decoder->rate());
+}
+
 void AudioFileReader::Seek(int64_t position) {
   if (!Decoder) return;
   const int64_t ms = position / TicksPerMillisecond;

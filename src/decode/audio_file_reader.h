@@ -31,6 +31,9 @@ class AudioFileReader {
   // Up to count bytes straight from the decoder, whole frames only (a count
   // below one frame reads nothing); 0 at the end or on error.
   uint32_t UnbufferedRead(void* buffer, uint32_t count);
+  // Sets Position from the decoder, for a caller that read or sought the
+  // decoder directly (the A–B loop).
+  void UpdatePosition();
 
   // Why the file could not be opened, in words for the user ("No such file or
   // directory", "not a regular file", ...); empty when it opened.

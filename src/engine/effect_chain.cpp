@@ -1,5 +1,7 @@
 #include "effect_chain.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <exception>
 
@@ -33,6 +35,7 @@ void EffectChain::ReplacePitchStage(int32_t sampleRate, int32_t channels) {
     return int(static_cast<EffectChain*>(user)->ReadSource(buffer, floats));
   };
   OwnedPitchStage = PitchTempoStage::create(channels, sampleRate, read, this);
+  if (OwnedPitchStage) OwnedPitchStage->setFormantPreserved(formantPreserved_);
 }
 
 std::optional<std::string> EffectChain::ValidateLoaded(const Player& player) {
@@ -124,8 +127,13 @@ void EffectChain::ProcessBlock(void* buffer, int32_t& count) {
 }
 
 int32_t EffectChain::ReadSource(float* buffer, int32_t floats) {
-  if (!player_.Reader) return 0;
-  return int32_t(player_.Reader->UnbufferedRead(buffer, uint32_t(floats) * 4) / 4);
+  ChainOutputReader* reader = player_.Reader.get();
+  if (!reader) return 0;
+  if (!Loop.active() || !reader->Decoder || player_.Channels == 0)
+    return int32_t(reader->UnbufferedRead(buffer, uint32_t(floats) * 4) / 4);
+  const int64_t frames = Loop.read(*reader->Decoder, buffer, floats / int32_t(player_.Channels));
+  reader->UpdatePosition();
+  return int32_t(frames) * int32_t(player_.Channels);
 }
 
 void EffectChain::FlushAll() {
@@ -133,6 +141,7 @@ void EffectChain::FlushAll() {
   BassFilter->flush();
   TrebleFilter->flush();
   if (OwnedPitchStage) OwnedPitchStage->flush();
+  Loop.reset();
   SpeedDSP->clear();
   if (player_.Reader) player_.Reader->DiscardBuffer();
 }
@@ -147,7 +156,22 @@ void EffectChain::SetTempo(float steps) {
 }
 
 void EffectChain::SetPitch(float semitones) {
-  if (OwnedPitchStage) OwnedPitchStage->setPitchSemitones(semitones);
+  pitchSemitones_ = semitones;
+  // Without a fine offset the slider's value goes to the stage as it is, so
+  // renders stay bit-identical to those made before the offset existed.
+  if (OwnedPitchStage)
+    OwnedPitchStage->setPitchSemitones(fineTuneCents_ == 0 ? double(semitones)
+                                                           : double(semitones) + fineTuneCents_ / 100.0);
+}
+
+void EffectChain::SetFineTuneCents(double cents) {
+  fineTuneCents_ = std::isfinite(cents) ? std::clamp(cents, -100.0, 100.0) : 0.0;
+  SetPitch(float(pitchSemitones_));
+}
+
+void EffectChain::SetFormantPreserved(bool on) {
+  formantPreserved_ = on;
+  if (OwnedPitchStage) OwnedPitchStage->setFormantPreserved(on);
 }
 
 void EffectChain::SetTreble(int32_t trebleValue, double gainDb, uint32_t sampleRate) {

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "pitch_tempo_stage.h"
+#include "source_loop.h"
 #include "shelf_filter.h"
 #include "speed.h"
 
@@ -69,6 +70,18 @@ class EffectChain {
   std::string TrebleBarPositionChanged(double x, double p, uint32_t sampleRate);
   std::string BassBarPositionChanged(double x, double p, uint32_t sampleRate);
 
+  // Practice settings beyond the sliders (main thread). A fine pitch offset
+  // in cents on top of the pitch slider (tuning a recording to A440), and
+  // whether the pitch stage keeps formants; both kept across files and
+  // rebuilds, both heard during playback and rendered by a save.
+  void SetFineTuneCents(double cents);
+  double FineTuneCents() const { return fineTuneCents_; }
+  void SetFormantPreserved(bool on);
+  bool FormantPreserved() const { return formantPreserved_; }
+  // The A–B loop on the source (before every effect). Playback only: the
+  // save command clears it before an export.
+  SourceLoop Loop;
+
   // Zeroes the analyser's output as the first step of FlushAll (optional).
   std::function<void()> OnClearAnalyser;
 
@@ -90,6 +103,10 @@ class EffectChain {
   Player& player_;
   std::unique_ptr<float[]> ScratchBuffer;
   std::unique_ptr<PitchTempoStage> OwnedPitchStage;
+  // Main thread.
+  double pitchSemitones_ = 0;
+  double fineTuneCents_ = 0;
+  bool formantPreserved_ = false;
 };
 
 // Corner frequency for a shelf: the wanted frequency, or a quarter of the

@@ -48,6 +48,7 @@ AudioFormat SavePcmFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t cha
 }
 
 void PrepareForExport(Player& player, EffectChain& chain) {
+  chain.Loop.clear();  // a practice loop would never let the export end
   player.Stop();
   player.SetPositionMs(0);
   chain.FlushAll();

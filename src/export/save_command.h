@@ -54,9 +54,11 @@ std::optional<std::string> CheckOutputName(const std::string& chosen, int32_t ty
 // otherwise (8- and 32-bit sources give 16).
 AudioFormat SavePcmFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t channels, int32_t sourceBits);
 
-// Stops the player (which rewinds it), puts it at 0 once more and empties
-// every stage of the chain and the reader's block buffer, so that the
-// export starts at the first sample with empty stages.
+// Clears the chain's A–B loop, stops the player (which rewinds it), puts it
+// at 0 once more and empties every stage of the chain and the reader's
+// block buffer, so that the export starts at the first sample with empty
+// stages and ends at the source's end. The fine tuning and the formant
+// setting stay: they are rendered.
 void PrepareForExport(Player& player, EffectChain& chain);
 
 // What the user chose.

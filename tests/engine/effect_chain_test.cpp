@@ -115,6 +115,54 @@ TEST_F(ChainTest, LengthsAndPitchFollowTheParameters) {
   }
 }
 
+// The practice settings: a fine offset in cents adds to the pitch slider
+// (a tuning correction finer than its tenths of a semitone), survives a
+// rebuild for the next file, and zero cents leave the neutral chain exact.
+TEST_F(ChainTest, FineTuneCentsAddToThePitchSlider) {
+  struct Case {
+    float semitones;
+    double cents;
+    double ratio;
+  };
+  for (const Case c : {Case{0, 35, std::pow(2.0, 0.35 / 12)}, Case{2, -14, std::pow(2.0, 1.86 / 12)}}) {
+    OpenSignal(Tone(440, 2.0, 2), 2);
+    chain->SetFineTuneCents(c.cents);
+    chain->SetPitch(c.semitones);
+    const std::vector<float> out = PullAll();
+    const double frames = double(out.size()) / 2;
+    const double f = pwtest::ZeroCrossingFrequency(out.data() + size_t(frames * 0.2) * 2, size_t(frames * 0.6), 2, 0, kRate);
+    EXPECT_NEAR(1200 * std::log2(f / (440 * c.ratio)), 0.0, 1.0) << c.semitones << " st " << c.cents << " cents";
+  }
+  EXPECT_EQ(chain->FineTuneCents(), -14);
+  chain->SetFormantPreserved(true);
+  OpenSignal(Tone(441, 0.5, 1), 1);  // a rebuild keeps both
+  EXPECT_EQ(chain->FineTuneCents(), -14);
+  ASSERT_NE(chain->PitchStage(), nullptr);
+  EXPECT_TRUE(chain->PitchStage()->formantPreserved());
+  chain->SetFineTuneCents(0);
+  chain->SetPitch(0);
+  chain->FlushAll();
+  EXPECT_EQ(PullAll(), source);
+}
+
+// The A–B loop through the whole chain: reading goes round the loop and
+// the player's position stays inside it.
+TEST_F(ChainTest, TheLoopRunsBeforeTheEffects) {
+  OpenSignal(Tone(440, 3.0, 2), 2);
+  ASSERT_TRUE(chain->Loop.set(kRate / 2, kRate, kRate));
+  chain->SetPitch(12);
+  std::vector<float> buf(16384 / 4);
+  size_t frames = 0;
+  for (int i = 0; i < 100; ++i) frames += player->Reader->Read(buf.data(), 16384) / 8;
+  EXPECT_GT(frames, size_t(3 * kRate));  // more than the file holds
+  const int64_t ms = player->Reader->Position / TicksPerMillisecond;
+  EXPECT_GE(ms, 500);
+  EXPECT_LE(ms, 1010);
+  const double f = pwtest::ZeroCrossingFrequency(buf.data(), buf.size() / 2, 2, 0, kRate);
+  EXPECT_NEAR(f, 880.0, 3.0);
+  chain->Loop.clear();
+}
+
 TEST_F(ChainTest, SpeedTailArrivesAsOneLastBlockAndNothingAfter) {
   OpenSignal(Tone(300, 1.0, 2), 2);
   chain->SetSpeed(1, -50);
