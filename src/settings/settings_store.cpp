@@ -117,6 +117,7 @@ void Load(config& c, const SettingsStore& store) {
   c.recentout = c.path;
   c.volume = 8000;
   c.defaultcodec = 0;
+  c.practicedrawer = 0;
 
   std::unique_ptr<QSettings> s = OpenStore(store);
   if (FileBacked(*s)) {
@@ -139,6 +140,7 @@ void Load(config& c, const SettingsStore& store) {
   ReadText(*s, keys, "recentout", c.recentout);
   ReadInt(*s, keys, "volume", c.volume);
   ReadInt(*s, keys, "defaultcodec", c.defaultcodec);
+  ReadInt(*s, keys, "practicedrawer", c.practicedrawer);
   s->endGroup();
 }
 
@@ -157,6 +159,7 @@ void Save(const config& c, const SettingsStore& store) {
   WriteValue(*s, keys, "recentout", QString::fromStdString(c.recentout));
   WriteValue(*s, keys, "volume", static_cast<int>(c.volume));
   WriteValue(*s, keys, "defaultcodec", static_cast<int>(c.defaultcodec));
+  WriteValue(*s, keys, "practicedrawer", static_cast<int>(c.practicedrawer));
   s->endGroup();
   s->sync();
 }

@@ -16,6 +16,8 @@ struct config {
   int32_t volume = 8000;  // "volume": volume knob position, 1 … 10000
   int32_t defaultcodec = 0;  // "defaultcodec": save dialog's file-type index
   int32_t BitrateIndex = 3;  // 1-based index into the bitrate list; not stored
+  // Beyond the original's keys (which stay as they are):
+  int32_t practicedrawer = 0;  // "practicedrawer": 1 when the practice drawer was open
 };
 
 // Where Load and Save look. Empty fields select the program's own choices.
@@ -25,14 +27,15 @@ struct SettingsStore {
 };
 
 // Sets the defaults (path, recent, recentout := the program's folder with a
-// trailing separator; volume 8000; defaultcodec 0), then takes every value the
+// trailing separator; volume 8000; defaultcodec 0; practicedrawer 0), then takes every value the
 // store holds. Value names match without regard to case; a value of the wrong
 // type counts as absent. Creates an empty store when there is none, so that
 // Save can write at exit. A store that cannot be opened leaves the defaults.
 // Bitrate and BitrateIndex are not touched. Never reports anything.
 void Load(config& c, const SettingsStore& store = {});
 
-// Writes path, recent, recentout (text) and volume, defaultcodec (integers)
+// Writes path, recent, recentout (text) and volume, defaultcodec,
+// practicedrawer (integers)
 // into an existing store; writes nothing when the store is missing or cannot
 // be written. Never reports anything.
 void Save(const config& c, const SettingsStore& store = {});
