@@ -11,6 +11,7 @@ bool SourceLoop::set(int64_t startFrame, int64_t endFrame, int sampleRate) {
   if (startFrame < 0 || endFrame - startFrame < 2 * int64_t(crossfade) || endFrame >= (int64_t(1) << 32))
     return false;
   crossfade_.store(crossfade, std::memory_order_relaxed);
+  passes_.store(0, std::memory_order_relaxed);
   region_.store(uint64_t(startFrame) << 32 | uint64_t(endFrame), std::memory_order_relaxed);
   return true;
 }
@@ -59,6 +60,7 @@ int64_t SourceLoop::read(AudioDecoder& decoder, float* out, int64_t maxFrames) {
     }
     seamLength_ = n;
     seamDone_ = 0;
+    passes_.fetch_add(1, std::memory_order_relaxed);
   }
   return done;
 }

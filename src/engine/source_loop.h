@@ -35,6 +35,8 @@ class SourceLoop {
   bool active() const { return region_.load(std::memory_order_relaxed) != 0; }
   int64_t startFrame() const { return int64_t(region_.load(std::memory_order_relaxed) >> 32); }
   int64_t endFrame() const { return int64_t(region_.load(std::memory_order_relaxed) & 0xffffffffu); }
+  // Seams passed since the loop was set: each is one finished pass.
+  uint32_t passes() const { return passes_.load(std::memory_order_relaxed); }
   // Forgets a seam half delivered (after a seek or a flush).
   void reset() { seamLength_ = seamDone_ = 0; }
 
@@ -49,6 +51,7 @@ class SourceLoop {
   // start << 32 | end, in frames; 0 when no loop is set.
   std::atomic<uint64_t> region_{0};
   std::atomic<int> crossfade_{1};
+  std::atomic<uint32_t> passes_{0};
   // The seam being delivered (reading thread only).
   std::array<float, 2 * kMaxCrossfadeFrames> seam_{};
   std::array<float, 2 * kMaxCrossfadeFrames> head_{};

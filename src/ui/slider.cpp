@@ -359,6 +359,14 @@ void Slider::hideToolTip() {
 
 // ---- painting ----
 
+void Slider::setMarkers(double a, double b) {
+  const auto same = [](double x, double y) { return x == y || (std::isnan(x) && std::isnan(y)); };
+  if (same(a, markerA_) && same(b, markerB_)) return;
+  markerA_ = a;
+  markerB_ = b;
+  update();
+}
+
 void Slider::paintEvent(QPaintEvent*) {
   if (crossSize_ <= 0 || length_ <= 0) return;
   QPainter p(this);
@@ -427,6 +435,32 @@ void Slider::paintEvent(QPaintEvent*) {
     p.drawPath(bar(centerAlong, thumbAlong, lit + 2 * lineWidth));
     p.setBrush(thumbCenter_);
     p.drawPath(bar(centerAlong, thumbAlong, lit));
+  }
+
+  // Loop markers: the looped stretch lit amber, a small flag at each end.
+  const bool hasA = std::isfinite(markerA_), hasB = std::isfinite(markerB_);
+  if (hasA || hasB) {
+    const QColor amber(255, 176, 32);
+    const double aAlong = hasA ? start + offsetFor(std::clamp(markerA_, minimum_, maximum_)) : 0;
+    const double bAlong = hasB ? start + offsetFor(std::clamp(markerB_, minimum_, maximum_)) : 0;
+    p.setPen(Qt::NoPen);
+    if (hasA && hasB) {
+      QColor band = amber;
+      band.setAlpha(150);
+      p.setBrush(band);
+      p.drawPath(bar(aAlong, bAlong, std::max(2.0, slotThickness * 0.45)));
+    }
+    p.setBrush(amber);
+    const double flag = std::max(3.0, crossSize_ / 5.0);
+    for (const double along : {hasA ? aAlong : -1.0, hasB ? bAlong : -1.0}) {
+      if (along < 0) continue;
+      const QPointF m = at(along);
+      const QPointF tip = vertical ? QPointF(m.x() - slotThickness / 2, m.y()) : QPointF(m.x(), m.y() - slotThickness / 2);
+      QPolygonF triangle;
+      if (vertical) triangle << tip << tip + QPointF(-flag, -flag * 0.7) << tip + QPointF(-flag, flag * 0.7);
+      else triangle << tip << tip + QPointF(-flag * 0.7, -flag) << tip + QPointF(flag * 0.7, -flag);
+      p.drawPolygon(triangle);
+    }
   }
 
   if (!showThumb_ || thumbSize_ <= 0) return;

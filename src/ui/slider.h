@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <limits>
 
 class Slider : public QWidget {
   Q_OBJECT
@@ -65,6 +66,11 @@ class Slider : public QWidget {
   // Line widths and the shadow blur follow the window's scale; the window
   // sets the geometry itself.
   void setScale(float scale);
+  // Loop markers at two values ("A" and "B"), with the stretch between them
+  // lit; NaN hides a marker. Only the painting changes: no signal.
+  void setMarkers(double a, double b);
+  double markerA() const { return markerA_; }
+  double markerB() const { return markerB_; }
   float scale() const { return scale_; }
 
   // The value under a pointer coordinate along the track (y for a vertical
@@ -114,6 +120,8 @@ class Slider : public QWidget {
   void updateGeometryCache();
   double alongTrack(QPointF p) const;
   double offsetFor(double value) const;
+  double markerA_ = std::numeric_limits<double>::quiet_NaN();
+  double markerB_ = std::numeric_limits<double>::quiet_NaN();
   void pageStep(QPointF pointer);
   void applyAndNotify(double v);
   void refreshToolTip();

@@ -58,6 +58,7 @@ TEST(SourceLoop, EveryPassLastsExactlyBMinusAAndRepeatsTheSource) {
     for (int64_t k = fade; k < b - a; ++k)
       ASSERT_NEAR(frame(passStart + k), double(a + k), 0.01) << "pass " << pass << ", frame " << k;
   }
+  EXPECT_EQ(loop.passes(), 5u);
   // In the seam the two sources mix: between what follows B and A's start.
   for (int64_t k = 0; k < fade; ++k) {
     const double v = frame(b + k);
