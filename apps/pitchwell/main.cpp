@@ -1,16 +1,29 @@
 // pitchwell: the window. Holds a lock file while it runs (a second instance
-// still starts), builds the main window, runs the event loop.
+// still starts), builds the main window, runs the event loop. Exceptions that
+// escape an event handler are reported to the vendor and shown, and the
+// program goes on; a fatal signal leaves a report that the next start offers
+// to send.
 #include <fenv.h>
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QLockFile>
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <QThread>
+#include <QTimer>
+#include <QUrl>
 
+#include <cstdio>
+#include <functional>
+
+#include "crash_report.h"
+#include "exception_report.h"
 #include "main_window.h"
 #include "messages.h"
+#include "user_prompt.h"
+#include "version_checker.h"
 
 namespace {
 
@@ -41,6 +54,54 @@ void ShowMessageBox(const pw::Message& m) {
   QMetaObject::invokeMethod(qApp, [m] { ShowBox(m); }, Qt::QueuedConnection);
 }
 
+// The update check's, the error report's and the crash offer's boxes.
+class DialogPrompt : public UserPrompt {
+ public:
+  void ShowError(const std::string& text) override { Show(QMessageBox::Critical, text, QMessageBox::Ok); }
+  void ShowNotice(const std::string& text) override { Show(QMessageBox::Question, text, QMessageBox::Ok); }
+  bool AskYesNo(const std::string& text) override {
+    return Show(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+  }
+  void OpenUrl(const std::string& url) override {
+    QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
+  }
+
+ private:
+  static int Show(QMessageBox::Icon icon, const std::string& text, QMessageBox::StandardButtons buttons) {
+    QMessageBox box(icon, QApplication::applicationDisplayName(), QString::fromStdString(text), buttons);
+    return box.exec();
+  }
+};
+
+// The last-chance handler: an exception that leaves an event handler would
+// otherwise end the program through std::terminate. Main thread: reported
+// and shown at once. An object living on another thread: described there
+// (where its trace is) and reported from the main thread.
+class PitchwellApplication : public QApplication {
+ public:
+  using QApplication::QApplication;
+
+  // Main thread; set while the handler's checker and prompt exist.
+  void setEscapedExceptionReport(std::function<void(const ExceptionDescription&)> report) {
+    report_ = std::move(report);
+  }
+
+  bool notify(QObject* receiver, QEvent* event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (...) {
+      HandleEscapedException(this, [this](const ExceptionDescription& description) {
+        if (report_) report_(description);
+        else std::fprintf(stderr, "error: %s\n", description.reportText.c_str());
+      });
+      return false;
+    }
+  }
+
+ private:
+  std::function<void(const ExceptionDescription&)> report_;
+};
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -49,6 +110,11 @@ int main(int argc, char* argv[]) {
   fenv_t savedFloatEnvironment;
   fegetenv(&savedFloatEnvironment);
   fedisableexcept(FE_ALL_EXCEPT);
+
+  // Before any other thread starts, so the main thread's handler gets its
+  // own stack (a stack overflow is reported too).
+  const std::string crashReportPath = DefaultCrashReportPath();
+  const bool crashReportInstalled = InstallFatalSignalReport(crashReportPath);
 
   // The window scales itself from the screen's dots per inch; Qt must not
   // scale it a second time.
@@ -61,18 +127,30 @@ int main(int argc, char* argv[]) {
                                .filePath(QStringLiteral("pitchwell.lock")));
     instanceLock.tryLock(0);  // another instance holding it does not stop this one
 
-    QApplication app(argc, argv);
+    PitchwellApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Pitchwell"));
     QApplication::setApplicationDisplayName(QStringLiteral("Pitchwell"));
     QApplication::setOrganizationName(QStringLiteral("Corvane"));
     QApplication::setApplicationVersion(QStringLiteral(PW_VERSION));
     pw::ScopedMessageHandler messages(ShowMessageBox);
 
-    const QStringList arguments = QApplication::arguments();
+    DialogPrompt prompt;
     {
-      MainWindow window(SettingsStore{}, arguments.size() > 1 ? arguments.at(1) : QString());
-      window.show();
-      exitCode = QApplication::exec();
+      // Outlives the window, which uses it for About's "Check updates...".
+      VersionChecker versionChecker(DefaultVendorSite(), prompt);
+      app.setEscapedExceptionReport(
+          [&](const ExceptionDescription& description) { ReportFailure(description, versionChecker, prompt); });
+
+      const QStringList arguments = QApplication::arguments();
+      {
+        MainWindow window(SettingsStore{}, arguments.size() > 1 ? arguments.at(1) : QString());
+        window.show();
+        // Once the window is up: a report left by a crashed run is offered once.
+        if (crashReportInstalled)
+          QTimer::singleShot(0, &window, [&] { OfferCrashReport(crashReportPath, versionChecker, prompt); });
+        exitCode = QApplication::exec();
+      }
+      app.setEscapedExceptionReport({});
     }
     if (instanceLock.isLocked()) instanceLock.unlock();
   }
