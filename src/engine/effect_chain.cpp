@@ -129,6 +129,11 @@ void EffectChain::ProcessBlock(void* buffer, int32_t& count) {
 int32_t EffectChain::ReadSource(float* buffer, int32_t floats) {
   ChainOutputReader* reader = player_.Reader.get();
   if (!reader) return 0;
+  if (const int64_t end = SourceEnd(); end >= 0 && reader->Decoder && player_.Channels > 0) {
+    const int64_t left = end - reader->Decoder->positionFrames();
+    if (left <= 0) return 0;
+    floats = int32_t(std::min<int64_t>(floats, left * int64_t(player_.Channels)));
+  }
   if (!Loop.active() || !reader->Decoder || player_.Channels == 0)
     return int32_t(reader->UnbufferedRead(buffer, uint32_t(floats) * 4) / 4);
   const int64_t frames = Loop.read(*reader->Decoder, buffer, floats / int32_t(player_.Channels));

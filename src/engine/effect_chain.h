@@ -81,6 +81,10 @@ class EffectChain {
   // The A–B loop on the source (before every effect). Playback only: the
   // save command clears it before an export.
   SourceLoop Loop;
+  // Where the source ends for the chain, in frames (a save of a region);
+  // negative: the file's end. Any thread.
+  void SetSourceEnd(int64_t frame) { sourceEnd_.store(frame, std::memory_order_relaxed); }
+  int64_t SourceEnd() const { return sourceEnd_.load(std::memory_order_relaxed); }
 
   // Zeroes the analyser's output as the first step of FlushAll (optional).
   std::function<void()> OnClearAnalyser;
@@ -103,6 +107,7 @@ class EffectChain {
   Player& player_;
   std::unique_ptr<float[]> ScratchBuffer;
   std::unique_ptr<PitchTempoStage> OwnedPitchStage;
+  std::atomic<int64_t> sourceEnd_{-1};
   // Main thread.
   double pitchSemitones_ = 0;
   double fineTuneCents_ = 0;

@@ -347,7 +347,12 @@ void ExportJob::PostProgress() {
   if (!Progress) return;
   const Player& player = engine_.player;
   int percent = 100;
-  if (player.Reader && player.DurationMs > 0) {
+  const int64_t from = std::max<int64_t>(FromMs, 0);
+  const int64_t to = ToMs >= 0 ? std::min<int64_t>(ToMs, player.DurationMs) : player.DurationMs;
+  if (player.Reader && (FromMs >= 0 || ToMs >= 0) && to > from) {
+    const int64_t p = (player.Reader->Position / TicksPerMillisecond - from) * 100 / (to - from);
+    percent = int(std::clamp<int64_t>(p, 0, 100));
+  } else if (player.Reader && player.DurationMs > 0) {
     const int64_t p = (player.Reader->Position / 100) / int64_t(player.DurationMs);
     // A file that decodes longer than it declared must not show 140 %.
     percent = int(std::clamp<int64_t>(p, 0, 100));
@@ -384,7 +389,9 @@ void ExportJob::CheckTargets() {
 
   // The companion's name is checked now as well: finding a pipe there
   // after the render would be too late.
-  const std::string source = TempoChange > -100 && !SourceName.empty() ? FindCompanion(SourceName) : std::string();
+  const bool wholeFile = FromMs < 0 && ToMs < 0;
+  const std::string source =
+      TempoChange > -100 && !SourceName.empty() && wholeFile ? FindCompanion(SourceName) : std::string();
   if (!source.empty()) {
     const std::string name = CompanionName(OutName);
     if (IsSourceCompanion(source, name)) {
@@ -546,6 +553,7 @@ void ExportJob::CleanUp() {
   // the player lets go of the reader's state.
   const bool complete = CompleteOutput();
 
+  engine_.chain.SetSourceEnd(-1);  // playback has the whole file again
   engine_.player.Stop();
   if (PitchTempoStage* stage = engine_.chain.PitchStage()) stage->flush();
 

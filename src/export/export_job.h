@@ -180,6 +180,11 @@ class ExportJob {
   ExportProgress* Progress = nullptr;
   int32_t TempoChange = 0;
   std::string SourceName;
+  // A region of the source (PrepareForExport has put the reader and the
+  // chain there): progress runs over it, and no .cdg companion is written,
+  // since its graphics belong to the whole song. Negative: the whole file.
+  int64_t FromMs = -1;
+  int64_t ToMs = -1;
   // The caller's decision (the window asks the user; the renderer has -y):
   // whether an existing file at OutName, and at its companion's name, may
   // be replaced. Without it the job ends at once with outputExists.

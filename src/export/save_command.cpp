@@ -1,5 +1,7 @@
 #include "save_command.h"
 
+#include <cmath>
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -47,17 +49,24 @@ AudioFormat SavePcmFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t cha
   return MakeAudioFormat(SampleEncoding::Integer, sampleRate, uint16_t(channels), packed24 ? 24 : 16);
 }
 
-void PrepareForExport(Player& player, EffectChain& chain) {
+void PrepareForExport(Player& player, EffectChain& chain, int64_t fromMs, int64_t toMs) {
   chain.Loop.clear();  // a practice loop would never let the export end
+  chain.SetSourceEnd(-1);
   player.Stop();
   player.SetPositionMs(0);
   chain.FlushAll();
+  if (fromMs > 0 && player.Reader && player.Reader->Decoder) {
+    // Frame-exact, not through the millisecond seek.
+    player.Reader->Decoder->seek(int64_t(std::llround(double(fromMs) * player.SampleRate / 1000.0)));
+    player.Reader->UpdatePosition();
+  }
+  if (toMs >= 0) chain.SetSourceEnd(int64_t(std::llround(double(toMs) * player.SampleRate / 1000.0)));
 }
 
 std::unique_ptr<ExportJob> CreateExport(Engine& engine, const SaveRequest& request) {
   Player& player = engine.player;
   const std::string outName = OutputFileName(request.chosenName, request.typeIndex);
-  PrepareForExport(player, engine.chain);
+  PrepareForExport(player, engine.chain, request.fromMs, request.toMs);
   const int32_t sourceBits = player.Reader ? player.Reader->SourceBits : 16;
   ExportFormat format;
   format.pcm = SavePcmFormat(request.typeIndex, player.SampleRate, player.Channels, sourceBits);
@@ -67,5 +76,7 @@ std::unique_ptr<ExportJob> CreateExport(Engine& engine, const SaveRequest& reque
   job->TempoChange = pw::TempoChange(request.speedPosition, request.tempoPosition);
   job->SourceName = player.FileName;
   job->OverwriteAllowed = request.overwrite;
+  job->FromMs = request.fromMs;
+  job->ToMs = request.toMs;
   return job;
 }

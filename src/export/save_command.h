@@ -59,7 +59,10 @@ AudioFormat SavePcmFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t cha
 // block buffer, so that the export starts at the first sample with empty
 // stages and ends at the source's end. The fine tuning and the formant
 // setting stay: they are rendered.
-void PrepareForExport(Player& player, EffectChain& chain);
+// With a region (fromMs/toMs of a SaveRequest), the reader then stands at
+// its start and the chain's source ends at its end; the job gives the
+// whole file back when it ends.
+void PrepareForExport(Player& player, EffectChain& chain, int64_t fromMs = -1, int64_t toMs = -1);
 
 // What the user chose.
 struct SaveRequest {
@@ -71,6 +74,10 @@ struct SaveRequest {
   // An existing output (and its .cdg companion) may be replaced: the user
   // has confirmed it (window) or asked for it (-y).
   bool overwrite = false;
+  // Only this stretch of the source, in milliseconds (the A–B loop, or the
+  // renderer's --from/--to); negative: from the start, to the end.
+  int64_t fromMs = -1;
+  int64_t toMs = -1;
 };
 
 // The save command from the player's preparation on: PrepareForExport, the

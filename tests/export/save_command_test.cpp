@@ -12,6 +12,7 @@
 #include "export_job.h"
 #include "audio_writer.h"
 #include "messages.h"
+#include "audio_decoder.h"
 #include "save_command.h"
 #include "testaudio.h"
 
@@ -154,6 +155,39 @@ TEST_F(SavePreparation, StopsRewindsEmptiesTheChainAndSetsUpTheJob) {
   SaveRequest confirmed{dir + "/out", 2, 0, 0};
   confirmed.overwrite = true;
   EXPECT_TRUE(CreateExport(*engine, confirmed)->OverwriteAllowed);
+}
+
+// A region of the source (the A–B loop saved alone, or --from/--to):
+// exactly its frames, sample for sample through the neutral chain, with no
+// companion; a loop set for practice is not in the way, and afterwards the
+// whole file plays again.
+TEST_F(SavePreparation, ARegionSavesExactlyItsFrames) {
+  std::vector<float> ramp(22050);
+  for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = float(int(i % 1000) - 500) / 1024.0f;
+  pwtest::WriteWav(dir + "/ramp.wav", ramp, 22050, 1, 16);
+  player->Open(dir + "/ramp.wav");
+  ASSERT_TRUE(player->Loaded);
+  ASSERT_TRUE(chain->RebuildForFile(*player));
+  ASSERT_TRUE(chain->Loop.set(1000, 5000, 22050));
+
+  SaveRequest request{dir + "/region.wav", 2, 0, 0};
+  request.fromMs = 250;  // frame 5512.5 → 5513
+  request.toMs = 500;    // frame 11025
+  std::unique_ptr<ExportJob> job = CreateExport(*engine, request);
+  EXPECT_FALSE(chain->Loop.active());
+  job->Run();
+  ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+
+  AudioError error = AudioError::None;
+  auto saved = AudioDecoder::open(dir + "/region.wav", &error);
+  ASSERT_NE(saved, nullptr);
+  ASSERT_EQ(saved->lengthFrames(), 11025 - 5513);
+  std::vector<float> got(size_t(saved->lengthFrames()));
+  ASSERT_EQ(saved->read(got.data(), saved->lengthFrames()), saved->lengthFrames());
+  const std::vector<float> want = pwtest::Quantize(ramp, 16);
+  for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], want[5513 + i]) << i;
+
+  EXPECT_EQ(chain->SourceEnd(), -1);  // playback has the whole file again
 }
 
 }  // namespace
