@@ -3,7 +3,8 @@
 // For each density: a minute of generated music opened and playing, two
 // frames a second apart ("window-<dpi>.png" and "window-<dpi>-later.png"),
 // checked to differ in the spectrum display, the time label and the
-// position slider and nowhere else.
+// position slider and nowhere else; then the practice drawer open with a
+// loop set and the trainer running ("practice-<dpi>.png").
 //
 //   screens OUTPUT_FOLDER
 //
@@ -115,6 +116,22 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
               d.outside > 0 ? (" (first at " + std::to_string(d.firstOutside.x()) + "," +
                                std::to_string(d.firstOutside.y()) + ")").c_str()
                             : "");
+
+  // The practice drawer: opened with P, a loop set with [ and ] while
+  // playing, the trainer started from the drawer.
+  x.Key("p");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  x.Key("bracketleft");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  x.Key("bracketright");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  x.Click(origin + layout.trainerButton);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const QImage practice = x.Grab(QRect(origin, layout.sizeWithDrawer), dir + "/practice.png");
+  if (practice.isNull()) return false;
+  const std::string practiceName = out + "/practice-" + std::to_string(dpi) + ".png";
+  RoundCorners(practice, radius).save(QString::fromStdString(practiceName));
+  std::printf("%s (the practice drawer: loop set, trainer running)\n", practiceName.c_str());
   return ok;
 }
 

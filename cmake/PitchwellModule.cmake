@@ -13,7 +13,10 @@ function(pw_add_tests target)
   endif()
   add_executable(${target} ${_sources})
   target_link_libraries(${target} PRIVATE pw_testsupport GTest::gtest GTest::gtest_main ${ARGN})
-  gtest_discover_tests(${target}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PITCHWELL_AUDIO=null-fast")
+  # Every test runs offscreen and plays on the fast silent device. Through
+  # `env` rather than the ENVIRONMENT property: test discovery splits that
+  # property's list at its semicolons and would drop all but the first.
+  set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR
+    env QT_QPA_PLATFORM=offscreen PITCHWELL_AUDIO=null-fast)
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
 endfunction()

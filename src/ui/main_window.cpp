@@ -234,6 +234,8 @@ MainWindow::MainWindow(const SettingsStore& store, const QString& startupFile, f
   if (scale <= 0.0f) scale = UiScaleForDpi(ScreenDpi(QGuiApplication::primaryScreen()));
   applyScale(scale);
   connectControls();
+  createPracticeDrawer();
+  if (settings_.practicedrawer != 0) setPracticeDrawerOpen(true);
   if (!startupFile.isEmpty()) openFile(startupFile);
 
   timer_.setObjectName(QStringLiteral("tickTimer"));
@@ -345,7 +347,7 @@ void MainWindow::loadSettings() {
 // rendered at the window's exact size, so nothing is stretched.
 void MainWindow::applyScale(float scale) {
   scale_ = scale;
-  setFixedSize(Skin::sizeAt(scale));
+  setFixedSize(Skin::sizeAt(scale));  // the drawer, when open, adds its height below
   setFont(SkinFont(Face::Tahoma, kWindowFontPx, scale));
   auto place = [scale](QWidget* w, const QRect& designed) { w->setGeometry(ScaledRect(designed, scale)); };
 
@@ -384,6 +386,7 @@ void MainWindow::applyScale(float scale) {
   for (SkinButton* b : title) b->setScale(scale);
 
   setMask(skin_.shape(scale));
+  placePracticeDrawer();
   update();
 }
 
@@ -480,6 +483,7 @@ void MainWindow::openFile(const QString& fileName) {
   cancelBpmMeasurement();
   requestedFile_ = fileName;
   enableButtons(false);
+  clearLoop();  // its frames belong to the file being closed
   if (!engine_) return;
   Player& player = engine_->player;
   player.Open(fileName.toStdString());
@@ -512,6 +516,7 @@ void MainWindow::openFile(const QString& fileName) {
   chain.SpeedValue = 0;
   chain.BassValue = 0;
   chain.TrebleValue = 0;
+  practiceFileOpened();
 }
 
 // OPEN: the dialog starts where the last file came from.
@@ -675,6 +680,7 @@ void MainWindow::tick() {
   const uint32_t ms = player.GetPositionMs();
   timeLabel_->setText(ElapsedTimeText(ms));
   positionSlider_->setPosition(PositionPercent(ms, player.DurationMs));
+  practiceTick();
 }
 
 void MainWindow::paintEvent(QPaintEvent*) {

@@ -21,6 +21,7 @@
 #include "settings_store.h"
 #include "skin.h"
 #include "spectrum_analyser.h"
+#include "speed_trainer.h"
 
 class Engine;
 class Knob;
@@ -71,6 +72,22 @@ class MainWindow : public QWidget {
   // measurement was called off).
   bool measuringBpm() const { return measuringBpm_; }
 
+  // ---- practice tools (main_window_practice.cpp) ----
+  // The drawer below the window (P, or "Practice tools" in the context
+  // menu). Closed, the window is exactly as it always was.
+  bool practiceDrawerOpen() const { return drawerOpen_; }
+  void setPracticeDrawerOpen(bool open);
+  class PracticeDrawer* practiceDrawer() const { return drawer_; }
+  // [ and ]: the loop's ends at the position being heard. With both set the
+  // engine loops between them; B before A is refused.
+  void setLoopStartHere();
+  void setLoopEndHere();
+  void setLoop(uint32_t startMs, uint32_t endMs);
+  void clearLoop();
+  // -1 when that end is not set.
+  int64_t loopStartMs() const { return loopStartMs_; }
+  int64_t loopEndMs() const { return loopEndMs_; }
+
  protected:
   void showEvent(QShowEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
@@ -81,6 +98,8 @@ class MainWindow : public QWidget {
   void dropEvent(QDropEvent* event) override;
   void customEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   void createControls();
@@ -104,12 +123,31 @@ class MainWindow : public QWidget {
   void playbackEnded();
 
   // ---- save (main_window_save.cpp) ----
+ public:
+  // Tests answer the save dialog with this instead of showing it: it gets
+  // the dialog as the user would see it and returns what exec() would.
+  std::function<int(class SaveDialog&)> runSaveDialog;
+  // The progress window of the saves and the launcher entry's progress,
+  // made with the first save (or the first call).
+  class ProgressWindow& progressWindow();
+  class LauncherProgress& launcherProgress();
+
+ private:
+  // SAVE: the dialog, then the export on its job with the progress window
+  // modal until the job has ended, then what the user must read about it.
   void save();
+  void showSaveOutcome(const struct ExportOutcome& outcome);
+  // Children of the window (Qt frees them); main thread.
+  class ProgressWindow* progressWindow_ = nullptr;
+  class LauncherProgress* launcherProgress_ = nullptr;
   // ---- end save ----
 
   // ---- help and about (main_window_help.cpp) ----
   void showHelp();
   void showAbout();
+  // The About window, a child of this one, made on first use and kept.
+  class AboutWindow& aboutWindow();
+  class AboutWindow* aboutWindow_ = nullptr;
   // ---- end help and about ----
 
   SettingsStore store_;
@@ -150,12 +188,27 @@ class MainWindow : public QWidget {
   std::atomic<bool> bpmStop_{false};
   uint64_t bpmSerial_ = 0;
   bool measuringBpm_ = false;
-  bool testPattern_ = false;
-  int testFrame_ = 0;
 
   bool shown_ = false;
   bool dragActive_ = false;
   QPoint dragStart_;  // where the left button went down, in window pixels
+
+  // ---- practice tools (main_window_practice.cpp) ----
+  void createPracticeDrawer();
+  void placePracticeDrawer();
+  void practiceFileOpened();
+  void practiceTick();
+  void updateLoopDisplay();
+  void startTrainer(bool on);
+  void applyTrainerValue(double percent);
+  uint32_t heardPositionMs() const;
+  class PracticeDrawer* drawer_ = nullptr;
+  bool drawerOpen_ = false;
+  int64_t loopStartMs_ = -1;
+  int64_t loopEndMs_ = -1;
+  bool trainerRunning_ = false;
+  SpeedTrainer trainer_;
+  uint32_t trainerPasses_ = 0;  // loop passes the trainer has stepped for
 
   std::unique_ptr<Engine> engine_;
 };

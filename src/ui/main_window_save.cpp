@@ -1,4 +1,93 @@
 // The save command of the main window.
-#include "main_window.h"
+#include <QCoreApplication>
+#include <QFileInfo>
 
-void MainWindow::save() {}
+#include <exception>
+#include <memory>
+
+#include "engine.h"
+#include "export_job.h"
+#include "launcher_progress.h"
+#include "main_window.h"
+#include "messages.h"
+#include "progress_window.h"
+#include "save_command.h"
+#include "save_dialog.h"
+#include "slider.h"
+#include "spectrum_display.h"
+
+LauncherProgress& MainWindow::launcherProgress() {
+  if (!launcherProgress_) launcherProgress_ = new LauncherProgress(this);
+  return *launcherProgress_;
+}
+
+ProgressWindow& MainWindow::progressWindow() {
+  if (!progressWindow_) progressWindow_ = new ProgressWindow(this, scale_, launcherProgress());
+  return *progressWindow_;
+}
+
+// The job runs while the progress window is modal, so nothing in this
+// window can touch the player or the chain until it has ended; the job is
+// waited for and destroyed before this returns, so it never outlives the
+// window.
+void MainWindow::save() {
+  if (!engine_ || !engine_->player.Loaded || measuringBpm_) return;
+  Player& player = engine_->player;
+  ProgressWindow& progress = progressWindow();
+
+  SaveDialog dialog(this, scale_);
+  dialog.setSourceName(player.FileName);
+  dialog.selectType(settings_.defaultcodec);
+  dialog.setFolder(QString::fromStdString(settings_.recentout));
+  dialog.selectBitrate(settings_.BitrateIndex);
+  if ((runSaveDialog ? runSaveDialog(dialog) : dialog.exec()) != QDialog::Accepted) return;
+
+  const QFileInfo output(dialog.outputName());
+  settings_.recentout = (output.absolutePath() + QLatin1Char('/')).toStdString();
+  // The display rests while the file is rendered.
+  spectrum_->clear();
+  player.Stop();
+  // An end of playback reported before the stream stopped has nothing left
+  // to end; handled during the export, it would rewind the job's reader.
+  QCoreApplication::removePostedEvents(this, kPlaybackEndedEvent);
+  settings_.defaultcodec = dialog.typeIndex();
+  // The row's choice lasts for the run, whichever type it was hidden for.
+  settings_.BitrateIndex = dialog.bitrateIndex();
+  settings_.Bitrate = BitrateTable[size_t(settings_.BitrateIndex - 1)];
+
+  SaveRequest request;
+  request.chosenName = dialog.chosenName().toStdString();
+  request.typeIndex = settings_.defaultcodec;
+  request.speedPosition = effectSliders_[0]->position();
+  request.tempoPosition = effectSliders_[1]->position();
+  request.bitrateKbps = settings_.Bitrate;
+  request.overwrite = dialog.overwriteConfirmed();
+
+  std::unique_ptr<ExportJob> job;
+  try {
+    job = CreateExport(*engine_, request);
+  } catch (const std::exception& e) {
+    pw::ShowMessage(pw::MessageKind::Error, e.what());
+    return;
+  }
+  job->Progress = &progress;
+  ExportJob* running = job.get();
+  progress.prepare(QString::fromStdString(job->OutName), [running] { running->Cancel(); });
+  job->Start();
+  progress.exec();  // returns when the job has closed the window
+  job->Wait();
+  // Should the modal run have ended early (the application quitting), the
+  // job's close is handled now, before the job goes.
+  QCoreApplication::sendPostedEvents(&progress, kExportClosedEvent);
+  const ExportOutcome outcome = job->Outcome();
+  job.reset();
+  showSaveOutcome(outcome);
+}
+
+// A cancel shows nothing; a saved file shows only what the writer or the
+// job had to say about it.
+void MainWindow::showSaveOutcome(const ExportOutcome& outcome) {
+  if (outcome.cancelled) return;
+  if (!outcome.failure.empty()) pw::ShowMessage(pw::MessageKind::Error, outcome.failure, outcome.failureCaption);
+  for (const pw::Message& m : outcome.messages) pw::ShowMessage(m.kind, m.text, m.caption);
+}

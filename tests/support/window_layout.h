@@ -26,6 +26,9 @@ struct WindowLayout {
   QRect spectrum;
   QRect positionSlider;
   QSize size;
+  // With the practice drawer open:
+  QSize sizeWithDrawer;
+  QPoint trainerButton;
 };
 
 inline WindowLayout MainWindowLayout(float scale = 1.0f) {
@@ -43,6 +46,9 @@ inline WindowLayout MainWindowLayout(float scale = 1.0f) {
   layout.spectrum = rect("spectrumDisplay");
   layout.positionSlider = rect("positionSlider");
   layout.size = window.size();
+  window.setPracticeDrawerOpen(true);
+  layout.sizeWithDrawer = window.size();
+  layout.trainerButton = rect("trainerButton").center();
   return layout;
 }
 

@@ -1,0 +1,212 @@
+// The practice tools of the main window: the drawer, the A–B loop, the
+// speed trainer, formants and tuning.
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+
+#include <cmath>
+
+#include "engine.h"
+#include "main_window.h"
+#include "practice_drawer.h"
+#include "skin.h"
+#include "slider.h"
+#include "slider_mapping.h"
+
+namespace {
+QString Clock(int64_t ms) { return ElapsedTimeText(uint32_t(std::max<int64_t>(0, ms))); }
+}  // namespace
+
+void MainWindow::createPracticeDrawer() {
+  drawer_ = new PracticeDrawer(this);
+  drawer_->hide();
+  connect(drawer_, &PracticeDrawer::formantToggled, this, [this](bool on) {
+    if (engine_) engine_->chain.SetFormantPreserved(on);
+  });
+  connect(drawer_, &PracticeDrawer::tuneToggled, this, [this](bool) {
+    // The tuning offset comes with the key measurement; without one there is
+    // nothing to correct.
+    if (engine_) engine_->chain.SetFineTuneCents(0);
+  });
+  connect(drawer_, &PracticeDrawer::loopStartRequested, this, &MainWindow::setLoopStartHere);
+  connect(drawer_, &PracticeDrawer::loopEndRequested, this, &MainWindow::setLoopEndHere);
+  connect(drawer_, &PracticeDrawer::loopClearRequested, this, &MainWindow::clearLoop);
+  connect(drawer_, &PracticeDrawer::trainerToggled, this, &MainWindow::startTrainer);
+  updateLoopDisplay();
+}
+
+void MainWindow::setPracticeDrawerOpen(bool open) {
+  drawerOpen_ = open;
+  settings_.practicedrawer = open ? 1 : 0;
+  placePracticeDrawer();
+}
+
+// The window grows downward by the drawer's height; closed, it is the skin
+// alone, exactly as without the drawer.
+void MainWindow::placePracticeDrawer() {
+  if (drawer_ == nullptr) return;
+  const QSize skin = Skin::sizeAt(scale_);
+  drawer_->setScale(scale_);
+  if (!drawerOpen_) {
+    drawer_->hide();
+    setFixedSize(skin);
+    setMask(skin_.shape(scale_));
+    return;
+  }
+  const int height = PracticeDrawer::HeightAt(scale_);
+  // The skin's lower edge is rounded; the drawer tucks under it so that
+  // the two read as one body.
+  const int overlap = int(std::lround(14 * scale_));
+  drawer_->setGeometry(0, skin.height() - overlap, skin.width(), height);
+  setFixedSize(skin.width(), skin.height() - overlap + height);
+  // The drawer's shape: a rectangle with rounded lower corners.
+  const int top = skin.height() - overlap, r = int(std::lround(14 * scale_));
+  QRegion shape = skin_.shape(scale_);
+  shape += QRegion(0, top, skin.width(), height - r);
+  shape += QRegion(r, top, skin.width() - 2 * r, height);
+  shape += QRegion(0, top + height - 2 * r, 2 * r, 2 * r, QRegion::Ellipse);
+  shape += QRegion(skin.width() - 2 * r, top + height - 2 * r, 2 * r, 2 * r, QRegion::Ellipse);
+  setMask(shape);
+  drawer_->show();
+  drawer_->raise();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_P:
+      setPracticeDrawerOpen(!drawerOpen_);
+      return;
+    case Qt::Key_BracketLeft:
+      setLoopStartHere();
+      return;
+    case Qt::Key_BracketRight:
+      setLoopEndHere();
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
+}
+
+void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  QAction* practice = menu.addAction(QStringLiteral("Practice tools"));
+  practice->setCheckable(true);
+  practice->setChecked(drawerOpen_);
+  practice->setShortcut(QKeySequence(Qt::Key_P));
+  if (menu.exec(event->globalPos()) == practice) setPracticeDrawerOpen(!drawerOpen_);
+}
+
+// What is heard lags the reader by the sound buffered on the way to the
+// speakers; a loop end set with a key belongs where the ear was.
+uint32_t MainWindow::heardPositionMs() const {
+  if (!engine_ || !engine_->player.Loaded) return 0;
+  const Player& player = engine_->player;
+  const uint32_t read = player.GetPositionMs();
+  if (player.State != 1 || player.Stream() == nullptr) return read;
+  const auto lag = uint32_t(std::lround((player.Stream()->aheadSeconds() + player.Stream()->deviceLatency()) * 1000));
+  return read > lag ? read - lag : 0;
+}
+
+void MainWindow::setLoopStartHere() {
+  if (!engine_ || !engine_->player.Loaded) return;
+  const uint32_t at = heardPositionMs();
+  loopStartMs_ = at;
+  if (loopEndMs_ >= 0 && loopEndMs_ <= at) loopEndMs_ = -1;  // an end before the start is no loop
+  if (loopEndMs_ >= 0) setLoop(uint32_t(loopStartMs_), uint32_t(loopEndMs_));
+  updateLoopDisplay();
+}
+
+void MainWindow::setLoopEndHere() {
+  if (!engine_ || !engine_->player.Loaded) return;
+  const uint32_t at = heardPositionMs();
+  if (at <= std::max<int64_t>(loopStartMs_, 0)) return;  // B must come after A
+  setLoop(uint32_t(std::max<int64_t>(loopStartMs_, 0)), at);
+}
+
+void MainWindow::setLoop(uint32_t startMs, uint32_t endMs) {
+  if (!engine_ || !engine_->player.Loaded) return;
+  const Player& player = engine_->player;
+  const auto frame = [&](uint32_t ms) { return int64_t(std::llround(double(ms) * player.SampleRate / 1000.0)); };
+  if (!engine_->chain.Loop.set(frame(startMs), frame(endMs), int(player.SampleRate))) return;
+  loopStartMs_ = startMs;
+  loopEndMs_ = endMs;
+  trainerPasses_ = engine_->chain.Loop.passes();
+  updateLoopDisplay();
+}
+
+void MainWindow::clearLoop() {
+  if (engine_) engine_->chain.Loop.clear();
+  loopStartMs_ = loopEndMs_ = -1;
+  if (trainerRunning_) startTrainer(false);
+  updateLoopDisplay();
+}
+
+void MainWindow::updateLoopDisplay() {
+  const int32_t duration = engine_ && engine_->player.Loaded ? engine_->player.DurationMs : 0;
+  const auto percent = [&](int64_t ms) {
+    return ms < 0 || duration <= 0 ? std::nan("") : std::min(100.0, 100.0 * double(ms) / double(duration));
+  };
+  positionSlider_->setMarkers(percent(loopStartMs_), percent(loopEndMs_));
+  if (drawer_ == nullptr) return;
+  QString text;
+  if (loopStartMs_ >= 0 && loopEndMs_ >= 0)
+    text = QStringLiteral("A %1 – B %2").arg(Clock(loopStartMs_), Clock(loopEndMs_));
+  else if (loopStartMs_ >= 0)
+    text = QStringLiteral("A %1 – press ] for B").arg(Clock(loopStartMs_));
+  else
+    text = QStringLiteral("Press [ and ] while playing");
+  drawer_->setLoopText(text);
+  drawer_->setLoopAvailable(duration > 0, loopEndMs_ >= 0);
+}
+
+void MainWindow::practiceFileOpened() {
+  if (trainerRunning_) startTrainer(false);
+  if (drawer_ != nullptr) {
+    drawer_->setKeyText(QStringLiteral("---"), QString());
+    drawer_->setTuned(false);
+    drawer_->setTuneAvailable(false);
+  }
+  if (engine_) engine_->chain.SetFineTuneCents(0);
+  updateLoopDisplay();
+}
+
+void MainWindow::startTrainer(bool on) {
+  if (on && (!engine_ || loopEndMs_ < 0)) return;
+  trainerRunning_ = on;
+  if (!on) {
+    if (drawer_ != nullptr) drawer_->setTrainerRunning(false, QStringLiteral("Stopped."));
+    return;
+  }
+  trainer_ = drawer_ != nullptr ? drawer_->trainerPlan() : SpeedTrainer{};
+  trainerPasses_ = engine_->chain.Loop.passes();
+  applyTrainerValue(trainer_.percentAfter(0));
+}
+
+// A trainer value goes to its slider as if the user had moved it there, so
+// the label, the BPM label and the engine follow.
+void MainWindow::applyTrainerValue(double percent) {
+  const bool speed = trainer_.parameter == SpeedTrainer::Parameter::Speed;
+  const auto position = speed ? pw::SpeedPositionFromPercent(percent) : pw::TempoPositionFromPercent(percent);
+  if (!position) return;
+  const int index = speed ? 0 : 1;
+  effectSliders_[index]->setPosition(*position);
+  effectSliderMoved(index, *position);
+  const uint32_t pass = engine_ ? engine_->chain.Loop.passes() - trainerPasses_ : 0;
+  const QString value = QString::fromStdString(pw::LabelNumber(percent, 3));
+  const QString name = speed ? QStringLiteral("Speed") : QStringLiteral("Tempo");
+  const QString status = trainer_.finishedAfter(pass)
+                             ? QStringLiteral("%1 %2 % reached.").arg(name, value)
+                             : QStringLiteral("Pass %1: %2 %3 %").arg(pass + 1).arg(name, value);
+  if (drawer_ != nullptr) drawer_->setTrainerRunning(true, status);
+}
+
+// Every 25 ms: a finished loop pass moves the trainer on by one step.
+void MainWindow::practiceTick() {
+  if (!trainerRunning_ || !engine_) return;
+  const uint32_t passes = engine_->chain.Loop.passes() - trainerPasses_;
+  const double want = trainer_.percentAfter(passes);
+  const bool speed = trainer_.parameter == SpeedTrainer::Parameter::Speed;
+  const double shown = effectSliders_[speed ? 0 : 1]->position();
+  const auto position = speed ? pw::SpeedPositionFromPercent(want) : pw::TempoPositionFromPercent(want);
+  if (position && *position != shown) applyTrainerValue(want);
+}

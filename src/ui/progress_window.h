@@ -1,0 +1,87 @@
+// The modal window shown while a file is saved: the output path, a progress
+// bar and Cancel. It has no close box and Esc does not close it: only the
+// export job closes it, when the output is complete or removed. It is the
+// job's ExportProgress: Post and Close come from the job's thread and reach
+// the window as posted events, handled on the main thread.
+//
+// While shown, the same progress goes to the launcher entry (LauncherProgress).
+//
+// Main thread owns every member; Post and Close are the only calls from
+// another thread (they touch nothing but the event queue).
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+#include <functional>
+
+#include "export_job.h"
+
+class LauncherProgress;
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+// Posted by Close: the job has ended with this outcome.
+constexpr QEvent::Type kExportClosedEvent = QEvent::Type(QEvent::User + 2);
+
+class ExportClosedEvent : public QEvent {
+ public:
+  explicit ExportClosedEvent(ExportOutcome outcome) : QEvent(kExportClosedEvent), outcome(std::move(outcome)) {}
+  const ExportOutcome outcome;
+};
+
+class ProgressWindow : public QDialog, public ExportProgress {
+  Q_OBJECT
+
+ public:
+  // Client area at 96 dpi, scaled by `scale` (the main window's).
+  static constexpr QSize kDesignedSize{433, 155};
+
+  ProgressWindow(QWidget* parent, float scale, LauncherProgress& launcher);
+
+  // Before the job starts: the output path shown (shortened in the middle
+  // when it does not fit) and what Cancel does (the job's Cancel; empty:
+  // nothing). Cancel runs it once per job, however often it is pressed.
+  void prepare(const QString& outputPath, std::function<void()> cancel);
+
+  // ExportProgress, from the job's thread.
+  void Post(int percent, int32_t totalWritten) override;
+  void Close(const ExportOutcome& outcome) override;
+
+  // The outcome the job closed the window with (the last job's).
+  const ExportOutcome& outcome() const { return outcome_; }
+  QString outputPath() const { return path_; }
+  int percent() const;
+
+ public slots:
+  // Does nothing: the window closes only when the job has ended.
+  void reject() override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void customEvent(QEvent* event) override;
+
+ private:
+  void cancelPressed();
+  void showProgress(int percent);
+  void jobEnded(const ExportOutcome& outcome);
+  void elidePath();
+
+  LauncherProgress& launcher_;
+  QGroupBox* outputGroup_ = nullptr;
+  QLabel* pathLabel_ = nullptr;
+  QGroupBox* progressGroup_ = nullptr;
+  QProgressBar* progressBar_ = nullptr;
+  QPushButton* cancelButton_ = nullptr;
+
+  QString path_;
+  std::function<void()> cancel_;
+  bool cancelled_ = false;
+  bool ending_ = false;  // the job's close is being carried out
+  ExportOutcome outcome_;
+};

@@ -1,0 +1,79 @@
+// The "Save As..." dialog of the SAVE button: Qt's own file dialog (the
+// desktop's portal dialog cannot carry extra controls) with the four output
+// types and a bit-rate row below them.
+//
+// - The type's extension is forced on the output: "song.txt" saved as FLAC
+//   is written as "song.flac" (outputName()).
+// - The bit-rate row ("Bitrate (Kb/s):" and 96 … 320) is hidden and
+//   disabled for WAV and FLAC, which have no bit rate, also when the dialog
+//   opens on one of them.
+// - Confirming the source file itself (in any spelling, with or without
+//   extension) shows the information box OverwriteSourceMessage and keeps
+//   the dialog open.
+// - When the file that will be written exists, the user is asked before it
+//   is replaced; overwriteConfirmed() says whether they were.
+//
+// Main thread only (all members).
+#pragma once
+
+#include <QFileDialog>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class QComboBox;
+class QLabel;
+
+// The dialog's file types, "name (mask)", by format index − 1.
+QStringList SaveDialogFilters();
+
+class SaveDialog : public QFileDialog {
+  Q_OBJECT
+
+ public:
+  // `scale`: the main window's; its font and size follow it.
+  SaveDialog(QWidget* parent, float scale);
+
+  // The open file, which may not be chosen.
+  void setSourceName(const std::string& sourceName) { sourceName_ = sourceName; }
+  // Where the dialog starts; a folder that does not exist leaves Qt's choice.
+  void setFolder(const QString& folder);
+  // 1 MP3, 2 WAV, 3 FLAC, 4 M4A; anything else opens on MP3.
+  void selectType(int32_t typeIndex);
+  int32_t typeIndex() const;
+  // 1-based position in BitrateTable; out of range selects 128.
+  void selectBitrate(int32_t bitrateIndex);
+  int32_t bitrateIndex() const;
+  // The name in the file-name box, as if typed.
+  void selectName(const QString& name);
+
+  // The bit-rate row as the user sees it (shown and enabled: MP3 and M4A).
+  bool bitrateRowActive() const;
+
+  // After acceptance: the name as chosen, and the file to be written.
+  QString chosenName() const { return chosen_; }
+  QString outputName() const { return output_; }
+  // The file to be written existed and the user agreed to replace it.
+  bool overwriteConfirmed() const { return overwrite_; }
+
+  // Asks whether the existing `fileName` may be replaced; a message box
+  // unless replaced (tests answer it).
+  std::function<bool(const QString& fileName)> confirmReplace;
+
+ public slots:
+  // The checks above; the dialog closes only when they pass.
+  void accept() override;
+
+ private:
+  void updateBitrateRow();
+  bool askReplace(const QString& fileName);
+
+  QLabel* bitrateLabel_ = nullptr;
+  QComboBox* bitrateCombo_ = nullptr;
+  std::string sourceName_;
+  QString chosen_;
+  QString output_;
+  bool overwrite_ = false;
+};

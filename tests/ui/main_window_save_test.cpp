@@ -1,0 +1,350 @@
+// SAVE in the main window: each format from a generated file through the
+// progress window, the dialog's choices remembered, a cancel that leaves
+// nothing behind, a job that ends at once, and a refused source.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusMessage>
+#include <QEvent>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QVariantMap>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "audio_file_reader.h"
+#include "engine.h"
+#include "export_job.h"
+#include "launcher_progress.h"
+#include "main_window.h"
+#include "message_capture.h"
+#include "progress_window.h"
+#include "save_command.h"
+#include "save_dialog.h"
+#include "skin_button.h"
+#include "testaudio.h"
+#include "widget_app.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kRate = 44100;
+
+// Frames a file decodes to through our own reader.
+size_t DecodedFrames(const std::string& path, int channels) {
+  AudioFileReader reader(path);
+  EXPECT_TRUE(reader.Opened) << path;
+  std::vector<float> buf(16384);
+  size_t samples = 0;
+  for (;;) {
+    const uint32_t n = reader.UnbufferedRead(buf.data(), uint32_t(buf.size() * 4));
+    if (n == 0) break;
+    samples += n / 4;
+  }
+  return samples / size_t(channels);
+}
+
+// The export job's temporary files left in a folder (there should be none).
+std::vector<std::string> Temporaries(const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().filename().string().find(".pitchwell-") != std::string::npos)
+      out.push_back(e.path().filename().string());
+  return out;
+}
+
+// Shows and hides of a widget, in order (true: shown).
+class ShowWatch : public QObject {
+ public:
+  std::vector<bool> seen;
+  std::function<void()> onFirstProgress;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show) seen.push_back(true);
+    if (event->type() == QEvent::Hide) seen.push_back(false);
+    if (event->type() == kExportProgressEvent && onFirstProgress) {
+      auto once = std::move(onFirstProgress);
+      onFirstProgress = nullptr;
+      once();
+    }
+    return QObject::eventFilter(watched, event);
+  }
+};
+
+class MainWindowSaveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pwtest::EnsureWidgetApp();
+    ASSERT_TRUE(settingsDir_.isValid());
+    store_.file = settingsDir_.filePath(QStringLiteral("settings.ini")).toStdString();
+    store_.programDir = settingsDir_.path().toStdString() + "/";
+    dir_ = pwtest::TempDir("main-window-save");
+  }
+
+  std::string Source(const std::string& name, double seconds, int channels, int rate = kRate) {
+    const std::string path = dir_ + "/" + name;
+    pwtest::WriteWav(path, pwtest::Sine(440, rate, channels, size_t(rate * seconds)), rate, channels, 16);
+    return path;
+  }
+
+  // A window with `file` open whose launcher progress is recorded.
+  std::unique_ptr<MainWindow> Window(const std::string& file) {
+    auto window = std::make_unique<MainWindow>(store_, QString::fromStdString(file), 1.0f);
+    window->launcherProgress().setSender([this](const QDBusMessage& m) {
+      const QVariantMap p = m.arguments().value(1).toMap();
+      launcherVisible_.push_back(p.value(QStringLiteral("progress-visible")).toBool());
+      launcherProgress_.push_back(p.value(QStringLiteral("progress")).toDouble());
+    });
+    window->progressWindow().installEventFilter(&watch_);
+    return window;
+  }
+
+  // Answers the dialog with a type, a bit rate (0: as offered) and a name.
+  static void Answer(MainWindow& window, int32_t type, const std::string& name, int32_t bitrate = 0) {
+    window.runSaveDialog = [=](SaveDialog& dialog) {
+      dialog.selectType(type);
+      if (bitrate) dialog.selectBitrate(bitrate);
+      dialog.selectName(QString::fromStdString(name));
+      dialog.confirmReplace = [](const QString&) { return true; };
+      dialog.accept();
+      return dialog.result();
+    };
+  }
+
+  static void PressSave(MainWindow& window) {
+    window.findChild<SkinButton*>(QStringLiteral("saveButton"))->click();
+  }
+
+  QTemporaryDir settingsDir_;
+  SettingsStore store_;
+  std::string dir_;
+  pwtest::MessageCapture messages_;
+  ShowWatch watch_;
+  std::vector<bool> launcherVisible_;
+  std::vector<double> launcherProgress_;
+};
+
+TEST_F(MainWindowSaveTest, SavesEachFormatThroughTheProgressWindow) {
+  const size_t frames = size_t(kRate * 1.5);
+  auto window = Window(Source("tone.wav", 1.5, 2));
+  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  const struct { int32_t type; const char* ext; size_t slack; } cases[] = {
+      {1, ".mp3", 1105 + 1152},  // MP3 keeps the decoder's delay and the last frame's padding
+      {2, ".wav", 0},
+      {3, ".flac", 0},
+      {4, ".m4a", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ext);
+    watch_.seen.clear();
+    launcherVisible_.clear();
+    Answer(*window, c.type, dir_ + "/out");
+    PressSave(*window);
+
+    const std::string out = dir_ + "/out" + c.ext;
+    ASSERT_TRUE(fs::exists(out));
+    const size_t got = DecodedFrames(out, 2);
+    EXPECT_GE(got, frames);
+    EXPECT_LE(got, frames + c.slack);
+    EXPECT_EQ(watch_.seen, (std::vector<bool>{true, false}));
+    EXPECT_EQ(window->progressWindow().percent(), 100);
+    EXPECT_EQ(window->progressWindow().outputPath(), QString::fromStdString(out));
+    ASSERT_GE(launcherVisible_.size(), 2u);
+    EXPECT_TRUE(launcherVisible_.front());
+    EXPECT_FALSE(launcherVisible_.back());
+    EXPECT_TRUE(window->progressWindow().outcome().ok());
+    EXPECT_EQ(window->engine()->player.State.load(), 0);
+    EXPECT_EQ(window->engine()->player.GetPositionMs(), 0u);
+    EXPECT_TRUE(Temporaries(dir_).empty());
+  }
+  EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+}
+
+// The bit rate of the row reaches the MP3 encoder: constant bit rate, so
+// the size follows it (128 kb/s when the user leaves the row alone).
+TEST_F(MainWindowSaveTest, TheChosenBitRateReachesTheEncoder) {
+  const double seconds = 3.0;
+  auto window = Window(Source("rate.wav", seconds, 2));
+  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  const struct { int32_t index, kbps; } cases[] = {{0, 128}, {1, 96}, {8, 320}, {5, 192}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kbps);
+    const std::string name = dir_ + "/rate" + std::to_string(c.kbps);
+    Answer(*window, 1, name, c.index);
+    PressSave(*window);
+    const double expected = c.kbps * 1000.0 / 8.0 * seconds;
+    const double size = double(fs::file_size(name + ".mp3"));
+    EXPECT_GT(size, 0.95 * expected);
+    EXPECT_LT(size, 1.10 * expected);
+    EXPECT_EQ(window->settings().Bitrate, c.kbps);
+  }
+  EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+}
+
+// The folder, the type and the bit rate of one save are where the next
+// dialog opens; a cancelled dialog changes none of them; the folder and the
+// type outlast the run, the bit rate does not.
+TEST_F(MainWindowSaveTest, TheDialogRemembersFolderTypeAndBitrate) {
+  const std::string out = dir_ + "/saved";
+  fs::create_directories(out);
+  const std::string source = Source("short.wav", 0.3, 1);
+  {
+    auto window = Window(source);
+    std::vector<std::string> seen;
+    window->runSaveDialog = [&](SaveDialog& dialog) {
+      EXPECT_EQ(dialog.typeIndex(), 1);  // nothing stored: MP3
+      EXPECT_EQ(dialog.bitrateIndex(), 3);
+      EXPECT_TRUE(dialog.bitrateRowActive());
+      dialog.selectType(4);
+      dialog.selectBitrate(7);
+      dialog.selectName(QString::fromStdString(out + "/first"));
+      dialog.accept();
+      return dialog.result();
+    };
+    PressSave(*window);
+    EXPECT_TRUE(fs::exists(out + "/first.m4a"));
+    EXPECT_EQ(window->settings().recentout, out + "/");
+    EXPECT_EQ(window->settings().defaultcodec, 4);
+    EXPECT_EQ(window->settings().BitrateIndex, 7);
+    EXPECT_EQ(window->settings().Bitrate, 256);
+
+    bool shown = false;
+    window->runSaveDialog = [&](SaveDialog& dialog) {
+      shown = true;
+      EXPECT_EQ(dialog.typeIndex(), 4);
+      EXPECT_EQ(dialog.bitrateIndex(), 7);
+      EXPECT_EQ(dialog.directory().absolutePath().toStdString(), out);
+      dialog.selectType(2);
+      dialog.selectName(QString::fromStdString(dir_ + "/elsewhere"));
+      return int(QDialog::Rejected);
+    };
+    PressSave(*window);
+    EXPECT_TRUE(shown);
+    EXPECT_FALSE(fs::exists(dir_ + "/elsewhere.wav"));
+    EXPECT_EQ(window->settings().recentout, out + "/");
+    EXPECT_EQ(window->settings().defaultcodec, 4);
+    EXPECT_EQ(watch_.seen, (std::vector<bool>{true, false}));  // only the first save showed it
+  }
+  // The next run opens on M4A in the same folder, at 128 kb/s.
+  auto window = Window(source);
+  EXPECT_EQ(window->settings().recentout, out + "/");
+  EXPECT_EQ(window->settings().defaultcodec, 4);
+  window->runSaveDialog = [&](SaveDialog& dialog) {
+    EXPECT_EQ(dialog.typeIndex(), 4);
+    EXPECT_EQ(dialog.bitrateIndex(), 3);
+    return int(QDialog::Rejected);
+  };
+  PressSave(*window);
+  EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+}
+
+// Cancel while the job runs: the output never appears, the job's temporary
+// file is gone, nothing is shown, and the window closes.
+TEST_F(MainWindowSaveTest, CancelLeavesNoOutputAndNoTemporaryFile) {
+  auto window = Window(Source("long.wav", 180, 1, 22050));
+  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  QPushButton* cancel = window->progressWindow().findChild<QPushButton*>(QStringLiteral("cancelButton"));
+  ASSERT_NE(cancel, nullptr);
+  watch_.onFirstProgress = [cancel] {
+    cancel->click();
+    cancel->click();  // changes nothing more
+  };
+  Answer(*window, 1, dir_ + "/cancelled");
+  PressSave(*window);
+
+  EXPECT_TRUE(window->progressWindow().outcome().cancelled);
+  EXPECT_FALSE(fs::exists(dir_ + "/cancelled.mp3"));
+  EXPECT_TRUE(Temporaries(dir_).empty());
+  EXPECT_EQ(watch_.seen, (std::vector<bool>{true, false}));
+  EXPECT_LT(window->progressWindow().percent(), 100);
+  EXPECT_EQ(window->engine()->player.State.load(), 0);
+  EXPECT_EQ(window->engine()->player.GetPositionMs(), 0u);
+  EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+  ASSERT_FALSE(launcherVisible_.empty());
+  EXPECT_FALSE(launcherVisible_.back());
+}
+
+// A source of a few samples: one short block, and the window opens and
+// closes with the bar at 100.
+TEST_F(MainWindowSaveTest, AJobThatEndsAtOnceStillOpensAndClosesTheWindow) {
+  const std::string source = dir_ + "/tiny.wav";
+  pwtest::WriteWav(source, pwtest::Sine(440, kRate, 2, 64), kRate, 2, 16);
+  auto window = Window(source);
+  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  Answer(*window, 2, dir_ + "/tiny-out");
+  PressSave(*window);
+  EXPECT_EQ(watch_.seen, (std::vector<bool>{true, false}));
+  EXPECT_EQ(window->progressWindow().percent(), 100);
+  EXPECT_EQ(DecodedFrames(dir_ + "/tiny-out.wav", 2), 64u);
+  ASSERT_GE(launcherVisible_.size(), 2u);
+  EXPECT_FALSE(launcherVisible_.back());
+  EXPECT_DOUBLE_EQ(launcherProgress_.back(), 1.0);
+  EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+}
+
+// The source under its own name (typed without extension) is refused in
+// the dialog; the next name goes through.
+TEST_F(MainWindowSaveTest, TheSourceIsRefusedAndAnotherNameSaved) {
+  const std::string source = Source("own.wav", 0.2, 1);
+  auto window = Window(source);
+  int attempts = 0;
+  window->runSaveDialog = [&](SaveDialog& dialog) {
+    dialog.selectType(2);
+    dialog.selectName(QString::fromStdString(dir_ + "/own"));
+    dialog.accept();
+    ++attempts;
+    EXPECT_NE(dialog.result(), int(QDialog::Accepted));
+    dialog.selectName(QString::fromStdString(dir_ + "/own-copy"));
+    dialog.accept();
+    return dialog.result();
+  };
+  PressSave(*window);
+  EXPECT_EQ(attempts, 1);
+  ASSERT_EQ(messages_.seen.size(), 1u);
+  EXPECT_EQ(messages_.seen[0].text, OverwriteSourceMessage);
+  EXPECT_EQ(messages_.seen[0].kind, pw::MessageKind::Information);
+  EXPECT_TRUE(fs::exists(dir_ + "/own-copy.wav"));
+  EXPECT_EQ(DecodedFrames(source, 1), DecodedFrames(dir_ + "/own-copy.wav", 1));
+}
+
+// The job's failure reaches the user in an error box naming the file; a
+// confirmed replacement goes through.
+TEST_F(MainWindowSaveTest, AFailureIsShownAndAConfirmedReplacementMade) {
+  auto window = Window(Source("src.wav", 0.5, 2));
+  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  Answer(*window, 3, dir_ + "/no-such-folder/out");
+  PressSave(*window);
+  EXPECT_EQ(watch_.seen, (std::vector<bool>{true, false}));
+  EXPECT_FALSE(window->progressWindow().outcome().ok());
+  ASSERT_EQ(messages_.seen.size(), 1u);
+  EXPECT_EQ(messages_.seen[0].kind, pw::MessageKind::Error);
+  EXPECT_NE(messages_.seen[0].text.find(dir_ + "/no-such-folder/out.flac"), std::string::npos)
+      << messages_.seen[0].text;
+  EXPECT_FALSE(fs::exists(dir_ + "/no-such-folder"));
+
+  messages_.seen.clear();
+  const std::string existing = dir_ + "/existing.wav";
+  pwtest::WriteWav(existing, pwtest::Sine(440, 8000, 1, 80), 8000, 1, 16);
+  std::vector<QString> asked;
+  window->runSaveDialog = [&](SaveDialog& dialog) {
+    dialog.selectType(2);
+    dialog.selectName(QString::fromStdString(dir_ + "/existing.txt"));
+    dialog.confirmReplace = [&](const QString& name) {
+      asked.push_back(name);
+      return true;
+    };
+    dialog.accept();
+    return dialog.result();
+  };
+  PressSave(*window);
+  EXPECT_EQ(asked, (std::vector<QString>{QStringLiteral("existing.wav")}));
+  EXPECT_EQ(DecodedFrames(existing, 2), size_t(kRate / 2));
+  EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// The practice drawer in the window: opening and closing it (the window is
+// exactly the specified one while closed, the state is remembered), the A–B
+// loop with its markers, and the speed trainer stepping after every pass.
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <QDoubleSpinBox>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+#include "engine.h"
+#include "main_window.h"
+#include "message_capture.h"
+#include "practice_drawer.h"
+#include "skin.h"
+#include "skin_button.h"
+#include "slider.h"
+#include "testaudio.h"
+#include "widget_app.h"
+
+namespace {
+
+class PracticeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pwtest::EnsureWidgetApp();
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    ASSERT_TRUE(settingsDir_.isValid());
+    store_.file = settingsDir_.filePath(QStringLiteral("settings.ini")).toStdString();
+    store_.programDir = settingsDir_.path().toStdString() + "/";
+    const std::string path = pwtest::TempDir("practice") + "/tone.wav";
+    pwtest::WriteWav(path, pwtest::Sine(440, 44100, 2, 44100 * 10), 44100, 2, 16);
+    file_ = QString::fromStdString(path);
+  }
+  void TearDown() override { QLocale::setDefault(QLocale::c()); }
+
+  QTemporaryDir settingsDir_;
+  SettingsStore store_;
+  QString file_;
+  pwtest::MessageCapture messages_;
+};
+
+TEST_F(PracticeTest, TheDrawerOpensBelowAndIsRemembered) {
+  const QSize skin = Skin::sizeAt(1.0f);
+  {
+    MainWindow window(store_, file_, 1.0f);
+    EXPECT_FALSE(window.practiceDrawerOpen());
+    EXPECT_EQ(window.size(), skin);
+    EXPECT_FALSE(window.practiceDrawer()->isVisibleTo(&window));
+    QTest::keyClick(&window, Qt::Key_P);
+    ASSERT_TRUE(window.practiceDrawerOpen());
+    EXPECT_EQ(window.width(), skin.width());
+    EXPECT_GT(window.height(), skin.height());
+    EXPECT_TRUE(window.practiceDrawer()->isVisibleTo(&window));
+    EXPECT_EQ(window.practiceDrawer()->geometry().bottom(), window.height() - 1);
+  }
+  {
+    MainWindow window(store_, file_, 1.0f);  // the next start opens it again
+    EXPECT_TRUE(window.practiceDrawerOpen());
+    QTest::keyClick(&window, Qt::Key_P);
+    EXPECT_EQ(window.size(), skin);  // closed: exactly the window as it was
+  }
+  MainWindow window(store_, file_, 1.5f);
+  EXPECT_FALSE(window.practiceDrawerOpen());
+}
+
+TEST_F(PracticeTest, TheLoopShowsOnThePositionSliderAndInTheDrawer) {
+  MainWindow window(store_, file_, 1.0f);
+  window.setPracticeDrawerOpen(true);
+  auto* position = window.findChild<Slider*>(QStringLiteral("positionSlider"));
+  auto* loopLabel = window.practiceDrawer()->findChild<QLabel*>(QStringLiteral("loopLabel"));
+  EXPECT_TRUE(std::isnan(position->markerA()));
+  window.setLoop(2500, 5000);
+  EXPECT_TRUE(window.engine()->chain.Loop.active());
+  EXPECT_EQ(window.engine()->chain.Loop.startFrame(), 110250);
+  EXPECT_EQ(window.engine()->chain.Loop.endFrame(), 220500);
+  EXPECT_DOUBLE_EQ(position->markerA(), 25.0);
+  EXPECT_DOUBLE_EQ(position->markerB(), 50.0);
+  EXPECT_EQ(loopLabel->text(), QStringLiteral("A 00:00:02 – B 00:00:05"));
+
+  // [ while stopped puts A at the start, where B is still after it.
+  QTest::keyClick(&window, Qt::Key_BracketLeft);
+  EXPECT_EQ(window.loopStartMs(), 0);
+  EXPECT_EQ(window.engine()->chain.Loop.startFrame(), 0);
+  // ] at the same place as A is refused: B must come after A.
+  QTest::keyClick(&window, Qt::Key_BracketRight);
+  EXPECT_EQ(window.loopEndMs(), 5000);
+
+  // Another file clears the loop; so does CLEAR.
+  window.openFile(file_);
+  EXPECT_FALSE(window.engine()->chain.Loop.active());
+  EXPECT_TRUE(std::isnan(position->markerB()));
+  window.setLoop(1000, 2000);
+  window.practiceDrawer()->findChild<SkinButton*>(QStringLiteral("loopClearButton"))->click();
+  EXPECT_FALSE(window.engine()->chain.Loop.active());
+  EXPECT_EQ(window.loopEndMs(), -1);
+}
+
+// -30 % → 0 % in 10 % steps over a loop of 0.3 s played in real time: the
+// tempo label shows every step, one per pass, and stays at the target.
+TEST_F(PracticeTest, TheTrainerStepsTheTempoAfterEveryPass) {
+  setenv("PITCHWELL_AUDIO", "null", 1);  // real time, so that every pass is seen
+  MainWindow window(store_, file_, 1.0f);
+  setenv("PITCHWELL_AUDIO", "null-fast", 1);
+  window.setPracticeDrawerOpen(true);
+  PracticeDrawer* drawer = window.practiceDrawer();
+  drawer->findChild<QDoubleSpinBox*>(QStringLiteral("trainerFrom"))->setValue(-30);
+  drawer->findChild<QDoubleSpinBox*>(QStringLiteral("trainerStep"))->setValue(10);
+  drawer->findChild<QDoubleSpinBox*>(QStringLiteral("trainerTo"))->setValue(0);
+  auto* trainer = drawer->findChild<SkinButton*>(QStringLiteral("trainerButton"));
+  EXPECT_FALSE(trainer->isEnabled());  // no loop yet
+  window.setLoop(0, 300);
+  ASSERT_TRUE(trainer->isEnabled());
+  trainer->click();
+  auto* tempo = window.findChild<QLabel*>(QStringLiteral("tempoLabel"));
+  EXPECT_EQ(tempo->text(), QStringLiteral("-30.0 %"));
+
+  window.findChild<SkinButton*>(QStringLiteral("playButton"))->click();
+  QStringList seen{tempo->text()};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (seen.size() < 4 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    window.tick();
+    if (tempo->text() != seen.back()) seen << tempo->text();
+  }
+  window.findChild<SkinButton*>(QStringLiteral("stopButton"))->click();
+  EXPECT_EQ(seen, QStringList({"-30.0 %", "-20.0 %", "-10.0 %", "0.0 %"}));
+  EXPECT_TRUE(drawer->findChild<QLabel*>(QStringLiteral("trainerStatus"))->text().contains(QStringLiteral("reached")));
+}
+
+}  // namespace

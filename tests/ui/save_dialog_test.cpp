@@ -1,0 +1,195 @@
+// The save dialog: its types and bit-rate row, the row hidden for the types
+// without a bit rate, the type's extension forced on the output, the source
+// refused with the dialog left open, and the question before a file is
+// replaced. The tests answer the dialog through accept(), as OK would.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QTest>
+
+#include <string>
+#include <vector>
+
+#include "message_capture.h"
+#include "save_command.h"
+#include "save_dialog.h"
+#include "testaudio.h"
+#include "widget_app.h"
+
+namespace {
+
+class SaveDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pwtest::EnsureWidgetApp();
+    dir_ = QString::fromStdString(pwtest::TempDir("save-dialog"));
+    source_ = dir_ + QStringLiteral("/song.wav");
+    pwtest::WriteWav(source_.toStdString(), pwtest::Sine(440, 8000, 1, 800), 8000, 1, 16);
+  }
+
+  // A dialog as the save command prepares it.
+  std::unique_ptr<SaveDialog> Dialog(int32_t type = 1) {
+    auto dialog = std::make_unique<SaveDialog>(nullptr, 1.0f);
+    dialog->setSourceName(source_.toStdString());
+    dialog->setFolder(dir_);
+    dialog->selectType(type);
+    return dialog;
+  }
+
+  // OK with `name` typed: true when the dialog closed accepted.
+  static bool Confirm(SaveDialog& dialog, const QString& name) {
+    dialog.setResult(QDialog::Rejected);
+    dialog.selectName(name);
+    dialog.accept();
+    return dialog.result() == QDialog::Accepted;
+  }
+
+  QString dir_;
+  QString source_;
+  pwtest::MessageCapture messages_;
+};
+
+TEST_F(SaveDialogTest, QtsOwnDialogWithTheFourTypesAndTheBitrates) {
+  auto dialog = Dialog();
+  EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Save As..."));
+  EXPECT_TRUE(dialog->testOption(QFileDialog::DontUseNativeDialog));
+  EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
+  const QStringList types = {QStringLiteral("MP3 File (*.mp3)"), QStringLiteral("WAV File (*.wav)"),
+                             QStringLiteral("FLAC File (*.flac)"), QStringLiteral("M4A File (*.m4a)")};
+  EXPECT_EQ(dialog->nameFilters(), types);
+  EXPECT_EQ(dialog->directory().absolutePath(), dir_);
+
+  auto* label = dialog->findChild<QLabel*>(QStringLiteral("bitrateLabel"));
+  auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("bitrateCombo"));
+  ASSERT_TRUE(label && combo);
+  EXPECT_EQ(label->text(), QStringLiteral("Bitrate (Kb/s):"));
+  QStringList items;
+  for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
+  EXPECT_EQ(items.join(QLatin1Char(' ')), QStringLiteral("96 112 128 160 192 224 256 320"));
+  // 128 until the user picks another.
+  EXPECT_EQ(combo->currentText(), QStringLiteral("128"));
+  EXPECT_EQ(dialog->bitrateIndex(), 3);
+  dialog->selectBitrate(7);
+  EXPECT_EQ(combo->currentText(), QStringLiteral("256"));
+  dialog->selectBitrate(0);  // nothing valid stored: 128
+  EXPECT_EQ(dialog->bitrateIndex(), 3);
+}
+
+TEST_F(SaveDialogTest, TheBitrateRowIsOnlyForMp3AndM4aAlsoWhenTheDialogOpens) {
+  // 0: nothing stored yet, the default type (MP3).
+  const struct { int32_t stored, type; bool row; } cases[] = {
+      {0, 1, true}, {1, 1, true}, {2, 2, false}, {3, 3, false}, {4, 4, true}, {9, 1, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored);
+    auto dialog = Dialog(c.stored);
+    EXPECT_EQ(dialog->typeIndex(), c.type);
+    EXPECT_EQ(dialog->bitrateRowActive(), c.row);
+    auto* label = dialog->findChild<QLabel*>(QStringLiteral("bitrateLabel"));
+    auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("bitrateCombo"));
+    EXPECT_EQ(combo->isHidden(), !c.row);
+    EXPECT_EQ(combo->isEnabled(), c.row);
+    EXPECT_EQ(label->isHidden(), !c.row);
+    EXPECT_EQ(label->isEnabled(), c.row);
+  }
+}
+
+// The user steps through the type box: the row follows each type.
+TEST_F(SaveDialogTest, TheRowFollowsTheTypeTheUserPicks) {
+  auto dialog = Dialog(1);
+  dialog->show();
+  auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+  ASSERT_NE(types, nullptr);
+  const bool expected[] = {true, false, false, true};  // MP3, WAV, FLAC, M4A
+  for (int i = 1; i < 4; ++i) {
+    QTest::keyClick(types, Qt::Key_Down);
+    ASSERT_EQ(dialog->typeIndex(), i + 1);
+    EXPECT_EQ(dialog->bitrateRowActive(), expected[i]) << i + 1;
+  }
+  QTest::keyClick(types, Qt::Key_Up);
+  EXPECT_EQ(dialog->typeIndex(), 3);
+  EXPECT_FALSE(dialog->bitrateRowActive());
+  dialog->hide();
+}
+
+TEST_F(SaveDialogTest, TheTypesExtensionIsForcedOnTheOutput) {
+  const struct { const char* typed; int32_t type; const char* written; } cases[] = {
+      {"song.txt", 3, "song.flac"},    {"out", 1, "out.mp3"},        {"out.MP3", 2, "out.wav"},
+      {"my.mix.wav", 4, "my.mix.m4a"}, {"take.flac", 3, "take.flac"}, {"song", 1, "song.mp3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed);
+    auto dialog = Dialog(c.type);
+    ASSERT_TRUE(Confirm(*dialog, QString::fromLatin1(c.typed)));
+    EXPECT_EQ(dialog->chosenName(), dir_ + QLatin1Char('/') + QLatin1String(c.typed));
+    EXPECT_EQ(dialog->outputName(), dir_ + QLatin1Char('/') + QLatin1String(c.written));
+    EXPECT_FALSE(dialog->overwriteConfirmed());
+  }
+  EXPECT_TRUE(messages_.seen.empty());
+}
+
+// The source in any spelling that ends up as the source file is refused
+// with the information box, and the dialog stays open for another name.
+TEST_F(SaveDialogTest, TheSourceIsRefusedAndTheDialogStaysOpen) {
+  QDir(dir_).mkdir(QStringLiteral("sub"));
+  const struct { const char* typed; int32_t type; } refused[] = {
+      {"song.wav", 2}, {"song", 2}, {"song.mp3", 2}, {"sub/../song.txt", 2}};
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.typed);
+    auto dialog = Dialog(c.type);
+    bool asked = false;
+    dialog->confirmReplace = [&](const QString&) { return asked = true; };
+    dialog->show();
+    messages_.seen.clear();
+    EXPECT_FALSE(Confirm(*dialog, QString::fromLatin1(c.typed)));
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(asked);
+    ASSERT_EQ(messages_.seen.size(), 1u);
+    EXPECT_EQ(messages_.seen[0].kind, pw::MessageKind::Information);
+    EXPECT_EQ(messages_.seen[0].text, OverwriteSourceMessage);
+
+    // The same name as another type is a different file.
+    messages_.seen.clear();
+    dialog->selectType(3);
+    EXPECT_TRUE(Confirm(*dialog, QString::fromLatin1(c.typed)));
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_TRUE(messages_.seen.empty());
+  }
+}
+
+// Replacing is asked about for the file that will be written, which may
+// not be the name typed.
+TEST_F(SaveDialogTest, ReplacingAnExistingOutputIsAskedFirst) {
+  pwtest::WriteWav((dir_ + QStringLiteral("/old.flac")).toStdString(), pwtest::Sine(440, 8000, 1, 80), 8000, 1, 16);
+  pwtest::WriteWav((dir_ + QStringLiteral("/old.txt")).toStdString(), pwtest::Sine(440, 8000, 1, 80), 8000, 1, 16);
+  std::vector<QString> asked;
+  bool answer = false;
+  auto dialog = Dialog(3);
+  dialog->confirmReplace = [&](const QString& name) {
+    asked.push_back(name);
+    return answer;
+  };
+
+  EXPECT_FALSE(Confirm(*dialog, QStringLiteral("old.txt")));  // no: the dialog stays
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0], QStringLiteral("old.flac"));
+
+  answer = true;
+  EXPECT_TRUE(Confirm(*dialog, QStringLiteral("old.txt")));
+  EXPECT_EQ(asked.size(), 2u);
+  EXPECT_EQ(dialog->outputName(), dir_ + QStringLiteral("/old.flac"));
+  EXPECT_TRUE(dialog->overwriteConfirmed());
+
+  // old.txt exists, old.mp3 does not: nothing to replace, nothing asked.
+  auto mp3 = Dialog(1);
+  mp3->confirmReplace = [&](const QString& name) {
+    asked.push_back(name);
+    return true;
+  };
+  EXPECT_TRUE(Confirm(*mp3, QStringLiteral("old.txt")));
+  EXPECT_EQ(asked.size(), 2u);
+  EXPECT_FALSE(mp3->overwriteConfirmed());
+  EXPECT_TRUE(messages_.seen.empty());
+}
+
+}  // namespace
