@@ -4,7 +4,9 @@
 // frames a second apart ("window-<dpi>.png" and "window-<dpi>-later.png"),
 // checked to differ in the spectrum display, the time label and the
 // position slider and nowhere else; then the practice drawer open with a
-// loop set and the trainer running ("practice-<dpi>.png").
+// loop set and the trainer running ("practice-<dpi>.png"); then the Save As
+// dialog on MP3 and on WAV, the progress window mid-save and the About
+// window ("save-mp3-", "save-wav-", "progress-", "about-<dpi>.png").
 //
 //   screens OUTPUT_FOLDER
 //
@@ -16,6 +18,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,6 +71,20 @@ Difference Compare(const QImage& a, const QImage& b, const std::vector<QRect>& r
     }
   }
   return d;
+}
+
+// Waits for the window titled `title` and saves a shot of it.
+bool ShootWindow(pwtest::XSession& x, const std::string& title, const std::string& file, const std::string& dir) {
+  QPoint at;
+  QRect frame;
+  if (!x.FindWindow(title, &at, &frame) || frame.isEmpty()) {
+    std::fprintf(stderr, "screens: no \"%s\" window\n", title.c_str());
+    return false;
+  }
+  const QImage shot = x.Grab(frame, dir + "/window.png");
+  if (shot.isNull() || !shot.save(QString::fromStdString(file))) return false;
+  std::printf("%s (%dx%d)\n", file.c_str(), frame.width(), frame.height());
+  return true;
 }
 
 bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
@@ -132,6 +150,39 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
   const std::string practiceName = out + "/practice-" + std::to_string(dpi) + ".png";
   RoundCorners(practice, radius).save(QString::fromStdString(practiceName));
   std::printf("%s (the practice drawer: loop set, trainer running)\n", practiceName.c_str());
+
+  // The dialogs: SAVE on MP3 (the bit-rate row), the progress window of a
+  // pitch-shifted save (slow enough to catch), About.
+  x.Key("p");  // the drawer closes again
+  x.Click(origin + layout.pitchThumb);
+  for (int i = 0; i < 20; ++i) x.Key("Up");  // +2 st
+  x.Click(origin + layout.save);
+  ok = ShootWindow(x, "Save As", out + "/save-mp3-" + std::to_string(dpi) + ".png", dir) && ok;
+  x.Type("Evening Groove up 2");
+  x.Key("Return");
+  QPoint progressAt;
+  QRect progress;
+  if (x.FindWindow("Processing", &progressAt, &progress)) {
+    x.Grab(progress, dir + "/progress.png").save(QString::fromStdString(out + "/progress-" + std::to_string(dpi) + ".png"));
+    std::printf("%s/progress-%d.png (saving)\n", out.c_str(), dpi);
+    x.WaitWindowGone("Processing", 120);
+  } else {
+    std::fprintf(stderr, "screens: no progress window at %d dpi\n", dpi);
+    ok = false;
+  }
+  x.Click(origin + layout.about);
+  ok = ShootWindow(x, "About Pitchwell", out + "/about-" + std::to_string(dpi) + ".png", dir) && ok;
+  program.Stop();
+
+  // SAVE once more, on WAV this time (the type the dialog opens on is the
+  // one remembered in the settings): no bit-rate row.
+  const std::string config = dir + "/config";
+  std::filesystem::create_directories(config + "/Corvane");
+  std::ofstream(config + "/Corvane/Pitchwell.conf") << "[Settings]\ndefaultcodec=2\n";
+  pwtest::ProcessGuard again = x.Start({PW_WINDOW_EXE, song}, config, dir + "/pitchwell-2.log");
+  if (again.pid <= 0 || !x.FindWindow("Evening Groove.wav - Pitchwell", &origin)) return false;
+  x.Click(origin + layout.save);
+  ok = ShootWindow(x, "Save As", out + "/save-wav-" + std::to_string(dpi) + ".png", dir) && ok;
   return ok;
 }
 

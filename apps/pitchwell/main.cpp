@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "asset_paths.h"
 #include "crash_report.h"
 #include "exception_report.h"
 #include "main_window.h"
@@ -132,6 +133,9 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationDisplayName(QStringLiteral("Pitchwell"));
     QApplication::setOrganizationName(QStringLiteral("Corvane"));
     QApplication::setApplicationVersion(QStringLiteral(PW_VERSION));
+    QApplication::setWindowIcon(ProgramIcon());
+    // The launcher entry's progress and the dock find the program by this.
+    QGuiApplication::setDesktopFileName(QStringLiteral("pitchwell"));
     pw::ScopedMessageHandler messages(ShowMessageBox);
 
     DialogPrompt prompt;
@@ -144,6 +148,7 @@ int main(int argc, char* argv[]) {
       const QStringList arguments = QApplication::arguments();
       {
         MainWindow window(SettingsStore{}, arguments.size() > 1 ? arguments.at(1) : QString());
+        window.setCheckUpdatesAction([&] { versionChecker.checkForUpdates(); });
         window.show();
         // Once the window is up: a report left by a crashed run is offered once.
         if (crashReportInstalled)

@@ -236,6 +236,7 @@ MainWindow::MainWindow(const SettingsStore& store, const QString& startupFile, f
   connectControls();
   createPracticeDrawer();
   if (settings_.practicedrawer != 0) setPracticeDrawerOpen(true);
+  aboutWindow();  // made now, hidden until ABOUT
   if (!startupFile.isEmpty()) openFile(startupFile);
 
   timer_.setObjectName(QStringLiteral("tickTimer"));

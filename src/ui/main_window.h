@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -71,6 +72,10 @@ class MainWindow : public QWidget {
   // True from GET BPM until the measured value has been shown (or the
   // measurement was called off).
   bool measuringBpm() const { return measuringBpm_; }
+
+  // What About's "Check updates..." link runs (the program's version
+  // checker, which outlives the window).
+  void setCheckUpdatesAction(std::function<void()> action);
 
   // ---- practice tools (main_window_practice.cpp) ----
   // The drawer below the window (P, or "Practice tools" in the context
@@ -148,6 +153,7 @@ class MainWindow : public QWidget {
   // The About window, a child of this one, made on first use and kept.
   class AboutWindow& aboutWindow();
   class AboutWindow* aboutWindow_ = nullptr;
+  std::function<void()> checkUpdates_;
   // ---- end help and about ----
 
   SettingsStore store_;

@@ -1,5 +1,35 @@
 // Help and About from the main window.
-#include "main_window.h"
+#include <QDesktopServices>
+#include <QUrl>
 
-void MainWindow::showHelp() {}
-void MainWindow::showAbout() {}
+#include "about_window.h"
+#include "asset_paths.h"
+#include "main_window.h"
+#include "program_version.h"
+#include "vendor_site.h"
+
+// A missing help file, or one the desktop cannot open, is an error for the
+// program's last-chance handler: it reports it once and shows the message.
+void MainWindow::showHelp() {
+  OpenHelpFile(ExecutableDir(), [](const QUrl& url) { return QDesktopServices::openUrl(url); });
+}
+
+// The update link is the version checker's, which the window's start-up
+// connects; the product page needs nothing but the desktop's browser (a page
+// that cannot be opened shows nothing).
+AboutWindow& MainWindow::aboutWindow() {
+  if (!aboutWindow_) {
+    aboutWindow_ = new AboutWindow(this, scale_, ProgramVersion(), ProgramArchitecture());
+    aboutWindow_->setProductInformationAction([] {
+      QDesktopServices::openUrl(QUrl(QString::fromStdString(DefaultVendorSite().productPageUrl)));
+    });
+    aboutWindow_->setCheckUpdatesAction([this] {
+      if (checkUpdates_) checkUpdates_();
+    });
+  }
+  return *aboutWindow_;
+}
+
+void MainWindow::setCheckUpdatesAction(std::function<void()> action) { checkUpdates_ = std::move(action); }
+
+void MainWindow::showAbout() { aboutWindow().showCentredOn(this); }

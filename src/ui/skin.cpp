@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "asset_paths.h"
 #include "ui_scale.h"
 
 Skin::Skin(const QString& svgPath) : renderer_(new QSvgRenderer(svgPath.isEmpty() ? SkinPath() : svgPath)) {}
@@ -51,11 +52,7 @@ QBitmap Skin::shape(float scale) {
   return QBitmap::fromImage(bits);
 }
 
-QString SkinPath() {
-  const QString beside = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("assets/skin.svg"));
-  if (QCoreApplication::instance() && QFileInfo::exists(beside)) return beside;
-  return QStringLiteral(PW_ASSETS_DIR "/skin.svg");
-}
+QString SkinPath() { return AssetPath(QStringLiteral("skin.svg")); }
 
 namespace {
 

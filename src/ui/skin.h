@@ -39,8 +39,8 @@ class Skin {
   std::map<float, QPixmap> cache_;
 };
 
-// Where the program's skin lives: assets/skin.svg beside the executable when
-// there is one (an installed copy), otherwise the source tree's.
+// Where the program's skin lives: beside the executable (assets/), then the
+// installed share/pitchwell, then the source tree (asset_paths.h).
 QString SkinPath();
 
 // The window's faces, by the names its design uses; each maps to a free face

@@ -21,6 +21,8 @@ namespace pwtest {
 
 struct WindowLayout {
   QPoint play;
+  QPoint save;
+  QPoint about;
   QPoint pitchThumb;  // the pitch slider at 0: the middle of its track
   QRect timeLabel;
   QRect spectrum;
@@ -41,6 +43,8 @@ inline WindowLayout MainWindowLayout(float scale = 1.0f) {
   };
   WindowLayout layout;
   layout.play = rect("playButton").center();
+  layout.save = rect("saveButton").center();
+  layout.about = rect("aboutButton").center();
   layout.pitchThumb = rect("pitchBar").center();
   layout.timeLabel = rect("timeLabel");
   layout.spectrum = rect("spectrumDisplay");

@@ -74,8 +74,8 @@ class XSession {
 
   // Waits up to ten seconds for a mapped window whose title contains
   // `title`, then for it to settle; its top-left corner on the screen goes
-  // to *origin. False when none appeared.
-  bool FindWindow(const std::string& title, QPoint* origin) {
+  // to *origin (and its whole rectangle to *frame). False when none appeared.
+  bool FindWindow(const std::string& title, QPoint* origin, QRect* frame = nullptr) {
     std::string id;
     for (int i = 0; i < 200 && id.empty(); ++i) {
       id = Run("xdotool search --onlyvisible --name '" + title + "' 2>/dev/null | head -n 1");
@@ -85,10 +85,23 @@ class XSession {
     std::this_thread::sleep_for(std::chrono::milliseconds(800));  // placed and painted
     const std::string geometry = Run("xdotool getwindowgeometry --shell " + id);  // "X=..\nY=.."
     const auto x = geometry.find("X="), y = geometry.find("Y=");
+    const auto w = geometry.find("WIDTH="), h = geometry.find("HEIGHT=");
     if (x == std::string::npos || y == std::string::npos) return false;
     *origin = QPoint(std::atoi(geometry.c_str() + x + 2), std::atoi(geometry.c_str() + y + 2));
+    if (frame != nullptr && w != std::string::npos && h != std::string::npos)
+      *frame = QRect(*origin, QSize(std::atoi(geometry.c_str() + w + 6), std::atoi(geometry.c_str() + h + 7)));
     return true;
   }
+
+  // True once no mapped window's title contains `title` (up to `seconds`).
+  bool WaitWindowGone(const std::string& title, int seconds) {
+    for (int i = 0; i < seconds * 20; ++i) {
+      if (Run("xdotool search --onlyvisible --name '" + title + "' 2>/dev/null | head -n 1").empty()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  void Type(const std::string& text) const { Run("xdotool type --delay 20 '" + text + "'"); }
 
   void Click(QPoint screen) const {
     Run("xdotool mousemove " + std::to_string(screen.x()) + " " + std::to_string(screen.y()) + " click 1");
