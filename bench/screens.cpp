@@ -100,6 +100,8 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
   // resources, from which Qt takes the screen's logical dots per inch.
   x.Run("xprop -root -format RESOURCE_MANAGER 8s -set RESOURCE_MANAGER 'Xft.dpi:\t" + std::to_string(dpi) + "'");
 
+  // A home of its own: the save dialog starts there and the save lands there.
+  setenv("HOME", dir.c_str(), 1);
   pwtest::ProcessGuard program = x.Start({PW_WINDOW_EXE, song}, dir + "/config", dir + "/pitchwell.log");
   QPoint origin;
   if (program.pid <= 0 || !x.FindWindow("Evening Groove.wav - Pitchwell", &origin)) {

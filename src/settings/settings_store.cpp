@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QMetaType>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -96,6 +97,12 @@ void WriteValue(QSettings& s, const QStringList& keys, const char* name, const Q
 
 }  // namespace
 
+std::string UserMusicFolder() {
+  QString folder = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = QDir::homePath();
+  return (QDir(folder).absolutePath() + QLatin1Char('/')).toStdString();
+}
+
 std::string ProgramFolder() {
   QString dir;
   if (QCoreApplication::instance() != nullptr) {
@@ -113,8 +120,12 @@ std::string SettingsLocation() {
 
 void Load(config& c, const SettingsStore& store) {
   c.path = store.programDir.empty() ? ProgramFolder() : store.programDir;
-  c.recent = c.path;
-  c.recentout = c.path;
+  // The dialogs start in the program's folder only where that is the
+  // caller's choice (a portable copy, the tests); an installed program's
+  // folder is /usr/bin, no place to look for songs or to save them, so
+  // they start in the user's music folder (or home) instead.
+  c.recent = store.programDir.empty() ? UserMusicFolder() : store.programDir;
+  c.recentout = c.recent;
   c.volume = 8000;
   c.defaultcodec = 0;
   c.practicedrawer = 0;

@@ -26,8 +26,10 @@ struct SettingsStore {
   std::string programDir;  // the folder the defaults name, instead of the executable's
 };
 
-// Sets the defaults (path, recent, recentout := the program's folder with a
-// trailing separator; volume 8000; defaultcodec 0; practicedrawer 0), then takes every value the
+// Sets the defaults (path := the program's folder with a trailing separator;
+// recent and recentout := store.programDir when given, else the user's music
+// folder, else home; volume 8000; defaultcodec 0; practicedrawer 0), then
+// takes every value the
 // store holds. Value names match without regard to case; a value of the wrong
 // type counts as absent. Creates an empty store when there is none, so that
 // Save can write at exit. A store that cannot be opened leaves the defaults.
@@ -39,6 +41,10 @@ void Load(config& c, const SettingsStore& store = {});
 // into an existing store; writes nothing when the store is missing or cannot
 // be written. Never reports anything.
 void Save(const config& c, const SettingsStore& store = {});
+
+// The user's music folder (home when there is none), with a trailing
+// separator.
+std::string UserMusicFolder();
 
 // Folder of the running executable, with a trailing separator.
 std::string ProgramFolder();

@@ -253,15 +253,25 @@ TEST(Settings, UnreadableStoreGivesDefaults) {
   EXPECT_EQ(ReadAll(store.file), "[Settings]\nvolume=2500\n");
 }
 
-TEST(Settings, DefaultsNameTheProgramFolder) {
+// "path" names the program's folder; the dialogs start in the user's music
+// folder, or at home without one (an installed program's folder is /usr/bin).
+TEST(Settings, DefaultsNameTheProgramAndTheMusicFolders) {
   const std::string exeDir = fs::read_symlink("/proc/self/exe").parent_path().string() + "/";
   EXPECT_EQ(ProgramFolder(), exeDir);
+  const std::string home = pwtest::TempDir("settings-home");
+  const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+  setenv("HOME", home.c_str(), 1);
   const std::string file = pwtest::TempDir("settings-programdir") + "/Pitchwell.conf";
   config c;
   Load(c, SettingsStore{file, {}});
   EXPECT_EQ(c.path, exeDir);
-  EXPECT_EQ(c.recent, exeDir);
-  EXPECT_EQ(c.recentout, exeDir);
+  EXPECT_EQ(c.recent, home + "/");  // no Music folder there
+  EXPECT_EQ(c.recentout, home + "/");
+  fs::create_directory(home + "/Music");
+  Load(c, SettingsStore{file, {}});
+  EXPECT_EQ(c.recent, home + "/Music/");
+  EXPECT_EQ(c.recentout, home + "/Music/");
+  setenv("HOME", oldHome.c_str(), 1);
 }
 
 TEST(Settings, PerUserStoreLocation) {
