@@ -29,6 +29,7 @@
 #include "effect_chain.h"
 #include "engine.h"
 #include "bpm_measurement.h"
+#include "key_measurement.h"
 #include "export_job.h"
 #include "audio_writer.h"
 #include "messages.h"
@@ -245,6 +246,21 @@ int Bpm(const render::Options& o) {
   return kExitOk;
 }
 
+int Key(const render::Options& o) {
+  Engine engine;
+  if (auto problem = engine.Open(o.inputs.front())) {
+    Say(*problem);
+    return kExitInput;
+  }
+  // The source as GET BPM measures it: stopped, rewound, the chain empty.
+  PrepareForExport(engine.player, engine.chain);
+  const KeyEstimate key = MeasureKey(*engine.player.Reader, int32_t(engine.player.Channels),
+                                     int32_t(engine.player.SampleRate), Interrupted);
+  if (Interrupted.load()) return InterruptedStatus();
+  std::printf("%s\n", KeyAndTuningCaption(key).c_str());
+  return kExitOk;
+}
+
 // ---- Batch -------------------------------------------------------------------
 
 int Batch(const render::Options& o) {
@@ -322,6 +338,8 @@ int main(int argc, char** argv) {
         return Info(o);
       case render::Mode::Bpm:
         return Bpm(o);
+      case render::Mode::Key:
+        return Key(o);
       case render::Mode::Batch:
         return Batch(o);
       default:

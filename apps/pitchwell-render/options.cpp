@@ -54,6 +54,7 @@ std::string UsageText() {
          "       pitchwell-render [options] -o DIR [-j N] INPUT...\n"
          "       pitchwell-render --info INPUT\n"
          "       pitchwell-render [--speed PCT] [--tempo PCT] --bpm INPUT\n"
+         "       pitchwell-render --key INPUT\n"
          "       pitchwell-render --help | --version\n";
 }
 
@@ -94,6 +95,9 @@ std::string HelpText() {
          "  --bpm INPUT     measures the tempo and prints the BPM label as the window shows it\n"
          "                  after GET BPM (ORIGINAL/MODIFIED, the modified figure following\n"
          "                  --speed and --tempo), or --- when no tempo is found\n"
+         "  --key INPUT     measures the musical key and the tuning in cents against A = 440 Hz:\n"
+         "                  \"A minor, tuning +14 \u00a2\" (\u22127 \u00a2 when flat), or --- when nothing\n"
+         "                  tonal is heard\n"
          "\nOther:\n"
          "  -q, --quiet     no progress bar (it is drawn on stderr when that is a terminal)\n"
          "  -h, --help      this text\n"
@@ -119,7 +123,7 @@ std::string HelpText() {
 ParseResult Parse(const std::vector<std::string>& args) {
   Options o;
   std::vector<std::string> positional;
-  bool info = false, bpm = false, help = false, version = false;
+  bool info = false, bpm = false, key = false, help = false, version = false;
   auto fail = [](std::string text) { return ParseResult{std::nullopt, std::move(text)}; };
 
   for (size_t i = 0; i < args.size(); ++i) {
@@ -171,6 +175,8 @@ ParseResult Parse(const std::vector<std::string>& args) {
       if (!flag(info)) return fail("option --info takes no value");
     } else if (name == "--bpm") {
       if (!flag(bpm)) return fail("option --bpm takes no value");
+    } else if (name == "--key") {
+      if (!flag(key)) return fail("option --key takes no value");
     } else if (name == "-q" || name == "--quiet") {
       if (!flag(o.quiet)) return fail("option " + name + " takes no value");
     } else if (name == "-y" || name == "--overwrite") {
@@ -217,10 +223,12 @@ ParseResult Parse(const std::vector<std::string>& args) {
     return {o, {}};
   }
   if (info && bpm) return fail("--info and --bpm cannot be combined");
-  if (info || bpm) {
-    if (!o.outputDir.empty()) return fail("-o is for rendering, not with --info or --bpm");
-    if (positional.size() != 1) return fail(std::string(info ? "--info" : "--bpm") + " takes exactly one INPUT");
-    o.mode = info ? Mode::Info : Mode::Bpm;
+  if (key && (info || bpm)) return fail(std::string("--key and ") + (info ? "--info" : "--bpm") + " cannot be combined");
+  if (info || bpm || key) {
+    const std::string mode = info ? "--info" : bpm ? "--bpm" : "--key";
+    if (!o.outputDir.empty()) return fail("-o is for rendering, not with " + mode);
+    if (positional.size() != 1) return fail(mode + " takes exactly one INPUT");
+    o.mode = info ? Mode::Info : bpm ? Mode::Bpm : Mode::Key;
     o.inputs = positional;
     return {o, {}};
   }

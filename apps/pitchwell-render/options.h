@@ -10,7 +10,7 @@
 
 namespace render {
 
-enum class Mode { Render, Batch, Info, Bpm, Help, Version };
+enum class Mode { Render, Batch, Info, Bpm, Key, Help, Version };
 
 // A slider as given: the user's figure (kept as typed, for the batch's
 // child processes) and the slider position it maps to.

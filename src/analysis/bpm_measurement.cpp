@@ -8,7 +8,8 @@
 #include "bpm_analyser.h"
 
 float MeasureBpm(AudioFileReader& reader, int32_t channels, int32_t sampleRate, const std::atomic<bool>& stop,
-                 const std::function<void(int32_t frames)>& onWrite) {
+                 const std::function<void(int32_t frames)>& onWrite,
+                 const std::function<void(const float* interleaved, int32_t frames)>& onBlock) {
   reader.Seek(0);
   std::unique_ptr<BpmAnalyser> analyser = BpmAnalyser::create(channels, sampleRate);
 
@@ -21,6 +22,7 @@ float MeasureBpm(AudioFileReader& reader, int32_t channels, int32_t sampleRate, 
     got = reader.UnbufferedRead(buffer.get(), full);
     if (got > 0) {
       int32_t frames = int32_t(got / frameBytes);
+      if (onBlock) onBlock(buffer.get(), frames);
       // Only whole blocks are analysed; the short tail counts as nothing.
       if (frames != BpmBlockFrames) frames = 0;
       if (onWrite) onWrite(frames);

@@ -24,8 +24,12 @@ inline constexpr int32_t BpmBlockFrames = 2048;
 // still evaluated. Returns the analyser's value: 0 when no tempo was found.
 // onWrite, when set, sees the frame count of every analyser write.
 // One buffer of channels × 8192 bytes is allocated per call.
+// onBlock, when set, sees every block read, before the analyser does:
+// `frames` whole frames of interleaved floats as read, the short tail
+// included, so that another measurement can share the pass.
 float MeasureBpm(AudioFileReader& reader, int32_t channels, int32_t sampleRate, const std::atomic<bool>& stop,
-                 const std::function<void(int32_t frames)>& onWrite = {});
+                 const std::function<void(int32_t frames)>& onWrite = {},
+                 const std::function<void(const float* interleaved, int32_t frames)>& onBlock = {});
 
 // The number kept and shown: the value rounded to the nearest integer,
 // halves to the even neighbour; 0 (shown as "---") for no tempo.

@@ -383,6 +383,37 @@ TEST_F(RenderTest, BpmPrintsTheLabelOfGetBpm) {
   EXPECT_EQ(r.out, "120/132.0\n");
 }
 
+TEST_F(RenderTest, KeyPrintsTheKeyAndTuning) {
+  // I–IV–V–I in C, 20 cents sharp: triads of three harmonics over a bass.
+  const int rate = 22050;
+  const int chords[4][4] = {{36, 60, 64, 67}, {41, 60, 65, 69}, {43, 59, 62, 67}, {36, 60, 64, 67}};
+  std::vector<float> x(size_t(rate) * 8, 0.0f);
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double t = double(i) / rate;
+    for (int note : chords[std::min<size_t>(3, i * 4 / x.size())])
+      for (int k = 1; k <= 3; ++k)
+        x[i] += float(0.08 / k * std::sin(2 * M_PI * k * 440 * std::pow(2.0, (note - 69 + 0.2) / 12) * t));
+  }
+  pwtest::WriteWav(dir + "/cadence.wav", x, rate, 1, 16);
+  const Result r = Render({"--key", dir + "/cadence.wav"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string prefix = "C major, tuning +", suffix = " \u00a2\n";
+  ASSERT_EQ(r.out.substr(0, prefix.size()), prefix) << r.out;
+  ASSERT_GT(r.out.size(), prefix.size() + suffix.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - suffix.size()), suffix) << r.out;
+  EXPECT_NEAR(std::stoi(r.out.substr(prefix.size())), 20, 3) << r.out;
+
+  pwtest::WriteWav(dir + "/silence.wav", std::vector<float>(size_t(rate) * 2, 0.0f), rate, 1, 16);
+  EXPECT_EQ(Render({"--key", dir + "/silence.wav"}).out, "---\n");
+  std::ofstream(dir + "/broken.wav") << "nope";
+  const Result broken = Render({"--key", dir + "/broken.wav"});
+  EXPECT_EQ(broken.status, 2);
+  EXPECT_NE(broken.err.find("This audio format not supported"), std::string::npos) << broken.err;
+  EXPECT_EQ(Render({"--key", "--bpm", input}).status, 1);
+  EXPECT_EQ(Render({"--key"}).status, 1);
+  EXPECT_NE(Render({"--help"}).out.find("--key INPUT"), std::string::npos);
+}
+
 TEST_F(RenderTest, AnExistingOutputIsReplacedOnlyWithY) {
   const std::string keep = dir + "/keep.mp3";
   std::ofstream(keep) << "the user's earlier file";
