@@ -21,6 +21,7 @@
 #include <exception>
 
 #include "bpm_measurement.h"
+#include "key_measurement.h"
 #include "engine.h"
 #include "knob.h"
 #include "messages.h"
@@ -443,24 +444,28 @@ void MainWindow::measureBpm() {
   const auto channels = int32_t(player.Channels);
   const auto sampleRate = int32_t(player.SampleRate);
   bpmWorker_ = std::thread([this, &reader, channels, sampleRate, serial] {
-    float value = 0.0f;
+    // One pass over the file gives the tempo and, for the practice drawer,
+    // the key and the tuning.
+    BpmAndKey result;
     try {
-      value = MeasureBpm(reader, channels, sampleRate, bpmStop_);
+      result = MeasureBpmAndKey(reader, channels, sampleRate, bpmStop_);
     } catch (const std::exception&) {
-      // shown as no tempo found
+      result = BpmAndKey{};  // shown as no tempo and no key found
     }
-    QMetaObject::invokeMethod(this, [this, serial, value] { bpmMeasured(serial, value); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, serial, result] { bpmMeasured(serial, result.bpm, result.key); }, Qt::QueuedConnection);
   });
 }
 
 // The worker's result, on the main thread. One that belongs to an earlier
 // file or to a measurement that was called off is dropped.
-void MainWindow::bpmMeasured(uint64_t serial, float value) {
+void MainWindow::bpmMeasured(uint64_t serial, float value, const KeyEstimate& key) {
   if (!measuringBpm_ || serial != bpmSerial_) return;
   if (bpmWorker_.joinable()) bpmWorker_.join();  // it has nothing left to do but return
   measuringBpm_ = false;
   measuredBpm_ = MeasuredBpmFrom(value);
   updateBpmLabel();
+  keyMeasured(key);
   openButton_->setEnabled(true);
   enableButtons(true);
 }
@@ -566,6 +571,7 @@ void MainWindow::effectSliderMoved(int index, double x) {
   }
   valueLabels_[index]->setText(QString::fromStdString(label));
   if (index <= 1) updateBpmLabel();  // only speed and tempo change the BPM heard
+  if (index == 0 || index == 2) updateKeyCaption();  // speed and pitch move the key
 }
 
 void MainWindow::play() {

@@ -22,6 +22,7 @@
 #include "settings_store.h"
 #include "skin.h"
 #include "spectrum_analyser.h"
+#include "key_estimator.h"
 #include "speed_trainer.h"
 
 class Engine;
@@ -116,7 +117,7 @@ class MainWindow : public QWidget {
   void enableButtons(bool on);
   void updateBpmLabel();
   void measureBpm();
-  void bpmMeasured(uint64_t serial, float value);
+  void bpmMeasured(uint64_t serial, float value, const KeyEstimate& key);
   void cancelBpmMeasurement();
   void chooseFile();
   void effectSliderMoved(int index, double x);
@@ -204,6 +205,9 @@ class MainWindow : public QWidget {
   void placePracticeDrawer();
   void practiceFileOpened();
   void practiceTick();
+  void keyMeasured(const KeyEstimate& key);
+  void updateKeyCaption();
+  void tuneToA440(bool on);
   void updateLoopDisplay();
   void startTrainer(bool on);
   void applyTrainerValue(double percent);
@@ -215,6 +219,7 @@ class MainWindow : public QWidget {
   bool trainerRunning_ = false;
   SpeedTrainer trainer_;
   uint32_t trainerPasses_ = 0;  // loop passes the trainer has stepped for
+  KeyEstimate key_;             // of the open file, once GET BPM has measured it
 
   std::unique_ptr<Engine> engine_;
 };

@@ -23,11 +23,7 @@ void MainWindow::createPracticeDrawer() {
   connect(drawer_, &PracticeDrawer::formantToggled, this, [this](bool on) {
     if (engine_) engine_->chain.SetFormantPreserved(on);
   });
-  connect(drawer_, &PracticeDrawer::tuneToggled, this, [this](bool) {
-    // The tuning offset comes with the key measurement; without one there is
-    // nothing to correct.
-    if (engine_) engine_->chain.SetFineTuneCents(0);
-  });
+  connect(drawer_, &PracticeDrawer::tuneToggled, this, &MainWindow::tuneToA440);
   connect(drawer_, &PracticeDrawer::loopStartRequested, this, &MainWindow::setLoopStartHere);
   connect(drawer_, &PracticeDrawer::loopEndRequested, this, &MainWindow::setLoopEndHere);
   connect(drawer_, &PracticeDrawer::loopClearRequested, this, &MainWindow::clearLoop);
@@ -161,13 +157,41 @@ void MainWindow::updateLoopDisplay() {
 
 void MainWindow::practiceFileOpened() {
   if (trainerRunning_) startTrainer(false);
-  if (drawer_ != nullptr) {
-    drawer_->setKeyText(QStringLiteral("---"), QString());
-    drawer_->setTuned(false);
-    drawer_->setTuneAvailable(false);
-  }
-  if (engine_) engine_->chain.SetFineTuneCents(0);
+  keyMeasured(KeyEstimate{});
   updateLoopDisplay();
+}
+
+// GET BPM's pass measured the key too (or a file was opened: nothing known).
+void MainWindow::keyMeasured(const KeyEstimate& key) {
+  key_ = key;
+  if (engine_) engine_->chain.SetFineTuneCents(0);
+  if (drawer_ != nullptr) {
+    drawer_->setTuned(false);
+    drawer_->setTuneAvailable(key.known);
+  }
+  updateKeyCaption();
+}
+
+// "A minor → B minor": the measured key and where the pitch and speed
+// sliders have taken it (tempo keeps the key), as the BPM label follows
+// speed and tempo.
+void MainWindow::updateKeyCaption() {
+  if (drawer_ == nullptr) return;
+  if (!key_.known) {
+    drawer_->setKeyText(QStringLiteral("---"), QString());  // until GET BPM has measured it
+    return;
+  }
+  const double speedFactor = (100.0 + pw::SpeedFromPosition(effectSliders_[0]->position()).percent) / 100.0;
+  const double pitch = pw::PitchFromPosition(effectSliders_[2]->position()).semitones;
+  drawer_->setKeyText(QString::fromStdString(KeyChangeCaption(key_, pitch, speedFactor)),
+                      QString::fromStdString(TuningCaption(key_.tuningCents)));
+}
+
+// The opposite of the measured offset on top of the pitch slider: a
+// recording at A = 446 Hz (+24 cents) is played 24 cents lower.
+void MainWindow::tuneToA440(bool on) {
+  if (!engine_) return;
+  engine_->chain.SetFineTuneCents(on && key_.known ? -double(key_.tuningCents) : 0.0);
 }
 
 void MainWindow::startTrainer(bool on) {

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QTemporaryDir>
+#include <QDeadlineTimer>
 #include <QDoubleSpinBox>
 #include <QTest>
 
@@ -16,12 +17,14 @@
 #include <thread>
 
 #include "engine.h"
+#include "keyset.h"
 #include "main_window.h"
 #include "message_capture.h"
 #include "practice_drawer.h"
 #include "skin.h"
 #include "skin_button.h"
 #include "slider.h"
+#include "slider_mapping.h"
 #include "testaudio.h"
 #include "widget_app.h"
 
@@ -133,6 +136,59 @@ TEST_F(PracticeTest, TheTrainerStepsTheTempoAfterEveryPass) {
   window.findChild<SkinButton*>(QStringLiteral("stopButton"))->click();
   EXPECT_EQ(seen, QStringList({"-30.0 %", "-20.0 %", "-10.0 %", "0.0 %"}));
   EXPECT_TRUE(drawer->findChild<QLabel*>(QStringLiteral("trainerStatus"))->text().contains(QStringLiteral("reached")));
+}
+
+// GET BPM's pass measures the key too: the drawer shows it and where the
+// pitch and speed sliders take it; "Tune to A440" plays the measured
+// tuning offset back the other way.
+TEST_F(PracticeTest, TheKeyFollowsPitchAndSpeedAndTheTuningCanBeCorrected) {
+  keyset::Song song;
+  song.tonic = 9;  // A minor, 24 cents sharp
+  song.minor = true;
+  song.cents = 24;
+  song.seconds = 8;
+  song.seed = 3;
+  const std::string path = pwtest::TempDir("practice-key") + "/a-minor.wav";
+  pwtest::WriteWav(path, keyset::Render(song), song.rate, song.channels, 16);
+  MainWindow window(store_, QString::fromStdString(path), 1.0f);
+  window.setPracticeDrawerOpen(true);
+  PracticeDrawer* drawer = window.practiceDrawer();
+  auto* key = drawer->findChild<QLabel*>(QStringLiteral("keyLabel"));
+  auto* tuning = drawer->findChild<QLabel*>(QStringLiteral("tuningLabel"));
+  auto* tune = drawer->findChild<SkinButton*>(QStringLiteral("tuneButton"));
+  EXPECT_EQ(key->text(), QStringLiteral("---"));
+  EXPECT_FALSE(tune->isEnabled());
+
+  window.findChild<SkinButton*>(QStringLiteral("bpmButton"))->click();
+  QDeadlineTimer deadline(60000);
+  while (window.measuringBpm() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  ASSERT_FALSE(window.measuringBpm());
+  EXPECT_EQ(key->text(), QStringLiteral("A minor → A minor"));
+  ASSERT_TRUE(tuning->text().startsWith(QStringLiteral("+"))) << tuning->text().toStdString();
+  const double cents = tuning->text().mid(1).section(QLatin1Char(' '), 0, 0).toDouble();
+  EXPECT_NEAR(cents, 24, 5);
+
+  auto* pitch = window.findChild<Slider*>(QStringLiteral("pitchBar"));
+  auto* speed = window.findChild<Slider*>(QStringLiteral("speedBar"));
+  pitch->setPosition(20);  // +2 st
+  EXPECT_EQ(key->text(), QStringLiteral("A minor → B minor"));
+  speed->setPosition(*pw::SpeedPositionFromPercent(100));  // an octave up with the pitch slider's +2
+  EXPECT_EQ(key->text(), QStringLiteral("A minor → B minor"));
+  pitch->setPosition(0);
+  speed->setPosition(*pw::SpeedPositionFromPercent(-50));  // an octave down
+  EXPECT_EQ(key->text(), QStringLiteral("A minor → A minor"));
+  speed->setPosition(0);
+
+  ASSERT_TRUE(tune->isEnabled());
+  tune->click();
+  EXPECT_TRUE(drawer->tuned());
+  EXPECT_NEAR(window.engine()->chain.FineTuneCents(), -cents, 0.5);
+  tune->click();
+  EXPECT_EQ(window.engine()->chain.FineTuneCents(), 0.0);
+
+  window.openFile(QString::fromStdString(path));  // another opening forgets the key
+  EXPECT_EQ(key->text(), QStringLiteral("---"));
+  EXPECT_FALSE(tune->isEnabled());
 }
 
 }  // namespace
