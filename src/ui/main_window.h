@@ -133,6 +133,9 @@ class MainWindow : public QWidget {
   // Tests answer the save dialog with this instead of showing it: it gets
   // the dialog as the user would see it and returns what exec() would.
   std::function<int(class SaveDialog&)> runSaveDialog;
+  // With a loop set, SAVE asks whether to save only the loop; tests answer
+  // with this instead of a message box.
+  std::function<bool(const QString& question)> askSaveLoopOnly;
   // The progress window of the saves and the launcher entry's progress,
   // made with the first save (or the first call).
   class ProgressWindow& progressWindow();

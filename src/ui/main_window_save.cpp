@@ -1,6 +1,7 @@
 // The save command of the main window.
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QMessageBox>
 
 #include <exception>
 #include <memory>
@@ -62,6 +63,18 @@ void MainWindow::save() {
   request.tempoPosition = effectSliders_[1]->position();
   request.bitrateKbps = settings_.Bitrate;
   request.overwrite = dialog.overwriteConfirmed();
+  const bool loopSet = loopStartMs_ >= 0 && loopEndMs_ > loopStartMs_;
+  if (loopSet) {
+    const QString question = QStringLiteral("A loop is set (A %1 – B %2).\nSave only the loop?")
+                                 .arg(ElapsedTimeText(uint32_t(loopStartMs_)), ElapsedTimeText(uint32_t(loopEndMs_)));
+    const bool loopOnly = askSaveLoopOnly
+                              ? askSaveLoopOnly(question)
+                              : QMessageBox::question(this, QStringLiteral("Pitchwell"), question) == QMessageBox::Yes;
+    if (loopOnly) {
+      request.fromMs = loopStartMs_;
+      request.toMs = loopEndMs_;
+    }
+  }
 
   std::unique_ptr<ExportJob> job;
   try {
@@ -81,6 +94,8 @@ void MainWindow::save() {
   QCoreApplication::sendPostedEvents(&progress, kExportClosedEvent);
   const ExportOutcome outcome = job->Outcome();
   job.reset();
+  // The export took the practice loop off the engine; it goes back on.
+  if (loopSet) setLoop(uint32_t(loopStartMs_), uint32_t(loopEndMs_));
   showSaveOutcome(outcome);
 }
 

@@ -165,6 +165,28 @@ TEST_F(MainWindowSaveTest, SavesEachFormatThroughTheProgressWindow) {
   EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
 }
 
+// With an A–B loop set, SAVE asks whether to save only the loop: yes saves
+// exactly its frames, no the whole song; the loop is back on afterwards.
+TEST_F(MainWindowSaveTest, WithALoopSetOnlyTheLoopCanBeSaved) {
+  auto window = Window(Source("song.wav", 3.0, 2));
+  window->setLoop(1000, 1500);
+  for (const bool loopOnly : {true, false}) {
+    SCOPED_TRACE(loopOnly ? "loop only" : "whole song");
+    QString asked;
+    window->askSaveLoopOnly = [&](const QString& question) {
+      asked = question;
+      return loopOnly;
+    };
+    Answer(*window, 2, dir_ + (loopOnly ? "/loop" : "/whole"));
+    PressSave(*window);
+    EXPECT_EQ(asked, QStringLiteral("A loop is set (A 00:00:01 – B 00:00:01).\nSave only the loop?"));
+    const size_t got = DecodedFrames(dir_ + (loopOnly ? "/loop.wav" : "/whole.wav"), 2);
+    EXPECT_EQ(got, loopOnly ? size_t(kRate / 2) : size_t(kRate * 3));
+    EXPECT_TRUE(window->engine()->chain.Loop.active());
+    EXPECT_EQ(window->engine()->chain.Loop.startFrame(), kRate);
+  }
+}
+
 // The bit rate of the row reaches the MP3 encoder: constant bit rate, so
 // the size follows it (128 kb/s when the user leaves the row alone).
 TEST_F(MainWindowSaveTest, TheChosenBitRateReachesTheEncoder) {
