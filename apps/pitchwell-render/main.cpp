@@ -156,6 +156,8 @@ void ApplySliders(EffectChain& chain, const render::Options& o, uint32_t sampleR
   chain.PitchBarPositionChanged(o.pitch.position);
   chain.TrebleBarPositionChanged(o.treble.position, o.treble.position, sampleRate);
   chain.BassBarPositionChanged(o.bass.position, o.bass.position, sampleRate);
+  chain.SetFineTuneCents(o.cents);
+  chain.SetFormantPreserved(o.formant);
 }
 
 // Renders input to output with the options' sliders and format.
@@ -173,9 +175,17 @@ int RenderFile(const render::Options& o, const std::string& input, const std::st
   }
   ApplySliders(engine.chain, o, engine.player.SampleRate);
 
+  if (o.fromMs >= 0 && o.fromMs >= engine.player.DurationMs) {
+    char length[32];
+    std::snprintf(length, sizeof length, "%.1f", engine.player.DurationMs / 1000.0);
+    Say(input + ": --from lies at or beyond its end (" + length + " s)");
+    return kExitUsage;
+  }
   BarProgress progress(showProgress);
-  std::unique_ptr<ExportJob> job = CreateExport(
-      engine, SaveRequest{output, o.formatIndex, o.speed.position, o.tempo.position, o.bitrate, o.overwrite});
+  SaveRequest request{output, o.formatIndex, o.speed.position, o.tempo.position, o.bitrate, o.overwrite};
+  request.fromMs = o.fromMs;
+  request.toMs = o.toMs >= 0 ? std::min<int64_t>(o.toMs, engine.player.DurationMs) : -1;
+  std::unique_ptr<ExportJob> job = CreateExport(engine, request);
   job->Progress = &progress;
   {
     std::lock_guard lock(InterruptLock);

@@ -22,6 +22,31 @@ std::optional<double> Number(const std::string& text) {
   return v;
 }
 
+}  // namespace
+
+std::optional<int64_t> TimeMs(const std::string& text) {
+  double total = 0;
+  size_t start = 0;
+  int parts = 0;
+  for (;;) {
+    const size_t colon = text.find(':', start);
+    const std::string part = text.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+    const auto v = Number(part);
+    // Only the last part may have a fraction; the ones after the first stay below 60.
+    if (!v || *v < 0 || part.find_first_not_of("0123456789.") != std::string::npos) return std::nullopt;
+    if (colon != std::string::npos && part.find('.') != std::string::npos) return std::nullopt;
+    if (parts > 0 && *v >= 60) return std::nullopt;
+    total = total * 60 + *v;
+    if (++parts > 3) return std::nullopt;
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  if (total > 1e9) return std::nullopt;
+  return int64_t(std::llround(total * 1000));
+}
+
+namespace {
+
 std::optional<int32_t> Integer(const std::string& text) {
   if (text.empty()) return std::nullopt;
   char* end = nullptr;
@@ -50,6 +75,7 @@ const SliderOption kSliders[] = {
 
 std::string UsageText() {
   return "usage: pitchwell-render [--speed PCT] [--tempo PCT] [--pitch ST] [--treble PCT] [--bass PCT]\n"
+         "                        [--cents C] [--formant] [--from T] [--to T]\n"
          "                        [--bitrate KBPS] [-f FORMAT] [-y] [-q] INPUT OUTPUT\n"
          "       pitchwell-render [options] -o DIR [-j N] INPUT...\n"
          "       pitchwell-render --info INPUT\n"
@@ -69,6 +95,12 @@ std::string HelpText() {
          "  --treble PCT    treble boost, 0 … 100 %\n"
          "  --bass PCT      bass boost, 0 … 100 %\n"
          "  Values may be written --pitch -12 or --pitch=-12.\n"
+         "\nPractice tools (as in the window's practice drawer):\n"
+         "  --cents C       fine pitch offset, -100 … 100 cents, on top of --pitch (tuning a\n"
+         "                  recording to A = 440 Hz: the opposite of what --key measures)\n"
+         "  --formant       keep the formants (a voice's character) when the pitch moves\n"
+         "  --from T, --to T  render only this stretch of INPUT; T in seconds (12.5), M:SS or\n"
+         "                  H:MM:SS (1:05.25); no .cdg is written for a part of a song\n"
          "\nOutput:\n"
          "  OUTPUT's extension picks the format: .mp3 .wav .flac .m4a. With -f/--format FORMAT\n"
          "  (mp3, wav, flac, m4a) OUTPUT gets that format's extension instead, as in the save\n"
@@ -193,6 +225,20 @@ ParseResult Parse(const std::vector<std::string>& args) {
       if (o.formatIndex == 0) return fail("unknown format '" + o.formatText + "' (mp3, wav, flac or m4a)");
     } else if (name == "-o" || name == "--output-dir") {
       if (!takeValue(o.outputDir) || o.outputDir.empty()) return fail("option " + name + " needs a folder");
+    } else if (name == "--formant") {
+      if (!flag(o.formant)) return fail("option --formant takes no value");
+    } else if (name == "--cents") {
+      std::string text;
+      if (!takeValue(text)) return fail("option --cents needs a value");
+      const auto v = Number(text);
+      if (!v || *v < -100 || *v > 100) return fail("--cents must be a number between -100 and 100, not '" + text + "'");
+      o.cents = *v;
+    } else if (name == "--from" || name == "--to") {
+      std::string text;
+      if (!takeValue(text)) return fail("option " + name + " needs a time");
+      const auto ms = TimeMs(text);
+      if (!ms) return fail(name + " must be a time such as 12.5, 1:05 or 1:02:03, not '" + text + "'");
+      (name == "--from" ? o.fromMs : o.toMs) = *ms;
     } else if (name == "-j" || name == "--jobs") {
       std::string text;
       if (!takeValue(text)) return fail("option " + name + " needs a value");
@@ -249,6 +295,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
       return fail("cannot tell the format from '" + o.output + "': use .mp3 .wav .flac or .m4a, or --format");
   }
   if (o.jobs != 1) return fail("-j is for batches (with -o DIR)");
+  if (o.fromMs >= 0 && o.toMs >= 0 && o.toMs <= o.fromMs) return fail("--to must come after --from");
   return {o, {}};
 }
 

@@ -32,7 +32,16 @@ struct Options {
   int32_t jobs = 1;           // -j
   std::vector<std::string> inputs;
   std::string output;         // single render
+  // Beyond the window's sliders (its practice tools):
+  double cents = 0;           // --cents: fine pitch offset, -100 … 100 cents
+  bool formant = false;       // --formant: keep formants when the pitch moves
+  int64_t fromMs = -1;        // --from / --to: only this stretch of the input
+  int64_t toMs = -1;
 };
+
+// "12.5", "1:05", "1:05.25", "1:02:03": seconds, minutes and seconds, or
+// hours, minutes and seconds, as milliseconds; nothing for anything else.
+std::optional<int64_t> TimeMs(const std::string& text);
 
 // Parsed options, or the reason they are refused (a usage error).
 struct ParseResult {

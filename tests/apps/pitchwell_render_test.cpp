@@ -627,3 +627,40 @@ TEST_F(RenderTest, ABatchOnTwoThreadsWritesWhatSingleRendersWrite) {
 }
 
 }  // namespace
+
+namespace {
+
+// The practice options: a region renders exactly its frames, --cents moves
+// the pitch by cents, --formant renders; bad values are usage errors.
+TEST_F(RenderTest, PracticeOptionsRegionCentsAndFormants) {
+  const std::string tone = dir + "/tone.wav";
+  pwtest::WriteWav(tone, pwtest::Sine(440, 44100, 1, 44100 * 3, 0.5), 44100, 1, 16);
+  ASSERT_EQ(Render({"-q", "--from", "0:01", "--to", "1.5", tone, dir + "/region.wav"}).status, 0);
+  AudioError error = AudioError::None;
+  auto region = AudioDecoder::open(dir + "/region.wav", &error);
+  ASSERT_NE(region, nullptr);
+  EXPECT_EQ(region->lengthFrames(), 44100 / 2);
+
+  const Result cents = Render({"-q", "--cents", "50", "--formant", tone, dir + "/cents.wav"});
+  ASSERT_EQ(cents.status, 0) << cents.err;
+  auto shifted = AudioDecoder::open(dir + "/cents.wav", &error);
+  ASSERT_NE(shifted, nullptr);
+  std::vector<float> x(size_t(shifted->lengthFrames()));
+  shifted->read(x.data(), shifted->lengthFrames());
+  const double f = pwtest::ZeroCrossingFrequency(x.data() + 22050, x.size() - 44100, 1, 0, 44100);
+  EXPECT_NEAR(1200 * std::log2(f / 440.0), 50.0, 2.0);
+
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"--cents", "101", tone, dir + "/x.wav"},
+        {"--from", "2", "--to", "1", tone, dir + "/x.wav"},
+        {"--from", "1:75", tone, dir + "/x.wav"},
+        {"--to", "soon", tone, dir + "/x.wav"},
+        {"--from", "9", tone, dir + "/x.wav"}}) {
+    const Result r = Render(bad);
+    EXPECT_EQ(r.status, 1) << bad[0] << " " << bad[1] << ": " << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/x.wav"));
+  }
+  EXPECT_NE(Render({"--help"}).out.find("--from T, --to T"), std::string::npos);
+}
+
+}  // namespace
