@@ -109,6 +109,8 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
     return false;
   }
   const QRect window(origin, layout.size);
+  x.Click(origin + layout.getBpm);  // tempo, key and tuning for the labels and the drawer
+  std::this_thread::sleep_for(std::chrono::milliseconds(4000));
   x.Click(origin + layout.play);
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));  // the display's afterglow builds up
   const QImage first = x.Grab(window, dir + "/first.png");
@@ -155,6 +157,7 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
 
   // The dialogs: SAVE on MP3 (the bit-rate row), the progress window of a
   // pitch-shifted save (slow enough to catch), About.
+  x.Click(origin + layout.loopClearButton);  // a whole-song save, slow enough to catch
   x.Key("p");  // the drawer closes again
   x.Click(origin + layout.pitchThumb);
   for (int i = 0; i < 20; ++i) x.Key("Up");  // +2 st

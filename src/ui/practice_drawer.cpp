@@ -133,7 +133,11 @@ void PracticeDrawer::setScale(float scale) {
   scale_ = scale;
   const QFont text = SkinFont(Face::Tahoma, kFontPx, scale);
   const QFont caption = SkinFont(Face::Tahoma, kFontPx - 1, scale, true);
-  const QFont key = SkinFont(Face::Tahoma, kFontPx + 3, scale, true);
+  // Tahoma has no bold of its own here; a synthesised one spreads the
+  // letters, so the readouts use Liberation Sans Bold.
+  QFont key(QStringLiteral("Liberation Sans"));
+  key.setBold(true);
+  key.setPixelSize(int(std::lround((kFontPx + 3) * scale)));
   for (QLabel* l : {fromLabel_, stepLabel_, toLabel_, loopLabel_, trainerStatus_, tuningLabel_}) l->setFont(text);
   for (QLabel* l : {keyCaption_, loopCaption_, trainerCaption_}) l->setFont(caption);
   keyLabel_->setFont(key);

@@ -22,6 +22,7 @@ namespace pwtest {
 struct WindowLayout {
   QPoint play;
   QPoint save;
+  QPoint getBpm;
   QPoint about;
   QPoint pitchThumb;  // the pitch slider at 0: the middle of its track
   QRect timeLabel;
@@ -31,6 +32,7 @@ struct WindowLayout {
   // With the practice drawer open:
   QSize sizeWithDrawer;
   QPoint trainerButton;
+  QPoint loopClearButton;
 };
 
 inline WindowLayout MainWindowLayout(float scale = 1.0f) {
@@ -44,6 +46,7 @@ inline WindowLayout MainWindowLayout(float scale = 1.0f) {
   WindowLayout layout;
   layout.play = rect("playButton").center();
   layout.save = rect("saveButton").center();
+  layout.getBpm = rect("bpmButton").center();
   layout.about = rect("aboutButton").center();
   layout.pitchThumb = rect("pitchBar").center();
   layout.timeLabel = rect("timeLabel");
@@ -53,6 +56,7 @@ inline WindowLayout MainWindowLayout(float scale = 1.0f) {
   window.setPracticeDrawerOpen(true);
   layout.sizeWithDrawer = window.size();
   layout.trainerButton = rect("trainerButton").center();
+  layout.loopClearButton = rect("loopClearButton").center();
   return layout;
 }
 
