@@ -241,31 +241,33 @@ int Info(const render::Options& o) {
   return kExitOk;
 }
 
-int Bpm(const render::Options& o) {
-  Engine engine;
-  if (auto problem = engine.Open(o.inputs.front())) {
+// INPUT opened as GET BPM measures it: stopped, rewound, the chain empty;
+// null after saying why it cannot be used.
+std::unique_ptr<Engine> OpenForMeasuring(const std::string& input) {
+  auto engine = std::make_unique<Engine>();
+  if (auto problem = engine->Open(input)) {
     Say(*problem);
-    return kExitInput;
+    return nullptr;
   }
-  // As GET BPM: stop, rewind, empty the chain, then measure the source.
-  PrepareForExport(engine.player, engine.chain);
-  const float value = MeasureBpm(*engine.player.Reader, int32_t(engine.player.Channels),
-                                 int32_t(engine.player.SampleRate), Interrupted);
+  PrepareForExport(engine->player, engine->chain);
+  return engine;
+}
+
+int Bpm(const render::Options& o) {
+  const auto engine = OpenForMeasuring(o.inputs.front());
+  if (!engine) return kExitInput;
+  const Player& p = engine->player;
+  const float value = MeasureBpm(*p.Reader, int32_t(p.Channels), int32_t(p.SampleRate), Interrupted);
   if (Interrupted.load()) return InterruptedStatus();
   std::printf("%s\n", pw::BpmCaption(MeasuredBpmFrom(value), o.speed.position, o.tempo.position).c_str());
   return kExitOk;
 }
 
 int Key(const render::Options& o) {
-  Engine engine;
-  if (auto problem = engine.Open(o.inputs.front())) {
-    Say(*problem);
-    return kExitInput;
-  }
-  // The source as GET BPM measures it: stopped, rewound, the chain empty.
-  PrepareForExport(engine.player, engine.chain);
-  const KeyEstimate key = MeasureKey(*engine.player.Reader, int32_t(engine.player.Channels),
-                                     int32_t(engine.player.SampleRate), Interrupted);
+  const auto engine = OpenForMeasuring(o.inputs.front());
+  if (!engine) return kExitInput;
+  const Player& p = engine->player;
+  const KeyEstimate key = MeasureKey(*p.Reader, int32_t(p.Channels), int32_t(p.SampleRate), Interrupted);
   if (Interrupted.load()) return InterruptedStatus();
   std::printf("%s\n", KeyAndTuningCaption(key).c_str());
   return kExitOk;
