@@ -149,6 +149,8 @@ int main(int argc, char* argv[]) {
       {
         MainWindow window(SettingsStore{}, arguments.size() > 1 ? arguments.at(1) : QString());
         window.setCheckUpdatesAction([&] { versionChecker.checkForUpdates(); });
+        window.setWorkerFailureReport(
+            [&](const ExceptionDescription& failure) { ReportFailure(failure, versionChecker, prompt); });
         window.show();
         // Once the window is up: a report left by a crashed run is offered once.
         if (crashReportInstalled)

@@ -21,6 +21,7 @@
 #include <exception>
 
 #include "bpm_measurement.h"
+#include "exception_report.h"
 #include "key_measurement.h"
 #include "engine.h"
 #include "knob.h"
@@ -446,12 +447,11 @@ void MainWindow::measureBpm() {
   bpmWorker_ = std::thread([this, &reader, channels, sampleRate, serial] {
     // One pass over the file gives the tempo and, for the practice drawer,
     // the key and the tuning.
+    // A failure is reported on the main thread and shows as no tempo and
+    // no key found; it never ends the program.
     BpmAndKey result;
-    try {
-      result = MeasureBpmAndKey(reader, channels, sampleRate, bpmStop_);
-    } catch (const std::exception&) {
-      result = BpmAndKey{};  // shown as no tempo and no key found
-    }
+    RunGuarded([&] { result = MeasureBpmAndKey(reader, channels, sampleRate, bpmStop_); }, this,
+               [this](const ExceptionDescription& failure) { workerFailed(failure); });
     QMetaObject::invokeMethod(
         this, [this, serial, result] { bpmMeasured(serial, result.bpm, result.key); }, Qt::QueuedConnection);
   });
@@ -472,6 +472,16 @@ void MainWindow::bpmMeasured(uint64_t serial, float value, const KeyEstimate& ke
 
 // Stops a running measurement at its next block and waits for the worker;
 // whatever result it has already sent is stale from here on.
+void MainWindow::setWorkerFailureReport(std::function<void(const ExceptionDescription&)> report) {
+  workerFailureReport_ = std::move(report);
+}
+
+// A worker's exception, handed over to the main thread.
+void MainWindow::workerFailed(const ExceptionDescription& failure) {
+  if (workerFailureReport_) workerFailureReport_(failure);
+  else pw::ShowMessage(pw::MessageKind::Error, failure.boxText);
+}
+
 void MainWindow::cancelBpmMeasurement() {
   ++bpmSerial_;
   if (bpmWorker_.joinable()) {

@@ -77,6 +77,9 @@ class MainWindow : public QWidget {
   // What About's "Check updates..." link runs (the program's version
   // checker, which outlives the window).
   void setCheckUpdatesAction(std::function<void()> action);
+  // How an exception on one of the window's workers (the BPM and key
+  // measurement) is reported, on the main thread; unset, it is shown.
+  void setWorkerFailureReport(std::function<void(const struct ExceptionDescription&)> report);
 
   // ---- practice tools (main_window_practice.cpp) ----
   // The drawer below the window (P, or "Practice tools" in the context
@@ -119,6 +122,8 @@ class MainWindow : public QWidget {
   void measureBpm();
   void bpmMeasured(uint64_t serial, float value, const KeyEstimate& key);
   void cancelBpmMeasurement();
+  void workerFailed(const struct ExceptionDescription& failure);
+  std::function<void(const struct ExceptionDescription&)> workerFailureReport_;
   void chooseFile();
   void effectSliderMoved(int index, double x);
   void play();
