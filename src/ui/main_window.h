@@ -222,6 +222,8 @@ class MainWindow : public QWidget {
   uint32_t heardPositionMs() const;
   class PracticeDrawer* drawer_ = nullptr;
   bool drawerOpen_ = false;
+  double drawerReveal_ = 0;  // 0 closed … 1 open, in between while it slides
+  class QVariantAnimation* drawerSlide_ = nullptr;
   int64_t loopStartMs_ = -1;
   int64_t loopEndMs_ = -1;
   bool trainerRunning_ = false;

@@ -3,6 +3,7 @@
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QVariantAnimation>
 
 #include <cmath>
 
@@ -34,7 +35,28 @@ void MainWindow::createPracticeDrawer() {
 void MainWindow::setPracticeDrawerOpen(bool open) {
   drawerOpen_ = open;
   settings_.practicedrawer = open ? 1 : 0;
-  placePracticeDrawer();
+  const double target = open ? 1.0 : 0.0;
+  if (!isVisible()) {
+    // Nothing to watch: the drawer is simply where it belongs.
+    if (drawerSlide_ != nullptr) drawerSlide_->stop();
+    drawerReveal_ = target;
+    placePracticeDrawer();
+    return;
+  }
+  // On screen it slides out (and back in) over a sixth of a second.
+  if (drawerSlide_ == nullptr) {
+    drawerSlide_ = new QVariantAnimation(this);
+    drawerSlide_->setDuration(170);
+    drawerSlide_->setEasingCurve(QEasingCurve::OutCubic);
+    connect(drawerSlide_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+      drawerReveal_ = value.toDouble();
+      placePracticeDrawer();
+    });
+  }
+  drawerSlide_->stop();
+  drawerSlide_->setStartValue(drawerReveal_);
+  drawerSlide_->setEndValue(target);
+  drawerSlide_->start();
 }
 
 // The window grows downward by the drawer's height; closed, it is the skin
@@ -43,20 +65,23 @@ void MainWindow::placePracticeDrawer() {
   if (drawer_ == nullptr) return;
   const QSize skin = Skin::sizeAt(scale_);
   drawer_->setScale(scale_);
-  if (!drawerOpen_) {
+  const int overlap = int(std::lround(14 * scale_));
+  // How much of the drawer shows below the skin (all of it once open).
+  const int full = PracticeDrawer::HeightAt(scale_);
+  const int height = int(std::lround(full * drawerReveal_));
+  if (height <= overlap) {
     drawer_->hide();
     setFixedSize(skin);
     setMask(skin_.shape(scale_));
     return;
   }
-  const int height = PracticeDrawer::HeightAt(scale_);
   // The skin's lower edge is rounded; the drawer tucks under it so that
-  // the two read as one body.
-  const int overlap = int(std::lround(14 * scale_));
-  drawer_->setGeometry(0, skin.height() - overlap, skin.width(), height);
+  // the two read as one body. While it slides, the window's edge uncovers
+  // it from the top down.
+  drawer_->setGeometry(0, skin.height() - overlap, skin.width(), full);
   setFixedSize(skin.width(), skin.height() - overlap + height);
   // The drawer's shape: a rectangle with rounded lower corners.
-  const int top = skin.height() - overlap, r = int(std::lround(14 * scale_));
+  const int top = skin.height() - overlap, r = std::min(int(std::lround(14 * scale_)), height / 2);
   QRegion shape = skin_.shape(scale_);
   shape += QRegion(0, top, skin.width(), height - r);
   shape += QRegion(r, top, skin.width() - 2 * r, height);
