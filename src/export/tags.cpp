@@ -27,7 +27,9 @@ std::string ExecutableDir() {
 }
 
 void* OpenLibrary(const std::string& name) {
-  constexpr int Flags = RTLD_NOW | RTLD_LOCAL;
+  // Once loaded it stays: jobs on several threads open and close it, and
+  // unloading it under one while another loads it again gains nothing.
+  constexpr int Flags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
   if (name.find('/') != std::string::npos) return dlopen(name.c_str(), Flags);
   std::vector<std::string> candidates;
   const std::string exeDir = ExecutableDir();
