@@ -56,15 +56,6 @@ struct Result {
   std::string out, err;
 };
 
-// The renderer's temporary files left in folder (there should be none).
-std::vector<std::string> Temporaries(const std::string& folder) {
-  std::vector<std::string> out;
-  for (const auto& e : fs::directory_iterator(folder))
-    if (e.path().filename().string().find(".pitchwell-") != std::string::npos)
-      out.push_back(e.path().filename().string());
-  return out;
-}
-
 size_t Count(const std::string& text, const std::string& part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -104,7 +95,7 @@ class Background {
   // minute passed (then something is broken, not slow).
   bool WaitForTemporary() {
     for (int i = 0; i < 6000; ++i) {
-      if (!Temporaries(dir_).empty()) return true;
+      if (!pwtest::Temporaries(dir_).empty()) return true;
       if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
         pid_ = -1;
         return false;
@@ -121,7 +112,7 @@ class Background {
     ::kill(pid_, SIGSTOP);
     int st = 0;
     ::waitpid(pid_, &st, WUNTRACED);
-    const bool midway = !Temporaries(dir_).empty();
+    const bool midway = !pwtest::Temporaries(dir_).empty();
     ::kill(pid_, sig);
     ::kill(pid_, SIGCONT);
     return midway;
@@ -442,7 +433,7 @@ TEST_F(RenderTest, AnExistingOutputIsReplacedOnlyWithY) {
   }
   ASSERT_EQ(Render({"-y", input, keep}).status, 0);
   EXPECT_NE(ReadAll(keep), "the user's earlier file");
-  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+  EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
 }
 
 TEST_F(RenderTest, ASignalLeavesNoTemporaryFileAndTheOldOutputAsItWas) {
@@ -473,7 +464,7 @@ TEST_F(RenderTest, ASignalLeavesNoTemporaryFileAndTheOldOutputAsItWas) {
     } else {
       EXPECT_FALSE(fs::exists(out));
     }
-    EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+    EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
   }
 }
 
@@ -508,7 +499,7 @@ TEST_F(RenderTest, PipesAndFoldersAreRefusedWithoutBlocking) {
   EXPECT_TRUE(fs::is_fifo(dir + "/pipe.wav"));
   EXPECT_TRUE(fs::is_fifo(dir + "/piped.cdg"));
   EXPECT_FALSE(fs::exists(dir + "/piped.m4a"));
-  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+  EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
 }
 
 TEST_F(RenderTest, DamagedInputsAreSavedAsFarAsTheyDecodeAndExitWith4) {
@@ -595,7 +586,7 @@ TEST_F(RenderTest, AFailedWriteExitsWith3WithOneMessageAndKeepsTheOldOutput) {
       } else {
         EXPECT_FALSE(fs::exists(out));
       }
-      EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+      EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
     }
   }
 }

@@ -18,31 +18,10 @@
 #include "engine.h"
 #include "playerowner.h"
 #include "slider_mapping.h"
+#include "scoped_environment.h"
 #include "testaudio.h"
 
 namespace {
-
-// Sets PITCHWELL_AUDIO while it lives.
-class AudioEnv {
- public:
-  explicit AudioEnv(const char* value) {
-    if (const char* old = std::getenv("PITCHWELL_AUDIO")) {
-      previous_ = old;
-      had_ = true;
-    }
-    setenv("PITCHWELL_AUDIO", value, 1);
-  }
-  ~AudioEnv() {
-    if (had_)
-      setenv("PITCHWELL_AUDIO", previous_.c_str(), 1);
-    else
-      unsetenv("PITCHWELL_AUDIO");
-  }
-
- private:
-  std::string previous_;
-  bool had_ = false;
-};
 
 template <typename F>
 bool Until(F done, int ms = 30000) {
@@ -84,7 +63,7 @@ TEST(PlaybackAllocation, DeviceThreadAllocatesNothingWhileTheChainPlays) {
   // The device at 48 kHz resamples on its own thread as well.
   for (const Case c : {Case{"null-fast", &wav}, Case{"null-fast", &mp3}, Case{"null-fast:48000", &mp3}}) {
     SCOPED_TRACE(testing::Message() << *c.file << " on " << c.device);
-    AudioEnv env(c.device);
+    const auto env = pwtest::ScopedEnvironment::Audio(c.device);
     pwtest::PlayerOwner owner;
     Engine engine(&owner);
     owner.player = &engine.player;

@@ -13,6 +13,7 @@
 #include "messages.h"
 #include "message_capture.h"
 #include "playerowner.h"
+#include "scoped_environment.h"
 #include "testaudio.h"
 
 namespace {
@@ -211,32 +212,6 @@ TEST_F(PlayerTest, SeekWhilePlayingDropsWhatWasAheadAndGoesOn) {
 
 }  // namespace
 
-// Sets environment variables while it lives (nullptr unsets one).
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(std::initializer_list<std::pair<const char*, const char*>> values) {
-    for (const auto& [name, value] : values) {
-      const char* old = std::getenv(name);
-      saved_.push_back({name, old != nullptr, old != nullptr ? old : ""});
-      if (value != nullptr) setenv(name, value, 1);
-      else unsetenv(name);
-    }
-  }
-  ~ScopedEnvironment() {
-    for (const auto& s : saved_) {
-      if (s.had) setenv(s.name.c_str(), s.value.c_str(), 1);
-      else unsetenv(s.name.c_str());
-    }
-  }
-
- private:
-  struct Saved {
-    std::string name;
-    bool had;
-    std::string value;
-  };
-  std::vector<Saved> saved_;
-};
 
 // A machine without any sound output (a build machine: no sound server to
 // reach, no card): the user is told once, with the error code, and the
@@ -245,7 +220,7 @@ class ScopedEnvironment {
 TEST(PlayerWithoutSoundCard, SaysSoAndGoesOnSilently) {
   pwtest::EnsureCoreApp();
   const std::string dir = pwtest::TempDir("player-nocard");
-  ScopedEnvironment env{{"PITCHWELL_AUDIO", nullptr},
+  pwtest::ScopedEnvironment env{{"PITCHWELL_AUDIO", nullptr},
                         {"PULSE_SERVER", "unix:/nonexistent/pulse"},
                         {"JACK_NO_START_SERVER", "1"}};
   pwtest::MessageCapture messages;

@@ -103,15 +103,6 @@ std::vector<float> AsWritten(const std::vector<float>& x, int bits) {
   return out;
 }
 
-// The job's temporary files left in folder (there should be none).
-std::vector<std::string> Temporaries(const std::string& folder) {
-  std::vector<std::string> out;
-  for (const auto& e : fs::directory_iterator(folder))
-    if (e.path().filename().string().find(".pitchwell-") != std::string::npos)
-      out.push_back(e.path().filename().string());
-  return out;
-}
-
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
@@ -324,7 +315,7 @@ TEST_F(JobTest, CancelDeletesTheOutputAndWritesNoCompanion) {
   EXPECT_EQ(progress.percents.size(), 2u);
   EXPECT_FALSE(fs::exists(dir + "/gone.flac"));
   EXPECT_FALSE(fs::exists(dir + "/gone.cdg"));
-  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+  EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
   EXPECT_EQ(player->State.load(), 0);
   EXPECT_EQ(player->GetPositionMs(), 0u);
 }
@@ -392,7 +383,7 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
       // The render is under way: the old file is still untouched, the new
       // one grows under a temporary name.
       EXPECT_EQ(ReadAll(out), older);
-      EXPECT_EQ(Temporaries(dir).size(), 1u);
+      EXPECT_EQ(pwtest::Temporaries(dir).size(), 1u);
       job->Cancel();
     };
     job->Progress = &progress;
@@ -400,7 +391,7 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
     EXPECT_TRUE(job->Outcome().cancelled);
   }
   EXPECT_EQ(ReadAll(out), older);
-  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+  EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
 
   // Allowed: replaced, keeping the old file's permissions.
   RecordingProgress progress;
@@ -409,7 +400,7 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
   ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
   EXPECT_TRUE(Decode(out) == source);
   EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
-  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+  EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
 
   // A new file gets what the umask allows, as any created file does.
   const mode_t mask = ::umask(027);
@@ -428,8 +419,8 @@ TEST_F(JobTest, ALinkAtTheOutputsNameKeepsPointingWhereItDid) {
   ASSERT_TRUE(Save(dir + "/link.wav", 2, progress).ok());
   EXPECT_TRUE(fs::is_symlink(dir + "/link.wav"));
   EXPECT_TRUE(Decode(dir + "/real/target.wav") == source);
-  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
-  EXPECT_EQ(Temporaries(dir + "/real"), std::vector<std::string>{});
+  EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
+  EXPECT_EQ(pwtest::Temporaries(dir + "/real"), std::vector<std::string>{});
 }
 
 TEST_F(JobTest, AWriteFailureEndsTheJobWithOneMessageAndSavesNothing) {
@@ -458,7 +449,7 @@ TEST_F(JobTest, AWriteFailureEndsTheJobWithOneMessageAndSavesNothing) {
       } else {
         EXPECT_FALSE(fs::exists(out));
       }
-      EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+      EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
     }
   }
 }
@@ -507,7 +498,7 @@ TEST_F(JobTest, NamesThatAreNotRegularFilesAreRefusedBeforeAnythingIsOpened) {
   EXPECT_TRUE(fs::is_fifo(dir + "/piped.cdg"));
   EXPECT_FALSE(fs::exists(dir + "/piped.wav"));
   EXPECT_TRUE(fs::is_directory(dir + "/folder.wav"));
-  EXPECT_EQ(Temporaries(dir), std::vector<std::string>{});
+  EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
 }
 
 TEST_F(JobTest, ATruncatedSourceIsSavedAsFarAsItDecodesAndSaysSo) {

@@ -25,6 +25,7 @@
 #include "output_resampler.h"
 #include "output_stream.h"
 #include "realtime_pacer.h"
+#include "scoped_environment.h"
 #include "testaudio.h"
 
 namespace {
@@ -43,25 +44,6 @@ bool WaitFor(const std::function<bool()>& done) {
   return true;
 }
 
-// Sets PITCHWELL_AUDIO while it lives.
-class AudioEnv {
- public:
-  explicit AudioEnv(const char* value) {
-    if (const char* old = std::getenv("PITCHWELL_AUDIO")) previous_ = old;
-    had_ = std::getenv("PITCHWELL_AUDIO") != nullptr;
-    setenv("PITCHWELL_AUDIO", value, 1);
-  }
-  ~AudioEnv() {
-    if (had_)
-      setenv("PITCHWELL_AUDIO", previous_.c_str(), 1);
-    else
-      unsetenv("PITCHWELL_AUDIO");
-  }
-
- private:
-  std::string previous_;
-  bool had_ = false;
-};
 
 std::string ThreadName() {
   char name[16] = {};
@@ -188,7 +170,7 @@ class Output : public ::testing::Test {
     return data;
   }
 
-  AudioEnv env_{"null-fast"};
+  pwtest::ScopedEnvironment env_{{"PITCHWELL_AUDIO", "null-fast"}};
   std::unique_ptr<OutputDevice> device_ = OpenDevice();
 };
 
@@ -203,7 +185,7 @@ TEST(OutputDevices, OpenAsOftenAsWantedAndSeveralAtOnce) {
   for (const Case c : {Case{"null-fast", -1, OutputDevice::Kind::NullFast}, Case{"null", -1, OutputDevice::Kind::Null},
                        Case{"null-fast", 0, OutputDevice::Kind::Null}}) {
     SCOPED_TRACE(testing::Message() << c.env << ", device " << c.device);
-    AudioEnv env(c.env);
+    const auto env = pwtest::ScopedEnvironment::Audio(c.env);
     AudioError e = AudioError::Unknown;
     auto device = OutputDevice::open(c.device, 44100, &e);
     ASSERT_NE(device, nullptr);
@@ -217,7 +199,7 @@ TEST(OutputDevices, OpenAsOftenAsWantedAndSeveralAtOnce) {
 
   // Nothing is program-wide: two devices play at once, each to its end, and
   // a device opens again after one has gone.
-  AudioEnv env("null-fast");
+  const auto env = pwtest::ScopedEnvironment::Audio("null-fast");
   for (int pass = 0; pass < 2; ++pass) {
     auto first = OpenDevice();
     auto second = OpenDevice();
@@ -326,7 +308,7 @@ TEST_F(Output, EndIsReportedOncePerEndAndPlayStartsAgain) {
 TEST_F(Output, EndComesOnlyOnceTheLastFrameIsHeard) {
   // On the real-time null device the last frame is heard a block after it is
   // rendered: the end is not reported before, and the tail is heard.
-  AudioEnv env("null");
+  const auto env = pwtest::ScopedEnvironment::Audio("null");
   auto device = OpenDevice();
   ASSERT_NE(device, nullptr);
   TestSource s;
@@ -558,7 +540,7 @@ TEST_F(Output, CallbacksCannotCallBackIn) {
 
 TEST(OutputDevicesRates, OddRateDevicePlaysTheStreamAtItsRate) {
   // A null device that only runs at 48000 Hz: 22050 Hz streams are resampled.
-  AudioEnv env("null-fast:48000");
+  const auto env = pwtest::ScopedEnvironment::Audio("null-fast:48000");
   auto device = OpenDevice();
   ASSERT_NE(device, nullptr);
   TestSource s;
@@ -577,7 +559,7 @@ TEST(OutputDevicesRates, OddRateDevicePlaysTheStreamAtItsRate) {
 }
 
 TEST(OutputDevicesRates, RealTimeNullDeviceIsNotFaster) {
-  AudioEnv env("null");
+  const auto env = pwtest::ScopedEnvironment::Audio("null");
   auto device = OpenDevice();
   ASSERT_NE(device, nullptr);
   TestSource s;
@@ -599,7 +581,7 @@ TEST(OutputDevicesRates, DeviceThreadAllocatesNothing) {
   if (!pwtest::AllocationCount::available()) GTEST_SKIP() << "the sanitizers own malloc";
   // The source allocates on every call (on the producer): the count sees it
   // there, and sees nothing on the device thread, which also resamples here.
-  AudioEnv env("null-fast:48000");
+  const auto env = pwtest::ScopedEnvironment::Audio("null-fast:48000");
   auto device = OpenDevice();
   ASSERT_NE(device, nullptr);
   TestSource s;

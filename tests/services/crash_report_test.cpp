@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "scoped_environment.h"
 #include "services_test_support.h"
 #include "version_checker.h"
 
@@ -142,14 +143,13 @@ TEST_F(CrashReport, NoSendsNothingAndStillRemovesIt) {
 }
 
 TEST(CrashReportPath, StateFolderFromTheEnvironment) {
-  const char* savedState = std::getenv("XDG_STATE_HOME");
-  const std::string saved = savedState ? savedState : "";
-  setenv("XDG_STATE_HOME", "/somewhere/state", 1);
-  EXPECT_EQ(DefaultCrashReportPath(), "/somewhere/state/pitchwell/crash-report.txt");
-  unsetenv("XDG_STATE_HOME");
+  {
+    pwtest::ScopedEnvironment state{{"XDG_STATE_HOME", "/somewhere/state"}};
+    EXPECT_EQ(DefaultCrashReportPath(), "/somewhere/state/pitchwell/crash-report.txt");
+  }
+  pwtest::ScopedEnvironment noState{{"XDG_STATE_HOME", nullptr}};
   const char* home = std::getenv("HOME");
   EXPECT_EQ(DefaultCrashReportPath(), std::string(home ? home : "") + "/.local/state/pitchwell/crash-report.txt");
-  if (savedState) setenv("XDG_STATE_HOME", saved.c_str(), 1);
 }
 
 TEST(CrashReportInstall, RefusesAFolderThatCannotBeMade) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "scoped_environment.h"
 #include "testaudio.h"
 
 namespace {
@@ -259,8 +260,7 @@ TEST(Settings, DefaultsNameTheProgramAndTheMusicFolders) {
   const std::string exeDir = fs::read_symlink("/proc/self/exe").parent_path().string() + "/";
   EXPECT_EQ(ProgramFolder(), exeDir);
   const std::string home = pwtest::TempDir("settings-home");
-  const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-  setenv("HOME", home.c_str(), 1);
+  pwtest::ScopedEnvironment env{{"HOME", home.c_str()}};
   const std::string file = pwtest::TempDir("settings-programdir") + "/Pitchwell.conf";
   config c;
   Load(c, SettingsStore{file, {}});
@@ -271,7 +271,6 @@ TEST(Settings, DefaultsNameTheProgramAndTheMusicFolders) {
   Load(c, SettingsStore{file, {}});
   EXPECT_EQ(c.recent, home + "/Music/");
   EXPECT_EQ(c.recentout, home + "/Music/");
-  setenv("HOME", oldHome.c_str(), 1);
 }
 
 TEST(Settings, PerUserStoreLocation) {

@@ -166,4 +166,12 @@ double ResidualDb(const std::vector<float>& x, const std::vector<float>& y, int 
   return 10 * std::log10(s / std::max(r, 1e-30));
 }
 
+std::vector<std::string> Temporaries(const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    if (e.path().filename().string().find(".pitchwell-") != std::string::npos)
+      out.push_back(e.path().filename().string());
+  return out;
+}
+
 }  // namespace pwtest

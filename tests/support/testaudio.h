@@ -14,6 +14,9 @@ namespace pwtest {
 std::string FixtureDir();
 // A fresh empty folder under the build tree, unique to this process and name.
 std::string TempDir(const std::string& name);
+// The names of the save's temporary files (".NAME.pitchwell-XXXXXX.EXT")
+// left in a folder; there should be none once a save or render has ended.
+std::vector<std::string> Temporaries(const std::string& folder);
 // Runs a shell command; true when it exits 0. Output goes to the test log.
 bool Run(const std::string& command);
 

@@ -24,6 +24,7 @@
 #include "slider_mapping.h"
 #include "testaudio.h"
 #include "widget_app.h"
+#include "window_test.h"
 
 namespace {
 
@@ -67,18 +68,12 @@ class BeforeHandOver : public QObject {
   bool fired_ = false;
 };
 
-class MainWindowBpmTest : public ::testing::Test {
+class MainWindowBpmTest : public pwtest::WindowTest {
  protected:
   void SetUp() override {
-    pwtest::EnsureWidgetApp();
-    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    ASSERT_TRUE(settingsDir_.isValid());
-    store_.file = settingsDir_.filePath(QStringLiteral("settings.ini")).toStdString();
-    store_.programDir = settingsDir_.path().toStdString() + "/";
+    WindowTest::SetUp();
     dir_ = pwtest::TempDir("main-window-bpm");
   }
-  void TearDown() override { QLocale::setDefault(QLocale::c()); }
-
   QString Clicks(const std::string& name, double bpm, double seconds, int channels) {
     const std::string path = dir_ + "/" + name;
     pwtest::WriteWav(path, pwtest::ClickTrack(bpm, seconds, 22050, channels), 22050, channels, 16);
@@ -89,10 +84,7 @@ class MainWindowBpmTest : public ::testing::Test {
     for (const char* name : kHeldButtons) EXPECT_EQ(Find<SkinButton>(window, name)->isEnabled(), !held) << name;
   }
 
-  QTemporaryDir settingsDir_;
-  SettingsStore store_;
   std::string dir_;
-  pwtest::MessageCapture messages_;
 };
 
 TEST_F(MainWindowBpmTest, MeasuresTheFileAndFollowsTheSpeedSlider) {

@@ -29,6 +29,7 @@
 #include "spectrum_display.h"
 #include "testaudio.h"
 #include "widget_app.h"
+#include "window_test.h"
 
 namespace {
 
@@ -41,18 +42,12 @@ QString Text(const MainWindow& window, const char* label) { return Find<QLabel>(
 
 const char* const kFileButtons[] = {"saveButton", "bpmButton", "playButton", "pauseButton", "stopButton"};
 
-class MainWindowPlaybackTest : public ::testing::Test {
+class MainWindowPlaybackTest : public pwtest::WindowTest {
  protected:
   void SetUp() override {
-    pwtest::EnsureWidgetApp();
-    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    ASSERT_TRUE(settingsDir_.isValid());
-    store_.file = settingsDir_.filePath(QStringLiteral("settings.ini")).toStdString();
-    store_.programDir = settingsDir_.path().toStdString() + "/";
+    WindowTest::SetUp();
     dir_ = pwtest::TempDir("main-window-playback");
   }
-  void TearDown() override { QLocale::setDefault(QLocale::c()); }
-
   // A 440 Hz tone of `seconds` written as 16-bit PCM.
   QString Tone(const std::string& name, int rate, int channels, double seconds) {
     const std::string path = dir_ + "/" + name;
@@ -68,10 +63,7 @@ class MainWindowPlaybackTest : public ::testing::Test {
     return player.GetPositionMs() >= ms;
   }
 
-  QTemporaryDir settingsDir_;
-  SettingsStore store_;
   std::string dir_;
-  pwtest::MessageCapture messages_;
 };
 
 TEST_F(MainWindowPlaybackTest, OpeningAGoodFileReadiesTheWindow) {

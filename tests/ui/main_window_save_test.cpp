@@ -27,6 +27,7 @@
 #include "skin_button.h"
 #include "testaudio.h"
 #include "widget_app.h"
+#include "window_test.h"
 
 namespace fs = std::filesystem;
 
@@ -48,15 +49,6 @@ size_t DecodedFrames(const std::string& path, int channels) {
   return samples / size_t(channels);
 }
 
-// The export job's temporary files left in a folder (there should be none).
-std::vector<std::string> Temporaries(const std::string& folder) {
-  std::vector<std::string> out;
-  for (const auto& e : fs::directory_iterator(folder))
-    if (e.path().filename().string().find(".pitchwell-") != std::string::npos)
-      out.push_back(e.path().filename().string());
-  return out;
-}
-
 // Shows and hides of a widget, in order (true: shown).
 class ShowWatch : public QObject {
  public:
@@ -76,13 +68,10 @@ class ShowWatch : public QObject {
   }
 };
 
-class MainWindowSaveTest : public ::testing::Test {
+class MainWindowSaveTest : public pwtest::WindowTest {
  protected:
   void SetUp() override {
-    pwtest::EnsureWidgetApp();
-    ASSERT_TRUE(settingsDir_.isValid());
-    store_.file = settingsDir_.filePath(QStringLiteral("settings.ini")).toStdString();
-    store_.programDir = settingsDir_.path().toStdString() + "/";
+    WindowTest::SetUp();
     dir_ = pwtest::TempDir("main-window-save");
   }
 
@@ -120,10 +109,7 @@ class MainWindowSaveTest : public ::testing::Test {
     window.findChild<SkinButton*>(QStringLiteral("saveButton"))->click();
   }
 
-  QTemporaryDir settingsDir_;
-  SettingsStore store_;
   std::string dir_;
-  pwtest::MessageCapture messages_;
   ShowWatch watch_;
   std::vector<bool> launcherVisible_;
   std::vector<double> launcherProgress_;
@@ -160,7 +146,7 @@ TEST_F(MainWindowSaveTest, SavesEachFormatThroughTheProgressWindow) {
     EXPECT_TRUE(window->progressWindow().outcome().ok());
     EXPECT_EQ(window->engine()->player.State.load(), 0);
     EXPECT_EQ(window->engine()->player.GetPositionMs(), 0u);
-    EXPECT_TRUE(Temporaries(dir_).empty());
+    EXPECT_TRUE(pwtest::Temporaries(dir_).empty());
   }
   EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
 }
@@ -281,7 +267,7 @@ TEST_F(MainWindowSaveTest, CancelLeavesNoOutputAndNoTemporaryFile) {
 
   EXPECT_TRUE(window->progressWindow().outcome().cancelled);
   EXPECT_FALSE(fs::exists(dir_ + "/cancelled.mp3"));
-  EXPECT_TRUE(Temporaries(dir_).empty());
+  EXPECT_TRUE(pwtest::Temporaries(dir_).empty());
   EXPECT_EQ(watch_.seen, (std::vector<bool>{true, false}));
   EXPECT_LT(window->progressWindow().percent(), 100);
   EXPECT_EQ(window->engine()->player.State.load(), 0);

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "engine.h"
@@ -21,33 +22,26 @@
 #include "main_window.h"
 #include "message_capture.h"
 #include "practice_drawer.h"
+#include "scoped_environment.h"
 #include "skin.h"
 #include "skin_button.h"
 #include "slider.h"
 #include "slider_mapping.h"
 #include "testaudio.h"
 #include "widget_app.h"
+#include "window_test.h"
 
 namespace {
 
-class PracticeTest : public ::testing::Test {
+class PracticeTest : public pwtest::WindowTest {
  protected:
   void SetUp() override {
-    pwtest::EnsureWidgetApp();
-    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    ASSERT_TRUE(settingsDir_.isValid());
-    store_.file = settingsDir_.filePath(QStringLiteral("settings.ini")).toStdString();
-    store_.programDir = settingsDir_.path().toStdString() + "/";
+    WindowTest::SetUp();
     const std::string path = pwtest::TempDir("practice") + "/tone.wav";
     pwtest::WriteWav(path, pwtest::Sine(440, 44100, 2, 44100 * 10), 44100, 2, 16);
     file_ = QString::fromStdString(path);
   }
-  void TearDown() override { QLocale::setDefault(QLocale::c()); }
-
-  QTemporaryDir settingsDir_;
-  SettingsStore store_;
   QString file_;
-  pwtest::MessageCapture messages_;
 };
 
 TEST_F(PracticeTest, TheDrawerOpensBelowAndIsRemembered) {
@@ -109,9 +103,12 @@ TEST_F(PracticeTest, TheLoopShowsOnThePositionSliderAndInTheDrawer) {
 // -30 % → 0 % in 10 % steps over a loop of 0.3 s played in real time: the
 // tempo label shows every step, one per pass, and stays at the target.
 TEST_F(PracticeTest, TheTrainerStepsTheTempoAfterEveryPass) {
-  setenv("PITCHWELL_AUDIO", "null", 1);  // real time, so that every pass is seen
-  MainWindow window(store_, file_, 1.0f);
-  setenv("PITCHWELL_AUDIO", "null-fast", 1);
+  std::unique_ptr<MainWindow> owned;
+  {
+    pwtest::ScopedEnvironment realTime{{"PITCHWELL_AUDIO", "null"}};  // so that every pass is seen
+    owned = std::make_unique<MainWindow>(store_, file_, 1.0f);
+  }
+  MainWindow& window = *owned;
   window.setPracticeDrawerOpen(true);
   PracticeDrawer* drawer = window.practiceDrawer();
   drawer->findChild<QDoubleSpinBox*>(QStringLiteral("trainerFrom"))->setValue(-30);
