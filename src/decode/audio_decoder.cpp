@@ -1,5 +1,7 @@
 #include "audio_decoder.h"
 
+#include "stated_length.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -7,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <new>
 
 extern "C" {
@@ -265,6 +268,16 @@ AudioError AudioDecoder::measure() {
     if (r != AudioError::None) return fail(r, kNoMemory);
   } else if (containerLengthIsExact(f, st)) {
     trimToLength_ = true;
+    // MP4's stated duration can include encoder padding or priming that the
+    // demuxer drops; the packets say what really decodes.
+    if (isDemuxer(f, "mov")) {
+      bool ok = false;
+      int64_t ts = 0;
+      const AudioError r = countPackets(&ok, &ts, &skipped);
+      if (r != AudioError::None) return fail(r, kNoMemory);
+      if (ok) countedTs = ts;
+      else skipped = 0;
+    }
   } else {
     bool ok = false;
     int64_t ts = 0;
@@ -300,8 +313,10 @@ AudioError AudioDecoder::measure() {
 
   const AVRational tb{tbNum_, tbDen_};
   if (counted >= 0) length_ = counted;
-  else if (countedTs >= 0) length_ = std::max<int64_t>(0, av_rescale_q(countedTs, tb, AVRational{1, rate_}) - skipped);
+  else if (countedTs >= 0 && !trimToLength_) length_ = std::max<int64_t>(0, av_rescale_q(countedTs, tb, AVRational{1, rate_}) - skipped);
   else length_ = av_rescale_q(st->duration, tb, AVRational{1, rate_});
+  if (countedTs >= 0 && trimToLength_)
+    length_ = std::min(length_, std::max<int64_t>(0, av_rescale_q(countedTs, tb, AVRational{1, rate_}) - skipped));
   // Ogg states the end granule; Opus pre-skip comes off it.
   if (trimToLength_ && isDemuxer(f, "ogg") && par->initial_padding > 0)
     length_ = std::max<int64_t>(0, length_ - av_rescale(par->initial_padding, rate_, par->sample_rate > 0 ? par->sample_rate : rate_));
@@ -311,7 +326,107 @@ AudioError AudioDecoder::measure() {
     const int64_t size = avio_size(f->pb);
     if (size > firstPacketPos_) length_ = std::min(length_, (size - firstPacketPos_) / par->block_align);
   }
+  measureStatedLength();
   return AudioError::None;
+}
+
+namespace {
+
+// Up to `size` bytes of `path` from `offset` (from the end when negative).
+std::vector<uint8_t> ReadBytes(const std::string& path, int64_t offset, size_t size) {
+  std::vector<uint8_t> bytes;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) return bytes;
+  if (offset < 0) {
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return bytes;
+    const long end = std::ftell(file.get());
+    offset = std::max<int64_t>(0, int64_t(end) + offset);
+  }
+  if (std::fseek(file.get(), long(offset), SEEK_SET) != 0) return bytes;
+  bytes.resize(size);
+  bytes.resize(std::fread(bytes.data(), 1, size, file.get()));
+  return bytes;
+}
+
+// Frames a lossy codec codes at once, for the tolerance of a short end.
+int64_t CodecFrameSize(const AVCodecParameters* par) {
+  if (par->frame_size > 0) return par->frame_size;
+  switch (par->codec_id) {
+    case AV_CODEC_ID_MP1: return 384;
+    case AV_CODEC_ID_MP2: case AV_CODEC_ID_MP3: return 1152;
+    case AV_CODEC_ID_AAC: return 1024;
+    case AV_CODEC_ID_OPUS: return 960;
+    default: return 2048;
+  }
+}
+
+}  // namespace
+
+void AudioDecoder::measureStatedLength() {
+  const AVFormatContext* f = format_.get();
+  const AVStream* st = f->streams[stream_];
+  const AVCodecParameters* par = st->codecpar;
+  const AVCodecDescriptor* d = avcodec_descriptor_get(par->codec_id);
+  const bool lossless = d != nullptr && (d->props & AV_CODEC_PROP_LOSSLESS);
+  if (!lossless) shortTolerance_ = 2 * CodecFrameSize(par) * rate_ / (par->sample_rate > 0 ? par->sample_rate : rate_);
+  const int64_t containerFrames =
+      st->duration > 0 ? av_rescale_q(st->duration, AVRational{tbNum_, tbDen_}, AVRational{1, rate_}) : -1;
+  constexpr size_t kTail = 72 * 1024;  // more than the largest Ogg page or FLAC frame header search needs
+
+  if (isDemuxer(f, "mp3")) {
+    // The ID3v2 tag may hold pictures: read its size, then the frames after it.
+    std::vector<uint8_t> head = ReadBytes(path_, 0, 10);
+    int64_t skip = 0;
+    while (head.size() == 10 && std::memcmp(head.data(), "ID3", 3) == 0 && !((head[6] | head[7] | head[8] | head[9]) & 0x80)) {
+      skip += 10 + (int64_t(head[6]) << 21 | int64_t(head[7]) << 14 | int64_t(head[8]) << 7 | head[9]) +
+              ((head[5] & 0x10) ? 10 : 0);
+      head = ReadBytes(path_, skip, 10);
+    }
+    head = ReadBytes(path_, skip, 8192);
+    if (auto frames = stated_length::Mp3Frames(head.data(), head.size()))
+      stated_ = av_rescale(*frames, rate_, par->sample_rate > 0 ? par->sample_rate : rate_);
+    truncated_ = lastFrameTorn_;
+  } else if (isDemuxer(f, "mov")) {
+    const AVDictionaryEntry* note = av_dict_get(f->metadata, "iTunSMPB", nullptr, 0);
+    if (note == nullptr) note = av_dict_get(st->metadata, "iTunSMPB", nullptr, 0);
+    std::optional<int64_t> gapless;
+    if (note != nullptr) gapless = stated_length::ITunesGaplessFrames(note->value);
+    stated_ = gapless ? *gapless : containerFrames;
+  } else if (isDemuxer(f, "flac")) {
+    stated_ = containerFrames;
+    // A header may state less than the file holds: the frames' own numbers
+    // tell, and all the audio is delivered.
+    const int fixedBlock = par->extradata_size >= 4 ? int(AV_RB16(par->extradata)) : 0;
+    const std::vector<uint8_t> tail = ReadBytes(path_, -int64_t(kTail), kTail);
+    if (auto end = stated_length::FlacLastFrameEnd(tail.data(), tail.size(), fixedBlock))
+      if (*end > length_ && *end < length_ * 64 + rate_ * 3600) length_ = *end;
+  } else if (isDemuxer(f, "ogg")) {
+    stated_ = length_;
+    const std::vector<uint8_t> tail = ReadBytes(path_, -int64_t(kTail), kTail);
+    if (stated_length::OggEndsWithLastPage(tail.data(), tail.size()) == std::optional<bool>(false)) truncated_ = true;
+  } else if (isPcmContainer(f) && isPcm(par) && trimToLength_) {
+    // The sizes in the header are the whole story: a file shorter than they
+    // say is cut, one whose chunks disagree by a few frames is not.
+    pcm_ = true;
+    stated_ = containerFrames;
+    // The data chunk's own size rules where it and the header disagree
+    // (AIFF's frame count may run past its sound chunk).
+    const std::vector<uint8_t> head = ReadBytes(path_, 0, 64 * 1024);
+    if (auto data = stated_length::PcmDataFrames(head.data(), head.size(), par->block_align)) stated_ = *data;
+    length_ = std::min(length_, stated_);
+    truncated_ = stated_ > length_;
+  } else if (trimToLength_) {
+    stated_ = length_;
+  }
+}
+
+bool AudioDecoder::endedShort() const {
+  const int64_t end = decodedEnd();
+  if (end < 0) return false;
+  if (truncated_) return true;
+  if (pcm_) return false;
+  const int64_t expected = std::max(stated_, length_);
+  return end + shortTolerance_ < expected;
 }
 
 // A stream that states no length and holds no packets (a WAV header with an
@@ -339,8 +454,14 @@ AudioError AudioDecoder::countPackets(bool* ok, int64_t* durationTs, int64_t* sk
     if (r == AVERROR(ENOMEM)) return AudioError::OutOfMemory;
     if (r < 0) break;
     int64_t d = packet_->duration;
+    // The demuxer marks priming it drops (an MP4 edit list).
+    if (d <= 0 && (packet_->flags & AV_PKT_FLAG_DISCARD)) {
+      av_packet_unref(packet_.get());
+      continue;
+    }
     if (d <= 0 && par->sample_rate > 0) {
-      const int n = av_get_audio_frame_duration2(par, packet_->size);
+      int n = av_get_audio_frame_duration2(par, packet_->size);
+      if (n <= 0) n = par->frame_size;  // an MP4 sample whose duration the index leaves open
       if (n > 0) d = av_rescale_q(n, AVRational{1, par->sample_rate}, tb);
     }
     if (d <= 0) {
@@ -351,6 +472,10 @@ AudioError AudioDecoder::countPackets(bool* ok, int64_t* durationTs, int64_t* sk
     *durationTs += d;
     size_t size = 0;
     const uint8_t* side = av_packet_get_side_data(packet_.get(), AV_PKT_DATA_SKIP_SAMPLES, &size);
+    // A last MPEG frame shorter than its header says: the file was cut
+    // inside it (each packet checked, the last one counts).
+    if (par->codec_id == AV_CODEC_ID_MP3 || par->codec_id == AV_CODEC_ID_MP2 || par->codec_id == AV_CODEC_ID_MP1)
+      lastFrameTorn_ = packet_->size >= 4 && packet_->size < stated_length::MpegFrameBytes(packet_->data);
     if (side != nullptr && size >= 10) *skipped += int64_t(AV_RL32(side)) + int64_t(AV_RL32(side + 4));
     else if (primingSkip_ > 0 && packetTs(packet_.get()) == firstPacketTs_) *skipped += primingSkip_;
     av_packet_unref(packet_.get());

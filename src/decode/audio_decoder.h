@@ -65,21 +65,33 @@ class AudioDecoder {
   // Source resolution: bits of integer PCM / lossless sources (8, 16, 24,
   // 32), 32 for float PCM, 0 for lossy codecs.
   int sourceBits() const { return sourceBits_; }
-  // The length the file states, measured at open (see above): what an
-  // intact file decodes to. A PCM file cut short measures what it still
-  // holds.
+  // What the file decodes to, measured at open (see above): the range of
+  // positions. A PCM file cut short measures what it still holds; a FLAC
+  // file whose header states less than it holds measures all of it.
   int64_t lengthFrames() const { return length_; }
+  // The length the file's header or index states, where it states one
+  // (the Xing/Info or VBRI count of an MP3, the MP4 duration or iTunes'
+  // gapless note, FLAC's STREAMINFO, the RIFF/AIFF sizes, the last Ogg
+  // page), after the encoder delay and padding it declares; -1 where
+  // nothing is stated (the length was counted).
+  int64_t statedFrames() const { return stated_; }
+  // The header states less audio than the file holds; all of it is
+  // delivered (lengthFrames() counts it).
+  bool holdsMoreThanStated() const { return stated_ >= 0 && length_ > stated_; }
+  // The file lacks its end (a PCM file shorter than its header says, an
+  // Ogg stream without its last page), known at open.
+  bool knownTruncated() const { return truncated_; }
   int64_t positionFrames() const { return position_.load(std::memory_order_relaxed); }
   // Where decoding last reached its end (read() returning 0 or -1, or a seek
   // finding nothing more to decode), in frames; -1 until it has.
   int64_t decodedEnd() const { return decodedEnd_.load(std::memory_order_relaxed); }
-  // True once decoding has ended before lengthFrames(): the file is damaged
-  // or truncated, and delivered decodedEnd() frames where it states
-  // lengthFrames().
-  bool endedShort() const {
-    const int64_t end = decodedEnd();
-    return end >= 0 && end < length_;
-  }
+  // True once decoding has ended short: the file is damaged or truncated,
+  // and delivered decodedEnd() frames where it states more. Measured
+  // against statedFrames() where the file states a length, else against
+  // lengthFrames(). A lossy file short by less than two codec frames is not
+  // short (encoders disagree on priming and padding by up to a frame each);
+  // a known-truncated file is short however much decoded.
+  bool endedShort() const;
 
   // Decodes up to `maxFrames` frames into `out`. Returns the frames written;
   // 0 at the end; -1 once the decoder has failed (frames decoded before a
@@ -107,6 +119,7 @@ class AudioDecoder {
   AudioError openCodec();
   AudioError measure();
   AudioError measureEmpty();
+  void measureStatedLength();
   AudioError countPackets(bool* ok, int64_t* durationTs, int64_t* skipped);
   AudioError scanDecode(int64_t* frames);
   bool rewind();
@@ -133,6 +146,11 @@ class AudioDecoder {
   int channels_ = 0;
   int sourceBits_ = 0;
   int64_t length_ = 0;
+  int64_t stated_ = -1;
+  int64_t shortTolerance_ = 0;  // frames a lossy decode may fall short of the stated length
+  bool truncated_ = false;
+  bool pcm_ = false;            // PCM in a PCM container: the sizes are the whole story
+  bool lastFrameTorn_ = false;  // MPEG audio whose last frame is cut short
   int64_t preroll_ = 0;  // frames decoded before a seek target to settle the decoder
 
   Timing timing_ = Timing::Linear;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "audio_decoder.h"
@@ -41,7 +42,34 @@ double AudioFileReader::DecodedSeconds() const {
 }
 
 double AudioFileReader::DeclaredSeconds() const {
-  return Decoder ? double(Decoder->lengthFrames()) / Decoder->rate() : 0;
+  if (!Decoder) return 0;
+  return double(std::max(Decoder->statedFrames(), Decoder->lengthFrames())) / Decoder->rate();
+}
+
+namespace {
+std::string Seconds(double s, int decimals) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.*f s", decimals, s);
+  return text;
+}
+}  // namespace
+
+std::string AudioFileReader::ShortEndDescription() const {
+  const double decoded = DecodedSeconds(), stated = DeclaredSeconds();
+  for (int decimals = 1; decimals <= 3; ++decimals)
+    if (Seconds(decoded, decimals) != Seconds(stated, decimals))
+      return "ended at " + Seconds(decoded, decimals) + " of " + Seconds(stated, decimals);
+  return "ended at " + Seconds(decoded, 1) + ", before its end";
+}
+
+std::string AudioFileReader::UnderstatedLengthDescription() const {
+  if (!Decoder || !Decoder->holdsMoreThanStated()) return std::string();
+  const double held = double(Decoder->lengthFrames()) / Decoder->rate();
+  const double stated = double(Decoder->statedFrames()) / Decoder->rate();
+  for (int decimals = 1; decimals <= 3; ++decimals)
+    if (Seconds(held, decimals) != Seconds(stated, decimals))
+      return "holds " + Seconds(held, decimals) + " where its header states " + Seconds(stated, decimals);
+  return "holds more audio than its header states";
 }
 
 uint32_t AudioFileReader::UnbufferedRead(void* buffer, uint32_t count) {

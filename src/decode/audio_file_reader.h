@@ -47,6 +47,13 @@ class AudioFileReader {
   double DecodedSeconds() const;
   // The length the file states, in seconds (0 when it did not open).
   double DeclaredSeconds() const;
+  // Where a short file ended against what it states, with as many decimals
+  // as it takes for the two to differ: "ended at 3.6 s of 7.3 s"; "ended at
+  // 15.0 s, before its end" when the file lacks an end it does not size.
+  std::string ShortEndDescription() const;
+  // The file holds more audio than its header states ("holds 30.0 s where
+  // its header states 15.0 s"); empty when it does not.
+  std::string UnderstatedLengthDescription() const;
 
   std::string FileName;
   int64_t Duration = 0;

@@ -466,14 +466,16 @@ void ExportJob::BlockLoopAndRemainder() {
   }
 
   // Saved short: said once, beside the saved file, not instead of it.
+  const std::string& input = SourceName.empty() ? reader.FileName : SourceName;
   if (!Terminated.load() && !Failed() && reader.EndedShort()) {
-    char where[96];
-    std::snprintf(where, sizeof where, ": ended at %.1f s of %.1f s: ", reader.DecodedSeconds(),
-                  reader.DeclaredSeconds());
-    const std::string& input = SourceName.empty() ? reader.FileName : SourceName;
-    Warn(input + where + "the file is damaged or truncated");
+    Warn(input + ": " + reader.ShortEndDescription() + ": the file is damaged or truncated");
     InputEndedShort = true;
   }
+  // More audio than the header admits: all of it was saved, and the user
+  // hears why the length differs from what other programs show.
+  if (const std::string more = reader.UnderstatedLengthDescription();
+      !Terminated.load() && !Failed() && !more.empty() && !InputEndedShort)
+    Notices.push_back(pw::Message{pw::MessageKind::Information, std::string(), input + ": " + more + "; all of it was saved"});
 }
 
 void ExportJob::TakeWriterMessages() {
