@@ -5,7 +5,8 @@
 //    frame's power spectrum is summed into third-octave bands, compressed as
 //    log(1 + γ·amplitude), and each band's rise since the previous frame
 //    (half-wave rectified spectral flux, minus a small floor) is summed into
-//    four band groups (kick, body, presence, air) and into their total.
+//    four band groups (kick, body, presence, air), into their total and
+//    into the total without the air (the drums without the hats).
 //    Frame starts are jittered by a few milliseconds at random: the magnitude
 //    spectrum of a steady low tone wobbles with the phase at which a frame
 //    catches it, and at a fixed hop that wobble aliases into a slow, exactly
@@ -23,9 +24,11 @@
 //    are averaged (half the weight on the total) into r(lag). Every tempo in
 //    range gets a comb score: the mean of r at the multiples of its period
 //    within 4 s. The strongest periodicity (under a broad prior) fixes the
-//    family; its relatives ×/÷ 2, 3, 4 that are comb peaks of their own then
-//    compete under a log-Gaussian prior around 120 BPM, which picks the
-//    metrical level. The winner's period is refined on every multiple that
+//    family; its relatives ×/÷ 2, 3, 4 within the range then compete on the
+//    rhythm itself (LevelScore): whether the drums strike every beat or
+//    only every other one, whether the snare band keeps a backbeat on 2
+//    and 4, whether the drums strike evenly at half the period too; a
+//    prior around 120 BPM only breaks near ties. The winner's period is refined on every multiple that
 //    fits the 6 s of lags, where the long lags resolve it to a small fraction
 //    of a percent. A comb score that does not stand well clear of the scatter
 //    an aperiodic envelope of the same length and smoothness would give means
@@ -54,7 +57,9 @@ constexpr double kLowestBandHz = 30.0;
 constexpr double kHighestBandHz = 16000.0;
 constexpr int kGroups = 4;
 constexpr double kGroupEdgesHz[kGroups - 1] = {150.0, 800.0, 4000.0};
-constexpr int kEnvelopes = kGroups + 1;       // the groups, then their total
+constexpr int kTotal = kGroups;              // envelope index of the groups' total
+constexpr int kDrums = kGroups + 1;           // ... of kick, body and presence together: the hats left out
+constexpr int kEnvelopes = kGroups + 2;
 constexpr int kChunkFrames = 2048;            // input is mixed down in pieces of at most this
 
 // Periodicity.
@@ -71,10 +76,24 @@ constexpr double kCombSeconds = 4.0;
 constexpr double kGridStep = 1.002;           // coarse tempo grid, relative step
 constexpr int kMaxGrid = 4096;                // enough for the widest range the lags allow
 constexpr double kPriorCenterBpm = 120.0;
-constexpr double kPriorOctaves = 0.8;         // prior's deviation when choosing the level
 constexpr double kBroadPriorOctaves = 1.5;    // ... when finding the strongest periodicity
 constexpr double kRelativeTolerance = 0.03;   // a relative's comb peak is looked for within this
-constexpr double kRelativeStrength = 0.5;     // ... and must reach this share of the strongest
+// Weights of the metrical level's cues (LevelScore); chosen on generated
+// loop sets and checked on others of different rate, mix and seed.
+constexpr int kSnareGroup = 2;                // presence, 800 … 4000 Hz
+constexpr double kCombWeight = 0.5;
+constexpr double kPulseWeight = 0.25;
+constexpr double kBackbeatWeight = 1.5;
+constexpr double kSlowerSnareWeight = 1.0;
+constexpr double kBetweenGain = 4.0;          // evenness of the beats between snares that counts fully
+constexpr double kHalfPulseWeight = 0.3;
+constexpr double kPriorWeight = 0.2;          // per squared octave from the centre
+constexpr double kTernaryPenalty = 1.0;
+constexpr double kFallbackPriorOctaves = 0.8; // the prior's deviation where the snare band is silent
+constexpr double kMinEven = 0.05;             // r below this at the even multiples counts as this
+constexpr double kMinEvenness = 0.05;
+constexpr double kMinCombForLevel = 0.02;
+constexpr double kSlowestLevelBpm = 40.0;     // no beat is slower: no snare evidence from there
 constexpr double kShortLagSeconds = 0.1;      // lags where any envelope is self-similar
 constexpr double kSignificance = 6.0;         // standard deviations a tempo must stand clear
 constexpr double kMinComb = 0.08;             // and never less than this comb score
@@ -265,6 +284,7 @@ struct BpmAnalyser::Analysis {
         frame(size),
         power(size / 2),
         r(size_t(maxLag) + 1),
+        bandR(kEnvelopes, std::vector<double>(size_t(maxLag) + 1)),
         grid(kMaxGrid),
         refine(2 * kRefineSteps + 1) {
     // Scaled so that a full-scale sine alone in a one-bin band reads 1.
@@ -341,7 +361,8 @@ struct BpmAnalyser::Analysis {
       if (analysedFrames > 0) flux[band.group] += std::max(0.0f, level - previousLevel[b] - float(kFluxFloor));
       previousLevel[b] = level;
     }
-    for (int g = 0; g < kGroups; ++g) flux[kGroups] += flux[g];
+    for (int g = 0; g < kGroups; ++g) flux[kTotal] += flux[g];
+    for (int g = 0; g < kGroups - 1; ++g) flux[kDrums] += flux[g];
     for (int e = 0; e < kEnvelopes; ++e) {
       smooth1[e] += smoothAlpha * (flux[e] - smooth1[e]);
       smooth2[e] += smoothAlpha * (smooth1[e] - smooth2[e]);
@@ -360,6 +381,63 @@ struct BpmAnalyser::Analysis {
     return s / k;
   }
 
+  // Mean of x at the multiples k·p, k = first, first + step, …, within span.
+  double Multiples(const std::vector<double>& x, double p, double span, int first, int step) const {
+    double s = 0;
+    int count = 0;
+    for (int k = first; k * p <= span; k += step, ++count) s += Interpolate(x.data(), rSize, k * p);
+    return count > 0 ? s / count : 0.0;
+  }
+
+  // Share of a beat's weight that the off-beats carry in envelope x when
+  // the beat has period p: r at the odd multiples of p against r at the
+  // even ones. 1: every beat alike; 0: only every other beat has onsets.
+  double Evenness(const std::vector<double>& x, double p, double span) const {
+    const double odd = Multiples(x, p, span, 1, 2), even = Multiples(x, p, span, 2, 2);
+    return std::clamp(odd / std::max(even, kMinEven), 0.0, 1.0);
+  }
+
+  // How well period p (in lags) does as the beat. A listener counts the
+  // beat where
+  //  - the onsets recur (the comb score), and the drums without the hats
+  //    strike every beat, not only every other one (a faster level than the
+  //    drums' pulse is a subdivision: hats in eighths or sixteenths);
+  //  - the snare band (presence: snare, clap) falls on every other beat, the
+  //    backbeat on 2 and 4: uneven at p, even at 2p, with kick, hats or
+  //    anything else on the beats in between;
+  //  - the drums do not strike evenly at p/2 as well (then p/2 is the beat:
+  //    a click track is heard at its clicks, not at every other one).
+  // A ternary jump from the strongest periodicity needs clear evidence, and
+  // a log-Gaussian prior around 120 BPM only breaks near ties.
+  double LevelScore(double p, double span, bool ternary) const {
+    const std::vector<double>& drums = bandR[kDrums];
+    const std::vector<double>& snare = bandR[kSnareGroup];
+    const double bpm = 60.0 * lagRate / p;
+    // A snare band with no onsets at all (a very quiet recording, a click in
+    // other bands) tells nothing of the backbeat.
+    // Without it the periodicity and a firmer prior decide.
+    const double octaves = std::log2(bpm / kPriorCenterBpm);
+    if (!heard[kSnareGroup]) {
+      const double x = octaves / kFallbackPriorOctaves;
+      return std::log(std::max(Comb(p, span), kMinCombForLevel)) - 0.5 * x * x;
+    }
+    const double slowerSnare = bpm / 2 >= kSlowestLevelBpm ? Evenness(snare, 2 * p, span) : 0.5;
+    const double half = std::clamp(Multiples(drums, p / 2, span, 1, 2) /
+                                       std::max(0.5 * (Multiples(drums, p, span, 1, 2) + Multiples(drums, p, span, 2, 2)),
+                                                kMinEven),
+                                   0.0, 1.0);
+    // The backbeat needs something on the beats between the snares, in some
+    // band: else the snare band's gaps are merely gaps (a slow click track).
+    double between = 0;
+    for (int e = 0; e < kEnvelopes; ++e)
+      if (heard[e]) between = std::max(between, Evenness(bandR[size_t(e)], p, span));
+    const double backbeat = std::min(1.0, kBetweenGain * between) * (1.0 - Evenness(snare, p, span));
+    return kCombWeight * std::log(std::max(Comb(p, span), kMinCombForLevel)) +
+           kPulseWeight * std::log(std::max(kMinEvenness, Evenness(drums, p, span))) +
+           kBackbeatWeight * backbeat + kSlowerSnareWeight * slowerSnare -
+           kHalfPulseWeight * half - kPriorWeight * octaves * octaves - (ternary ? kTernaryPenalty : 0.0);
+  }
+
   float Value(double minBpm, double maxBpm) {
     if (!(minBpm > 0) || !(maxBpm >= minBpm) || !std::isfinite(maxBpm)) return 0;
     const long long n = lagFrames;
@@ -370,10 +448,15 @@ struct BpmAnalyser::Analysis {
     std::fill(r.begin(), r.end(), 0.0);
     double weights = 0;
     for (int e = 0; e < kEnvelopes; ++e) {
+      double* re = bandR[size_t(e)].data();
+      std::fill(re, re + maxLag + 1, 0.0);
       const double e0 = acf[e].Sum(0) / double(n);
-      if (!(e0 > 1e-12)) continue;  // a band group with nothing in it
-      const double w = e == kGroups ? kTotalWeight : (1.0 - kTotalWeight) / kGroups;
-      for (int l = 0; l <= lags; ++l) r[l] += w * acf[e].Sum(l) / double(n - l) / e0;
+      heard[e] = e0 > 1e-12;
+      if (!heard[e]) continue;  // a band group with nothing in it
+      for (int l = 0; l <= lags; ++l) re[l] = acf[e].Sum(l) / double(n - l) / e0;
+      if (e == kDrums) continue;
+      const double w = e == kTotal ? kTotalWeight : (1.0 - kTotalWeight) / kGroups;
+      for (int l = 0; l <= lags; ++l) r[l] += w * re[l];
       weights += w;
     }
     if (weights == 0) return 0;
@@ -409,27 +492,28 @@ struct BpmAnalyser::Analysis {
     const int terms = std::max(1, int(span / (60.0 * lagRate / tempoAt(strongest))));
     if (confidence < std::max(kMinComb, kSignificance * std::sqrt(variance / terms))) return 0;
 
-    // Metrical level: relatives of the strongest periodicity that are comb
-    // peaks of their own, and not much weaker, compete under the prior.
+    // Metrical level: the strongest periodicity and its relatives (×/÷ 2, 4
+    // and 3) within the range compete as a listener would weigh them.
     int chosen = strongest;
-    double chosenScore = -1;
+    double chosenScore = -1e300;
     for (double f : {1.0 / 4, 1.0 / 3, 1.0 / 2, 1.0, 2.0, 3.0, 4.0}) {
       const double target = tempoAt(strongest) * f;
       const int lo = std::max(0, int(std::floor(std::log(target * (1 - kRelativeTolerance) / slowest) /
                                                 std::log(kGridStep))));
       const int hi = std::min(count - 1, int(std::ceil(std::log(target * (1 + kRelativeTolerance) / slowest) /
                                                        std::log(kGridStep))));
-      int peak = -1;
+      if (target < slowest || target > fastest || lo > hi) continue;
+      int peak = lo;
       for (int i = lo; i <= hi; ++i) {
-        if (peak < 0 || grid[i] > grid[peak]) peak = i;
+        if (grid[i] > grid[peak]) peak = i;
       }
-      if (peak < 0 || grid[peak] < kRelativeStrength * confidence) continue;
-      const double score = grid[peak] * Prior(tempoAt(peak), kPriorOctaves);
+      const double score = LevelScore(60.0 * lagRate / target, span, f == 1.0 / 3 || f == 3.0);
       if (score > chosenScore) {
         chosenScore = score;
         chosen = peak;
       }
     }
+
 
     // Refinement: the sum of r over every multiple of the period that fits,
     // maximised on a fine grid, then a parabola through the best three.
@@ -486,6 +570,8 @@ struct BpmAnalyser::Analysis {
 
   // Scratch of the decision, allocated here so that asking allocates nothing.
   std::vector<double> r;  // combined normalised autocorrelation, [0, rSize)
+  std::vector<std::vector<double>> bandR;  // each envelope's normalised autocorrelation
+  bool heard[kEnvelopes] = {};             // whether the envelope had any onsets
   int rSize = 0;
   std::vector<double> grid;    // comb score per grid tempo
   std::vector<double> refine;  // refinement scores

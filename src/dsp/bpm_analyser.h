@@ -1,6 +1,6 @@
 // Streaming tempo estimation from the start of a recording.
 //
-// Real-time contract: all memory (about 150 kB) is allocated by create()
+// Real-time contract: all memory (about 200 kB) is allocated by create()
 // and stays fixed whatever the length fed; write() and estimateBpm() never
 // allocate, lock, log or touch files. An analyser is used by one thread at a
 // time; analysers are independent, so several may run on different threads.
@@ -23,9 +23,15 @@ class BpmAnalyser {
   void write(const float* interleaved, int frames);
 
   // Tempo in BPM within [minBpm, maxBpm], precise to a small fraction of a
-  // percent. Where the beat could as well be heard at half or double speed
-  // (or a third, or three times), a level nearer 120 BPM is preferred. 0
-  // when nothing periodic was found: silence, noise, steady tones, less
+  // percent. Of the levels the beat could be heard at (half or double
+  // speed, a third or three times), the one a listener would tap is chosen
+  // from the rhythm: the level at which the drums (without the hats) strike
+  // every beat rather than every other one, at which the snare band falls
+  // on every other beat (the backbeat on 2 and 4) with something on the
+  // beats between, and at half of whose period the drums do not strike
+  // evenly as well (a click track is its clicks). A prior around 120 BPM
+  // only breaks near ties; where the snare band is silent it weighs more.
+  // 0 when nothing periodic was found: silence, noise, steady tones, less
   // than about two seconds written, or an empty range. May be asked any
   // number of times, also between writes. Real-time safe.
   float estimateBpm(float minBpm, float maxBpm);

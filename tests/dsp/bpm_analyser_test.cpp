@@ -68,8 +68,8 @@ std::vector<loopgen::LoopSettings> LoopSet() {
 }
 
 // Over the whole set: at least 95 % within 4 % of the tempo or of its double,
-// half, triple or third; at least 55 % within 4 % of the tempo itself; and
-// every such hit within 0.5 % of the value it hits.
+// half, triple or third; at least 80 % within 4 % of the tempo itself; and
+// every such hit within 0.3 % of the value it hits.
 TEST(BpmAnalyser, SyntheticLoopSetReachesTheQualityTargets) {
   const auto set = LoopSet();
   int exact = 0, related = 0, imprecise = 0, slower = 0, faster = 0;
@@ -94,7 +94,7 @@ TEST(BpmAnalyser, SyntheticLoopSetReachesTheQualityTargets) {
     if (matched > loop.bpm) ++faster;
     const double error = std::fabs(estimate / matched - 1.0);
     worstError = std::max(worstError, error);
-    if (error > 0.005) {
+    if (error > 0.003) {
       ++imprecise;
       std::printf("  imprecise: %s: %.2f for %.2f\n", loopgen::Describe(loop).c_str(), estimate, matched);
     }
@@ -102,12 +102,51 @@ TEST(BpmAnalyser, SyntheticLoopSetReachesTheQualityTargets) {
   const double n = double(set.size());
   std::printf(
       "BPM loop set: %zu loops. Within 4 %% allowing ×/÷ 2 and 3: %.1f %% (%d at a slower, %d at a faster level); "
-      "at the tempo: %.1f %%; hits off by more than 0.5 %%: %d (worst %.3f %%). Analysis at %.0fx real time.\n",
+      "at the tempo: %.1f %%; hits off by more than 0.3 %%: %d (worst %.3f %%). Analysis at %.0fx real time.\n",
       set.size(), 100.0 * related / n, slower, faster, 100.0 * exact / n, imprecise, 100.0 * worstError,
       audioSeconds / analysisSeconds);
   EXPECT_GE(related / n, 0.95);
-  EXPECT_GE(exact / n, 0.55);
+  EXPECT_GE(exact / n, 0.80);
   EXPECT_EQ(imprecise, 0);
+}
+
+// A second set, made differently (random tempi to the hundredth, other
+// seeds, a louder pad at 22.05 kHz): the level choice was not tuned on it.
+TEST(BpmAnalyser, AnotherLoopSetIsReadAtItsTempo) {
+  loopgen::SetMix mix;
+  mix.pad = 0.2;
+  mix.noise = 0.03;
+  const auto set = loopgen::Set(18, 7, 22050, mix);
+  int exact = 0, related = 0;
+  double worst = 0;
+  for (const auto& loop : set) {
+    const double estimate = Measure(loopgen::MakeLoop(loop), loop.channels, loop.rate);
+    const double matched = MatchedTempo(estimate, loop.bpm, 0.04);
+    if (matched == 0) continue;
+    ++related;
+    exact += matched == loop.bpm ? 1 : 0;
+    worst = std::max(worst, std::fabs(estimate / matched - 1.0));
+    if (matched != loop.bpm) std::printf("  other level: %s: %.2f\n", loopgen::Describe(loop).c_str(), estimate);
+  }
+  const double n = double(set.size());
+  EXPECT_GE(exact / n, 0.75);
+  EXPECT_GE(related / n, 0.94);
+  EXPECT_LT(worst, 0.003);
+}
+
+// A click track has one onset per beat and nothing else: it is heard at its
+// clicks, fast or slow, not at half or double.
+TEST(BpmAnalyser, ClickTracksReadAtTheirClicks) {
+  struct Case {
+    double bpm;
+    int rate;
+  };
+  const Case cases[] = {{50, 44100}, {60, 22050}, {72, 48000}, {90, 44100},
+                        {120, 44100}, {174, 44100}, {200, 22050}, {240, 48000}};
+  for (const Case& c : cases) {
+    const float value = Measure(pwtest::ClickTrack(c.bpm, 20, c.rate, 1), 1, c.rate);
+    EXPECT_NEAR(value, c.bpm, c.bpm * 0.003) << c.bpm << " BPM at " << c.rate << " Hz";
+  }
 }
 
 std::vector<float> WhiteNoise(size_t frames, int channels, uint32_t seed, double rms) {

@@ -319,6 +319,36 @@ inline std::vector<float> MakeLoop(const LoopSettings& loop) {
   return out;
 }
 
+// A set of `count` loops, the styles in turn, tempi spread at random over
+// [minBpm, maxBpm] on a log scale (to 0.01 BPM), lengths, channel counts,
+// jitter and the levels of pad and noise varying from loop to loop around
+// the given mix.
+struct SetMix {
+  double pad = 0.12;    // mean pad level
+  double noise = 0.02;  // mean noise RMS
+  double jitterMs = 3;
+};
+
+inline std::vector<LoopSettings> Set(int count, uint32_t seed, int rate, SetMix mix = {}, double minBpm = 60,
+                                     double maxBpm = 200) {
+  Rng rng(seed * 104729u + 17u);
+  std::vector<LoopSettings> set;
+  for (int i = 0; i < count; ++i) {
+    LoopSettings loop;
+    loop.style = Style(i % 6);
+    loop.bpm = std::round(100.0 * minBpm * std::pow(maxBpm / minBpm, rng.Uniform())) / 100.0;
+    loop.seconds = 18 + 12 * rng.Uniform();
+    loop.rate = rate;
+    loop.channels = 1 + int(rng.Next() % 2);
+    loop.seed = seed * 1000u + uint32_t(i);
+    loop.jitterMs = mix.jitterMs * (0.5 + rng.Uniform());
+    loop.padLevel = mix.pad * (0.5 + rng.Uniform());
+    loop.noiseLevel = mix.noise * (0.5 + rng.Uniform());
+    set.push_back(loop);
+  }
+  return set;
+}
+
 inline std::string Describe(const LoopSettings& loop) {
   return std::string(StyleName(loop.style)) + " @" + std::to_string(loop.bpm).substr(0, 6) + " bpm";
 }
