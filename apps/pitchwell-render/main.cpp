@@ -158,6 +158,9 @@ void ApplySliders(EffectChain& chain, const render::Options& o, uint32_t sampleR
   chain.BassBarPositionChanged(o.bass.position, o.bass.position, sampleRate);
   chain.SetFineTuneCents(o.cents);
   chain.SetFormantPreserved(o.formant);
+  // The figures as typed, not the nearest slider steps.
+  chain.SetTempoPercent(o.tempo.value);
+  chain.SetPitch(o.pitch.value);
 }
 
 // Renders input to output with the options' sliders and format.
@@ -168,9 +171,9 @@ int RenderFile(const render::Options& o, const std::string& input, const std::st
     return kExitUsage;
   }
 
-  Engine engine;
+  Engine engine(nullptr, Player::Output::None);
   if (auto problem = engine.Open(input)) {
-    Say(*problem);
+    if (!problem->empty()) Say(*problem);
     return kExitInput;
   }
   ApplySliders(engine.chain, o, engine.player.SampleRate);
@@ -221,9 +224,9 @@ int RenderFile(const render::Options& o, const std::string& input, const std::st
 }
 
 int Info(const render::Options& o) {
-  Engine engine;
+  Engine engine(nullptr, Player::Output::None);
   if (auto problem = engine.Open(o.inputs.front())) {
-    Say(*problem);
+    if (!problem->empty()) Say(*problem);
     return kExitInput;
   }
   const Player& p = engine.player;
@@ -244,9 +247,9 @@ int Info(const render::Options& o) {
 // INPUT opened as GET BPM measures it: stopped, rewound, the chain empty;
 // null after saying why it cannot be used.
 std::unique_ptr<Engine> OpenForMeasuring(const std::string& input) {
-  auto engine = std::make_unique<Engine>();
+  auto engine = std::make_unique<Engine>(nullptr, Player::Output::None);
   if (auto problem = engine->Open(input)) {
-    Say(*problem);
+    if (!problem->empty()) Say(*problem);
     return nullptr;
   }
   PrepareForExport(engine->player, engine->chain);
@@ -339,8 +342,6 @@ int main(int argc, char** argv) {
       break;
   }
 
-  // No sound is played: keep the output service off any real device.
-  setenv("PITCHWELL_AUDIO", "null", 1);
   pw::SetMessageHandler([](const pw::Message& m) { Say(m.text); });
   WatchSignals();
 

@@ -2,6 +2,7 @@
 
 #include "file_names.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -13,8 +14,30 @@
 namespace render {
 namespace {
 
+// Plain decimal figures only: strtod would also take "0x10", "inf" and
+// leading blanks.
+bool IsDecimal(const std::string& text) {
+  size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t digits = 0, dots = 0;
+  for (; i < text.size(); ++i) {
+    if (std::isdigit(static_cast<unsigned char>(text[i]))) ++digits;
+    else if (text[i] == '.' && ++dots == 1) continue;
+    else break;
+  }
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    const size_t start = i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+    if (i == start) return false;
+  }
+  return i == text.size();
+}
+
 std::optional<double> Number(const std::string& text) {
-  if (text.empty()) return std::nullopt;
+  if (text.empty() || !IsDecimal(text)) return std::nullopt;
   char* end = nullptr;
   errno = 0;
   const double v = std::strtod(text.c_str(), &end);
@@ -257,6 +280,7 @@ ParseResult Parse(const std::vector<std::string>& args) {
       if (!position)
         return fail(std::string(slider->name) + " must be a number " + slider->range + ", not '" + target.text + "'");
       target.position = *position;
+      target.value = *figure;
     }
   }
 
@@ -296,6 +320,8 @@ ParseResult Parse(const std::vector<std::string>& args) {
   }
   if (o.jobs != 1) return fail("-j is for batches (with -o DIR)");
   if (o.fromMs >= 0 && o.toMs >= 0 && o.toMs <= o.fromMs) return fail("--to must come after --from");
+  // Less than a millisecond is less than a frame at any rate we save: nothing.
+  if (o.fromMs < 0 && o.toMs == 0) return fail("--to must come after the start of INPUT");
   return {o, {}};
 }
 

@@ -17,6 +17,7 @@ enum class Mode { Render, Batch, Info, Bpm, Key, Help, Version };
 struct SliderArg {
   std::string text;
   double position = 0;
+  double value = 0;  // the figure itself, applied exactly
 };
 
 struct Options {

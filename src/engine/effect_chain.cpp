@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 
@@ -40,7 +41,14 @@ void EffectChain::ReplacePitchStage(int32_t sampleRate, int32_t channels) {
 
 std::optional<std::string> EffectChain::ValidateLoaded(const Player& player) {
   if (!player.Loaded) return "This audio format not supported";
-  if (player.DurationMs == 0) return "Audio file is empty.";
+  if (player.DurationMs == 0) {
+    const int64_t frames = player.Reader && player.Reader->Decoder ? player.Reader->Decoder->lengthFrames() : 0;
+    if (frames <= 0) return "Audio file is empty.";
+    char text[96];
+    std::snprintf(text, sizeof text, "Audio file is too short (%lld sample%s, %.2f ms).", static_cast<long long>(frames),
+                  frames == 1 ? "" : "s", player.SampleRate > 0 ? 1000.0 * double(frames) / player.SampleRate : 0.0);
+    return std::string(text);
+  }
   if (player.SampleRate > 48000) return "Sampling rates higher than 48000 Hz are not supported.";
   if (player.Channels > 2)
     return "Multi-channel audio files are not supported. Please select only STEREO or MONO files.";
@@ -160,18 +168,21 @@ void EffectChain::SetTempo(float steps) {
   if (OwnedPitchStage) OwnedPitchStage->setTempoSteps(steps);
 }
 
-void EffectChain::SetPitch(float semitones) {
+void EffectChain::SetTempoPercent(double percent) {
+  if (OwnedPitchStage) OwnedPitchStage->setDurationRatio(100.0 / (100.0 + percent));
+}
+
+void EffectChain::SetPitch(double semitones) {
   pitchSemitones_ = semitones;
   // Without a fine offset the slider's value goes to the stage as it is, so
   // renders stay bit-identical to those made before the offset existed.
   if (OwnedPitchStage)
-    OwnedPitchStage->setPitchSemitones(fineTuneCents_ == 0 ? double(semitones)
-                                                           : double(semitones) + fineTuneCents_ / 100.0);
+    OwnedPitchStage->setPitchSemitones(fineTuneCents_ == 0 ? semitones : semitones + fineTuneCents_ / 100.0);
 }
 
 void EffectChain::SetFineTuneCents(double cents) {
   fineTuneCents_ = std::isfinite(cents) ? std::clamp(cents, -100.0, 100.0) : 0.0;
-  SetPitch(float(pitchSemitones_));
+  SetPitch(pitchSemitones_);
 }
 
 void EffectChain::SetFormantPreserved(bool on) {

@@ -56,7 +56,11 @@ class EffectChain {
   // Slider effects (main thread); the labels are the parameter mapping's.
   void SetSpeed(int32_t speedValue, float percent);
   void SetTempo(float steps);
-  void SetPitch(float semitones);
+  void SetPitch(double semitones);
+  // A typed tempo change in percent, exact (the slider's handler goes
+  // through its whole-cent positions): the output lasts 100 / (100 + percent)
+  // of the source. -50 … +100.
+  void SetTempoPercent(double percent);
   void SetTreble(int32_t trebleValue, double gainDb, uint32_t sampleRate);
   void SetBass(int32_t bassValue, double gainDb, uint32_t sampleRate);
 

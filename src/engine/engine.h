@@ -19,6 +19,8 @@ class Engine {
  public:
   // `owner` receives the end-of-playback event; may be null (no window).
   explicit Engine(QObject* owner = nullptr);
+  // Player::Output::None: no sound device at all (rendering, measuring).
+  Engine(QObject* owner, Player::Output output);
   ~Engine();
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -26,7 +28,8 @@ class Engine {
   // The file-open step: opens the file, runs the file-open checks and
   // rebuilds the chain for it. Returns the message of a file that cannot be
   // used ("This audio format not supported", "Audio file is empty.", ...),
-  // or nothing when it is ready to play or save.
+  // an empty message when the file did not open at all (the reader has
+  // shown why), or nothing when it is ready to play or save.
   std::optional<std::string> Open(const std::string& fileName);
 
   Player player;

@@ -12,7 +12,10 @@ void outputMessage(const char* text, AudioError error) {
 }
 }  // namespace
 
-Player::Player(QObject* owner) : Owner(owner), AnalysisBuffer(new uint8_t[AnalysisBufferSize]) {
+Player::Player(QObject* owner) : Player(owner, Output::Device) {}
+
+Player::Player(QObject* owner, Output output) : Owner(owner), AnalysisBuffer(new uint8_t[AnalysisBufferSize]) {
+  if (output == Output::None) return;
   AudioError error = AudioError::None;
   device_ = OutputDevice::open(-1, 44100, &error);
   if (!device_) {
@@ -56,8 +59,11 @@ void Player::Open(const std::string& fileName) {
   Loaded = true;
   FileName = fileName;
 
+  // A file the program cannot use is refused for what it is (the checks
+  // after Open say why), never for the stream the device cannot make.
+  if (DurationMs == 0 || SampleRate > 48000 || Channels > 2 || !device_) return;
   AudioError error = AudioError::NotInitialised;
-  if (device_) stream_ = device_->createStream(int(SampleRate), int(Channels), *this, &error);
+  stream_ = device_->createStream(int(SampleRate), int(Channels), *this, &error);
   if (!stream_) {
     Loaded = false;
     outputMessage("Can not create playback stream!", error);

@@ -43,6 +43,10 @@ class Player : public OutputSource {
   // code and goes on with the silent real-time device, so files still open,
   // "play" silently, measure and save.
   explicit Player(QObject* owner);
+  // Without a device: files open, measure and save, nothing is played and
+  // no sound system is touched (the renderer).
+  enum class Output { Device, None };
+  Player(QObject* owner, Output output);
   ~Player() override;
   Player(const Player&) = delete;
   Player& operator=(const Player&) = delete;

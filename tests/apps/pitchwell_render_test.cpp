@@ -175,6 +175,12 @@ TEST_F(RenderTest, UsageErrorsExitWith1AndSayWhy) {
       {{"--tempo", "101", input, dir + "/o.wav"}, "--tempo must be"},
       {{"--treble", "-1", input, dir + "/o.wav"}, "--treble must be"},
       {{"--bass=abc", input, dir + "/o.wav"}, "--bass must be"},
+      {{"--speed", "0x10", input, dir + "/o.wav"}, "--speed must be a number"},
+      {{"--tempo", "inf", input, dir + "/o.wav"}, "--tempo must be"},
+      {{"--pitch", " 1", input, dir + "/o.wav"}, "--pitch must be"},
+      {{"--cents", "1e", input, dir + "/o.wav"}, "--cents must be"},
+      {{"--to", "0", input, dir + "/o.wav"}, "--to must come after the start"},
+      {{"--to", "0.0001", input, dir + "/o.wav"}, "--to must come after the start"},
       {{"--frobnicate", input, dir + "/o.wav"}, "unknown option '--frobnicate'"},
       {{"--bitrate", "100", input, dir + "/o.mp3"}, "--bitrate must be one of 96 112 128 160 192 224 256 320"},
       {{"--pitch"}, "option --pitch needs a value"},
@@ -207,33 +213,61 @@ TEST_F(RenderTest, RefusesToOverwriteTheSource) {
 
 TEST_F(RenderTest, AnInputThatCannotBeUsedExitsWith2AndTheOpenStepsMessage) {
   std::ofstream(dir + "/text.wav") << "not audio at all";
-  pwtest::WriteWav(dir + "/empty.wav", pwtest::Sine(440, 44100, 1, 8), 44100, 1, 16);  // under 1 ms
+  pwtest::WriteWav(dir + "/short.wav", pwtest::Sine(440, 44100, 1, 8), 44100, 1, 16);  // under 1 ms
+  pwtest::WriteWav(dir + "/one.wav", pwtest::Sine(440, 44100, 1, 1), 44100, 1, 16);
+  pwtest::WriteWav(dir + "/empty.wav", {}, 44100, 1, 16);
   pwtest::WriteWav(dir + "/three.wav", pwtest::Sine(440, 8000, 3, 800), 8000, 3, 16);
+  pwtest::WriteWav(dir + "/twelve.wav", pwtest::Sine(440, 8000, 12, 800), 8000, 12, 16);
   pwtest::WriteWav(dir + "/fast.wav", pwtest::Sine(440, 96000, 1, 9600), 96000, 1, 16);
-  // The output service makes no stream beyond two channels or 48000 Hz, so
-  // those files already fail as "not supported"; the specific message is
-  // the open step's answer where the service accepts them.
+  // The file's own limits are said as such (no sound device is involved),
+  // and a file that does not open is said once, with its reason.
   const std::string unsupported = "This audio format not supported";
+  const std::string multi = "Multi-channel audio files are not supported. Please select only STEREO or MONO files.";
   struct Case {
     std::string file;
-    std::vector<std::string> saysOneOf;
+    std::string says;
   };
   const Case cases[] = {
-      {dir + "/text.wav", {unsupported}},
-      {dir + "/missing.wav", {unsupported}},
-      {dir + "/empty.wav", {"Audio file is empty."}},
-      {dir + "/three.wav",
-       {"Multi-channel audio files are not supported. Please select only STEREO or MONO files.", unsupported}},
-      {dir + "/fast.wav", {"Sampling rates higher than 48000 Hz are not supported.", unsupported}},
+      {dir + "/text.wav", "Could not open audio file!"},
+      {dir + "/missing.wav", "missing.wav: No such file or directory"},
+      {dir + "/empty.wav", "Audio file is empty."},
+      {dir + "/short.wav", "Audio file is too short (8 samples, 0.18 ms)."},
+      {dir + "/one.wav", "Audio file is too short (1 sample, 0.02 ms)."},
+      {dir + "/three.wav", multi},
+      {dir + "/twelve.wav", multi},
+      {dir + "/fast.wav", "Sampling rates higher than 48000 Hz are not supported."},
   };
   for (const Case& c : cases) {
-    const Result r = Render({c.file, dir + "/o.wav"});
-    EXPECT_EQ(r.status, 2) << c.file;
-    bool said = false;
-    for (const auto& text : c.saysOneOf) said = said || r.err.find(text) != std::string::npos;
-    EXPECT_TRUE(said) << c.file << ": " << r.err;
-    EXPECT_FALSE(fs::exists(dir + "/o.wav"));
+    for (const std::vector<std::string>& args : {std::vector<std::string>{c.file, dir + "/o.wav"},
+                                                 std::vector<std::string>{"--info", c.file}}) {
+      const Result r = Render(args);
+      EXPECT_EQ(r.status, 2) << c.file;
+      EXPECT_NE(r.err.find(c.says), std::string::npos) << c.file << ": " << r.err;
+      EXPECT_EQ(r.err.find(unsupported), std::string::npos) << c.file << ": " << r.err;
+      EXPECT_EQ(r.err.find("playback stream"), std::string::npos) << c.file << ": " << r.err;
+      EXPECT_FALSE(fs::exists(dir + "/o.wav"));
+    }
   }
+}
+
+TEST_F(RenderTest, TypedTempoAndPitchAreExactNotTheSlidersSteps) {
+  // -30 % is 617.49 cents on the slider; the render must last exactly
+  // 1 / 0.7 of the source, to the frame.
+  const int rate = 44100;
+  const size_t frames = size_t(7 * rate);
+  pwtest::WriteWav(dir + "/seven.wav", pwtest::Sine(440, rate, 1, frames), rate, 1, 16);
+  ASSERT_EQ(Render({"-q", "--tempo", "-30", dir + "/seven.wav", dir + "/slow.wav"}).status, 0);
+  const size_t out = (fs::file_size(dir + "/slow.wav") - 44) / 2;
+  EXPECT_NEAR(double(out), double(frames) / 0.7, 1.0);
+  // +0.25 st is between the slider's tenth steps: 440 Hz comes out at 446.4 Hz.
+  ASSERT_EQ(Render({"-q", "--pitch", "0.25", dir + "/seven.wav", dir + "/up.wav"}).status, 0);
+  std::ifstream in(dir + "/up.wav", std::ios::binary);
+  in.seekg(44);
+  std::vector<int16_t> pcm(frames);
+  in.read(reinterpret_cast<char*>(pcm.data()), std::streamsize(pcm.size() * 2));
+  std::vector<float> x(pcm.begin(), pcm.end());
+  EXPECT_NEAR(pwtest::ZeroCrossingFrequency(x.data() + rate, size_t(5 * rate), 1, 0, rate),
+              440.0 * std::pow(2.0, 0.25 / 12), 0.05);
 }
 
 TEST_F(RenderTest, AnOutputThatCannotBeCreatedExitsWith3NamingTheFileAndTheReason) {
@@ -267,6 +301,9 @@ TEST_F(RenderTest, EqualsTheWindowsSaveWithTheSlidersThereBitForBit) {
       chain.SpeedBarPositionChanged(speed);
       chain.TempoBarPositionChanged(tempo);
       chain.PitchBarPositionChanged(pitch);
+      // Typed into the window: the exact figures over the slider's steps.
+      chain.SetTempoPercent(-10);
+      chain.SetPitch(-3.5);
       chain.TrebleBarPositionChanged(treble, treble, player.SampleRate);
       chain.BassBarPositionChanged(bass, bass, player.SampleRate);
 
@@ -399,7 +436,7 @@ TEST_F(RenderTest, KeyPrintsTheKeyAndTuning) {
   std::ofstream(dir + "/broken.wav") << "nope";
   const Result broken = Render({"--key", dir + "/broken.wav"});
   EXPECT_EQ(broken.status, 2);
-  EXPECT_NE(broken.err.find("This audio format not supported"), std::string::npos) << broken.err;
+  EXPECT_NE(broken.err.find("Could not open audio file!"), std::string::npos) << broken.err;
   EXPECT_EQ(Render({"--key", "--bpm", input}).status, 1);
   EXPECT_EQ(Render({"--key"}).status, 1);
   EXPECT_NE(Render({"--help"}).out.find("--key INPUT"), std::string::npos);
