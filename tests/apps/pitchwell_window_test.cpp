@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "pulse_server.h"
+#include "scoped_environment.h"
 #include "testaudio.h"
 #include "window_layout.h"
 #include "x_session.h"
@@ -143,6 +144,8 @@ TEST(PitchwellWindow, PlaysAndFollowsThePitchSliderThroughTheSoundServer) {
 }
 
 TEST(PitchwellWindow, SigtermOrSighupDuringASaveCancelsItAndSavesTheSettings) {
+  // No sound is needed: the silent device, whatever an earlier test left.
+  const auto audio = pwtest::ScopedEnvironment::Audio("null-fast");
   const pwtest::WindowLayout layout = pwtest::MainWindowLayout();
   for (const int signalNumber : {SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signalNumber == SIGTERM ? "SIGTERM" : "SIGHUP");
@@ -174,7 +177,7 @@ TEST(PitchwellWindow, SigtermOrSighupDuringASaveCancelsItAndSavesTheSettings) {
     ASSERT_TRUE(pwtest::WaitUntil(
         [&] {
           x.Run("xdotool search --onlyvisible --name 'Save As' windowfocus");
-          return x.FocusedTitle() == "Save As...";
+          return x.FocusedTitle().rfind("Save As...", 0) == 0;  // Qt adds " — Pitchwell"
         },
         30))
         << "the save dialog never had the keyboard";
@@ -196,6 +199,7 @@ TEST(PitchwellWindow, SigtermOrSighupDuringASaveCancelsItAndSavesTheSettings) {
     EXPECT_FALSE(fs::exists(out + "/long.mp3"));
     QSettings settings(QString::fromStdString(dir + "/config/Corvane/Pitchwell.conf"), QSettings::IniFormat);
     EXPECT_EQ(settings.value(QStringLiteral("Settings/recentout")).toString(), QString::fromStdString(out + "/"));
+    fs::remove(source);  // large, and of no use once the run is over
   }
 }
 
