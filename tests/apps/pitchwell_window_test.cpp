@@ -203,4 +203,22 @@ TEST(PitchwellWindow, SigtermOrSighupDuringASaveCancelsItAndSavesTheSettings) {
   }
 }
 
+// A name that is not UTF-8 on the command line ("caf" + byte 0xE9, an old
+// Latin-1 "café") opens: the title shows it with a replacement character.
+// Turned into text and back, the name would name no file, and the window
+// would say so and keep its plain title.
+TEST(PitchwellWindow, OpensACommandLineNameThatIsNotUtf8) {
+  const auto audio = pwtest::ScopedEnvironment::Audio("null-fast");
+  const std::string dir = pwtest::TempDir("window-latin1");
+  const std::string song = dir + "/caf\xE9.wav";
+  pwtest::WriteWav(song, pwtest::Sine(440.0, 8000, 1, 8000), 8000, 1, 16);
+  pwtest::XSession x(dir);
+  if (!x.up()) GTEST_SKIP() << "Xvfb could not start here";
+  pwtest::ProcessGuard program = x.Start({PW_WINDOW_EXE, song}, dir + "/config", dir + "/pitchwell.log");
+  ASSERT_GT(program.pid, 0);
+  QPoint origin;
+  ASSERT_TRUE(x.FindWindow("Pitchwell", &origin)) << "no window; see " << dir << "/pitchwell.log";
+  EXPECT_EQ(x.Run("xdotool search --onlyvisible --name 'Pitchwell' getwindowname %@"), "caf\uFFFD.wav - Pitchwell");
+}
+
 }  // namespace
