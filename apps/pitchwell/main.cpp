@@ -2,8 +2,9 @@
 // still starts), builds the main window, runs the event loop. Exceptions that
 // escape an event handler are reported to the vendor and shown, and the
 // program goes on; a fatal signal leaves a report that the next start offers
-// to send.
+// to send. SIGTERM and SIGHUP end it as a close does.
 #include <fenv.h>
+#include <signal.h>
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -23,6 +24,7 @@
 #include "exception_report.h"
 #include "main_window.h"
 #include "messages.h"
+#include "quit_signals.h"
 #include "user_prompt.h"
 #include "version_checker.h"
 
@@ -70,6 +72,8 @@ class DialogPrompt : public UserPrompt {
  private:
   static int Show(QMessageBox::Icon icon, const std::string& text, QMessageBox::StandardButtons buttons) {
     QMessageBox box(icon, QApplication::applicationDisplayName(), QString::fromStdString(text), buttons);
+    // A path in the text (the help file's, say) can be copied from the box.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
     return box.exec();
   }
 };
@@ -145,17 +149,38 @@ int main(int argc, char* argv[]) {
       app.setEscapedExceptionReport(
           [&](const ExceptionDescription& description) { ReportFailure(description, versionChecker, prompt); });
 
-      const QStringList arguments = QApplication::arguments();
+      // SIGTERM and SIGHUP end the run as closing the window does: every
+      // modal run and the main loop return (a save in progress is called
+      // off and its temporary file removed), the window saves the settings
+      // as it goes, and the status is the conventional 128 + the signal.
+      int quitSignal = 0;
+      QuitSignals quitSignals({SIGTERM, SIGHUP});
+      QObject::connect(&quitSignals, &QuitSignals::received, &app, [&quitSignal](int signalNumber) {
+        if (quitSignal == 0) quitSignal = signalNumber;
+        QApplication::exit(128 + quitSignal);
+      });
       {
-        MainWindow window(SettingsStore{}, arguments.size() > 1 ? arguments.at(1) : QString());
+        MainWindow window(SettingsStore{});
+        // The name's own bytes: QApplication has taken its options out of
+        // argv, and a QString would lose a name that is not UTF-8.
+        if (argc > 1 && argv[1][0] != '\0') window.openLocalFile(QByteArray(argv[1]));
         window.setCheckUpdatesAction([&] { versionChecker.checkForUpdates(); });
+        // Event reports follow the user's remembered choice; a build
+        // without a vendor host has none to offer.
+        window.setReportsAvailable(versionChecker.site().networkAllowed());
+        versionChecker.setSendReports(window.sendReports());
+        window.setSendReportsAction([&](bool on) { versionChecker.setSendReports(on); });
         window.setWorkerFailureReport(
             [&](const ExceptionDescription& failure) { ReportFailure(failure, versionChecker, prompt); });
         window.show();
         // Once the window is up: a report left by a crashed run is offered once.
         if (crashReportInstalled)
           QTimer::singleShot(0, &window, [&] { OfferCrashReport(crashReportPath, versionChecker, prompt); });
-        exitCode = QApplication::exec();
+        // The session manager asks before the desktop session ends.
+        QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&window] { window.saveSettings(); });
+        // A signal while the window was being made (an error box was open)
+        // found no main loop to end yet.
+        exitCode = quitSignal != 0 ? 128 + quitSignal : QApplication::exec();
       }
       app.setEscapedExceptionReport({});
     }

@@ -265,6 +265,8 @@ std::string CrashReportOfferText() {
 }
 
 bool OfferCrashReport(const std::string& reportPath, VersionChecker& checker, UserPrompt& prompt) {
+  // Nothing could be sent: the report stays where it is for the user to read.
+  if (!checker.sendsReports() || !checker.site().networkAllowed()) return false;
   std::ifstream file(reportPath, std::ios::binary);
   if (!file) return false;
   std::ostringstream contents;

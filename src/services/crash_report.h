@@ -26,5 +26,7 @@ std::string CrashReportOfferText();
 // At start, main thread: when `reportPath` holds a report, asks
 // CrashReportOfferText(); Yes sends it as an event report through
 // `checker`. The file is removed either way, so a report is offered once.
-// Returns true when there was a report.
+// Returns true when there was a report. With reports off (the user's
+// setting, or a build without a vendor host) nothing is asked and the
+// report stays.
 bool OfferCrashReport(const std::string& reportPath, VersionChecker& checker, UserPrompt& prompt);

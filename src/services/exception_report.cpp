@@ -52,7 +52,8 @@ void ReportEscapedException(VersionChecker& checker, UserPrompt& prompt) {
 }
 
 void ReportFailure(const ExceptionDescription& description, VersionChecker& checker, UserPrompt& prompt) {
-  checker.reportError(description.reportText);
+  // The same error again (its message) is not reported again.
+  checker.reportError(description.reportText, description.message);
   prompt.ShowError(description.boxText);
 }
 

@@ -30,7 +30,8 @@ ExceptionDescription DescribeCurrentException();
 std::string WithFinalPeriod(std::string message);
 
 // The last-chance handler's work, inside a catch handler on the main thread:
-// sends one event report through `checker` (after any running job of it)
+// sends one event report through `checker` (after any running job of it;
+// none for an error with a message already reported, see ReportLimiter)
 // and shows the error box through `prompt`.
 void ReportEscapedException(VersionChecker& checker, UserPrompt& prompt);
 // The same for an exception described earlier (on a worker thread, say):

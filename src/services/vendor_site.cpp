@@ -9,11 +9,12 @@ constexpr int kProductId = 5601;
 VendorSite VendorSiteAt(const std::string& host) {
   VendorSite site;
   site.host = host;
+  site.productId = kProductId;
+  if (!site.networkAllowed()) return site;  // no addresses to reach
   site.versionFileUrl = "https://" + host + "/pitchwell/pitchwell.xml";
   site.downloadUrl = "https://" + host + "/download.shtml?ref=pwupdate";
   site.productPageUrl = "https://" + host + "/pitchwell/";
   site.siteName = host;
-  site.productId = kProductId;
   return site;
 }
 

@@ -12,6 +12,10 @@ struct VendorSite {
   std::string productPageUrl;  // "https://<host>/pitchwell/"
   std::string siteName;        // shown in the update offer: the host
   int productId = 0;           // the product's number in the vendor's event log
+
+  // A build configured with an empty host never touches the network: no
+  // update check, no event report.
+  bool networkAllowed() const { return !host.empty(); }
 };
 
 // The site this build was configured for.

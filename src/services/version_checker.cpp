@@ -73,6 +73,8 @@ std::string UpToDateText(const std::string& ownVersion) {
   return "You already have the latest version " + ownVersion + " of this program";
 }
 
+std::string OfflineBuildText() { return "This build of the program does not use the network."; }
+
 std::string CheckFailureText(const std::string& versionFileUrl, const std::string& errorText, uint32_t errorCode) {
   return "Could not download file version information from:\n" + versionFileUrl + "\n" + errorText + " (" +
          std::to_string(errorCode) + ")";
@@ -105,6 +107,10 @@ VersionChecker::~VersionChecker() {
 }
 
 void VersionChecker::checkForUpdates() {
+  if (!site_.networkAllowed()) {
+    prompt_.ShowNotice(OfflineBuildText());
+    return;
+  }
   startWorker([this, host = site_.host, path = CheckRequestPath(site_.versionFileUrl, firstRun_),
                caFile = certificateAuthorityFile_] {
     CheckAnswer answer;
@@ -125,7 +131,8 @@ void VersionChecker::checkForUpdates() {
   });
 }
 
-void VersionChecker::reportError(const std::string& info) {
+void VersionChecker::reportError(const std::string& info, const std::string& key) {
+  if (!sendReports_ || !site_.networkAllowed() || !limiter_.allow(key.empty() ? info : key)) return;
   const std::string path =
       EventReportPath(site_.productId, ownVersion_, UriEncode(info + " System:" + OperatingSystemDescription()));
   startWorker([host = site_.host, path, caFile = certificateAuthorityFile_] {

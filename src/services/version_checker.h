@@ -11,8 +11,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "program_version.h"
+#include "report_limiter.h"
 #include "user_prompt.h"
 #include "vendor_site.h"
 
@@ -30,6 +32,7 @@ std::optional<bool> IsNewerVersion(const std::string& candidate, const std::stri
 // Texts the check shows ("\n" between lines).
 std::string UpdateOfferText(const std::string& reply, const std::string& siteName);
 std::string UpToDateText(const std::string& ownVersion);
+std::string OfflineBuildText();
 std::string CheckFailureText(const std::string& versionFileUrl, const std::string& errorText, uint32_t errorCode);
 
 // The request paths the server knows.
@@ -64,12 +67,22 @@ class VersionChecker {
   // Adds "&firstrun=true" to the check request. Off at creation.
   void setFirstRun(bool firstRun) { firstRun_ = firstRun; }
 
+  // Whether event reports are sent at all (the user's "Send error reports"
+  // setting). On at creation.
+  void setSendReports(bool send) { sendReports_ = send; }
+  bool sendsReports() const { return sendReports_; }
+  // What keeps reports from storming (ReportLimiter's defaults at creation).
+  void setReportLimiter(ReportLimiter limiter) { limiter_ = std::move(limiter); }
+
   // The About window's "Check updates...": starts a check. Waits first for
-  // a running job, showing its answer.
+  // a running job, showing its answer. A build without a vendor host makes
+  // no request and shows OfflineBuildText() instead.
   void checkForUpdates();
   // Sends `info` + " System:" + the operating-system description as an
   // event report. Waits first for a running job, showing its answer.
-  void reportError(const std::string& info);
+  // Nothing is sent when reports are off, the build has no vendor host, or
+  // the limiter refuses the error `key` (empty: `info` itself).
+  void reportError(const std::string& info, const std::string& key = {});
 
   // Waits for the running job, if any, and shows a check's answer that has
   // not been shown yet. Never dead-locks: the worker never waits for the
@@ -97,6 +110,8 @@ class VersionChecker {
   bool offerDownload_ = true;
   bool showUpToDate_ = true;
   bool firstRun_ = false;
+  bool sendReports_ = true;
+  ReportLimiter limiter_;
 
   std::thread worker_;
   // Lives on the main thread; the worker queues "show the answer" to it.

@@ -129,6 +129,7 @@ void Load(config& c, const SettingsStore& store) {
   c.volume = 8000;
   c.defaultcodec = 0;
   c.practicedrawer = 0;
+  c.sendreports = 1;
 
   std::unique_ptr<QSettings> s = OpenStore(store);
   if (FileBacked(*s)) {
@@ -152,6 +153,7 @@ void Load(config& c, const SettingsStore& store) {
   ReadInt(*s, keys, "volume", c.volume);
   ReadInt(*s, keys, "defaultcodec", c.defaultcodec);
   ReadInt(*s, keys, "practicedrawer", c.practicedrawer);
+  ReadInt(*s, keys, "sendreports", c.sendreports);
   s->endGroup();
 }
 
@@ -171,6 +173,7 @@ void Save(const config& c, const SettingsStore& store) {
   WriteValue(*s, keys, "volume", static_cast<int>(c.volume));
   WriteValue(*s, keys, "defaultcodec", static_cast<int>(c.defaultcodec));
   WriteValue(*s, keys, "practicedrawer", static_cast<int>(c.practicedrawer));
+  WriteValue(*s, keys, "sendreports", static_cast<int>(c.sendreports));
   s->endGroup();
   s->sync();
 }

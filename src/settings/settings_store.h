@@ -18,6 +18,7 @@ struct config {
   int32_t BitrateIndex = 3;  // 1-based index into the bitrate list; not stored
   // Beyond the original's keys (which stay as they are):
   int32_t practicedrawer = 0;  // "practicedrawer": 1 when the practice drawer was open
+  int32_t sendreports = 1;     // "sendreports": 0 when the user turned error reports off
 };
 
 // Where Load and Save look. Empty fields select the program's own choices.
@@ -28,7 +29,8 @@ struct SettingsStore {
 
 // Sets the defaults (path := the program's folder with a trailing separator;
 // recent and recentout := store.programDir when given, else the user's music
-// folder, else home; volume 8000; defaultcodec 0; practicedrawer 0), then
+// folder, else home; volume 8000; defaultcodec 0; practicedrawer 0;
+// sendreports 1), then
 // takes every value the
 // store holds. Value names match without regard to case; a value of the wrong
 // type counts as absent. Creates an empty store when there is none, so that
@@ -37,7 +39,7 @@ struct SettingsStore {
 void Load(config& c, const SettingsStore& store = {});
 
 // Writes path, recent, recentout (text) and volume, defaultcodec,
-// practicedrawer (integers)
+// practicedrawer, sendreports (integers)
 // into an existing store; writes nothing when the store is missing or cannot
 // be written. Never reports anything.
 void Save(const config& c, const SettingsStore& store = {});

@@ -124,8 +124,9 @@ AboutWindow::AboutWindow(QWidget* owner, float scale, const std::string& version
 
   IconLabel(group, QStringLiteral("icons/update.svg"), kUpdateIconBounds, scale);
   auto* update = new LinkLabel(QStringLiteral("Check updates..."), group, [this] {
-    if (checkUpdates_) checkUpdates_();
+    if (checkUpdates_ && updateCheckAvailable_) checkUpdates_();
   });
+  updateLink_ = update;
   update->setObjectName(QStringLiteral("updateLabel"));
   update->setFont(linkFont);
   update->setGeometry(ScaledRect(kUpdateLinkBounds, scale));
@@ -141,6 +142,13 @@ AboutWindow::AboutWindow(QWidget* owner, float scale, const std::string& version
   close->setDefault(true);
   // Closing only hides: the window is made once and shown again by ABOUT.
   connect(close, &QPushButton::clicked, this, &QWidget::hide);
+}
+
+void AboutWindow::setUpdateCheckAvailable(bool available) {
+  updateCheckAvailable_ = available;
+  updateLink_->setText(available ? QStringLiteral("Check updates...") : QStringLiteral("No update checks"));
+  updateLink_->setToolTip(available ? QString() : QStringLiteral("This build of the program does not use the network."));
+  updateLink_->setEnabled(available);
 }
 
 void AboutWindow::showCentredOn(const QWidget* owner) {

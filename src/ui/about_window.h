@@ -28,6 +28,9 @@ class AboutWindow : public QDialog {
   // What the two links do; an unset link does nothing.
   void setProductInformationAction(std::function<void()> action) { productInformation_ = std::move(action); }
   void setCheckUpdatesAction(std::function<void()> action) { checkUpdates_ = std::move(action); }
+  // False in a build that never touches the network: the update link says
+  // so and does nothing.
+  void setUpdateCheckAvailable(bool available);
 
   // ABOUT: a hidden window is placed at the centre of `owner` (or of its
   // parent when `owner` is null) and shown; a visible one stays where the
@@ -37,4 +40,6 @@ class AboutWindow : public QDialog {
  private:
   std::function<void()> productInformation_;
   std::function<void()> checkUpdates_;
+  class QLabel* updateLink_ = nullptr;
+  bool updateCheckAvailable_ = true;
 };

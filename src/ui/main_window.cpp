@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -173,6 +174,12 @@ constexpr FileType kOpenFileTypes[] = {
 
 QString ZeroTime() { return QStringLiteral("00:00:00"); }
 
+// A file URL's path as the bytes it names: a file manager percent-encodes
+// a name that is not UTF-8 byte by byte, which no QString holds.
+QByteArray LocalFileBytes(const QUrl& url) {
+  return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+}
+
 // The screen's logical dots per inch: what the desktop asks applications to
 // assume (Xft.dpi on X11); Qt says 96 where it states none.
 double ScreenDpi(const QScreen* screen) { return screen ? screen->logicalDotsPerInch() : 96.0; }
@@ -251,12 +258,16 @@ MainWindow::MainWindow(const SettingsStore& store, const QString& startupFile, f
 // engine (which stops the stream before its chain goes).
 MainWindow::~MainWindow() {
   cancelBpmMeasurement();
-  settings_.volume = volumeKnob_->position();
-  Save(settings_, store_);
+  saveSettings();
   timer_.stop();
   delete spectrum_;
   spectrum_ = nullptr;
   engine_.reset();
+}
+
+void MainWindow::saveSettings() {
+  settings_.volume = volumeKnob_->position();
+  Save(settings_, store_);
 }
 
 void MainWindow::createControls() {
@@ -495,14 +506,20 @@ void MainWindow::cancelBpmMeasurement() {
   if (engine_ && engine_->player.Loaded) enableButtons(true);
 }
 
-void MainWindow::openFile(const QString& fileName) {
+void MainWindow::openFile(const QString& fileName) { openLocalFile(QFile::encodeName(fileName)); }
+
+// The engine gets the name's bytes as they are: a name that is not valid
+// UTF-8 (an old Latin-1 one) is still the file's name. Only what is shown
+// decodes it, an undecodable byte as a replacement character.
+void MainWindow::openLocalFile(const QByteArray& path) {
+  const QString fileName = QFile::decodeName(path);
   cancelBpmMeasurement();
   requestedFile_ = fileName;
   enableButtons(false);
   clearLoop();  // its frames belong to the file being closed
   if (!engine_) return;
   Player& player = engine_->player;
-  player.Open(fileName.toStdString());
+  player.Open(path.toStdString());
   // The previous file's stream is gone: an end it reported but the window
   // has not handled yet no longer belongs to anything open.
   QCoreApplication::removePostedEvents(this, kPlaybackEndedEvent);
@@ -651,7 +668,7 @@ void MainWindow::dropEvent(QDropEvent* event) {
   const QList<QUrl> urls = event->mimeData() ? event->mimeData()->urls() : QList<QUrl>();
   if (urls.isEmpty() || !urls.constFirst().isLocalFile()) return;
   event->acceptProposedAction();
-  openFile(urls.constFirst().toLocalFile());
+  openLocalFile(LocalFileBytes(urls.constFirst()));
 }
 
 void MainWindow::showEvent(QShowEvent* event) {

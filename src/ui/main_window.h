@@ -5,6 +5,7 @@
 // a fixed order.
 #pragma once
 
+#include <QByteArray>
 #include <QPoint>
 #include <QString>
 #include <QTimer>
@@ -57,6 +58,9 @@ class MainWindow : public QWidget {
 
   float uiScale() const { return scale_; }
   const config& settings() const { return settings_; }
+  // Writes the settings to the store now, as the window's end does (the
+  // desktop session asks for it before it ends).
+  void saveSettings();
   // The last file this window was asked to open (whether it opened or not).
   QString requestedFile() const { return requestedFile_; }
 
@@ -64,6 +68,9 @@ class MainWindow : public QWidget {
   // previous file, checks the new one (telling the user what is wrong with
   // it) and readies the chain, the controls and the caption. Does not play.
   void openFile(const QString& fileName);
+  // The same for a name given as the bytes the file system knows it by
+  // (the command line's, a drop's), which need not be valid UTF-8.
+  void openLocalFile(const QByteArray& path);
   // One beat of the 25 ms clock: while playing, the spectrum of what is
   // heard, the elapsed time and the position slider; otherwise the display
   // only lets its bars fall.
@@ -77,6 +84,16 @@ class MainWindow : public QWidget {
   // What About's "Check updates..." link runs (the program's version
   // checker, which outlives the window).
   void setCheckUpdatesAction(std::function<void()> action);
+  // "Send error reports" in the context menu: the remembered setting, and
+  // what a change of it runs (the program's version checker's switch).
+  // `available` false: this build sends nothing, and the item says so.
+  bool sendReports() const { return settings_.sendreports != 0; }
+  void setSendReports(bool on);
+  void setSendReportsAction(std::function<void(bool)> action) { sendReportsChanged_ = std::move(action); }
+  void setReportsAvailable(bool available);
+  // The context menu as right-click shows it.
+  void fillContextMenu(class QMenu& menu);
+
   // How an exception on one of the window's workers (the BPM and key
   // measurement) is reported, on the main thread; unset, it is shown.
   void setWorkerFailureReport(std::function<void(const struct ExceptionDescription&)> report);
@@ -163,6 +180,8 @@ class MainWindow : public QWidget {
   class AboutWindow& aboutWindow();
   class AboutWindow* aboutWindow_ = nullptr;
   std::function<void()> checkUpdates_;
+  std::function<void(bool)> sendReportsChanged_;
+  bool reportsAvailable_ = true;
   // ---- end help and about ----
 
   SettingsStore store_;

@@ -32,4 +32,14 @@ AboutWindow& MainWindow::aboutWindow() {
 
 void MainWindow::setCheckUpdatesAction(std::function<void()> action) { checkUpdates_ = std::move(action); }
 
+void MainWindow::setSendReports(bool on) {
+  settings_.sendreports = on ? 1 : 0;
+  if (sendReportsChanged_) sendReportsChanged_(on);
+}
+
+void MainWindow::setReportsAvailable(bool available) {
+  reportsAvailable_ = available;
+  aboutWindow().setUpdateCheckAvailable(available);
+}
+
 void MainWindow::showAbout() { aboutWindow().showCentredOn(this); }

@@ -110,11 +110,24 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
+  fillContextMenu(menu);
+  menu.exec(event->globalPos());
+}
+
+void MainWindow::fillContextMenu(QMenu& menu) {
   QAction* practice = menu.addAction(QStringLiteral("Practice tools"));
   practice->setCheckable(true);
   practice->setChecked(drawerOpen_);
   practice->setShortcut(QKeySequence(Qt::Key_P));
-  if (menu.exec(event->globalPos()) == practice) setPracticeDrawerOpen(!drawerOpen_);
+  connect(practice, &QAction::triggered, this, [this] { setPracticeDrawerOpen(!drawerOpen_); });
+  menu.addSeparator();
+  QAction* reports = menu.addAction(reportsAvailable_ ? QStringLiteral("Send error reports")
+                                                      : QStringLiteral("Send error reports (not in this build)"));
+  reports->setObjectName(QStringLiteral("sendReportsAction"));
+  reports->setCheckable(true);
+  reports->setChecked(reportsAvailable_ && sendReports());
+  reports->setEnabled(reportsAvailable_);
+  connect(reports, &QAction::toggled, this, &MainWindow::setSendReports);
 }
 
 // What is heard lags the reader by the sound buffered on the way to the

@@ -40,6 +40,7 @@ void MainWindow::save() {
   dialog.setSourceName(player.FileName);
   dialog.selectType(settings_.defaultcodec);
   dialog.setFolder(QString::fromStdString(settings_.recentout));
+  dialog.selectName(ProposedSaveName(player.FileName));
   dialog.selectBitrate(settings_.BitrateIndex);
   if ((runSaveDialog ? runSaveDialog(dialog) : dialog.exec()) != QDialog::Accepted) return;
 
@@ -88,6 +89,10 @@ void MainWindow::save() {
   progress.prepare(QString::fromStdString(job->OutName), [running] { running->Cancel(); });
   job->Start();
   progress.exec();  // returns when the job has closed the window
+  // Still open, the modal run was ended by the application quitting (a
+  // signal, the session's end): the save is called off like Cancel, which
+  // removes its temporary file, rather than waited for to the end.
+  if (progress.isVisible()) progress.cancelJob();
   job->Wait();
   // Should the modal run have ended early (the application quitting), the
   // job's close is handled now, before the job goes.

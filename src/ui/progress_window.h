@@ -52,6 +52,9 @@ class ProgressWindow : public QDialog, public ExportProgress {
 
   // The outcome the job closed the window with (the last job's).
   const ExportOutcome& outcome() const { return outcome_; }
+  // What Cancel does, for a save the program itself calls off (it is
+  // quitting); once per job like the button.
+  void cancelJob() { cancelPressed(); }
   QString outputPath() const { return path_; }
   int percent() const;
 

@@ -6,8 +6,10 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QStringDecoder>
 
 #include "audio_writer.h"
+#include "cdg_companion.h"
 #include "messages.h"
 #include "save_command.h"
 #include "skin.h"
@@ -29,6 +31,16 @@ QStringList SaveDialogFilters() {
   QStringList filters;
   for (const char* type : kSaveFileTypes) filters << QString::fromLatin1(type);
   return filters;
+}
+
+QString ProposedSaveName(const std::string& sourceName) {
+  std::string base = sourceName.substr(sourceName.find_last_of('/') + 1);
+  const size_t dot = base.find_last_of('.');
+  if (dot != std::string::npos && dot > 0) base.resize(dot);
+  const QByteArray bytes = QByteArray::fromStdString(base);
+  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  const QString decoded = utf8(bytes);
+  return utf8.hasError() ? QString::fromLatin1(bytes) : decoded;
 }
 
 SaveDialog::SaveDialog(QWidget* parent, float scale) : QFileDialog(parent) {
@@ -102,8 +114,11 @@ void SaveDialog::updateBitrateRow() {
   }
 }
 
-bool SaveDialog::askReplace(const QString& fileName) {
-  const QString question = QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(fileName);
+bool SaveDialog::askReplace(const QStringList& fileNames) {
+  const QString question =
+      fileNames.size() == 1
+          ? QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(fileNames.constFirst())
+          : QStringLiteral("%1 already exist.\nDo you want to replace them?").arg(fileNames.join(QLatin1String(" and ")));
   return QMessageBox::warning(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
          QMessageBox::Yes;
 }
@@ -123,11 +138,22 @@ void SaveDialog::accept() {
     return;
   }
   const QString output = QString::fromStdString(OutputFileName(chosen.toStdString(), type));
+  // The save also writes the source's karaoke companion beside the output
+  // (unless that would be the source's own): an existing one is replaced
+  // under the same answer, as the renderer's -y does.
+  QStringList existing;
+  const auto present = [](const QFileInfo& f) { return f.exists() || f.isSymLink(); };
   const QFileInfo target(output);
+  if (present(target)) existing << target.fileName();
+  const std::string sourceCompanion = sourceName_.empty() ? std::string() : FindCompanion(sourceName_);
+  if (!sourceCompanion.empty()) {
+    const std::string companion = CompanionName(output.toStdString());
+    const QFileInfo companionFile(QString::fromStdString(companion));
+    if (!IsSourceCompanion(sourceCompanion, companion) && present(companionFile)) existing << companionFile.fileName();
+  }
   bool overwrite = false;
-  if (target.exists() || target.isSymLink()) {
-    const QString name = target.fileName();
-    if (!(confirmReplace ? confirmReplace(name) : askReplace(name))) return;
+  if (!existing.isEmpty()) {
+    if (!(confirmReplace ? confirmReplace(existing.join(QLatin1String(" and "))) : askReplace(existing))) return;
     overwrite = true;
   }
   chosen_ = chosen;

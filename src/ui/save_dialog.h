@@ -10,8 +10,10 @@
 // - Confirming the source file itself (in any spelling, with or without
 //   extension) shows the information box OverwriteSourceMessage and keeps
 //   the dialog open.
-// - When the file that will be written exists, the user is asked before it
-//   is replaced; overwriteConfirmed() says whether they were.
+// - When the file that will be written exists, or the karaoke companion
+//   the save writes beside it (the source has one), the user is asked
+//   before they are replaced, naming the one that exists (or both);
+//   overwriteConfirmed() says whether they were.
 //
 // Main thread only (all members).
 #pragma once
@@ -28,6 +30,11 @@ class QLabel;
 
 // The dialog's file types, "name (mask)", by format index − 1.
 QStringList SaveDialogFilters();
+
+// The name the dialog proposes for `sourceName` (a path's bytes): its base
+// name without the extension, always valid text. A name that is not UTF-8
+// is read as Latin-1, the encoding such old names were mostly written in.
+QString ProposedSaveName(const std::string& sourceName);
 
 class SaveDialog : public QFileDialog {
   Q_OBJECT
@@ -58,8 +65,8 @@ class SaveDialog : public QFileDialog {
   // The file to be written existed and the user agreed to replace it.
   bool overwriteConfirmed() const { return overwrite_; }
 
-  // Asks whether the existing `fileName` may be replaced; a message box
-  // unless replaced (tests answer it).
+  // Asks whether the existing `fileName` (or "a.mp3 and a.cdg") may be
+  // replaced; a message box unless replaced (tests answer it).
   std::function<bool(const QString& fileName)> confirmReplace;
 
  public slots:
@@ -68,7 +75,7 @@ class SaveDialog : public QFileDialog {
 
  private:
   void updateBitrateRow();
-  bool askReplace(const QString& fileName);
+  bool askReplace(const QStringList& fileNames);
 
   QLabel* bitrateLabel_ = nullptr;
   QComboBox* bitrateCombo_ = nullptr;

@@ -44,7 +44,12 @@ void SkinButton::setCaption(const QString& text) {
   if (shortcutId_ != 0) releaseShortcut(shortcutId_);
   shortcutId_ = 0;
   const QKeySequence mnemonic = QKeySequence::mnemonic(caption_);
-  if (!mnemonic.isEmpty()) shortcutId_ = grabShortcut(mnemonic);
+  if (!mnemonic.isEmpty()) {
+    shortcutId_ = grabShortcut(mnemonic);
+    // One activation per press, as for Space and Enter: a held key must
+    // not click again with every repeat.
+    setShortcutAutoRepeat(shortcutId_, false);
+  }
   update();
 }
 

@@ -142,6 +142,26 @@ TEST_F(CrashReport, NoSendsNothingAndStillRemovesIt) {
   EXPECT_TRUE(SharedServer().requests().empty());
 }
 
+// With reports off (the user's choice, or a build without a vendor host)
+// nothing is asked and the report stays for the user to read.
+TEST_F(CrashReport, WithReportsOffNothingIsAskedAndTheReportStays) {
+  ASSERT_EQ(SharedServer().problem, "");
+  ASSERT_EQ(CrashInChild(reportPath.toStdString(), WriteThroughNull), SIGSEGV);
+  for (const bool offlineBuild : {false, true}) {
+    SharedServer().clearRequests();
+    RecordingPrompt prompt;
+    prompt.answerYes = true;
+    VersionChecker checker(VendorSiteAt(offlineBuild ? std::string() : SharedServer().host()), prompt, "5.6.0.1",
+                           SharedServer().caFile());
+    if (!offlineBuild) checker.setSendReports(false);
+    EXPECT_FALSE(OfferCrashReport(reportPath.toStdString(), checker, prompt));
+    checker.waitForWorker();
+    EXPECT_TRUE(prompt.questions.empty());
+    EXPECT_TRUE(QFile::exists(reportPath));
+    EXPECT_TRUE(SharedServer().requests().empty());
+  }
+}
+
 TEST(CrashReportPath, StateFolderFromTheEnvironment) {
   {
     pwtest::ScopedEnvironment state{{"XDG_STATE_HOME", "/somewhere/state"}};

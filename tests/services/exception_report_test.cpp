@@ -257,4 +257,23 @@ TEST(LastChanceHandler, SendsOneReportAndShowsTheBox) {
   EXPECT_NE(message.find(" System:"), std::string::npos);
 }
 
+// The same failure again and again (a held key re-running it): every time
+// the box, but one report, whatever trace each time had.
+TEST(LastChanceHandler, TheSameErrorIsReportedOnceButShownEachTime) {
+  ASSERT_EQ(SharedServer().problem, "");
+  SharedServer().clearRequests();
+  RecordingPrompt prompt;
+  VersionChecker checker(VendorSiteAt(SharedServer().host()), prompt, "5.6.0.1", SharedServer().caFile());
+  for (int depth = 1; depth <= 5; ++depth) {
+    try {
+      Recurse(depth);  // a different trace each time
+    } catch (...) {
+      ReportEscapedException(checker, prompt);
+    }
+  }
+  checker.waitForWorker();
+  EXPECT_EQ(prompt.errors, std::vector<std::string>(5, "deep."));
+  EXPECT_EQ(SharedServer().requests().size(), 1u);
+}
+
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include <QTest>
 
+#include <chrono>
+#include <vector>
+
 #include "services_test_support.h"
 #include "system_description.h"
 #include "url_encoding.h"
@@ -293,6 +296,57 @@ TEST_F(UpdateCheck, EventReportPathAndAgentShowNothing) {
   EXPECT_EQ(prompt.shownCount(), 0u);
   QCoreApplication::processEvents();
   EXPECT_EQ(prompt.shownCount(), 0u);
+}
+
+// A storm of failures (a held key re-running a failing action) sends one
+// report per distinct error, and no more than three a minute.
+TEST_F(UpdateCheck, RepeatedErrorsAreReportedOnceAndAFewAMinute) {
+  auto checker = MakeChecker();
+  const auto frozen = std::chrono::steady_clock::now();
+  checker->setReportLimiter(ReportLimiter([frozen] { return frozen; }));
+  for (int i = 0; i < 89; ++i) checker->reportError("Unable to open help file /x/pitchwell.html");
+  // The same error reached from elsewhere (another trace) is still the same.
+  checker->reportError("Disk full Stack trace: one", "Disk full");
+  checker->reportError("Disk full Stack trace: two", "Disk full");
+  for (const char* other : {"third", "fourth", "fifth"}) checker->reportError(other);
+  checker->waitForWorker();
+  const auto requests = SharedServer().requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(pwtest::DecodedQueryValue(requests[0].path, "msg").rfind("E: Unable to open help file", 0), 0u);
+  EXPECT_EQ(pwtest::DecodedQueryValue(requests[1].path, "msg").rfind("E: Disk full Stack trace: one", 0), 0u);
+  EXPECT_EQ(pwtest::DecodedQueryValue(requests[2].path, "msg").rfind("E: third", 0), 0u);
+}
+
+TEST_F(UpdateCheck, ReportsSwitchedOffSendNothing) {
+  auto checker = MakeChecker();
+  checker->setSendReports(false);
+  checker->reportError("not sent");
+  checker->waitForWorker();
+  EXPECT_TRUE(SharedServer().requests().empty());
+  checker->setSendReports(true);
+  checker->reportError("sent");
+  checker->waitForWorker();
+  EXPECT_EQ(SharedServer().requests().size(), 1u);
+}
+
+// A build with an empty vendor host makes no request at all: the check says
+// so instead of failing on the network, and reports are dropped.
+TEST(OfflineBuild, AnEmptyHostMakesNoRequest) {
+  pwtest::EnsureCoreApp();
+  const VendorSite site = VendorSiteAt("");
+  EXPECT_FALSE(site.networkAllowed());
+  EXPECT_TRUE(site.versionFileUrl.empty());
+  EXPECT_TRUE(site.downloadUrl.empty());
+  EXPECT_TRUE(site.productPageUrl.empty());
+  RecordingPrompt prompt;
+  VersionChecker checker(site, prompt, "5.6.0.1");
+  checker.checkForUpdates();
+  checker.reportError("never sent");
+  checker.waitForWorker();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(prompt.errors.empty()) << prompt.errors.front();
+  EXPECT_EQ(prompt.notices, (std::vector<std::string>{OfflineBuildText()}));
+  EXPECT_TRUE(prompt.questions.empty());
 }
 
 TEST(VendorSiteAddresses, DerivedFromTheHost) {

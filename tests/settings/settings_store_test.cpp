@@ -47,6 +47,7 @@ config Defaults(int32_t bitrate = 0, int32_t bitrateIndex = 3) {
   c.volume = 8000;
   c.defaultcodec = 0;
   c.practicedrawer = 0;
+  c.sendreports = 1;
   c.Bitrate = bitrate;
   c.BitrateIndex = bitrateIndex;
   return c;
@@ -59,6 +60,7 @@ void ExpectSame(const config& got, const config& want) {
   EXPECT_EQ(got.volume, want.volume);
   EXPECT_EQ(got.defaultcodec, want.defaultcodec);
   EXPECT_EQ(got.practicedrawer, want.practicedrawer);
+  EXPECT_EQ(got.sendreports, want.sendreports);
   EXPECT_EQ(got.Bitrate, want.Bitrate);
   EXPECT_EQ(got.BitrateIndex, want.BitrateIndex);
 }
@@ -70,6 +72,7 @@ config Scrambled() {
   c.volume = -7;
   c.defaultcodec = 99;
   c.practicedrawer = 5;
+  c.sendreports = 9;
   c.Bitrate = 256;
   c.BitrateIndex = 7;
   return c;
@@ -112,6 +115,7 @@ TEST(Settings, RoundTripKeepsTextsAndIntegers) {
   c.volume = 1;
   c.defaultcodec = 4;
   c.practicedrawer = 1;
+  c.sendreports = 0;
   c.Bitrate = 320;
   c.BitrateIndex = 8;
   Save(c, store);
@@ -125,10 +129,11 @@ TEST(Settings, RoundTripKeepsTextsAndIntegers) {
 
   QStringList keys = StoredKeys(store.file);
   keys.sort();
-  EXPECT_EQ(keys, QStringList({"defaultcodec", "path", "practicedrawer", "recent", "recentout", "volume"}));
+  EXPECT_EQ(keys, QStringList({"defaultcodec", "path", "practicedrawer", "recent", "recentout", "sendreports", "volume"}));
   const std::string text = ReadAll(store.file);
   EXPECT_NE(text.find("volume=1\n"), std::string::npos) << text;
   EXPECT_NE(text.find("defaultcodec=4\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("sendreports=0\n"), std::string::npos) << text;
 
   c.volume = 10000;
   c.defaultcodec = 0;
@@ -153,7 +158,8 @@ TEST(Settings, StoreWithOnlyVolume) {
 TEST(Settings, NamesMatchWithoutRegardToCase) {
   const SettingsStore store = StoreIn("case");
   WriteAll(store.file,
-           "[Settings]\nPATH=/p/\nRecent=/music/\nRECENTOUT=/out/\nVOLUME=1234\nDefaultCodec=3\nPracticeDrawer=1\n");
+           "[Settings]\nPATH=/p/\nRecent=/music/\nRECENTOUT=/out/\nVOLUME=1234\nDefaultCodec=3\nPracticeDrawer=1\n"
+           "SendReports=0\n");
   config c = Scrambled();
   Load(c, store);
   EXPECT_EQ(c.path, "/p/");
@@ -162,12 +168,13 @@ TEST(Settings, NamesMatchWithoutRegardToCase) {
   EXPECT_EQ(c.volume, 1234);
   EXPECT_EQ(c.defaultcodec, 3);
   EXPECT_EQ(c.practicedrawer, 1);
+  EXPECT_EQ(c.sendreports, 0);
 
   // Saving overwrites the values under their stored spelling: no second copy.
   c.volume = 4321;
   c.recent = "/elsewhere/";
   Save(c, store);
-  EXPECT_EQ(StoredKeys(store.file).size(), 6);
+  EXPECT_EQ(StoredKeys(store.file).size(), 7);
   config back = Scrambled();
   Load(back, store);
   EXPECT_EQ(back.volume, 4321);

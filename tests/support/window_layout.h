@@ -25,6 +25,7 @@ struct WindowLayout {
   QPoint getBpm;
   QPoint about;
   QPoint pitchThumb;  // the pitch slider at 0: the middle of its track
+  QRect pitchLabel;   // the pitch slider's value ("0 st")
   QRect timeLabel;
   QRect spectrum;
   QRect positionSlider;
@@ -49,6 +50,7 @@ inline WindowLayout MainWindowLayout(float scale = 1.0f) {
   layout.getBpm = rect("bpmButton").center();
   layout.about = rect("aboutButton").center();
   layout.pitchThumb = rect("pitchBar").center();
+  layout.pitchLabel = rect("scaleLabel");
   layout.timeLabel = rect("timeLabel");
   layout.spectrum = rect("spectrumDisplay");
   layout.positionSlider = rect("positionSlider");

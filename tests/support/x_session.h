@@ -32,6 +32,19 @@ inline std::string CommandOutput(const std::string& command) {
   return out;
 }
 
+// Polls `done` every `pollMs` until it holds; false when `seconds` pass
+// first. The deadline only keeps a broken run from hanging: make it
+// generous, for a machine busy with other work.
+template <typename Condition>
+bool WaitUntil(Condition done, int seconds, int pollMs = 20) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+  }
+  return true;
+}
+
 class XSession {
  public:
   // Starts Xvfb (1280 × 1024, `dpi` dots per inch) on a free display; its
@@ -72,18 +85,29 @@ class XSession {
   // A command run against this display.
   std::string Run(const std::string& command) const { return CommandOutput("DISPLAY=" + name() + " " + command); }
 
-  // Waits up to ten seconds for a mapped window whose title contains
-  // `title`, then for it to settle; its top-left corner on the screen goes
-  // to *origin (and its whole rectangle to *frame). False when none appeared.
+  // Waits (up to a minute: a loaded machine starts programs slowly) for a
+  // mapped window whose title matches `title`, then for its place and size
+  // to settle; its top-left corner on the screen goes to *origin (and its
+  // whole rectangle to *frame). False when none appeared.
   bool FindWindow(const std::string& title, QPoint* origin, QRect* frame = nullptr) {
     std::string id;
-    for (int i = 0; i < 200 && id.empty(); ++i) {
-      id = Run("xdotool search --onlyvisible --name '" + title + "' 2>/dev/null | head -n 1");
-      if (id.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (id.empty()) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // placed and painted
-    const std::string geometry = Run("xdotool getwindowgeometry --shell " + id);  // "X=..\nY=.."
+    if (!WaitUntil(
+            [&] {
+              id = Run("xdotool search --onlyvisible --name '" + title + "' 2>/dev/null | head -n 1");
+              return !id.empty();
+            },
+            60))
+      return false;
+    // Placed: the same geometry twice running.
+    std::string geometry, previous;
+    if (!WaitUntil(
+            [&] {
+              previous = geometry;
+              geometry = Run("xdotool getwindowgeometry --shell " + id);  // "X=..\nY=.."
+              return !geometry.empty() && geometry == previous;
+            },
+            60))
+      return false;
     const auto x = geometry.find("X="), y = geometry.find("Y=");
     const auto w = geometry.find("WIDTH="), h = geometry.find("HEIGHT=");
     if (x == std::string::npos || y == std::string::npos) return false;
@@ -92,6 +116,9 @@ class XSession {
       *frame = QRect(*origin, QSize(std::atoi(geometry.c_str() + w + 6), std::atoi(geometry.c_str() + h + 7)));
     return true;
   }
+
+  // The title of the window that has the keyboard.
+  std::string FocusedTitle() const { return Run("xdotool getwindowfocus getwindowname 2>/dev/null"); }
 
   // True once no mapped window's title contains `title` (up to `seconds`).
   bool WaitWindowGone(const std::string& title, int seconds) {

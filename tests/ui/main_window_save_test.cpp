@@ -11,6 +11,8 @@
 #include <QVariantMap>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <vector>
@@ -353,6 +355,43 @@ TEST_F(MainWindowSaveTest, AFailureIsShownAndAConfirmedReplacementMade) {
   EXPECT_EQ(asked, (std::vector<QString>{QStringLiteral("existing.wav")}));
   EXPECT_EQ(DecodedFrames(existing, 2), size_t(kRate / 2));
   EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+}
+
+// Only the companion exists at the target: the question names it, and yes
+// replaces it with the source's, time-scaled (here unchanged), where before
+// nothing was asked and the save failed on it.
+TEST_F(MainWindowSaveTest, ALeftoverCompanionIsAskedAboutAndReplaced) {
+  auto window = Window(Source("karaoke.wav", 0.5, 2));
+  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  std::string graphics;
+  for (int i = 0; i < 40; ++i) graphics += std::string(1, '\x09') + std::string(23, char('A' + i % 26));
+  const auto write = [](const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  };
+  const auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  write(dir_ + "/karaoke.cdg", graphics);
+  write(dir_ + "/sung.cdg", "left over");
+
+  std::vector<QString> asked;
+  window->runSaveDialog = [&](SaveDialog& dialog) {
+    dialog.selectType(2);
+    dialog.selectName(QString::fromStdString(dir_ + "/sung"));
+    dialog.confirmReplace = [&](const QString& name) {
+      asked.push_back(name);
+      return true;
+    };
+    dialog.accept();
+    return dialog.result();
+  };
+  PressSave(*window);
+  EXPECT_EQ(asked, (std::vector<QString>{QStringLiteral("sung.cdg")}));
+  EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+  EXPECT_EQ(DecodedFrames(dir_ + "/sung.wav", 2), size_t(kRate / 2));
+  EXPECT_EQ(read(dir_ + "/sung.cdg"), graphics);
+  EXPECT_TRUE(pwtest::Temporaries(dir_).empty());
 }
 
 }  // namespace

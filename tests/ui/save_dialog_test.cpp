@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QTest>
 
@@ -189,6 +190,63 @@ TEST_F(SaveDialogTest, ReplacingAnExistingOutputIsAskedFirst) {
   EXPECT_TRUE(Confirm(*mp3, QStringLiteral("old.txt")));
   EXPECT_EQ(asked.size(), 2u);
   EXPECT_FALSE(mp3->overwriteConfirmed());
+  EXPECT_TRUE(messages_.seen.empty());
+}
+
+// The save writes the source's karaoke companion beside the output: the
+// question names whichever of the two exists, and its yes covers both.
+TEST_F(SaveDialogTest, AnExistingCompanionIsAskedAboutLikeTheOutput) {
+  const auto touch = [](const QString& path) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(24, '\x09'));
+  };
+  touch(dir_ + QStringLiteral("/song.cdg"));
+  struct Case {
+    const char* name;
+    bool audioExists;
+    bool companionExists;
+    const char* asked;  // nullptr: nothing asked
+  };
+  const Case cases[] = {
+      {"fresh", false, false, nullptr},
+      {"audio", true, false, "audio.mp3"},
+      {"graphics", false, true, "graphics.cdg"},
+      {"both", true, true, "both.mp3 and both.cdg"},
+  };
+  for (const Case& c : cases) {
+    const QString base = dir_ + QLatin1Char('/') + QLatin1String(c.name);
+    if (c.audioExists) touch(base + QStringLiteral(".mp3"));
+    if (c.companionExists) touch(base + QStringLiteral(".cdg"));
+    for (const bool answer : {false, true}) {
+      std::vector<QString> asked;
+      auto dialog = Dialog(1);
+      dialog->confirmReplace = [&](const QString& name) {
+        asked.push_back(name);
+        return answer;
+      };
+      const bool accepted = Confirm(*dialog, QLatin1String(c.name));
+      if (c.asked == nullptr) {
+        EXPECT_TRUE(asked.empty()) << c.name;
+        EXPECT_TRUE(accepted) << c.name;
+        EXPECT_FALSE(dialog->overwriteConfirmed()) << c.name;
+        continue;
+      }
+      EXPECT_EQ(asked, (std::vector<QString>{QString::fromLatin1(c.asked)})) << c.name;
+      EXPECT_EQ(accepted, answer) << c.name;
+      EXPECT_EQ(dialog->overwriteConfirmed(), accepted) << c.name;
+    }
+  }
+  // Where the output's companion would be the source's own, it is not
+  // written, so it is not asked about.
+  std::vector<QString> asked;
+  auto dialog = Dialog(1);
+  dialog->confirmReplace = [&](const QString& name) {
+    asked.push_back(name);
+    return true;
+  };
+  EXPECT_TRUE(Confirm(*dialog, QStringLiteral("song")));
+  EXPECT_TRUE(asked.empty());
   EXPECT_TRUE(messages_.seen.empty());
 }
 

@@ -126,6 +126,32 @@ TEST_F(SkinButtonTest, KeyboardClicks) {
   }
 }
 
+// The caption's accelerator, held down, clicks once per press: the key's
+// repeats do not click again (each click may show an error box, and each
+// box a report).
+TEST_F(SkinButtonTest, AHeldAcceleratorClicksOncePerPress) {
+  QWidget window;
+  auto* button = new SkinButton(QStringLiteral("&Go"), &window);
+  int clicks = 0;
+  QObject::connect(button, &SkinButton::clicked, [&] { ++clicks; });
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  // As the keyboard sends them: the shortcut map sees each press first.
+  const auto press = [&](bool repeat) {
+    QTest::simulateEvent(&window, true, Qt::Key_G, Qt::AltModifier, QStringLiteral("g"), repeat);
+  };
+  const auto release = [&] { QTest::simulateEvent(&window, false, Qt::Key_G, Qt::AltModifier, QStringLiteral("g"), false); };
+  press(false);
+  EXPECT_EQ(clicks, 1);
+  for (int i = 0; i < 5; ++i) press(true);
+  release();
+  EXPECT_EQ(clicks, 1);
+  press(false);
+  release();
+  EXPECT_EQ(clicks, 2);
+}
+
 TEST_F(SkinButtonTest, HoverFollowsEnterAndLeave) {
   OpenButton o;
   Enter(&o.button, QPoint(5, 5));
