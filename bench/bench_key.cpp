@@ -1,11 +1,13 @@
 // Key and tuning estimation on generated song sets that differ in seed,
 // timbre, tempo, sample rate and mix: per set the MIREX weighted key score,
 // the exact share, the share of songs whose tuning is found within ±5 cents
-// and the confusions; then what noise, drums alone and speech give (no key
-// is the right answer), and the throughput in multiples of real time.
+// the confusions and the least tonalness; then what noise, drums alone and
+// speech give (no key is the right answer: how many say so, and the most
+// tonalness among them), and the throughput in multiples of real time.
 //
 // bench_key [songs per key and set (default 6)] [seconds (default 15)]
 // BENCH_KEY_VERBOSE=1 lists every song, not only the misses.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -54,11 +56,12 @@ void RunSet(const SetSpec& spec, int perKey, double seconds, bool verbose) {
   }
   double score = 0;
   int tuned = 0, exact = 0, fifth = 0, relative = 0, parallel = 0, other = 0, unknown = 0;
-  double worstTuning = 0;
+  double worstTuning = 0, leastTonalness = 1;
   for (const keyset::Song& song : songs) {
     const KeyEstimate key = Estimate(keyset::Render(song), song.channels, song.rate);
     const double s = keyset::MirexScore(song.tonic, song.minor, key.known, key.tonic, key.minor);
     score += s;
+    leastTonalness = std::min(leastTonalness, double(key.tonalness));
     if (!key.known) ++unknown;
     else if (s == 1.0) ++exact;
     else if (s == 0.5) ++fifth;
@@ -77,12 +80,27 @@ void RunSet(const SetSpec& spec, int perKey, double seconds, bool verbose) {
   std::printf("  MIREX weighted %.3f (goal >= 0.90), exact %.1f %%; fifth %d, relative %d, parallel %d, other %d, "
               "unknown %d\n",
               score / n, 100.0 * exact / n, fifth, relative, parallel, other, unknown);
+  std::printf("  least tonalness %.3f\n", leastTonalness);
   std::printf("  tuning within +-5 cents %.1f %% (goal >= 95 %%), worst %.1f ct\n", 100.0 * tuned / n, worstTuning);
 }
 
-void Unkeyed(const char* what, const std::vector<float>& audio, int channels, int rate) {
+struct UnkeyedTally {
+  int cases = 0, unknown = 0;
+  double mostTonalness = 0;
+};
+
+void Unkeyed(UnkeyedTally& tally, const char* what, const std::vector<float>& audio, int channels, int rate) {
   const KeyEstimate key = Estimate(audio, channels, rate);
-  std::printf("  %-34s %-9s conf %.3f\n", what, KeyName(key).c_str(), double(key.confidence));
+  ++tally.cases;
+  if (!key.known) ++tally.unknown;
+  tally.mostTonalness = std::max(tally.mostTonalness, double(key.tonalness));
+  std::printf("  %-34s %-9s conf %.3f  tonalness %.3f\n", what, KeyName(key).c_str(), double(key.confidence),
+              double(key.tonalness));
+}
+
+void PrintTally(const char* what, const UnkeyedTally& tally) {
+  std::printf("  %-12s unknown %d of %d (goal: all), most tonalness %.3f\n", what, tally.unknown, tally.cases,
+              tally.mostTonalness);
 }
 
 }  // namespace
@@ -100,21 +118,25 @@ int main(int argc, char** argv) {
   for (const SetSpec& spec : sets) RunSet(spec, perKey, seconds, verbose);
 
   std::printf("no key expected:\n");
+  UnkeyedTally noise, drums, speech;
   for (uint32_t seed : {1u, 2u, 3u}) {
     char name[64];
     std::snprintf(name, sizeof name, "white noise, seed %u", seed);
-    Unkeyed(name, signals::WhiteNoise(15, 44100, 2, seed), 2, 44100);
+    Unkeyed(noise, name, signals::WhiteNoise(15, 44100, 2, seed), 2, 44100);
   }
   for (int s = 0; s < 6; ++s) {
     char name[64];
     std::snprintf(name, sizeof name, "drums alone, %s", loopgen::StyleName(loopgen::Style(s)));
-    Unkeyed(name, signals::DrumsOnly(loopgen::Style(s), 80 + 17 * s, 15, 44100, 2, uint32_t(s + 1)), 2, 44100);
+    Unkeyed(drums, name, signals::DrumsOnly(loopgen::Style(s), 80 + 17 * s, 15, 44100, 2, uint32_t(s + 1)), 2, 44100);
   }
   for (uint32_t seed : {1u, 2u, 3u}) {
     char name[64];
     std::snprintf(name, sizeof name, "speech-like, seed %u", seed);
-    Unkeyed(name, signals::SpeechLike(20, 22050, 1, seed), 1, 22050);
+    Unkeyed(speech, name, signals::SpeechLike(20, 22050, 1, seed), 1, 22050);
   }
+  PrintTally("white noise", noise);
+  PrintTally("drums alone", drums);
+  PrintTally("speech-like", speech);
   std::printf("throughput: %.0f x real time (estimation only, one thread)\n", audioSeconds / busySeconds);
   return 0;
 }

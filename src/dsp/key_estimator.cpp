@@ -30,6 +30,15 @@
 //    roots. The compression keeps the tonic and fifth, strong in every
 //    chord of the key, from outweighing the thirds and sevenths that tell
 //    the mode. The best score wins.
+// 5. No key. Noise, drums and speech also leave peaks, so a key always
+//    scores best; what tells them apart is tonalness, the product of two
+//    measures that each let one kind through. The share of each frame's
+//    band energy that lies in its peaks is low for noise and drums but high
+//    for speech, whose harmonics are clear. How firmly the peaks sit on one
+//    grid of semitones (the resultant length of the tuning histogram) is low
+//    for noise and for speech, whose pitch glides, but high for drums, whose
+//    few tuned tones repeat. Music has both. Under kMinTonalness the estimate
+//    is unknown.
 #include "key_estimator.h"
 
 #include <algorithm>
@@ -55,6 +64,9 @@ constexpr double kPeakOverBackground = 2.5;  // a peak must reach this many time
 constexpr double kPeakBelowMaximum = 0.01;   // and −40 dB of the frame's strongest peak
 constexpr double kSilenceAmplitude = 1e-4;   // a frame whose strongest sine is below this is silent
 constexpr int kMinTonalFrames = 3;           // about half a second of sound
+// On the generated songs tonalness stays above 0.5 (drums, noise at
+// −20 dB); noise, drums alone and speech-like sound stay below 0.17.
+constexpr double kMinTonalness = 0.3;
 constexpr int kCents = 1200;
 constexpr double kTuningSmoothCents = 6.0;   // half-width of the triangular smoothing
 constexpr double kTuningRefineCents = 15.0;  // circular mean over this either side of the mode
@@ -150,6 +162,8 @@ struct KeyEstimator::Analysis {
   std::array<double, kCents> bass{};
   std::array<double, kCents> treble{};
   int tonalFrames = 0;
+  double peakShareSum = 0;  // over non-silent frames: the share of band energy in peaks
+  int soundingFrames = 0;
 
   void Push(double sample) {
     ring[size_t(ringPos)] = float(sample);
@@ -173,6 +187,8 @@ struct KeyEstimator::Analysis {
       if (k >= lowBin && k <= highBin) strongest = std::max(strongest, magnitude[size_t(k)]);
     }
     if (strongest < silentMagnitude) return;
+    double bandEnergy = 0, peakEnergy = 0;
+    for (int k = lowBin; k <= highBin; ++k) bandEnergy += double(magnitude[size_t(k)]) * magnitude[size_t(k)];
     prefix[size_t(first)] = 0;
     for (int k = first; k <= last; ++k) prefix[size_t(k + 1)] = prefix[size_t(k)] + magnitude[size_t(k)];
 
@@ -201,9 +217,15 @@ struct KeyEstimator::Analysis {
       const double frac = cents - lower;
       histogram[size_t(lower % kCents)] += amplitude * (1 - frac);
       histogram[size_t((lower + 1) % kCents)] += amplitude * frac;
+      // The peak's bin and its neighbours: most of a Hann main lobe.
+      for (int j = k - 1; j <= k + 1; ++j) peakEnergy += double(magnitude[size_t(j)]) * magnitude[size_t(j)];
       any = true;
     }
     if (any) ++tonalFrames;
+    if (bandEnergy > 0) {
+      peakShareSum += peakEnergy / bandEnergy;
+      ++soundingFrames;
+    }
   }
 };
 
@@ -283,6 +305,19 @@ KeyEstimate KeyEstimator::estimate() const {
     sx += deviation[size_t(i)] * std::cos(angle);
     sy += deviation[size_t(i)] * std::sin(angle);
   }
+  // Tonalness: how firmly the peaks sit on one grid, times their share.
+  double gx = 0, gy = 0;
+  for (int i = 0; i < 100; ++i) {
+    gx += deviation[size_t(i)] * std::cos(2 * M_PI * i / 100.0);
+    gy += deviation[size_t(i)] * std::sin(2 * M_PI * i / 100.0);
+  }
+  const double peakShare = a.soundingFrames > 0 ? a.peakShareSum / a.soundingFrames : 0.0;
+  const double tonalness = std::clamp(std::hypot(gx, gy) / total * peakShare, 0.0, 1.0);
+  if (tonalness < kMinTonalness) {
+    result.tonalness = float(tonalness);
+    return result;
+  }
+
   double tuning = std::atan2(sy, sx) / (2 * M_PI) * 100.0;  // -50 … 50
   if (tuning >= 50) tuning -= 100;
   if (tuning < -50) tuning += 100;
@@ -322,6 +357,7 @@ KeyEstimate KeyEstimator::estimate() const {
   constexpr double kPerfect = 1.0 + kBassWeight;
   result.confidence = float(std::clamp((best - second) / std::max(1e-9, kPerfect - second), 0.0, 1.0));
   result.tuningCents = float(tuning);
+  result.tonalness = float(tonalness);
   return result;
 }
 

@@ -15,11 +15,14 @@
 // What was heard: the tonic as a pitch class (0 = C … 11 = B), the mode, and
 // the tuning of the recording against A = 440 Hz.
 struct KeyEstimate {
-  bool known = false;     // false: nothing tonal was heard (silence, noise, too short)
+  bool known = false;     // false: nothing tonal was heard (silence, noise, drums, speech, too short)
   int tonic = 0;          // 0 … 11, C = 0; 0 when unknown
-  bool minor = false;
-  float confidence = 0;   // 0 … 1: how far the best key stands above the runner-up
-  float tuningCents = 0;  // -50 … +50: the recording's offset from 12-TET at A = 440 Hz
+  bool minor = false;     // false when unknown
+  float confidence = 0;   // 0 … 1: how far the best key stands above the runner-up; 0 when unknown
+  float tuningCents = 0;  // -50 … +50: the recording's offset from 12-TET at A = 440 Hz; 0 when unknown
+  // 0 … 1: the share of the spectrum in clear peaks times how firmly those
+  // peaks sit on one semitone grid. Below about 0.3 nothing is called a key.
+  float tonalness = 0;
 };
 
 class KeyEstimator {
