@@ -103,6 +103,11 @@ void PeakLimiter::reset() {
   reducing_.store(false, std::memory_order_relaxed);
 }
 
+bool PeakLimiter::atRest() const {
+  const bool heldAtOne = minHead_ == minTail_ || minGain_[minHead_ & minMask_] >= 1;
+  return heldAtOne && envelope_ >= 1 && belowOne_ == 0;
+}
+
 double PeakLimiter::DetectPeak() const {
   // The peak's frame is kHalfTaps behind the newest; its taps reach from
   // kHalfTaps − 1 before it to kHalfTaps after it (the newest).

@@ -71,6 +71,11 @@ class PeakLimiter {
   int drain(float* out, int maxFrames);
   // Frames given to process() and not yet returned (≤ latencyFrames()).
   int heldFrames() const { return int(held_); }
+  // No reduction under way or pending: while process() is told the frames
+  // are not engaged, every frame held back and every later one leaves
+  // untouched, so a caller may drain and take the limiter out of its path
+  // without a step in the gain. Processing thread.
+  bool atRest() const;
 
   // Forgets the audio held back and any reduction; the ceiling stays.
   // Real-time safe.
