@@ -21,6 +21,7 @@ EffectChain::EffectChain(Player& player) : player_(player), ScratchBuffer(new fl
   TrebleFreq = 16000;
   BassFilter = std::make_unique<ShelfFilter>(2);
   TrebleFilter = std::make_unique<ShelfFilter>(2);
+  Limiter = std::make_unique<PeakLimiter>(2, 44100, CeilingDb());
 }
 
 EffectChain::~EffectChain() {
@@ -28,6 +29,7 @@ EffectChain::~EffectChain() {
   OwnedPitchStage.reset();
   BassFilter.reset();
   TrebleFilter.reset();
+  Limiter.reset();
 }
 
 void EffectChain::ReplacePitchStage(int32_t sampleRate, int32_t channels) {
@@ -75,6 +77,10 @@ bool EffectChain::RebuildForFile(Player& player) {
     SpeedDSP->clear();
     SpeedDSP->configure(channels);
 
+    Limiter.reset();
+    Limiter = std::make_unique<PeakLimiter>(channels, rate, CeilingDb());
+    limiterInPath_ = false;
+
     ReplacePitchStage(rate, channels);
 
     if (player.Reader) {
@@ -100,14 +106,22 @@ void EffectChain::FillBlock(void* buffer, int32_t& count) {
   count = got * frameBytes;
 }
 
+bool EffectChain::AnyEffectOn() const {
+  if (SpeedValue.load(std::memory_order_relaxed) != 0 || BassValue.load(std::memory_order_relaxed) != 0 ||
+      TrebleValue.load(std::memory_order_relaxed) != 0)
+    return true;
+  const PitchTempoStage* stage = OwnedPitchStage.get();
+  return stage && (stage->pitchRatio() != 1.0 || stage->durationRatio() != 1.0);
+}
+
 void EffectChain::ProcessBlock(void* buffer, int32_t& count) {
   if (player_.Channels == 0) return;
   const int32_t channels = int32_t(player_.Channels);
   const int32_t frameBytes = channels * 4;
   auto* bytes = static_cast<uint8_t*>(buffer);
+  const bool ended = count == 0;
 
   if (SpeedValue.load(std::memory_order_relaxed) != 0) {
-    const bool ended = count == 0;
     if (!ended)
       SpeedDSP->put(static_cast<const float*>(buffer), count / frameBytes);
     else
@@ -132,6 +146,25 @@ void EffectChain::ProcessBlock(void* buffer, int32_t& count) {
     BassFilter->process(static_cast<float*>(buffer), count / frameBytes);
   if (TrebleValue.load(std::memory_order_relaxed) != 0)
     TrebleFilter->process(static_cast<float*>(buffer), count / frameBytes);
+
+  // The limiter joins when an effect comes on: it holds its delay back, so
+  // the output goes on without a gap. It leaves once the effects are off and
+  // its release has ended, handing back what it held, so nothing repeats
+  // and the gain makes no step; at the end of the stream it hands it back
+  // as well (what does not fit in the block buffer comes with the next,
+  // empty, block).
+  const bool on = AnyEffectOn();
+  if (on || limiterInPath_) {
+    limiterInPath_ = true;
+    auto* samples = static_cast<float*>(buffer);
+    int32_t frames = Limiter->process(samples, count / frameBytes, on);
+    if (ended || (!on && Limiter->atRest())) {
+      const int32_t room = int32_t(ChainOutputReader::BlockBufferSize) / frameBytes - frames;
+      frames += Limiter->drain(samples + size_t(frames) * size_t(channels), room);
+      limiterInPath_ = Limiter->heldFrames() > 0;
+    }
+    count = frames * frameBytes;
+  }
 }
 
 int32_t EffectChain::ReadSource(float* buffer, int32_t floats) {
@@ -153,10 +186,17 @@ void EffectChain::FlushAll() {
   if (OnClearAnalyser) OnClearAnalyser();
   BassFilter->flush();
   TrebleFilter->flush();
+  Limiter->reset();
+  limiterInPath_ = false;
   if (OwnedPitchStage) OwnedPitchStage->flush();
   Loop.reset();
   SpeedDSP->clear();
   if (player_.Reader) player_.Reader->DiscardBuffer();
+}
+
+void EffectChain::SetCeilingDb(double dBTP) {
+  Limiter->setCeilingDb(dBTP);
+  ceilingDb_.store(Limiter->ceilingDb(), std::memory_order_relaxed);
 }
 
 void EffectChain::SetSpeed(int32_t speedValue, float percent) {

@@ -1,11 +1,21 @@
-// The effect chain: pitch stage, speed stage, bass and treble filters, in
-// that order, pulled by whoever reads the open file's reader (the output
-// stream while playing, the export job while saving).
+// The effect chain: pitch stage, speed stage, bass and treble filters and
+// a true-peak safety limiter, in that order, pulled by whoever reads the
+// open file's reader (the output stream while playing, the export job while
+// saving).
+//
+// The limiter is in the path while an effect is on (and until its release
+// has ended after the last one goes off). Its short look-ahead delay is
+// compensated: held back when it joins, handed back when it leaves or the
+// stream ends, so lengths and alignment stay exact and playback goes on
+// without a gap. It reduces only where the true peak would pass the
+// ceiling: with every effect neutral, or below the ceiling, the output is
+// the input bit for bit.
 //
 // Threads: FillBlock, ProcessBlock and ReadSource run on the consumer's
 // thread; everything else on the main thread, and the rebuild and FlushAll
 // only while no consumer runs. Parameters cross as single atomics (the
-// switches here, the pitch stage's requested ratios) or go to the DSP
+// switches here, the pitch stage's requested ratios, the limiter's
+// ceiling) or go to the DSP
 // library directly (speed, tone), which tolerates it. The consumer's path
 // allocates nothing: the scratch buffer and every stage exist beforehand.
 #pragma once
@@ -17,6 +27,7 @@
 #include <optional>
 #include <string>
 
+#include "peak_limiter.h"
 #include "pitch_tempo_stage.h"
 #include "source_loop.h"
 #include "shelf_filter.h"
@@ -90,6 +101,18 @@ class EffectChain {
   void SetSourceEnd(int64_t frame) { sourceEnd_.store(frame, std::memory_order_relaxed); }
   int64_t SourceEnd() const { return sourceEnd_.load(std::memory_order_relaxed); }
 
+  // The limiter's ceiling in dBTP. Playback's leaves room for the overshoot
+  // of the output's converters and resamplers; a save sets its format's
+  // for its run (see export_job.h) and puts playback's back. Any thread
+  // but not during a rebuild; taken up at the next block and kept across
+  // rebuilds. Clamped to −20 … 0 dBTP; non-finite values are ignored.
+  static constexpr double PlaybackCeilingDb = -1.0;
+  void SetCeilingDb(double dBTP);
+  double CeilingDb() const { return ceilingDb_.load(std::memory_order_relaxed); }
+  // Whether the limiter reduced the gain in the last block (for a meter to
+  // poll; main thread, since a rebuild replaces the limiter).
+  bool Limiting() const { return Limiter && Limiter->reducing(); }
+
   // Zeroes the analyser's output as the first step of FlushAll (optional).
   std::function<void()> OnClearAnalyser;
 
@@ -99,6 +122,7 @@ class EffectChain {
   std::unique_ptr<SpeedStage> SpeedDSP;
   std::unique_ptr<ShelfFilter> BassFilter;
   std::unique_ptr<ShelfFilter> TrebleFilter;
+  std::unique_ptr<PeakLimiter> Limiter;
   int32_t BassFreq = 200;
   int32_t TrebleFreq = 16000;
   std::atomic<int32_t> SpeedValue{0};
@@ -107,11 +131,16 @@ class EffectChain {
 
  private:
   void ReplacePitchStage(int32_t sampleRate, int32_t channels);
+  // Whether any effect is on, so the limiter may reduce (consumer's thread).
+  bool AnyEffectOn() const;
 
   Player& player_;
   std::unique_ptr<float[]> ScratchBuffer;
   std::unique_ptr<PitchTempoStage> OwnedPitchStage;
   std::atomic<int64_t> sourceEnd_{-1};
+  std::atomic<double> ceilingDb_{PlaybackCeilingDb};
+  // Consumer's thread (FlushAll and rebuilds while none runs).
+  bool limiterInPath_ = false;
   // Main thread.
   double pitchSemitones_ = 0;
   double fineTuneCents_ = 0;

@@ -29,9 +29,14 @@
 // so every fill the reader makes for one of our reads asks the chain for at
 // most R bytes. What comes back is at most twice that (speed −50 %) plus the
 // speed stage's held-back look-ahead (under a hundred input frames, under
-// 1.6 KB once doubled), so a block, and with it whatever the reader still
-// holds when we stop (the remainder), stays below 2 × R + 2 KB < 8 × R. The
+// 1.6 KB once doubled) plus the limiter's delay (under 130 frames, about
+// 1 KB), so a block, and with it whatever the reader still holds when we
+// stop (the remainder), stays below 2 × R + 3 KB < 8 × R. The
 // remainder step still checks the bound before copying.
+
+double SaveCeilingDb(int32_t formatIndex) {
+  return formatIndex == FileTypeWav || formatIndex == FileTypeFlac ? -0.3 : EffectChain::PlaybackCeilingDb;
+}
 
 // ---- SignalEvent ----------------------------------------------------------------
 
@@ -438,6 +443,9 @@ void ExportJob::BlockLoopAndRemainder() {
   const uint32_t capacity = BufferBytes(channels);
   const auto* samplesIn = reinterpret_cast<const float*>(ReadBuffer.get());
 
+  // Playback's is put back in CleanUp.
+  engine_.chain.SetCeilingDb(SaveCeilingDb(FormatIndex));
+
   uint32_t n = request;
   while (n == request && !Terminated.load() && !Failed()) {
     n = reader.Read(ReadBuffer.get(), request);
@@ -556,6 +564,7 @@ void ExportJob::CleanUp() {
   const bool complete = CompleteOutput();
 
   engine_.chain.SetSourceEnd(-1);  // playback has the whole file again
+  engine_.chain.SetCeilingDb(EffectChain::PlaybackCeilingDb);
   engine_.player.Stop();
   if (PitchTempoStage* stage = engine_.chain.PitchStage()) stage->flush();
 

@@ -73,6 +73,11 @@ struct ExportOutcome {
   bool ok() const { return !cancelled && failure.empty(); }
 };
 
+// The limiter's ceiling for a save, in dBTP, by FileType: lossless files
+// keep all but a little room for rounding (−0.3); lossy ones (MP3, M4A)
+// leave 1 dB for the codec's own overshoot, as playback does.
+double SaveCeilingDb(int32_t formatIndex);
+
 // What a window's ExportProgress posts to its progress window: the percent
 // of the source read and the job's TotalWritten.
 constexpr QEvent::Type kExportProgressEvent = QEvent::Type(QEvent::User + 1);

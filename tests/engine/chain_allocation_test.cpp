@@ -68,4 +68,41 @@ TEST(ChainAllocation, PullingBlocksWithEveryStageActiveAllocatesNothing) {
   EXPECT_EQ(allocations.load(), 0);
 }
 
+// The same with the limiter reducing hard (a full-scale tone under the
+// largest bass boost) and joining and leaving the path as the boost goes on
+// and off between blocks.
+TEST(ChainAllocation, TheLimiterReducingJoiningAndLeavingAllocatesNothing) {
+  constexpr int kRate = 48000;
+  const std::string path = pwtest::TempDir("chain-alloc-limiter") + "/in.wav";
+  pwtest::WriteWav(path, pwtest::Sine(60, kRate, 2, size_t(kRate) * 30, 1.0), kRate, 2, 16);
+
+  Engine engine;
+  ASSERT_FALSE(engine.Open(path).has_value());
+  const uint32_t rate = engine.player.SampleRate;
+  const double full = *pw::BassPositionFromPercent(100);
+  engine.chain.BassBarPositionChanged(full, full, rate);
+
+  std::vector<float> block(4096 * 2);
+  const uint32_t bytes = uint32_t(block.size() * sizeof(float));
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(engine.player.Reader->Read(block.data(), bytes), bytes);
+  ASSERT_TRUE(engine.chain.Limiting());
+
+  allocations = 0;
+  countAllocations = true;
+  uint32_t pulled = 0;
+  int limited = 0;
+  for (int i = 0; i < 200; ++i) {
+    // On for 40 blocks (the limiter reducing), off for 40 (its release
+    // ends and it leaves the path), and so on.
+    const bool on = (i / 40) % 2 == 0;
+    engine.chain.SetBass(on ? 1 : 0, on ? 29.0 : 0.0, rate);
+    pulled += engine.player.Reader->Read(block.data(), bytes);
+    limited += engine.chain.Limiting();
+  }
+  countAllocations = false;
+  EXPECT_EQ(pulled, 200 * bytes);
+  EXPECT_GT(limited, 100);
+  EXPECT_EQ(allocations.load(), 0);
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 #include "engine.h"
 #include "messages.h"
 #include "message_capture.h"
+#include "slider_mapping.h"
 #include "testaudio.h"
 
 namespace {
@@ -259,6 +260,101 @@ TEST_F(ChainTest, MovingParametersWhilePullingStaysFiniteAndBounded) {
   EXPECT_GT(pulled, 0u);
   EXPECT_EQ(bad, 0u);
   EXPECT_LE(peak, 4.0);
+}
+
+// The tone filters' largest boosts on a full-scale low tone: the chain's
+// output keeps the ceiling in true peak, keeps the source's length and is
+// limited, not silenced; the meter's flag says so.
+TEST_F(ChainTest, FullScaleToneWithTheLargestBoostsStaysUnderTheCeiling) {
+  struct Case {
+    const char* name;
+    double freq;
+    double bassPercent, treblePercent;
+    double ceilingDb;  // 0: the chain's own (playback's)
+  };
+  const Case cases[] = {
+      {"60 Hz, bass +100 %", 60, 100, 0, 0},
+      {"60 Hz, bass +100 %, a lossless save's ceiling", 60, 100, 0, -0.3},
+      {"40 Hz, bass +47 %", 40, 47, 0, 0},
+      {"12 kHz, treble +100 %", 12000, 0, 100, 0},
+      {"60 Hz, both +100 %", 60, 100, 100, -0.3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenSignal(pwtest::Sine(c.freq, kRate, 2, size_t(1.5 * kRate), 1.0), 2);
+    if (c.ceilingDb != 0) chain->SetCeilingDb(c.ceilingDb);
+    const double ceiling = chain->CeilingDb();
+    EXPECT_EQ(ceiling, c.ceilingDb != 0 ? c.ceilingDb : EffectChain::PlaybackCeilingDb);
+    const double bass = *pw::BassPositionFromPercent(c.bassPercent);
+    const double treble = *pw::TreblePositionFromPercent(c.treblePercent);
+    chain->BassBarPositionChanged(bass, bass, kRate);
+    chain->TrebleBarPositionChanged(treble, treble, kRate);
+    std::vector<float> buf(4096);
+    ASSERT_EQ(player->Reader->Read(buf.data(), uint32_t(buf.size() * 4)), buf.size() * 4);
+    EXPECT_TRUE(chain->Limiting());
+    std::vector<float> out(buf);
+    const std::vector<float> rest = PullAll(3000 * 4);
+    out.insert(out.end(), rest.begin(), rest.end());
+    ASSERT_EQ(out.size(), source.size());
+    const double tp = pwtest::TruePeakDb(out.data(), out.size() / 2, 2);
+    EXPECT_LE(tp, ceiling);
+    EXPECT_GE(tp, ceiling - 1.0);
+    chain->BassBarPositionChanged(0, 0, kRate);
+    chain->TrebleBarPositionChanged(0, 0, kRate);
+    chain->SetCeilingDb(EffectChain::PlaybackCeilingDb);
+    chain->FlushAll();
+    EXPECT_FALSE(chain->Limiting());  // a meter falls back at a stop
+  }
+}
+
+// Effects going on and off while pulling: the limiter joins and leaves the
+// path without a gap or a repeated frame. Bass switched on at 0 dB changes
+// no sample, so the output must be the source exactly, whatever the block
+// sizes and switching points; with a real boost the output is the source
+// again, at its place, once the release after the last switch-off is over.
+TEST_F(ChainTest, TheLimiterJoinsAndLeavesWithoutAGap) {
+  OpenSignal(pwtest::Sine(220, kRate, 2, size_t(6.0 * kRate), 0.5), 2);  // −6 dBFS
+  struct Case {
+    const char* name;
+    double gainDb;
+    uint32_t block;
+    std::vector<double> switchAt;  // seconds of output at which the bass flips
+    double exactFrom;              // seconds of output from which out == source
+  };
+  const Case cases[] = {
+      {"flat, large blocks", 0, 16384, {0.3, 1.1, 1.2, 2.0, 3.7}, 0},
+      {"flat, odd blocks", 0, 3000 * 4 + 8, {0.01, 0.02, 0.5, 4.0}, 0},
+      {"+12 dB, then off", 12, 4096 * 4, {0.5, 2.0}, 3.5},
+      {"+20 dB, on to the end", 20, 5000 * 4, {1.0}, 6.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<float> out, buf(c.block / 4);
+    size_t next = 0;
+    bool on = false;
+    for (int guard = 0; guard < 100000; ++guard) {
+      if (next < c.switchAt.size() && double(out.size()) / 2 >= c.switchAt[next] * kRate) {
+        on = !on;
+        ++next;
+        chain->SetBass(on ? 1 : 0, on ? c.gainDb : 0.0, kRate);
+      }
+      const uint32_t n = player->Reader->Read(buf.data(), c.block);
+      if (n == 0) break;
+      out.insert(out.end(), buf.begin(), buf.begin() + n / 4);
+    }
+    ASSERT_EQ(out.size(), source.size());
+    const size_t from = std::min(source.size(), size_t(c.exactFrom * kRate) * 2);
+    for (size_t i = from; i < source.size(); ++i) ASSERT_EQ(out[i], source[i]) << i;
+    if (c.gainDb > 0) {
+      // Held while the boost is on; after it the source's own peaks pass.
+      const double onUntil = c.switchAt.size() % 2 == 0 ? c.switchAt.back() : 1e9;
+      const size_t frames = std::min(out.size() / 2, size_t(onUntil * kRate));
+      EXPECT_LE(pwtest::TruePeakDb(out.data(), frames, 2), EffectChain::PlaybackCeilingDb);
+    }
+    chain->SetBass(0, 0, kRate);
+    player->Reader->Seek(0);
+    chain->FlushAll();
+  }
 }
 
 TEST_F(ChainTest, ValidationMessagesInOrder) {

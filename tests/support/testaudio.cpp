@@ -127,6 +127,34 @@ double Peak(const float* data, size_t count) {
   return p;
 }
 
+double TruePeakDb(const float* interleaved, size_t frames, int channels, int oversampling) {
+  constexpr int kHalf = 32;
+  std::vector<std::vector<double>> kernel(static_cast<size_t>(oversampling));
+  for (int k = 1; k < oversampling; ++k) {
+    for (int j = -kHalf + 1; j <= kHalf; ++j) {
+      const double t = double(k) / oversampling - j;
+      const double sinc = std::sin(M_PI * t) / (M_PI * t);
+      const double w = 0.42 + 0.5 * std::cos(M_PI * t / kHalf) + 0.08 * std::cos(2 * M_PI * t / kHalf);
+      kernel[size_t(k)].push_back(sinc * w);
+    }
+  }
+  double peak = 0;
+  for (int c = 0; c < channels; ++c) {
+    auto at = [&](int64_t i) {
+      return i < 0 || i >= int64_t(frames) ? 0.0 : double(interleaved[size_t(i) * size_t(channels) + size_t(c)]);
+    };
+    for (int64_t i = 0; i < int64_t(frames); ++i) {
+      peak = std::max(peak, std::fabs(at(i)));
+      for (int k = 1; k < oversampling; ++k) {
+        double v = 0;
+        for (int j = -kHalf + 1; j <= kHalf; ++j) v += kernel[size_t(k)][size_t(j + kHalf - 1)] * at(i + j);
+        peak = std::max(peak, std::fabs(v));
+      }
+    }
+  }
+  return 20 * std::log10(peak);
+}
+
 std::vector<float> Harmonic(int rate, int channels, size_t frames) {
   std::vector<float> x(frames * size_t(channels));
   for (size_t i = 0; i < frames; ++i) {

@@ -51,5 +51,10 @@ std::vector<float> Harmonic(int rate, int channels, size_t frames);
 double ResidualDb(const std::vector<float>& x, const std::vector<float>& y, int channels, size_t maxLag,
                   size_t* bestLag = nullptr);
 double Peak(const float* data, size_t count);
+// The true peak of interleaved audio in dBTP (−inf for silence): the
+// largest magnitude among the samples and `oversampling` − 1 points between
+// each two, interpolated in double with a long (64-tap) Blackman-windowed
+// sinc, as ITU-R BS.1770 estimates it; beyond both ends the signal is 0.
+double TruePeakDb(const float* interleaved, size_t frames, int channels, int oversampling = 4);
 
 }  // namespace pwtest
