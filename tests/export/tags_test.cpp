@@ -17,6 +17,10 @@
 #include <vector>
 
 #include "audio_writer.h"
+#include <taglib/flacfile.h>
+#include <taglib/mp4file.h>
+#include <taglib/xiphcomment.h>
+
 #include "tagging/fd_stream.h"
 #include "tagging/tag_fields.h"
 #include "tags.h"
@@ -383,6 +387,87 @@ TEST_F(TagOutputs, FilesFromOurWritersTakeTheTagsAndStillDecode) {
     const Bytes untagged = ReadBytes(raw(i));
     EXPECT_GT(untagged.size(), 10000u);
     EXPECT_TRUE(ReadBytes(raw(i + 1)) == untagged);
+  }
+}
+
+// Each of our writers' files for a short stereo tone, under dir/<stem>.<ext>;
+// the writers put no encoder names of their own but FLAC's vendor string.
+std::vector<std::string> WriterOutputs(const std::string& dir, const std::string& stem) {
+  const ExportFormat exportFormat{MakeAudioFormat(SampleEncoding::Integer, 44100, 2, 16), 0};
+  const std::vector<float> tone = pwtest::Sine(440, 44100, 2, 4410);
+  std::vector<int16_t> pcm(tone.size());
+  for (size_t i = 0; i < tone.size(); ++i) pcm[i] = int16_t(tone[i] * 32767.0f);
+  std::vector<std::string> files;
+  for (size_t format = 1; format <= 4; ++format) {
+    std::unique_ptr<AudioWriter> writer = WriterClasses[format](dir + "/" + stem, exportFormat);
+    writer->Write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
+    writer->Finish();
+    files.push_back(writer->outputPath);
+  }
+  return files;
+}
+
+TEST_F(TagOutputs, TheSourcesEncoderNamesAndSettingsStayBehind) {
+  // Sources as real encoders leave them: ffmpeg names itself ("Lavf…",
+  // "Lavc…" in ID3 TSSE, MP4 \251too, Xiph ENCODER) unless told not to. A person's "encoded by"
+  // (ID3 TENC) is the song's and travels, except into MP4, whose only
+  // place for it is the encoding program's.
+  const std::string person = "Ann Encoder";
+  struct Source {
+    const char* name;
+    const char* options;
+    const char* encoderKey;  // where TagLib shows the source's encoder
+    bool person;             // carries the person's TENC
+  } sources[] = {
+      {"enc.mp3", "-c:a libmp3lame -metadata 'encoded_by=Ann Encoder'", "ENCODING", true},
+      {"enc.m4a", "-c:a aac", "ENCODEDBY", false},
+      {"enc.flac", "-c:a flac -metadata 'encoder_options=--best'", "ENCODER", false},
+      {"enc.ogg", "-c:a libvorbis", "ENCODER", false},
+  };
+  for (const Source& src : sources) {
+    SCOPED_TRACE(src.name);
+    const std::string path = dir + "/" + src.name;
+    ASSERT_TRUE(pwtest::Run(Ffmpeg + Tone + src.options + " -metadata title=Song " + Quote(path)));
+    if (std::string(src.name) == "enc.m4a") {
+      // iTunes' encoder delay and loudness notes, as freeform atoms.
+      Opened file(path, pwtag::FdStream::Mode::ReadWrite);
+      ASSERT_TRUE(file.Valid());
+      auto* mp4 = dynamic_cast<TagLib::MP4::File*>(file.File());
+      ASSERT_NE(mp4, nullptr);
+      mp4->tag()->setItem("----:com.apple.iTunes:iTunSMPB", TagLib::StringList(" 00000000 00000840 000001C0"));
+      mp4->tag()->setItem("----:com.apple.iTunes:iTunNORM", TagLib::StringList(" 00000100 00000100"));
+      ASSERT_TRUE(pwtag::SaveTagFile(mp4));
+    }
+    {
+      // The source does carry what must not travel.
+      const Opened file(path);
+      ASSERT_TRUE(file.Valid());
+      EXPECT_EQ(Property(file.File(), src.encoderKey).rfind("Lav", 0), 0u) << src.encoderKey;
+    }
+    for (const std::string& out : WriterOutputs(dir, std::string("enc-out-") + src.name)) {
+      SCOPED_TRACE(out);
+      ExpectCopied(path, out);
+      const Opened file(out);
+      ASSERT_TRUE(file.Valid());
+      const TagLib::PropertyMap props = pwtag::ReadProperties(file.File());
+      EXPECT_EQ(Utf8(file.File()->tag()->title()), "Song");
+      for (const auto& [key, values] : props) {
+        for (const char* left : {"ENCODER", "ENCODING", "ENCODER_OPTIONS", "ITUNSMPB", "ITUNNORM"})
+          EXPECT_NE(Utf8(key), left);
+        EXPECT_EQ(Utf8(values.toString(" ")).find("Lav"), std::string::npos) << Utf8(key);
+        EXPECT_EQ(Utf8(values.toString(" ")).find("--best"), std::string::npos) << Utf8(key);
+      }
+      const bool mp4 = dynamic_cast<TagLib::MP4::File*>(file.File()) != nullptr;
+      if (mp4) {
+        EXPECT_FALSE(dynamic_cast<TagLib::MP4::File*>(file.File())->tag()->contains("\251too"));
+      }
+      EXPECT_EQ(Property(file.File(), "ENCODEDBY"), src.person && !mp4 ? person : "");
+      if (auto* flac = dynamic_cast<TagLib::FLAC::File*>(file.File())) {
+        // Our encoder's own name, not the source's.
+        EXPECT_EQ(Utf8(flac->xiphComment(true)->vendorID()).rfind("reference libFLAC", 0), 0u)
+            << Utf8(flac->xiphComment()->vendorID());
+      }
+    }
   }
 }
 
