@@ -565,6 +565,14 @@ TEST_F(RenderTest, AnMp3BitRateNoticeIsPrintedAndTheExitStatusStays0) {
   EXPECT_TRUE(fs::exists(dir + "/low.mp3"));
 }
 
+TEST_F(RenderTest, AnM4aBitRateNoticeIsPrintedAndTheExitStatusStays0) {
+  pwtest::WriteWav(dir + "/low.wav", pwtest::Sine(440, 8000, 1, 8000), 8000, 1, 16);
+  const Result r = Render({"--bitrate", "320", dir + "/low.wav", dir + "/low.m4a"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "pitchwell-render: M4A at 8000 Hz allows at most 48 kb/s: 320 kb/s lowered to 48 kb/s.\n");
+  EXPECT_TRUE(fs::exists(dir + "/low.m4a"));
+}
+
 TEST_F(RenderTest, AFailedWriteExitsWith3WithOneMessageAndKeepsTheOldOutput) {
   // A file size limit (ulimit -f, in 512-byte blocks) fails every write past
   // 8 KiB as the system does: "File too large".

@@ -750,6 +750,56 @@ INSTANTIATE_TEST_SUITE_P(Formats, M4aStreamTest,
                          ::testing::Values(M4aCase{44100, 2, 128, 57330}, M4aCase{48000, 1, 128, 48000},
                                            M4aCase{32000, 2, 96, 40960}, M4aCase{22050, 1, 96, 30001}));
 
+struct M4aBitrateCase {
+  uint32_t rate;
+  uint16_t channels;
+  int32_t requested;
+  uint32_t used;
+  std::string message;  // empty: none queued
+};
+
+std::ostream& operator<<(std::ostream& os, const M4aBitrateCase& c) {
+  return os << c.rate << " Hz, " << c.channels << " ch, " << c.requested << " kb/s";
+}
+
+class M4aBitrateTest : public WritersTest, public ::testing::WithParamInterface<M4aBitrateCase> {};
+
+TEST_P(M4aBitrateTest, ALoweredRateIsToldOnceAndBoundsWhatIsDelivered) {
+  const M4aBitrateCase c = GetParam();
+  SetFormat(c.rate, c.channels, 16);
+  testFormat.bitrateKbps = c.requested;
+  auto w = std::make_unique<M4aWriter>(Path("rate.m4a"), testFormat);
+  EXPECT_EQ(w->BitrateKbps(), c.used);
+  const auto messages = w->TakeMessages();
+  if (c.message.empty()) {
+    EXPECT_TRUE(messages.empty()) << messages.front().text;
+  } else {
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].kind, pw::MessageKind::Information);
+    EXPECT_EQ(messages[0].text, c.message);
+    EXPECT_EQ(messages[0].caption, "");
+  }
+  // Two seconds of a rich tone: the audio delivered stays within the rate
+  // told (the media data over the length, with a little for the last frame).
+  const int seconds = 2;
+  WriteAll(std::move(w), Pcm(pwtest::Harmonic(int(c.rate), c.channels, int(c.rate) * seconds), 16));
+  const Bytes b = ReadBytes(Path("rate.m4a"));
+  const auto mdat = FindBox(b, {"mdat"});
+  ASSERT_TRUE(mdat.has_value());
+  const double kbps = double(mdat->second - mdat->first) * 8 / seconds / 1000;
+  EXPECT_LE(kbps, c.used * 1.1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, M4aBitrateTest,
+    ::testing::Values(
+        M4aBitrateCase{8000, 1, 320, 48, "M4A at 8000 Hz allows at most 48 kb/s: 320 kb/s lowered to 48 kb/s."},
+        M4aBitrateCase{8000, 2, 320, 96, "M4A at 8000 Hz allows at most 96 kb/s: 320 kb/s lowered to 96 kb/s."},
+        M4aBitrateCase{11025, 1, 96, 66, "M4A at 11025 Hz allows at most 66 kb/s: 96 kb/s lowered to 66 kb/s."},
+        M4aBitrateCase{22050, 2, 320, 264, "M4A at 22050 Hz allows at most 264 kb/s: 320 kb/s lowered to 264 kb/s."},
+        M4aBitrateCase{8000, 1, 48, 48, ""}, M4aBitrateCase{44100, 2, 320, 320, ""},
+        M4aBitrateCase{48000, 1, 128, 128, ""}));
+
 TEST_F(WritersTest, M4aAverageBitRateIsTheChosenOne) {
   for (const int32_t bitrate : {96, 128, 192}) {
     SetFormat(44100, 2, 16);
