@@ -565,6 +565,49 @@ TEST_F(TagTransferFailures, UnreadableOrUntaggedSourceLeavesTheOutputAloneWithAW
   }
 }
 
+// TagLib reads only plain RIFF and would wrap its 32-bit size: a WAV over
+// 4 GiB, or one the tags would take past it, keeps its audio and goes
+// without tags, with a warning.
+TEST_F(TagTransferFailures, AWavOver4GiBKeepsItsAudioAndGoesWithoutTags) {
+  // RF64 as ffmpeg writes it when asked to, small.
+  const std::string rf64 = dir + "/rf64.wav";
+  ASSERT_TRUE(pwtest::Run("ffmpeg -nostdin -v error -y -f lavfi -i sine=duration=0.1 -rf64 always '" + rf64 + "'"));
+  // A plain RIFF 300 bytes short of the limit, its audio a hole in the file.
+  const std::string edge = dir + "/edge.wav";
+  {
+    const uint32_t data = 0xFFFFFFFFu - 36 - 300;
+    pwtest::WriteWav(edge, {}, 8000, 1, 16);
+    std::fstream f(edge, std::ios::in | std::ios::out | std::ios::binary);
+    const auto put32 = [&](std::streamoff at, uint32_t v) {
+      f.seekp(at);
+      for (int i = 0; i < 4; ++i) f.put(char(v >> (8 * i)));
+    };
+    put32(4, data + 36);
+    put32(40, data);
+    f.close();
+    fs::resize_file(edge, 44 + uint64_t(data));
+  }
+  for (const std::string& path : {rf64, edge}) {
+    SCOPED_TRACE(path);
+    const auto size = fs::file_size(path);
+    Bytes head(64);
+    {
+      std::ifstream in(path, std::ios::binary);
+      in.read(head.data(), 64);
+    }
+    const TagCopyResult r = CopyTags(tagged, path);
+    EXPECT_EQ(r.failure, "");
+    EXPECT_EQ(r.warnings, std::vector<std::string>{"The tags were not copied to \"" + path +
+                                                   "\": the tag library cannot write them into a WAV file over 4 GiB"});
+    EXPECT_EQ(fs::file_size(path), size);
+    Bytes after(64);
+    std::ifstream in(path, std::ios::binary);
+    in.read(after.data(), 64);
+    EXPECT_TRUE(after == head);
+  }
+  fs::remove(edge);
+}
+
 TEST_F(TagTransferFailures, AMissingOutputIsAFailureAndAnUnreadableOneAWarning) {
   const std::string absent = dir + "/absent.flac";
   const TagCopyResult missing = CopyTags(tagged, absent);
