@@ -1,7 +1,6 @@
 # Installation and the Debian package.
 #
 #   <prefix>/bin/pitchwell, pitchwell-render   (install(TARGETS) in apps/*)
-#   <prefix>/bin/libpwtagwrapper.so           the tag library, loaded by name from the program's folder
 #   <prefix>/share/pitchwell/                 skin.svg, icons/, pitchwell.html: the program looks here,
 #                                             relative to its own folder (src/ui/asset_paths.h)
 #   <prefix>/share/applications, share/metainfo, share/icons/hicolor: desktop integration

@@ -509,8 +509,12 @@ bool ExportJob::CompleteOutput() {
   if (CancelFlag.load() || Failed() || !Staged) return false;
 
   const std::string& source = engine_.player.Reader ? engine_.player.Reader->FileName : SourceName;
-  if (!CopyTags(source, Staged->Path())) {
-    Fail(CannotWrite(OutName, "the tags could not be saved"));
+  // A failed tag save has damaged the temporary file: nothing is put in
+  // place. Tags that could not be carried over leave the audio sound.
+  const TagCopyResult tags = CopyTags(source, Staged->Path());
+  for (const std::string& warning : tags.warnings) Warn(warning);
+  if (!tags.ok()) {
+    Fail(tags.failure);
     return false;
   }
   if (auto problem = Staged->Sync()) {

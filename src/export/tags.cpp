@@ -1,103 +1,122 @@
 #include "tags.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
+#include <taglib/wavfile.h>
 
-#include <filesystem>
+#include <cstring>
 #include <mutex>
-#include <string>
-#include <system_error>
-#include <vector>
 
-#include "tagwrapper/tagwrapper.h"
-
-namespace fs = std::filesystem;
-
-// ------------------------------------------------------------ tag library
+#include "tagging/fd_stream.h"
+#include "tagging/tag_fields.h"
 
 namespace {
 
-std::mutex NameLock;
-std::string LibraryName = "libpwtagwrapper.so";
-
-std::string ExecutableDir() {
-  std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : exe.parent_path().string();
-}
-
-void* OpenLibrary(const std::string& name) {
-  // Once loaded it stays: jobs on several threads open and close it, and
-  // unloading it under one while another loads it again gains nothing.
-  constexpr int Flags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
-  if (name.find('/') != std::string::npos) return dlopen(name.c_str(), Flags);
-  std::vector<std::string> candidates;
-  const std::string exeDir = ExecutableDir();
-  if (!exeDir.empty()) candidates.push_back(exeDir + "/" + name);
-#ifdef PW_TAGWRAPPER_DIR
-  candidates.push_back(std::string(PW_TAGWRAPPER_DIR) + "/" + name);
-#endif
-  for (const std::string& path : candidates)
-    if (access(path.c_str(), F_OK) == 0)
-      if (void* h = dlopen(path.c_str(), Flags)) return h;
-  return dlopen(name.c_str(), Flags);
-}
-
-}  // namespace
-
-void SetTagLibraryName(const std::string& name) {
-  std::lock_guard<std::mutex> lock(NameLock);
-  LibraryName = name;
-}
-
-std::string TagLibraryName() {
-  std::lock_guard<std::mutex> lock(NameLock);
-  return LibraryName;
-}
-
-void TagLibrary::Closer::operator()(void* h) const noexcept { dlclose(h); }
-
-TagLibrary::TagLibrary() : handle(OpenLibrary(TagLibraryName())) {}
-
-TagLibrary::~TagLibrary() = default;
-
-void* TagLibrary::Symbol(const char* name) const { return handle ? dlsym(handle.get(), name) : nullptr; }
-
-// ------------------------------------------------------------ tag transfer
-
-namespace {
-
-struct TagFileCloser {
-  decltype(&taglib_file_free) release;
-  void operator()(TagLib_File* f) const noexcept { release(f); }
+struct WriteBudget {
+  int64_t bytes = -1;
+  int errorNumber = 0;
 };
-using TagFilePtr = std::unique_ptr<TagLib_File, TagFileCloser>;
+
+std::mutex BudgetLock;
+WriteBudget BudgetSetting;
+
+WriteBudget CurrentBudget() {
+  std::lock_guard lock(BudgetLock);
+  return BudgetSetting;
+}
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+std::string CannotWrite(const std::string& path, const std::string& why) {
+  return "Cannot write " + Quoted(path) + ": " + why;
+}
+
+// The largest file a plain RIFF header can describe: its size field counts
+// everything after the first 8 bytes in 32 bits.
+constexpr int64_t RiffLimit = int64_t(0xFFFFFFFFu) + 8;
+
+// RF64 (a WAV over 4 GiB): TagLib reads only plain RIFF and would take the
+// 64-bit layout apart, so the file keeps no tags.
+bool IsRf64(pwtag::FdStream& stream) {
+  stream.seek(0);
+  const TagLib::ByteVector id = stream.readBlock(4);
+  stream.seek(0);
+  return id == TagLib::ByteVector("RF64", 4);
+}
+
+// What the WAV will measure once TagLib has added the tags it now holds in
+// memory: an ID3 chunk and an INFO list at the end, each padded to even.
+int64_t WavSizeWithTags(TagLib::RIFF::WAV::File* wav, int64_t size) {
+  const auto chunk = [](int64_t payload) { return payload > 0 ? 8 + payload + (payload & 1) : 0; };
+  const int64_t id3 = wav->hasID3v2Tag() || !wav->ID3v2Tag()->isEmpty() ? wav->ID3v2Tag()->render().size() : 0;
+  const int64_t info = wav->InfoTag()->isEmpty() ? 0 : wav->InfoTag()->render().size();
+  return size + (size & 1) + chunk(id3) + chunk(info);
+}
 
 }  // namespace
 
-bool CopyTags(const std::string& SourcePath, const std::string& OutputPath) {
-  const TagLibrary library;
-  if (!library.Loaded()) return true;
-  const auto setStringsUnicode = library.Get<decltype(&taglib_set_strings_unicode)>("taglib_set_strings_unicode");
-  const auto fileNew = library.Get<decltype(&taglib_file_newu)>("taglib_file_newu");
-  const auto tagCopy = library.Get<decltype(&taglib_tag_copy)>("taglib_tag_copy");
-  const auto fileSave = library.Get<decltype(&taglib_file_save)>("taglib_file_save");
-  const auto fileFree = library.Get<decltype(&taglib_file_free)>("taglib_file_free");
-  const auto freeStrings = library.Get<decltype(&taglib_tag_free_strings)>("taglib_tag_free_strings");
-  if (!setStringsUnicode || !fileNew || !tagCopy || !fileSave || !fileFree || !freeStrings) return true;
+void FailTagWritesAfterBytesForTesting(int64_t bytes, int errorNumber) {
+  std::lock_guard lock(BudgetLock);
+  BudgetSetting = bytes < 0 ? WriteBudget{} : WriteBudget{bytes, errorNumber};
+}
 
-  setStringsUnicode(1);
-  bool saved = true;
-  TagFilePtr src(fileNew(SourcePath.c_str()), TagFileCloser{fileFree});
-  TagFilePtr dst(fileNew(OutputPath.c_str()), TagFileCloser{fileFree});
-  if (src && dst) {
-    tagCopy(src.get(), dst.get());
-    // The library rewrites the file in place: a save that fails may have
-    // left it damaged.
-    saved = fileSave(dst.get()) != 0;
+TagCopyResult CopyTags(const std::string& SourcePath, const std::string& OutputPath) {
+  TagCopyResult result;
+  const auto sourceWarning = [&](const std::string& why) {
+    result.warnings.push_back("The tags of " + Quoted(SourcePath) + " were not copied: " + why);
+  };
+
+  pwtag::FdStream sourceStream(SourcePath, pwtag::FdStream::Mode::Read);
+  if (!sourceStream.isOpen()) {
+    sourceWarning(sourceStream.Reason());
+    return result;
   }
-  dst.reset();
-  src.reset();
-  freeStrings();
-  return saved;
+  const TagLib::FileRef source = pwtag::OpenTagFile(&sourceStream, SourcePath);
+  if (source.isNull() && !sourceStream.Failed() && !pwtag::KnownTagType(SourcePath))
+    return result;  // a type TagLib has no tags for
+  if (source.isNull() || !source.file()->isValid() || sourceStream.Failed()) {
+    sourceWarning(sourceStream.Failed() ? sourceStream.Reason() : "the tag library cannot read them");
+    return result;
+  }
+
+  if (!pwtag::HasSongFields(source.file())) return result;
+
+  const WriteBudget budget = CurrentBudget();
+  pwtag::FdStream outputStream(OutputPath, pwtag::FdStream::Mode::ReadWrite, budget.bytes, budget.errorNumber);
+  const auto failed = [&] {
+    result.failure = CannotWrite(OutputPath, outputStream.Reason());
+    return result;
+  };
+  if (!outputStream.isOpen()) return failed();
+  const auto tooLarge = [&] {
+    result.warnings.push_back("The tags were not copied to " + Quoted(OutputPath) +
+                              ": the tag library cannot write them into a WAV file over 4 GiB");
+    return result;
+  };
+  if (IsRf64(outputStream)) return outputStream.Failed() ? failed() : tooLarge();
+
+  bool saved = false;
+  {
+    const TagLib::FileRef output = pwtag::OpenTagFile(&outputStream, OutputPath);
+    if (outputStream.Failed()) return failed();
+    if (output.isNull() || !output.file()->isValid()) {
+      result.warnings.push_back("The tags were not copied to " + Quoted(OutputPath) +
+                                ": the tag library cannot read that file");
+      return result;
+    }
+    pwtag::CopyFields(source.file(), output.file());
+    // TagLib would wrap the 32-bit RIFF size and put the tags inside the
+    // audio as far as readers are concerned.
+    if (auto* wav = dynamic_cast<TagLib::RIFF::WAV::File*>(output.file());
+        wav && WavSizeWithTags(wav, outputStream.length()) > RiffLimit)
+      return tooLarge();
+    saved = pwtag::SaveTagFile(output.file());
+  }
+  // Each step counts: TagLib's answer, every write it made, the flush to the
+  // disk (where a delayed write error shows) and the close.
+  if (outputStream.Failed()) return failed();
+  if (!saved) {
+    result.failure = CannotWrite(OutputPath, "the tags could not be saved");
+    return result;
+  }
+  if (!outputStream.Sync() || !outputStream.Close()) return failed();
+  return result;
 }

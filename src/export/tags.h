@@ -4,44 +4,34 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
+#include <vector>
 
-// Copies the tags and pictures of SourcePath onto OutputPath (both UTF-8
-// paths) through the tag library, loaded for this call and released after
-// it. Which fields travel is the library's choice. Does nothing when the
-// library cannot be loaded or either file cannot be opened by it (a source
-// without tags is no failure). Returns false only when saving the tags into
-// OutputPath failed: the output may then be damaged.
-bool CopyTags(const std::string& SourcePath, const std::string& OutputPath);
+struct TagCopyResult {
+  // Empty when the output is sound; otherwise the one message of the
+  // failure, naming the output and the system's reason ("Cannot write
+  // "/x/out.flac": No space left on device"). The output may then be
+  // damaged and must not be kept.
+  std::string failure;
+  // Tags that could not be carried over for reasons that leave the output
+  // sound (the source's tags unreadable, a WAV too large for them), each
+  // naming the file.
+  std::vector<std::string> warnings;
 
-// The tag library, loaded while the object lives. Looked for, by file name,
-// in the folder of the running executable, then in the build tree, then on
-// the system's library search path; a name containing '/' is loaded as it
-// is. Used by one thread at a time.
-class TagLibrary {
- public:
-  TagLibrary();
-  ~TagLibrary();
-  TagLibrary(const TagLibrary&) = delete;
-  TagLibrary& operator=(const TagLibrary&) = delete;
-
-  bool Loaded() const { return handle != nullptr; }
-  // The entry point of that name, or null (also when not loaded).
-  void* Symbol(const char* name) const;
-  template <typename Function>
-  Function Get(const char* name) const {
-    return reinterpret_cast<Function>(Symbol(name));
-  }
-
- private:
-  struct Closer {
-    void operator()(void* h) const noexcept;
-  };
-  std::unique_ptr<void, Closer> handle;
+  bool ok() const { return failure.empty(); }
 };
 
-// File name of the tag library ("libpwtagwrapper.so"). Tests point it at a
-// missing library; change it only while no transfer runs.
-void SetTagLibraryName(const std::string& name);
-std::string TagLibraryName();
+// Copies the song's tags and pictures of SourcePath onto OutputPath (both
+// UTF-8 paths) through TagLib. Which fields travel is TagLib's mapping
+// between formats, less those that describe how the source was encoded
+// (its encoding program and settings). A source without tags, or of a type
+// TagLib does not know, leaves the output untouched and is no warning.
+// Every write, seek, truncate, flush and close on the output is checked;
+// the source is only read.
+TagCopyResult CopyTags(const std::string& SourcePath, const std::string& OutputPath);
+
+// For tests: the tag transfers from now on take `bytes` bytes in all into
+// each output, then fail as the system would with errorNumber (ENOSPC: a
+// full disk). A negative count turns this off again. Process-wide;
+// production code never sets it.
+void FailTagWritesAfterBytesForTesting(int64_t bytes, int errorNumber);

@@ -10,14 +10,18 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -602,6 +606,14 @@ TEST_F(RenderTest, AnMp3BitRateNoticeIsPrintedAndTheExitStatusStays0) {
   EXPECT_TRUE(fs::exists(dir + "/low.mp3"));
 }
 
+TEST_F(RenderTest, AnM4aBitRateNoticeIsPrintedAndTheExitStatusStays0) {
+  pwtest::WriteWav(dir + "/low.wav", pwtest::Sine(440, 8000, 1, 8000), 8000, 1, 16);
+  const Result r = Render({"--bitrate", "320", dir + "/low.wav", dir + "/low.m4a"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "pitchwell-render: M4A at 8000 Hz allows at most 48 kb/s: 320 kb/s lowered to 48 kb/s.\n");
+  EXPECT_TRUE(fs::exists(dir + "/low.m4a"));
+}
+
 TEST_F(RenderTest, AFailedWriteExitsWith3WithOneMessageAndKeepsTheOldOutput) {
   // A file size limit (ulimit -f, in 512-byte blocks) fails every write past
   // 8 KiB as the system does: "File too large".
@@ -624,6 +636,100 @@ TEST_F(RenderTest, AFailedWriteExitsWith3WithOneMessageAndKeepsTheOldOutput) {
         EXPECT_FALSE(fs::exists(out));
       }
       EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
+    }
+  }
+}
+
+// A small tmpfs of our own, unmounted whatever happens.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& where, uint64_t bytes) : where_(where) {
+    fs::create_directories(where);
+    const std::string options = "size=" + std::to_string(bytes);
+    if (::mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0)
+      mounted_ = true;
+    else
+      why_ = std::strerror(errno);
+  }
+  ~SmallFileSystem() {
+    if (mounted_) ::umount2(where_.c_str(), MNT_DETACH);
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+  bool Mounted() const { return mounted_; }
+  const std::string& Why() const { return why_; }
+  uint64_t Free() const {
+    struct statvfs st {};
+    return ::statvfs(where_.c_str(), &st) == 0 ? uint64_t(st.f_bavail) * st.f_frsize : 0;
+  }
+
+ private:
+  std::string where_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
+TEST_F(RenderTest, AFullDiskInTheAudioOrTheTagsExitsWith3AndKeepsTheEarlierFile) {
+  // A tagged MP3 with a picture, so that the tags take several pages, and
+  // the same audio untagged.
+  const std::string cover = dir + "/cover.png";
+  const std::string tagged = dir + "/tagged.mp3", plain = dir + "/plain.mp3";
+  ASSERT_TRUE(pwtest::Run("ffmpeg -nostdin -v error -y -f lavfi -i 'nullsrc=s=128x128,geq=random(1)*255:128:128' "
+                          "-frames:v 1 '" + cover + "'"));
+  ASSERT_TRUE(pwtest::Run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=2 -ar 44100 -ac 2 "
+                          "-c:a libmp3lame -fflags +bitexact '" + plain + "'"));
+  ASSERT_TRUE(pwtest::Run("ffmpeg -nostdin -v error -y -i '" + plain + "' -i '" + cover + "' -map 0 -map 1 -c copy "
+                          "-disposition:v attached_pic -metadata title=Full -fflags +bitexact '" + tagged + "'"));
+  constexpr uint64_t Page = 4096;
+  const auto pages = [](uint64_t bytes) { return (bytes + Page - 1) / Page; };
+  const std::string older = "older";
+
+  for (const char* ext : {".mp3", ".wav", ".flac", ".m4a"}) {
+    SCOPED_TRACE(ext);
+    // What the render makes with room to spare, tagged and not.
+    const std::string reference = dir + "/reference" + ext, untagged = dir + "/untagged" + ext;
+    ASSERT_EQ(Render({"-q", "-y", tagged, reference}).status, 0);
+    ASSERT_EQ(Render({"-q", "-y", plain, untagged}).status, 0);
+    const uint64_t audioPages = pages(fs::file_size(untagged)), allPages = pages(fs::file_size(reference));
+    ASSERT_GE(allPages, audioPages + 2);
+    const std::string expected = ReadAll(reference);
+
+    struct Room {
+      uint64_t pages;
+      const char* where;
+    };
+    for (const Room room : {Room{audioPages / 2, "inside the audio"},
+                            Room{(audioPages + allPages) / 2, "inside the tags"},
+                            Room{allPages, "exactly at the end"}}) {
+      SCOPED_TRACE(room.where);
+      const std::string mountPoint = dir + "/small";
+      const SmallFileSystem small(mountPoint, (allPages + 64) * Page);
+      if (!small.Mounted()) GTEST_SKIP() << "no tmpfs of our own here: " << small.Why();
+      const std::string out = mountPoint + "/out" + ext;
+      std::ofstream(out) << older;
+      // Fill what is free down to the room wanted.
+      const uint64_t free = small.Free();
+      ASSERT_GE(free, room.pages * Page);
+      const int filler = ::open((mountPoint + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+      ASSERT_GE(filler, 0);
+      if (free > room.pages * Page) {
+        ASSERT_EQ(::posix_fallocate(filler, 0, off_t(free - room.pages * Page)), 0);
+      }
+      ::close(filler);
+      ASSERT_EQ(small.Free(), room.pages * Page);
+
+      const Result r = Render({"-q", "-y", tagged, out});
+      EXPECT_EQ(pwtest::Temporaries(mountPoint), std::vector<std::string>{});
+      if (room.pages >= allPages) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(ReadAll(out) == expected);  // all the audio, all the tags
+      } else {
+        EXPECT_EQ(r.status, 3) << r.err;
+        // One message (the MP3 writer's caption may go before it).
+        EXPECT_EQ(Count(r.err, "Cannot write"), 1u) << r.err;
+        EXPECT_NE(r.err.find("Cannot write \"" + out + "\": No space left on device\n"), std::string::npos) << r.err;
+        EXPECT_EQ(ReadAll(out), older);
+      }
     }
   }
 }

@@ -29,6 +29,7 @@
 #include "output_file.h"
 #include "save_command.h"
 #include "slider_mapping.h"
+#include "tags.h"
 #include "engine.h"
 #include "message_capture.h"
 #include "testaudio.h"
@@ -450,6 +451,49 @@ TEST_F(JobTest, AWriteFailureEndsTheJobWithOneMessageAndSavesNothing) {
         EXPECT_FALSE(fs::exists(out));
       }
       EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
+    }
+  }
+}
+
+TEST_F(JobTest, AFullDiskWhileTheTagsAreWrittenFailsTheSaveAndKeepsTheEarlierFile) {
+  // A source with a title and a picture large enough to take several writes.
+  sourcePath = dir + "/tagged.flac";
+  const std::string cover = dir + "/cover.png";
+  ASSERT_TRUE(pwtest::Run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=s=64x64 -frames:v 1 '" + cover + "'"));
+  ASSERT_TRUE(pwtest::Run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=1 -i '" + cover +
+                          "' -map 0 -map 1 -c:v copy -disposition:v attached_pic -ar 44100 -ac 2 -c:a flac "
+                          "-metadata title=Tagged '" + sourcePath + "'"));
+  player->Open(sourcePath);
+  ASSERT_TRUE(player->Loaded);
+  ASSERT_TRUE(chain->RebuildForFile(*player));
+  struct Room {
+    int64_t bytes;  // what the tag step may still write
+    bool saved;
+  };
+  const char* const extensions[] = {"", ".mp3", ".wav", ".flac", ".m4a"};
+  for (int type = 1; type <= 4; ++type) {
+    for (const Room room : {Room{0, false}, Room{1000, false}, Room{-1, true}}) {
+      SCOPED_TRACE(std::string(extensions[type]) + " with room for " + std::to_string(room.bytes));
+      const std::string out = dir + "/tagged-out" + extensions[type];
+      std::ofstream(out, std::ios::trunc) << "older";
+      ExportOutcome outcome;
+      FailTagWritesAfterBytesForTesting(room.bytes, ENOSPC);
+      {
+        std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, type, 0, 0, 128, true});
+        job->Run();
+        outcome = job->Outcome();
+      }
+      FailTagWritesAfterBytesForTesting(-1, 0);
+      EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
+      if (room.saved) {
+        EXPECT_TRUE(outcome.ok()) << outcome.failure;
+        EXPECT_TRUE(outcome.messages.empty()) << outcome.messages.front().text;
+        EXPECT_NE(ReadAll(out).find("Tagged"), std::string::npos);
+      } else {
+        EXPECT_EQ(outcome.failure, "Cannot write \"" + out + "\": No space left on device");
+        EXPECT_TRUE(outcome.messages.empty()) << outcome.messages.front().text;
+        EXPECT_EQ(ReadAll(out), "older");
+      }
     }
   }
 }

@@ -228,6 +228,120 @@ INSTANTIATE_TEST_SUITE_P(Layouts, WavHeaderTest,
                                            WavCase{32000, 3, 16, 80, 6, 0}, WavCase{8000, 1, 24, 80, 3, 1},
                                            WavCase{44100, 8, 16, 80, 16, 0xFF}));
 
+// The header arithmetic at the 4 GiB edge, without writing 4 GiB: the
+// 32-bit RIFF size holds the header after its first 8 bytes, the audio and
+// its pad byte; one byte more and the file is RF64.
+TEST(WavSizesTest, RiffUpTo4GiBAndRf64Beyond) {
+  constexpr uint64_t G4 = uint64_t(1) << 32;
+  constexpr uint32_t M = 0xFFFFFFFFu;
+  struct Case {
+    WavHeaderKind kind;
+    uint64_t data;
+    uint32_t blockAlign;
+    WavSizes expected;
+  };
+  const auto riff = [](uint32_t header, uint32_t pad, uint64_t data, uint32_t align, uint32_t fact) {
+    const uint64_t size = header - 8 + data + pad;
+    return WavSizes{false, header, pad, uint32_t(size), uint32_t(data), fact, size, data, data / align};
+  };
+  const auto rf64 = [](uint32_t header, uint32_t pad, uint64_t data, uint32_t align, uint32_t fact) {
+    return WavSizes{true, header + 36, pad, M, M, fact, header + 36 - 8 + data + pad, data, data / align};
+  };
+  const WavHeaderKind P = WavHeaderKind::Plain, X = WavHeaderKind::Extensible;
+  const Case cases[] = {
+      {P, 0, 4, riff(44, 0, 0, 4, 0)},
+      {P, 3, 3, riff(44, 1, 3, 3, 1)},  // an odd chunk gets its pad byte
+      {P, M - 37, 2, riff(44, 0, M - 37, 2, (M - 37) / 2)},  // RIFF size 0xFFFFFFFE: the largest that fits
+      {P, M - 36, 1, rf64(44, 1, M - 36, 1, M - 36)},  // odd: its pad byte would not fit
+      {P, M - 35, 4, rf64(44, 0, M - 35, 4, (M - 35) / 4)},  // RIFF size exactly 4 GiB: one past
+      {P, G4, 4, rf64(44, 0, G4, 4, M / 4 + 1)},
+      {P, G4 * 3 + 6, 6, rf64(44, 0, G4 * 3 + 6, 6, uint32_t((G4 * 3 + 6) / 6))},
+      {X, M - 73, 6, riff(80, 0, M - 73, 6, (M - 73) / 6)},
+      {X, M - 72, 3, rf64(80, 1, M - 72, 3, (M - 72) / 3)},
+      {X, G4 + 3, 3, rf64(80, 1, G4 + 3, 3, uint32_t((G4 + 3) / 3))},
+      {X, G4 * 5, 1, rf64(80, 0, G4 * 5, 1, M)},  // more frames than the fact chunk holds
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.data) + (c.kind == X ? " extensible" : " plain"));
+    const WavSizes s = PlanWavSizes(c.kind, c.data, c.blockAlign);
+    const WavSizes& e = c.expected;
+    EXPECT_EQ(s.rf64, e.rf64);
+    EXPECT_EQ(s.headerBytes, e.headerBytes);
+    EXPECT_EQ(s.padBytes, e.padBytes);
+    EXPECT_EQ(s.riffSize, e.riffSize);
+    EXPECT_EQ(s.dataSize, e.dataSize);
+    EXPECT_EQ(s.factSamples, e.factSamples);
+    EXPECT_EQ(s.riffSize64, e.riffSize64);
+    EXPECT_EQ(s.dataSize64, e.dataSize64);
+    EXPECT_EQ(s.sampleCount, e.sampleCount);
+    // What the header says the file holds is the file.
+    EXPECT_EQ(s.riffSize64 + 8, s.headerBytes + c.data + s.padBytes);
+  }
+}
+
+TEST_F(WritersTest, AnOddSizedWavGetsItsPadByteAndTheTagsFollowIt) {
+  SetFormat(8000, 1, 24);  // 3 bytes a frame
+  const Bytes data(3 * 801, 0x11);
+  {
+    WavWriter w(Path("odd.wav"), testFormat);
+    EXPECT_EQ(w.Write(data.data(), uint32_t(data.size())), int32_t(data.size()));
+    w.Finish();
+  }
+  const Bytes b = ReadBytes(Path("odd.wav"));
+  ASSERT_EQ(b.size(), 80 + data.size() + 1);
+  EXPECT_EQ(Le32(b, 4), b.size() - 8);
+  EXPECT_EQ(Le32(b, 76), data.size());
+  EXPECT_EQ(b.back(), 0);
+  // ffmpeg reads every frame and no more.
+  const std::string frames = Path("frames.txt");
+  ASSERT_TRUE(pwtest::Run("ffprobe -v error -count_packets -show_entries stream=duration_ts -of csv=p=0 '" +
+                          Path("odd.wav") + "' > '" + frames + "'"));
+  std::ifstream in(frames);
+  int64_t n = 0;
+  in >> n;
+  EXPECT_EQ(n, 801);
+}
+
+// Opt-in (PITCHWELL_BIG_TESTS=1): writes a little over 4 GiB.
+TEST_F(WritersTest, AWavPast4GiBIsRf64WithItsExactLength) {
+  const char* big = std::getenv("PITCHWELL_BIG_TESTS");
+  if (!big || std::string(big) != "1") GTEST_SKIP() << "set PITCHWELL_BIG_TESTS=1 to write a 4 GiB file";
+  SetFormat(44100, 2, 16);
+  const uint64_t frames = (uint64_t(1) << 30) + 12345;  // 4 GiB and 49380 bytes
+  const std::string path = Path("big.wav");
+  {
+    WavWriter w(path, testFormat);
+    Bytes block(size_t(4) << 20);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = uint8_t(i * 13 + 5);
+    for (uint64_t left = frames * 4; left > 0;) {
+      const uint32_t n = uint32_t(std::min<uint64_t>(left, block.size()));
+      ASSERT_EQ(w.Write(block.data(), n), int32_t(n));
+      left -= n;
+    }
+    w.Finish();
+  }
+  std::ifstream in(path, std::ios::binary);
+  Bytes head(96);
+  in.read(reinterpret_cast<char*>(head.data()), std::streamsize(head.size()));
+  EXPECT_EQ(Id(head, 0), "RF64");
+  EXPECT_EQ(Le32(head, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(Id(head, 12), "ds64");
+  EXPECT_EQ(Id(head, 48), "fmt ");
+  EXPECT_EQ(Id(head, 72), "data");
+  EXPECT_EQ(Le32(head, 76), 0xFFFFFFFFu);
+  EXPECT_EQ(head[80], 5);  // the audio starts right after the header
+  EXPECT_EQ(head[81], 18);
+  EXPECT_EQ(fs::file_size(path), 80 + frames * 4);
+  const std::string out = Path("big.txt");
+  ASSERT_TRUE(pwtest::Run("ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 '" + path + "' > '" + out +
+                          "'"));
+  std::ifstream probed(out);
+  uint64_t n = 0;
+  probed >> n;
+  EXPECT_EQ(n, frames);
+  fs::remove(path);
+}
+
 TEST_F(WritersTest, OutputNameTakesTheWritersExtension) {
   EXPECT_EQ(ChangeFileExt("/a/b/song.mp3", ".wav"), "/a/b/song.wav");
   EXPECT_EQ(ChangeFileExt("/a/b.dir/song", ".flac"), "/a/b.dir/song.flac");
@@ -749,6 +863,56 @@ TEST_P(M4aStreamTest, TrackTimingAndPresentedLength) {
 INSTANTIATE_TEST_SUITE_P(Formats, M4aStreamTest,
                          ::testing::Values(M4aCase{44100, 2, 128, 57330}, M4aCase{48000, 1, 128, 48000},
                                            M4aCase{32000, 2, 96, 40960}, M4aCase{22050, 1, 96, 30001}));
+
+struct M4aBitrateCase {
+  uint32_t rate;
+  uint16_t channels;
+  int32_t requested;
+  uint32_t used;
+  std::string message;  // empty: none queued
+};
+
+std::ostream& operator<<(std::ostream& os, const M4aBitrateCase& c) {
+  return os << c.rate << " Hz, " << c.channels << " ch, " << c.requested << " kb/s";
+}
+
+class M4aBitrateTest : public WritersTest, public ::testing::WithParamInterface<M4aBitrateCase> {};
+
+TEST_P(M4aBitrateTest, ALoweredRateIsToldOnceAndBoundsWhatIsDelivered) {
+  const M4aBitrateCase c = GetParam();
+  SetFormat(c.rate, c.channels, 16);
+  testFormat.bitrateKbps = c.requested;
+  auto w = std::make_unique<M4aWriter>(Path("rate.m4a"), testFormat);
+  EXPECT_EQ(w->BitrateKbps(), c.used);
+  const auto messages = w->TakeMessages();
+  if (c.message.empty()) {
+    EXPECT_TRUE(messages.empty()) << messages.front().text;
+  } else {
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].kind, pw::MessageKind::Information);
+    EXPECT_EQ(messages[0].text, c.message);
+    EXPECT_EQ(messages[0].caption, "");
+  }
+  // Two seconds of a rich tone: the audio delivered stays within the rate
+  // told (the media data over the length, with a little for the last frame).
+  const int seconds = 2;
+  WriteAll(std::move(w), Pcm(pwtest::Harmonic(int(c.rate), c.channels, int(c.rate) * seconds), 16));
+  const Bytes b = ReadBytes(Path("rate.m4a"));
+  const auto mdat = FindBox(b, {"mdat"});
+  ASSERT_TRUE(mdat.has_value());
+  const double kbps = double(mdat->second - mdat->first) * 8 / seconds / 1000;
+  EXPECT_LE(kbps, c.used * 1.1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, M4aBitrateTest,
+    ::testing::Values(
+        M4aBitrateCase{8000, 1, 320, 48, "M4A at 8000 Hz allows at most 48 kb/s: 320 kb/s lowered to 48 kb/s."},
+        M4aBitrateCase{8000, 2, 320, 96, "M4A at 8000 Hz allows at most 96 kb/s: 320 kb/s lowered to 96 kb/s."},
+        M4aBitrateCase{11025, 1, 96, 66, "M4A at 11025 Hz allows at most 66 kb/s: 96 kb/s lowered to 66 kb/s."},
+        M4aBitrateCase{22050, 2, 320, 264, "M4A at 22050 Hz allows at most 264 kb/s: 320 kb/s lowered to 264 kb/s."},
+        M4aBitrateCase{8000, 1, 48, 48, ""}, M4aBitrateCase{44100, 2, 320, 320, ""},
+        M4aBitrateCase{48000, 1, 128, 128, ""}));
 
 TEST_F(WritersTest, M4aAverageBitRateIsTheChosenOne) {
   for (const int32_t bitrate : {96, 128, 192}) {

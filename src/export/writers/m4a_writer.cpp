@@ -220,6 +220,18 @@ M4aWriter::M4aWriter(const std::string& requestedPath, const ExportFormat& forma
 
   if (avcodec_open2(ctx, codec, nullptr) < 0) throw WriterError("Unable to initialize the encoder");
 
+  // The encoder caps the rate at 6144 bits per channel and 1024-sample
+  // frame, and lowers a higher one when it opens: at low sample rates far
+  // below the rates offered. Said once, like the MP3 writer's notice.
+  bitrateUsed_ = static_cast<uint32_t>(std::max<int64_t>(ctx->bit_rate, 0) / 1000);
+  if (format.bitrateKbps > 0 && ctx->bit_rate < int64_t{format.bitrateKbps} * 1000) {
+    const std::string used = std::to_string(bitrateUsed_) + " kb/s";
+    Report(pw::MessageKind::Information,
+           "M4A at " + std::to_string(SampleRate) + " Hz allows at most " + used + ": " +
+               std::to_string(format.bitrateKbps) + " kb/s lowered to " + used + ".",
+           {});
+  }
+
   if (ctx->frame_size <= 0 || ctx->extradata_size <= 0) throw WriterError("Unable to get the encoder info");
   FrameLength = static_cast<uint32_t>(ctx->frame_size);
   NumSamples = Channels * FrameLength;

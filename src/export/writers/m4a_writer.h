@@ -55,6 +55,9 @@ class M4aWriter : public AudioWriter {
   uint32_t FrameSamples() const { return NumSamples; }
   // Bytes waiting in the carry-over buffer (always less than one frame).
   uint32_t Pending() const { return tempsize; }
+  // The bit rate the encoder settled on: the one asked for, or its ceiling
+  // for the sample rate and channels (an Information message then says so).
+  uint32_t BitrateKbps() const { return bitrateUsed_; }
 
  private:
   struct CodecContextDeleter {
@@ -98,6 +101,7 @@ class M4aWriter : public AudioWriter {
   uint32_t FrameLength = 0;  // samples per channel per frame
   uint32_t Channels = 0;
   uint32_t SampleRate = 0;
+  uint32_t bitrateUsed_ = 0;
   int64_t NextPts = 0;         // in samples per channel
   uint64_t InputBytes = 0;     // everything given to Write
   bool status = false;

@@ -1,7 +1,10 @@
 #include "wav_writer.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 // The headers are written as their in-memory image.
 static_assert(std::endian::native == std::endian::little);
@@ -25,7 +28,36 @@ uint32_t ChannelMask(uint16_t channels) {
   }
 }
 
+void PutLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+void PutLe64(uint8_t* p, uint64_t v) {
+  PutLe32(p, uint32_t(v));
+  PutLe32(p + 4, uint32_t(v >> 32));
+}
+
+// Pieces in which the audio is moved to make room for ds64.
+constexpr size_t MovePiece = size_t(4) << 20;
+
 }  // namespace
+
+WavSizes PlanWavSizes(WavHeaderKind kind, uint64_t dataBytes, uint32_t blockAlign) {
+  WavSizes s;
+  const uint32_t header = kind == WavHeaderKind::Extensible ? sizeof(WavExtensibleHeader) : sizeof(WavPlainHeader);
+  s.padBytes = uint32_t(dataBytes & 1);
+  const uint64_t frames = blockAlign ? dataBytes / blockAlign : 0;
+  const uint64_t riff = uint64_t(header) - 8 + dataBytes + s.padBytes;
+  s.rf64 = riff > UINT32_MAX;
+  s.headerBytes = header + (s.rf64 ? WavDs64ChunkBytes : 0);
+  s.riffSize64 = riff + (s.rf64 ? WavDs64ChunkBytes : 0);
+  s.dataSize64 = dataBytes;
+  s.sampleCount = frames;
+  s.riffSize = s.rf64 ? UINT32_MAX : uint32_t(riff);
+  s.dataSize = s.rf64 ? UINT32_MAX : uint32_t(dataBytes);
+  s.factSamples = uint32_t(std::min<uint64_t>(frames, UINT32_MAX));
+  return s;
+}
 
 WavWriter::WavWriter(const std::string& requestedPath, const ExportFormat& format) {
   outputPath = ChangeFileExt(requestedPath, ".wav");
@@ -33,7 +65,8 @@ WavWriter::WavWriter(const std::string& requestedPath, const ExportFormat& forma
   format_ = format.pcm;
   headerKind_ = (format.pcm.channels > 2 || format.pcm.bitsPerSample > 16) ? WavHeaderKind::Extensible : WavHeaderKind::Plain;
   // The header is written last; writing after the gap leaves zeros in it.
-  if (!file_.Open(outputPath) ||
+  // Read and write: a file over 4 GiB has its audio moved at the end.
+  if (!file_.Open(outputPath, OutputFile::Access::ReadWrite) ||
       !file_.Seek(headerKind_ == WavHeaderKind::Extensible ? sizeof(WavExtensibleHeader) : sizeof(WavPlainHeader)))
     throw WriterError("Cannot create file \"" + outputPath + "\". " + file_.Reason());
 }
@@ -45,12 +78,44 @@ void WavWriter::Complete() {
     file_.Close();
     return;
   }
-  FillHeader();
   const bool extensible = headerKind_ == WavHeaderKind::Extensible;
-  const void* header = extensible ? static_cast<const void*>(&WaveHeaderEx) : &WaveHeader;
-  const bool headerWritten = file_.Seek(0) && file_.Write(header, extensible ? sizeof WaveHeaderEx : sizeof WaveHeader);
+  const WavSizes sizes = PlanWavSizes(headerKind_, ns, uint32_t((format_.bitsPerSample >> 3) * format_.channels));
+  FillHeader(sizes);
+  const uint32_t fixed = extensible ? sizeof WaveHeaderEx : sizeof WaveHeader;
+  std::vector<uint8_t> header(sizes.headerBytes);
+  const auto* image = static_cast<const uint8_t*>(extensible ? static_cast<const void*>(&WaveHeaderEx) : &WaveHeader);
+  if (sizes.rf64) {
+    // "RF64", size, "WAVE", then ds64, then the rest as for RIFF.
+    std::memcpy(header.data(), image, 12);
+    std::memcpy(header.data(), "RF64", 4);
+    uint8_t* ds64 = header.data() + 12;
+    std::memcpy(ds64, "ds64", 4);
+    PutLe32(ds64 + 4, WavDs64ChunkBytes - 8);
+    PutLe64(ds64 + 8, sizes.riffSize64);
+    PutLe64(ds64 + 16, sizes.dataSize64);
+    PutLe64(ds64 + 24, sizes.sampleCount);
+    PutLe32(ds64 + 32, 0);  // no table of other chunk sizes
+    std::memcpy(header.data() + 12 + WavDs64ChunkBytes, image + 12, fixed - 12);
+  } else {
+    std::memcpy(header.data(), image, fixed);
+  }
+  static const uint8_t pad = 0;
+  const bool written = file_.Seek(int64_t(fixed) + int64_t(ns)) && (sizes.padBytes == 0 || file_.Write(&pad, 1)) &&
+                       (!sizes.rf64 || MoveAudio(fixed, sizes.headerBytes, ns + sizes.padBytes)) &&
+                       file_.Seek(0) && file_.Write(header.data(), header.size());
   // Closed in any case; the failure reported is the first one.
-  if (!file_.Close() || !headerWritten) Stop(file_.FailureText());
+  if (!file_.Close() || !written) Stop(file_.FailureText());
+}
+
+bool WavWriter::MoveAudio(int64_t from, int64_t to, uint64_t bytes) {
+  std::unique_ptr<uint8_t[]> piece(new uint8_t[MovePiece]);
+  for (uint64_t left = bytes; left > 0;) {
+    const size_t n = size_t(std::min<uint64_t>(left, MovePiece));
+    left -= n;
+    if (!file_.Seek(from + int64_t(left)) || file_.Read(piece.get(), n) != int64_t(n)) return false;
+    if (!file_.Seek(to + int64_t(left)) || !file_.Write(piece.get(), n)) return false;
+  }
+  return true;
 }
 
 int32_t WavWriter::Write(const void* p, uint32_t size) {
@@ -60,12 +125,12 @@ int32_t WavWriter::Write(const void* p, uint32_t size) {
   return static_cast<int32_t>(size);
 }
 
-void WavWriter::FillHeader() {
+void WavWriter::FillHeader(const WavSizes& sizes) {
   const AudioFormat& f = format_;
   if (headerKind_ == WavHeaderKind::Extensible) {
     WavExtensibleHeader& h = WaveHeaderEx;
     SetId(h.RIFF, "RIFF");
-    h.FileSize = ns + 72;
+    h.FileSize = sizes.riffSize;
     SetId(h.RIFFType, "WAVE");
     SetId(h.FmtChunkId, "fmt ");
     h.FmtChunkSize = 40;
@@ -82,13 +147,13 @@ void WavWriter::FillHeader() {
     std::memcpy(h.Format.SubFormat, PcmSubFormat, sizeof PcmSubFormat);
     SetId(h.Factchunk, "fact");
     h.FactChunkSize = 4;
-    h.FactSamples = h.Format.Format.BlockAlign ? ns / h.Format.Format.BlockAlign : 0;
+    h.FactSamples = sizes.factSamples;
     SetId(h.DataChunkId, "data");
-    h.DataSize = ns;
+    h.DataSize = sizes.dataSize;
   } else {
     WavPlainHeader& h = WaveHeader;
     SetId(h.RIFF, "RIFF");
-    h.FileSize = ns + 36;
+    h.FileSize = sizes.riffSize;
     SetId(h.RIFFType, "WAVE");
     SetId(h.FmtChunkId, "fmt ");
     h.FmtChunkSize = 16;
@@ -99,6 +164,6 @@ void WavWriter::FillHeader() {
     h.BlockAlign = static_cast<uint16_t>((f.bitsPerSample >> 3) * f.channels);
     h.BitsPerSample = f.bitsPerSample;
     SetId(h.DataChunkId, "data");
-    h.DataSize = ns;
+    h.DataSize = sizes.dataSize;
   }
 }

@@ -4,7 +4,15 @@
 //
 // Layout: a 44-byte PCM header, or an 80-byte extensible header (with a
 // "fact" chunk before "data") when the PCM has more than two channels or
-// more than 16 bits per sample.
+// more than 16 bits per sample. An odd-sized data chunk is followed by a pad
+// byte, as RIFF wants, so that chunks added after it (the tags) are read.
+//
+// Beyond 4 GiB the 32-bit RIFF sizes cannot hold the file: it becomes RF64
+// (EBU Tech 3306), "RF64" in place of "RIFF", a "ds64" chunk right after
+// "WAVE" with the 64-bit RIFF size, data size and sample count, and
+// 0xFFFFFFFF in the 32-bit fields. Only Finish knows the size, so the audio
+// is then moved 36 bytes further to make room for ds64; smaller files stay
+// exactly as they were.
 #pragma once
 
 #include <cstdint>
@@ -70,6 +78,26 @@ static_assert(sizeof(WavPlainHeader) == 44);
 static_assert(sizeof(WavFormatExtensible) == 40);
 static_assert(sizeof(WavExtensibleHeader) == 80);
 
+// The sizes a finished file's header states for dataBytes of audio.
+struct WavSizes {
+  bool rf64 = false;          // too large for RIFF: RF64 with a ds64 chunk
+  uint32_t headerBytes = 0;   // before the audio: 44 or 80, 36 more with ds64
+  uint32_t padBytes = 0;      // 1 after odd-sized audio
+  uint32_t riffSize = 0;      // the RIFF (RF64) size field
+  uint32_t dataSize = 0;      // the data chunk's size field
+  uint32_t factSamples = 0;   // the fact chunk's frames (extensible layout)
+  uint64_t riffSize64 = 0;    // ds64: the file's size less 8
+  uint64_t dataSize64 = 0;    // ds64: the audio's bytes
+  uint64_t sampleCount = 0;   // ds64: frames
+};
+
+// The size fields for a file of the given layout holding dataBytes of audio
+// in frames of blockAlign bytes.
+WavSizes PlanWavSizes(WavHeaderKind kind, uint64_t dataBytes, uint32_t blockAlign);
+
+// The ds64 chunk: id, size 28, three 64-bit sizes, an empty table.
+constexpr uint32_t WavDs64ChunkBytes = 36;
+
 class WavWriter : public AudioWriter {
  public:
   // outputPath := requestedPath with ".wav"; creates (or truncates) the file. Throws
@@ -86,14 +114,17 @@ class WavWriter : public AudioWriter {
   WavHeaderKind HeaderKind() const { return headerKind_; }
 
  private:
-  // Writes the header and closes the file.
+  // Writes the header (after making room for ds64 when the file is RF64)
+  // and closes the file.
   void Complete() override;
-  void FillHeader();
+  void FillHeader(const WavSizes& sizes);
+  // Moves the audio from `from` to `to` bytes into the file, last piece first.
+  bool MoveAudio(int64_t from, int64_t to, uint64_t bytes);
 
   AudioFormat format_;
   WavHeaderKind headerKind_ = WavHeaderKind::Plain;
   WavPlainHeader WaveHeader{};
   WavExtensibleHeader WaveHeaderEx{};
-  uint32_t ns = 0;
+  uint64_t ns = 0;
   OutputFile file_;
 };

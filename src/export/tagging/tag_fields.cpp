@@ -1,4 +1,4 @@
-#include "tagwrapper.h"
+#include "tag_fields.h"
 
 #include <taglib/aifffile.h>
 #include <taglib/apefile.h>
@@ -11,6 +11,7 @@
 #include <taglib/fileref.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
+#include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
 #include <taglib/mp4coverart.h>
@@ -18,90 +19,26 @@
 #include <taglib/mp4tag.h>
 #include <taglib/mpcfile.h>
 #include <taglib/mpegfile.h>
-#include <taglib/tpropertymap.h>
 #include <taglib/wavfile.h>
 #include <taglib/wavpackfile.h>
 #include <taglib/xiphcomment.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+namespace pwtag {
 
 using TagLib::ByteVector;
 using TagLib::PropertyMap;
 using TagLib::String;
 using TagLib::StringList;
 
-// The common-field view of a file; setters through it mark the file changed.
-struct TagLib_Tag {
-  TagLib_File* owner;
-};
-
-struct TagLib_File {
-  TagLib::FileRef ref;
-  TagLib_Tag tag{this};
-  // Set by every change made through this handle; saving an unchanged file
-  // leaves it as it is.
-  bool changed = false;
-  TagLib::File* file() const { return ref.file(); }
-};
-
 namespace {
-
-std::atomic<bool> UnicodeStrings{true};
-std::atomic<bool> ManageStrings{true};
-std::mutex StringsLock;
-std::vector<char*> Strings;
-
-String FromC(const char* s) {
-  if (!s) return String();
-  return String(s, UnicodeStrings ? String::UTF8 : String::Latin1);
-}
-
-char* ToC(const String& s) {
-  const std::string bytes = s.to8Bit(UnicodeStrings);
-  char* out = static_cast<char*>(std::malloc(bytes.size() + 1));
-  if (!out) return nullptr;
-  std::memcpy(out, bytes.c_str(), bytes.size() + 1);
-  if (ManageStrings) {
-    std::lock_guard<std::mutex> lock(StringsLock);
-    Strings.push_back(out);
-  }
-  return out;
-}
-
-TagLib::Tag* AsTag(const TagLib_Tag* tag) { return tag->owner->file()->tag(); }
-
-// Tag of a handle about to be changed, or null.
-TagLib::Tag* Changing(TagLib_Tag* tag) {
-  if (!tag || !tag->owner->file()->tag()) return nullptr;
-  tag->owner->changed = true;
-  return tag->owner->file()->tag();
-}
-
-String Extension(const char* path) {
-  const std::string name(path);
-  const size_t slash = name.find_last_of('/');
-  const size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return String();
-  return String(name.substr(dot + 1), String::UTF8).upper();
-}
 
 // ---------------------------------------------------------------- pictures
 
-// One picture, independent of the tag format that carries it.
-struct Picture {
-  String mime;
-  String description;
-  int type = 3;
-  ByteVector data;
-};
 
 constexpr int FrontCover = 3;
 constexpr int BackCover = 4;
@@ -250,6 +187,53 @@ TagLib::Ogg::XiphComment* OggComment(TagLib::File* f) {
   return dynamic_cast<TagLib::Ogg::XiphComment*>(f->tag());
 }
 
+// A WAV also gets the common fields in its INFO list, which has no place for
+// the others or for pictures. TagLib writes INFO text as UTF-8, as ffmpeg
+// does, which reads WAV text from INFO only.
+void WriteInfo(TagLib::RIFF::Info::Tag* info, const TagLib::Tag* from) {
+  info->setTitle(from->title());
+  info->setArtist(from->artist());
+  info->setAlbum(from->album());
+  info->setComment(from->comment());
+  info->setGenre(from->genre());
+  info->setYear(from->year());
+  info->setTrack(from->track());
+}
+
+bool IsXiph(TagLib::File* f) {
+  return f && (dynamic_cast<TagLib::FLAC::File*>(f) != nullptr || OggComment(f) != nullptr);
+}
+
+// Fields that describe how the source was encoded rather than the song: the
+// encoding program (ID3 TSSE and MP4 \251too arrive as ENCODING and
+// ENCODEDBY, Xiph comments say ENCODER), its settings, and the encoder
+// delay, padding and loudness notes of iTunes (freeform MP4 atoms, which
+// TagLib names after the atom). Copied, they would name a program that did
+// not make the output and misdescribe its audio.
+const char* const EncodingFields[] = {"ENCODER",          "ENCODING",       "ENCODER_OPTIONS", "ENCODEROPTIONS",
+                                      "ENCODERSETTINGS",  "ENCODER SETTINGS", "ENCODINGSETTINGS", "ITUNSMPB",
+                                      "ITUNNORM",         "ITUNPGAP",       "GAPLESSPLAYBACK"};
+
+bool IsMp4(TagLib::File* f) { return dynamic_cast<TagLib::MP4::File*>(f) != nullptr; }
+
+bool HasCommonFields(const TagLib::Tag* t) {
+  return t && (!t->title().isEmpty() || !t->artist().isEmpty() || !t->album().isEmpty() ||
+               !t->comment().isEmpty() || !t->genre().isEmpty() || t->year() != 0 || t->track() != 0);
+}
+
+void CopyCommonFields(const TagLib::Tag* from, TagLib::Tag* to) {
+  if (!from || !to) return;
+  if (to->title().isEmpty() && !from->title().isEmpty()) to->setTitle(from->title());
+  if (to->artist().isEmpty() && !from->artist().isEmpty()) to->setArtist(from->artist());
+  if (to->album().isEmpty() && !from->album().isEmpty()) to->setAlbum(from->album());
+  if (to->comment().isEmpty() && !from->comment().isEmpty()) to->setComment(from->comment());
+  if (to->genre().isEmpty() && !from->genre().isEmpty()) to->setGenre(from->genre());
+  if (to->year() == 0 && from->year() != 0) to->setYear(from->year());
+  if (to->track() == 0 && from->track() != 0) to->setTrack(from->track());
+}
+
+}  // namespace
+
 // Every picture of the file, in the order its tag keeps them.
 std::vector<Picture> ReadPictures(TagLib::File* f) {
   std::vector<Picture> out;
@@ -355,180 +339,56 @@ PropertyMap ReadProperties(TagLib::File* f) {
   return f->properties();
 }
 
-// A WAV also gets the common fields in its INFO list, which has no place for
-// the others or for pictures. TagLib writes INFO text as UTF-8, as ffmpeg
-// does, which reads WAV text from INFO only.
-void WriteInfo(TagLib::RIFF::Info::Tag* info, const TagLib::Tag* from) {
-  info->setTitle(from->title());
-  info->setArtist(from->artist());
-  info->setAlbum(from->album());
-  info->setComment(from->comment());
-  info->setGenre(from->genre());
-  info->setYear(from->year());
-  info->setTrack(from->track());
-}
-
 // Sets the file's text properties; for a WAV those of its ID3v2 tag (the
 // caller brings INFO up to date). Returns what the tag did not take.
 PropertyMap WriteProperties(TagLib::File* f, const PropertyMap& props) {
-  if (auto* wav = dynamic_cast<TagLib::RIFF::WAV::File*>(f)) return wav->ID3v2Tag()->setProperties(props);
+  if (auto* wav = dynamic_cast<TagLib::RIFF::WAV::File*>(f)) {
+    PropertyMap rejected = wav->ID3v2Tag()->setProperties(props);
+    WriteInfo(wav->InfoTag(), wav->ID3v2Tag());
+    return rejected;
+  }
   return f->setProperties(props);
 }
 
-bool IsXiph(TagLib::File* f) {
-  return dynamic_cast<TagLib::FLAC::File*>(f) != nullptr || OggComment(f) != nullptr;
+bool IsEncodingField(const String& key, TagLib::File* from, TagLib::File* to) {
+  const String k = key.upper();
+  for (const char* name : EncodingFields)
+    if (k == name) return true;
+  // MP4 has no "encoded by" of its own: TagLib maps ENCODEDBY to \251too,
+  // the encoding program. From an MP4 it names the source's encoder; into
+  // one it would claim a program made the output. Elsewhere (ID3 TENC, a
+  // Xiph ENCODEDBY) it is the person who encoded the song and travels.
+  return k == "ENCODEDBY" && (IsMp4(from) || IsMp4(to));
 }
 
-// Properties that name the software which encoded the source; they would be
-// false on the output.
-const char* const EncoderProperties[] = {"ENCODER", "ENCODING"};
+namespace {
 
-bool HasCommonFields(const TagLib::Tag* t) {
-  return t && (!t->title().isEmpty() || !t->artist().isEmpty() || !t->album().isEmpty() ||
-               !t->comment().isEmpty() || !t->genre().isEmpty() || t->year() != 0 || t->track() != 0);
-}
-
-void CopyCommonFields(const TagLib::Tag* from, TagLib::Tag* to) {
-  if (!from || !to) return;
-  if (to->title().isEmpty() && !from->title().isEmpty()) to->setTitle(from->title());
-  if (to->artist().isEmpty() && !from->artist().isEmpty()) to->setArtist(from->artist());
-  if (to->album().isEmpty() && !from->album().isEmpty()) to->setAlbum(from->album());
-  if (to->comment().isEmpty() && !from->comment().isEmpty()) to->setComment(from->comment());
-  if (to->genre().isEmpty() && !from->genre().isEmpty()) to->setGenre(from->genre());
-  if (to->year() == 0 && from->year() != 0) to->setYear(from->year());
-  if (to->track() == 0 && from->track() != 0) to->setTrack(from->track());
-}
-
-TagLib_File* Open(const char* filename) {
-  if (!filename || !*filename) return nullptr;
-  auto handle = std::make_unique<TagLib_File>();
-  const String ext = Extension(filename);
-  // TagLib has no type for raw AAC; its tags are the MPEG ones (ID3v2 in
-  // front, APE or ID3v1 at the end), so the MPEG file class reads them.
-  if (ext == "AAC" || ext == "ADTS")
-    handle->ref = TagLib::FileRef(new TagLib::MPEG::File(filename, false));
-  else
-    handle->ref = TagLib::FileRef(filename, false);
-  if (handle->ref.isNull() || !handle->file()->isValid()) return nullptr;
-  return handle.release();
-}
-
-}  // namespace
-
-extern "C" {
-
-void taglib_set_strings_unicode(int unicode) { UnicodeStrings = unicode != 0; }
-
-void taglib_set_string_management_enabled(int management) { ManageStrings = management != 0; }
-
-void taglib_tag_free_strings(void) {
-  std::vector<char*> list;
-  {
-    std::lock_guard<std::mutex> lock(StringsLock);
-    list.swap(Strings);
-  }
-  for (char* s : list) std::free(s);
-}
-
-TagLib_File* taglib_file_new(const char* filename) { return Open(filename); }
-
-TagLib_File* taglib_file_newu(const char* filename) { return Open(filename); }
-
-void taglib_file_free(TagLib_File* file) { delete file; }
-
-int taglib_file_is_valid(const TagLib_File* file) { return file && file->file()->isValid() ? 1 : 0; }
-
-int taglib_file_save(TagLib_File* file) {
-  if (!file) return 0;
-  if (!file->changed) return 1;
-  TagLib::File* f = file->file();
-  if (f->readOnly()) return 0;
-  bool saved;
-  if (auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(f)) {
-    // Keep the tag types the file already has; add ID3v2 only.
-    int tags = TagLib::MPEG::File::ID3v2;
-    if (mpeg->hasID3v1Tag()) tags |= TagLib::MPEG::File::ID3v1;
-    if (mpeg->hasAPETag()) tags |= TagLib::MPEG::File::APE;
-    saved = mpeg->save(tags, TagLib::File::StripNone, TagLib::ID3v2::v4, TagLib::File::DoNotDuplicate);
-  } else {
-    saved = f->save();
-  }
-  if (saved) file->changed = false;
-  return saved ? 1 : 0;
-}
-
-TagLib_Tag* taglib_file_tag(const TagLib_File* file) {
-  if (!file || !file->file()->tag()) return nullptr;
-  return const_cast<TagLib_Tag*>(&file->tag);
-}
-
-char* taglib_tag_title(const TagLib_Tag* tag) { return tag ? ToC(AsTag(tag)->title()) : nullptr; }
-char* taglib_tag_artist(const TagLib_Tag* tag) { return tag ? ToC(AsTag(tag)->artist()) : nullptr; }
-char* taglib_tag_album(const TagLib_Tag* tag) { return tag ? ToC(AsTag(tag)->album()) : nullptr; }
-char* taglib_tag_comment(const TagLib_Tag* tag) { return tag ? ToC(AsTag(tag)->comment()) : nullptr; }
-char* taglib_tag_genre(const TagLib_Tag* tag) { return tag ? ToC(AsTag(tag)->genre()) : nullptr; }
-unsigned int taglib_tag_year(const TagLib_Tag* tag) { return tag ? AsTag(tag)->year() : 0; }
-unsigned int taglib_tag_track(const TagLib_Tag* tag) { return tag ? AsTag(tag)->track() : 0; }
-
-void taglib_tag_set_title(TagLib_Tag* tag, const char* title) {
-  if (TagLib::Tag* t = Changing(tag)) t->setTitle(FromC(title));
-}
-void taglib_tag_set_artist(TagLib_Tag* tag, const char* artist) {
-  if (TagLib::Tag* t = Changing(tag)) t->setArtist(FromC(artist));
-}
-void taglib_tag_set_album(TagLib_Tag* tag, const char* album) {
-  if (TagLib::Tag* t = Changing(tag)) t->setAlbum(FromC(album));
-}
-void taglib_tag_set_comment(TagLib_Tag* tag, const char* comment) {
-  if (TagLib::Tag* t = Changing(tag)) t->setComment(FromC(comment));
-}
-void taglib_tag_set_genre(TagLib_Tag* tag, const char* genre) {
-  if (TagLib::Tag* t = Changing(tag)) t->setGenre(FromC(genre));
-}
-void taglib_tag_set_year(TagLib_Tag* tag, unsigned int year) {
-  if (TagLib::Tag* t = Changing(tag)) t->setYear(year);
-}
-void taglib_tag_set_track(TagLib_Tag* tag, unsigned int track) {
-  if (TagLib::Tag* t = Changing(tag)) t->setTrack(track);
-}
-
-char* taglib_tag_get_byname(const TagLib_File* file, const char* name) {
-  if (!file || !name) return nullptr;
-  const PropertyMap props = ReadProperties(file->file());
-  const auto it = props.find(FromC(name).upper());
-  return ToC(it == props.end() ? String() : it->second.toString("\n"));
-}
-
-int taglib_tag_set_byname(TagLib_File* file, const char* name, const char* value) {
-  if (!file || !name || !*name) return 0;
-  TagLib::File* f = file->file();
-  file->changed = true;
-  PropertyMap props = ReadProperties(f);
-  const String key = FromC(name).upper();
-  if (!value || !*value)
-    props.erase(key);
-  else
-    props.replace(key, StringList(FromC(value)));
-  const PropertyMap rejected = WriteProperties(f, props);
-  if (auto* wav = dynamic_cast<TagLib::RIFF::WAV::File*>(f)) WriteInfo(wav->InfoTag(), wav->ID3v2Tag());
-  return rejected.contains(key) ? 0 : 1;
-}
-
-int taglib_tag_copy(const TagLib_File* src, TagLib_File* dst) {
-  if (!src || !dst) return 0;
-  TagLib::File* from = src->file();
-  TagLib::File* to = dst->file();
-
+// The properties of from that travel to a file of to's kind.
+PropertyMap SongProperties(TagLib::File* from, TagLib::File* to) {
   PropertyMap props = ReadProperties(from);
-  for (const char* key : EncoderProperties) props.erase(key);
+  StringList dropped;
+  for (const auto& entry : props)
+    if (IsEncodingField(entry.first, from, to)) dropped.append(entry.first);
+  for (const String& key : dropped) props.erase(key);
   // Xiph comments commonly hold the comment as DESCRIPTION, which TagLib
   // reads as the comment; elsewhere that name means something else.
   if (IsXiph(from) && !IsXiph(to) && !props.contains("COMMENT") && props.contains("DESCRIPTION")) {
     props.insert("COMMENT", props["DESCRIPTION"]);
     props.erase("DESCRIPTION");
   }
+  return props;
+}
+
+}  // namespace
+
+bool HasSongFields(TagLib::File* from) {
+  return !SongProperties(from, nullptr).isEmpty() || !ReadPictures(from).empty() || HasCommonFields(from->tag());
+}
+
+bool CopyFields(TagLib::File* from, TagLib::File* to) {
+  const PropertyMap props = SongProperties(from, to);
   const std::vector<Picture> pictures = ReadPictures(from);
-  if (props.isEmpty() && pictures.empty() && !HasCommonFields(from->tag())) return 1;
+  if (props.isEmpty() && pictures.empty() && !HasCommonFields(from->tag())) return false;
 
   PropertyMap merged = ReadProperties(to);
   for (const auto& entry : props) merged.replace(entry.first, entry.second);
@@ -539,55 +399,50 @@ int taglib_tag_copy(const TagLib_File* src, TagLib_File* dst) {
   CopyCommonFields(from->tag(), to->tag());
   if (auto* wav = dynamic_cast<TagLib::RIFF::WAV::File*>(to)) WriteInfo(wav->InfoTag(), wav->ID3v2Tag());
   if (!pictures.empty()) WritePictures(to, pictures);
-  dst->changed = true;
-  return 1;
+  return true;
 }
 
-int taglib_tag_get_cover_count(const TagLib_File* file) {
-  return file ? int(ReadPictures(file->file()).size()) : 0;
+namespace {
+
+std::string UpperExtension(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  std::string ext;
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ext = path.substr(dot + 1);
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+  return ext;
 }
 
-char* taglib_tag_get_cover(const TagLib_File* file, int index, int* type, unsigned int* size) {
-  if (!file || index < 0) return nullptr;
-  const std::vector<Picture> pics = ReadPictures(file->file());
-  if (size_t(index) >= pics.size()) return nullptr;
-  const Picture& p = pics[size_t(index)];
-  if (type) *type = p.type;
-  if (size) *size = p.data.size();
-  return ToC(p.mime);
+}  // namespace
+
+TagLib::FileRef OpenTagFile(TagLib::IOStream* stream, const std::string& path) {
+  // TagLib has no type for raw AAC; its tags are the MPEG ones (ID3v2 in
+  // front, APE or ID3v1 at the end), so the MPEG file class reads them.
+  const std::string ext = UpperExtension(path);
+  if (ext == "AAC" || ext == "ADTS")
+    return TagLib::FileRef(new TagLib::MPEG::File(stream, TagLib::ID3v2::FrameFactory::instance(), false));
+  return TagLib::FileRef(stream, false);
 }
 
-unsigned int taglib_tag_get_cover_data(const TagLib_File* file, int index, void* buffer, unsigned int capacity) {
-  if (!file || index < 0) return 0;
-  const std::vector<Picture> pics = ReadPictures(file->file());
-  if (size_t(index) >= pics.size()) return 0;
-  const ByteVector& data = pics[size_t(index)].data;
-  if (buffer && capacity > 0) std::memcpy(buffer, data.data(), std::min(capacity, data.size()));
-  return data.size();
+bool KnownTagType(const std::string& path) {
+  const std::string ext = UpperExtension(path);
+  if (ext == "AAC" || ext == "ADTS") return true;
+  for (const String& known : TagLib::FileRef::defaultFileExtensions())
+    if (known.upper() == String(ext, String::UTF8)) return true;
+  return false;
 }
 
-int taglib_tag_set_cover(TagLib_File* file, const void* data, unsigned int size, const char* mime, int type,
-                         const char* description) {
-  if (!file || !data || size == 0) return 0;
-  TagLib::File* f = file->file();
-  Picture pic;
-  pic.data = ByteVector(static_cast<const char*>(data), size);
-  pic.mime = mime && *mime ? FromC(mime) : SniffMime(pic.data);
-  pic.type = ClampType(type);
-  pic.description = FromC(description);
-  file->changed = true;
-  std::vector<Picture> pics = ReadPictures(f);
-  const bool typed = dynamic_cast<TagLib::MP4::File*>(f) == nullptr;
-  pics.erase(std::remove_if(pics.begin(), pics.end(), [&](const Picture& p) { return !typed || p.type == pic.type; }),
-             pics.end());
-  pics.insert(pics.begin(), pic);
-  return WritePictures(f, pics) ? 1 : 0;
+bool SaveTagFile(TagLib::File* f) {
+  if (f->readOnly()) return false;
+  if (auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(f)) {
+    // Keep the tag types the file already has; add ID3v2 only.
+    int tags = TagLib::MPEG::File::ID3v2;
+    if (mpeg->hasID3v1Tag()) tags |= TagLib::MPEG::File::ID3v1;
+    if (mpeg->hasAPETag()) tags |= TagLib::MPEG::File::APE;
+    return mpeg->save(tags, TagLib::File::StripNone, TagLib::ID3v2::v4, TagLib::File::DoNotDuplicate);
+  }
+  return f->save();
 }
 
-int taglib_tag_delete_allcovers(TagLib_File* file) {
-  if (!file) return 0;
-  file->changed = true;
-  return WritePictures(file->file(), {}) ? 1 : 0;
-}
 
-}  // extern "C"
+}  // namespace pwtag
