@@ -39,7 +39,7 @@ class PeakLimiter {
   static constexpr int kHalfTaps = 16;
   // The gain aims this far below the ceiling, so that the rounding of the
   // output to float and the interpolator's own error cannot end above it.
-  static constexpr double kMarginDb = 0.02;
+  static constexpr double kMarginDb = 0.05;
 
   // channels 1 … 8, sampleRate 1000 … 384000 (clamped); ceiling in dBTP.
   PeakLimiter(int channels, int sampleRate, double ceilingDb = -1.0);
