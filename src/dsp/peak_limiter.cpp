@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -66,6 +67,7 @@ PeakLimiter::PeakLimiter(int channels, int sampleRate, double ceilingDb)
   const uint32_t historyFrames = PowerOfTwoAtLeast(std::max(delay_, 2 * kHalfTaps) + 1);
   history_.reset(new float[size_t(historyFrames) * size_t(channels_)]);
   historyMask_ = historyFrames - 1;
+  engagedAt_.reset(new uint8_t[historyFrames]);
   const uint32_t minSize = PowerOfTwoAtLeast(window_ + 1);
   minFrame_.reset(new int64_t[minSize]);
   minGain_.reset(new double[minSize]);
@@ -91,6 +93,7 @@ void PeakLimiter::TakeCeiling() {
 
 void PeakLimiter::reset() {
   std::memset(history_.get(), 0, (size_t(historyMask_) + 1) * size_t(channels_) * sizeof(float));
+  std::memset(engagedAt_.get(), 0, size_t(historyMask_) + 1);
   minHead_ = minTail_ = 0;
   std::fill(average_.get(), average_.get() + attack_, 1.0);
   averagePos_ = 0;
@@ -100,12 +103,16 @@ void PeakLimiter::reset() {
   frame_ = 0;
   held_ = 0;
   engaged_ = false;
+  lastEngaged_ = std::numeric_limits<int64_t>::min() / 2;  // none
   reducing_.store(false, std::memory_order_relaxed);
 }
 
 bool PeakLimiter::atRest() const {
+  // Frames whose peak is still to be judged (the interpolator needs the
+  // frames after them) must have arrived disengaged.
+  const bool judged = lastEngaged_ < frame_ - kHalfTaps;
   const bool heldAtOne = minHead_ == minTail_ || minGain_[minHead_ & minMask_] >= 1;
-  return heldAtOne && envelope_ >= 1 && belowOne_ == 0;
+  return judged && heldAtOne && envelope_ >= 1 && belowOne_ == 0;
 }
 
 double PeakLimiter::DetectPeak() const {
@@ -134,15 +141,19 @@ bool PeakLimiter::Step(const float* in, float* out, bool engaged) {
   else
     std::memset(slot, 0, size_t(channels_) * sizeof(float));
 
-  // The gain the frame kHalfTaps back needs for its true peak.
+  engagedAt_[uint64_t(frame_) & historyMask_] = engaged;
+  if (engaged) lastEngaged_ = frame_;
+
+  // The gain the frame kHalfTaps back needs for its true peak (its own and
+  // the one up to the next frame).
+  const int64_t at = frame_ - kHalfTaps;
   double wanted = 1;
-  if (engaged) {
+  if (engagedAt_[uint64_t(at) & historyMask_] || engagedAt_[uint64_t(at + 1) & historyMask_]) {
     const double peak = DetectPeak();
     if (peak > ceilingLinear_) wanted = ceilingLinear_ / peak;
   }
 
   // Running minimum over the last window_ frames.
-  const int64_t at = frame_ - kHalfTaps;
   while (minTail_ != minHead_ && minGain_[(minTail_ - 1) & minMask_] >= wanted) --minTail_;
   minFrame_[minTail_ & minMask_] = at;
   minGain_[minTail_ & minMask_] = wanted;

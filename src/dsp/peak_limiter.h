@@ -39,7 +39,7 @@ class PeakLimiter {
   static constexpr int kHalfTaps = 16;
   // The gain aims this far below the ceiling, so that the rounding of the
   // output to float and the interpolator's own error cannot end above it.
-  static constexpr double kMarginDb = 0.02;
+  static constexpr double kMarginDb = 0.05;
 
   // channels 1 … 8, sampleRate 1000 … 384000 (clamped); ceiling in dBTP.
   PeakLimiter(int channels, int sampleRate, double ceilingDb = -1.0);
@@ -60,7 +60,7 @@ class PeakLimiter {
   // Limits `frames` interleaved frames in place and returns how many frames
   // it wrote to the start of the buffer: as many as it was given, fewer only
   // while the first latencyFrames() after a reset are being held back.
-  // engaged = false: the frames pass in no need of reduction (they are only
+  // engaged = false: the frames are taken as needing no reduction (only
   // delayed); a reduction already under way for earlier frames still
   // finishes smoothly. Real-time safe.
   int process(float* buffer, int frames, bool engaged = true);
@@ -103,6 +103,10 @@ class PeakLimiter {
 
   // Input history (interleaved), a power of two frames long.
   std::unique_ptr<float[]> history_;
+  // Whether each frame in history_ arrived engaged: a peak is judged as the
+  // frames around it arrived, not as the block that completes its
+  // interpolator's span did.
+  std::unique_ptr<uint8_t[]> engagedAt_;
   uint32_t historyMask_ = 0;
   // Running minimum of the wanted gain: a monotone queue of (frame, gain).
   std::unique_ptr<int64_t[]> minFrame_;
@@ -119,6 +123,7 @@ class PeakLimiter {
   int64_t frame_ = 0;  // frames stepped since the reset (input and silence)
   int64_t held_ = 0;   // input frames not yet output
   bool engaged_ = false;  // as the last process() was told
+  int64_t lastEngaged_ = 0;  // the last frame that arrived engaged
   double ceilingLinear_ = 1;
   double takenCeilingDb_ = 1;  // the ceiling ceilingLinear_ was made from
   std::atomic<double> ceilingDb_;

@@ -20,6 +20,8 @@
 #include <thread>
 
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -322,6 +324,54 @@ TEST_F(RenderTest, EqualsTheWindowsSaveWithTheSlidersThereBitForBit) {
   const std::string window = ReadAll(dir + "/window.wav");
   EXPECT_GT(cli.size(), 44u + 44100);
   EXPECT_TRUE(cli == window) << cli.size() << " vs " << window.size();
+}
+
+// Every sample the decoder gives for a file, interleaved.
+std::vector<float> DecodeAll(const std::string& path, int* channels) {
+  AudioError error = AudioError::None;
+  auto decoder = AudioDecoder::open(path, &error);
+  if (!decoder) return {};
+  *channels = decoder->channels();
+  std::vector<float> all, buf(size_t(4096) * size_t(*channels));
+  for (int64_t n; (n = decoder->read(buf.data(), 4096)) > 0;)
+    all.insert(all.end(), buf.begin(), buf.begin() + n * *channels);
+  return all;
+}
+
+// The largest bass boost on a full-scale 60 Hz tone clips nothing: the WAV
+// holds no sample at full scale and keeps −0.3 dBTP (within the rounding to
+// 16 bits: half a step is under 0.0002 dB there); an MP3 of a loud chord
+// keeps −1 dBTP up to the encoder's own overshoot. MP3 coding adds
+// quantisation noise and a low-pass to what it was given, and its decoded
+// peaks land a few tenths of a dB either side; the 1 dB of room below full
+// scale is there for that, so the decoded file must stay under −0.5 dBTP.
+TEST_F(RenderTest, TheLargestBassBoostDoesNotClip) {
+  const std::string tone = dir + "/tone60.wav";
+  pwtest::WriteWav(tone, pwtest::Sine(60, 44100, 2, 44100 * 2, 1.0), 44100, 2, 16);
+  ASSERT_EQ(Render({"-q", "--bass", "100", tone, dir + "/bass.wav"}).status, 0);
+  int channels = 0;
+  const std::vector<float> wav = DecodeAll(dir + "/bass.wav", &channels);
+  ASSERT_EQ(channels, 2);
+  ASSERT_EQ(wav.size(), size_t(44100) * 2 * 2);
+  EXPECT_LT(pwtest::Peak(wav.data(), wav.size()), 32767.0 / 32768.0);
+  const double wavPeak = pwtest::TruePeakDb(wav.data(), wav.size() / 2, 2);
+  EXPECT_LE(wavPeak, -0.3 + 0.001);
+  EXPECT_GE(wavPeak, -1.3);  // limited, not turned down
+
+  std::vector<float> chord(size_t(44100) * 3 * 2);
+  for (size_t i = 0; i < chord.size() / 2; ++i) {
+    const double t = i / 44100.0;
+    chord[i * 2] = chord[i * 2 + 1] = float(0.5 * std::sin(2 * M_PI * 55 * t) + 0.3 * std::sin(2 * M_PI * 82.4 * t) +
+                                            0.2 * std::sin(2 * M_PI * 659.3 * t));
+  }
+  const std::string loud = dir + "/chord.wav";
+  pwtest::WriteWav(loud, chord, 44100, 2, 16);
+  ASSERT_EQ(Render({"-q", "--bass", "100", loud, dir + "/bass.mp3"}).status, 0);
+  const std::vector<float> mp3 = DecodeAll(dir + "/bass.mp3", &channels);
+  ASSERT_GT(mp3.size(), chord.size() / 2);
+  const double mp3Peak = pwtest::TruePeakDb(mp3.data(), mp3.size() / 2, channels);
+  EXPECT_LE(mp3Peak, -1.0 + 0.5);
+  EXPECT_GE(mp3Peak, -2.0);
 }
 
 TEST_F(RenderTest, NegativeValuesWorkInBothForms) {

@@ -224,6 +224,46 @@ TEST(PeakLimiter, ReleaseRecoversToExactlyUntouched) {
   }
 }
 
+// atRest (when the chain may take the limiter out of its path) is false
+// while a reduction is pending in the look-ahead or under way, and true
+// only once the release has ended; the held frames then drain untouched.
+TEST(PeakLimiter, AtRestOnlyWhenNoReductionIsPendingOrUnderWay) {
+  constexpr int kRate = 44100;
+  PeakLimiter limiter(1, kRate, -1.0);
+  EXPECT_TRUE(limiter.atRest());
+  std::vector<float> quiet = Generate(kRate, 1, 0.2, [](int, double t) { return 0.3 * std::sin(2 * M_PI * 300 * t); });
+  std::vector<float> block = quiet;
+  limiter.process(block.data(), int(block.size()), true);
+  EXPECT_FALSE(limiter.atRest());  // its last frames are not judged yet
+  block = quiet;
+  limiter.process(block.data(), int(block.size()), false);
+  EXPECT_TRUE(limiter.atRest());  // nothing was over
+  // One over as the block's last frame: not output yet, but already pending.
+  block = quiet;
+  block.back() = 1.5f;
+  limiter.process(block.data(), int(block.size()), true);
+  EXPECT_FALSE(limiter.atRest());
+  // Disengaged from here: the release runs its course.
+  block = quiet;
+  limiter.process(block.data(), int(block.size()), false);
+  EXPECT_FALSE(limiter.atRest());
+  for (int i = 0; i < 8; ++i) {
+    block = quiet;
+    limiter.process(block.data(), int(block.size()), false);
+  }
+  EXPECT_TRUE(limiter.atRest());
+  // The frames held from the previous block, then this one, all untouched.
+  const size_t held = size_t(limiter.latencyFrames());
+  std::vector<float> out = quiet;
+  const int got = limiter.process(out.data(), int(out.size()), false);
+  ASSERT_EQ(size_t(got), quiet.size());
+  out.resize(quiet.size() + held);
+  ASSERT_EQ(size_t(limiter.drain(out.data() + got, int(held))), held);
+  std::vector<float> expected(quiet.end() - long(held), quiet.end());
+  expected.insert(expected.end(), quiet.begin(), quiet.end());
+  EXPECT_TRUE(out == expected);
+}
+
 // The ceiling set from another use of the same limiter is taken up at the
 // next block; nonsense is ignored and the range is bounded.
 TEST(PeakLimiter, CeilingIsClampedAndTakenUpAtTheNextBlock) {

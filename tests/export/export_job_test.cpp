@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -283,6 +285,55 @@ TEST_F(JobTest, BlockBoundariesAndProgress) {
     }
     SetSpeed(0);
     SetTempo(0);
+  }
+}
+
+// Each format's save keeps its own ceiling in true peak: lossless files
+// −0.3 dBTP, lossy ones −1 dBTP before encoding; playback's ceiling is back
+// once the save has ended. A full-scale low chord under the largest bass
+// boost would otherwise clip on about half of its samples.
+TEST_F(JobTest, EachFormatSavesUnderItsCeilingAndPlaybackGetsItsOwnBack) {
+  struct Case {
+    const char* ext;
+    int32_t type;
+    int sourceBits;
+    double ceilingDb;
+    // Above the ceiling that the decoded file may reach: rounding to the
+    // stored integers (well under 0.001 dB at these levels) for lossless
+    // files; for lossy ones the codec's own overshoot, which the 1 dB of
+    // room before full scale is there for.
+    double toleranceDb;
+  };
+  const Case cases[] = {
+      {"wav", FileTypeWav, 16, -0.3, 0.001},
+      {"flac", FileTypeFlac, 24, -0.3, 0.001},
+      {"mp3", FileTypeMp3, 16, -1.0, 0.5},
+      {"m4a", FileTypeM4a, 16, -1.0, 0.5},
+  };
+  std::vector<float> chord(size_t(kRate) * 2 * 2);
+  for (size_t i = 0; i < chord.size() / 2; ++i) {
+    const double t = double(i) / kRate;
+    const double v = 0.5 * std::sin(2 * M_PI * 55 * t) + 0.3 * std::sin(2 * M_PI * 82.5 * t) +
+                     0.2 * std::sin(2 * M_PI * 440 * t);
+    chord[i * 2] = float(v);
+    chord[i * 2 + 1] = float(0.9 * v);
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ext);
+    EXPECT_EQ(SaveCeilingDb(c.type), c.ceilingDb);
+    OpenSource(chord, 2, c.sourceBits);
+    const double bass = *pw::BassPositionFromPercent(100);
+    chain->BassBarPositionChanged(bass, bass, kRate);
+    RecordingProgress progress;
+    const ExportOutcome outcome = Save(dir + "/loud", c.type, progress);
+    ASSERT_TRUE(outcome.ok()) << outcome.failure;
+    EXPECT_EQ(chain->CeilingDb(), EffectChain::PlaybackCeilingDb);
+    const std::vector<float> decoded = Decode(dir + "/loud." + std::string(c.ext));
+    ASSERT_GT(decoded.size(), chord.size() / 2);
+    const double tp = pwtest::TruePeakDb(decoded.data(), decoded.size() / 2, 2);
+    EXPECT_LE(tp, c.ceilingDb + c.toleranceDb);
+    EXPECT_GE(tp, c.ceilingDb - 1.0);
+    chain->BassBarPositionChanged(0, 0, kRate);
   }
 }
 
