@@ -29,7 +29,11 @@
 //    with its bass profile: bass lines dwell on the tonic and the chord
 //    roots. The compression keeps the tonic and fifth, strong in every
 //    chord of the key, from outweighing the thirds and sevenths that tell
-//    the mode. The best score wins.
+//    the mode. Songs mostly open on the tonic chord, and its third tells
+//    a minor key from its relative major, which shares every note of the
+//    scale and so fools the profiles: the chroma of the first 0.6 s of
+//    sound (shorter than a chord at 170 BPM) adds its correlation with the
+//    key's tonic triad. The best score wins.
 // 5. No key. Noise, drums and speech also leave peaks, so a key always
 //    scores best; what tells them apart is tonalness, the product of two
 //    measures that each let one kind through. The share of each frame's
@@ -59,6 +63,8 @@ constexpr double kHighestHz = 2000.0;
 constexpr double kBassSplitHz = 200.0;       // peaks below this go to the bass histogram
 constexpr double kBassWeight = 1.5;          // weight of the bass correlation against the chroma's
 constexpr double kChromaExponent = 0.5;      // compression of the chroma before the correlation
+constexpr int kOpeningFrames = 2;            // about 0.6 s from the first sound: shorter than a chord
+constexpr double kOpeningWeight = 1.0;       // weight of the opening's match with the tonic triad
 constexpr int kNeighbourhood = 12;           // bins either side for a peak's background
 constexpr double kPeakOverBackground = 2.5;  // a peak must reach this many times its background
 constexpr double kPeakBelowMaximum = 0.01;   // and −40 dB of the frame's strongest peak
@@ -88,6 +94,10 @@ constexpr std::array<double, 12> kMajorBassProfile = {0.35, 0.01, 0.07, 0.01, 0.
                                                       0.01, 0.20, 0.01, 0.10, 0.01, 0.03};
 constexpr std::array<double, 12> kMinorBassProfile = {0.35, 0.01, 0.03, 0.07, 0.01, 0.12,
                                                       0.01, 0.18, 0.10, 0.01, 0.08, 0.03};
+
+// The tonic triads the opening is matched with.
+constexpr std::array<double, 12> kMajorTriad = {1, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0};
+constexpr std::array<double, 12> kMinorTriad = {1, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0};
 
 struct Biquad {
   double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
@@ -162,6 +172,7 @@ struct KeyEstimator::Analysis {
   std::array<double, kCents> bass{};
   std::array<double, kCents> treble{};
   int tonalFrames = 0;
+  std::array<double, kCents> opening{};  // the first kOpeningFrames frames with peaks, bass and treble
   double peakShareSum = 0;  // over non-silent frames: the share of band energy in peaks
   int soundingFrames = 0;
 
@@ -217,6 +228,10 @@ struct KeyEstimator::Analysis {
       const double frac = cents - lower;
       histogram[size_t(lower % kCents)] += amplitude * (1 - frac);
       histogram[size_t((lower + 1) % kCents)] += amplitude * frac;
+      if (tonalFrames < kOpeningFrames) {
+        opening[size_t(lower % kCents)] += amplitude * (1 - frac);
+        opening[size_t((lower + 1) % kCents)] += amplitude * frac;
+      }
       // The peak's bin and its neighbours: most of a Hann main lobe.
       for (int j = k - 1; j <= k + 1; ++j) peakEnergy += double(magnitude[size_t(j)]) * magnitude[size_t(j)];
       any = true;
@@ -324,7 +339,7 @@ KeyEstimate KeyEstimator::estimate() const {
 
   // Chromas around the tuned grid: a flat top over the middle half of each
   // semitone, tapering to the edges.
-  std::array<double, 12> chroma{}, bassChroma{};
+  std::array<double, 12> chroma{}, bassChroma{}, openChroma{};
   const int shift = int(std::lround(tuning));
   for (int pc = 0; pc < 12; ++pc) {
     for (int j = -50; j < 50; ++j) {
@@ -332,15 +347,18 @@ KeyEstimate KeyEstimator::estimate() const {
       const double w = std::abs(j) <= 25 ? 1.0 : (50.0 - std::abs(j)) / 25.0;
       chroma[size_t(pc)] += w * a.treble[i];
       bassChroma[size_t(pc)] += w * a.bass[i];
+      openChroma[size_t(pc)] += w * a.opening[i];
     }
     chroma[size_t(pc)] = std::pow(chroma[size_t(pc)], kChromaExponent);
+    openChroma[size_t(pc)] = std::pow(openChroma[size_t(pc)], kChromaExponent);
   }
 
   double best = -2, second = -2;
   for (int tonic = 0; tonic < 12; ++tonic) {
     for (int minor = 0; minor < 2; ++minor) {
       const double r = Correlation(chroma, minor ? kMinorProfile : kMajorProfile, tonic) +
-                       kBassWeight * Correlation(bassChroma, minor ? kMinorBassProfile : kMajorBassProfile, tonic);
+                       kBassWeight * Correlation(bassChroma, minor ? kMinorBassProfile : kMajorBassProfile, tonic) +
+                       kOpeningWeight * Correlation(openChroma, minor ? kMinorTriad : kMajorTriad, tonic);
       if (r > best) {
         second = best;
         best = r;
@@ -354,7 +372,7 @@ KeyEstimate KeyEstimator::estimate() const {
   result.known = true;
   // The lead over the runner-up, against the most the runner-up could have
   // been behind a perfect match.
-  constexpr double kPerfect = 1.0 + kBassWeight;
+  constexpr double kPerfect = 1.0 + kBassWeight + kOpeningWeight;
   result.confidence = float(std::clamp((best - second) / std::max(1e-9, kPerfect - second), 0.0, 1.0));
   result.tuningCents = float(tuning);
   result.tonalness = float(tonalness);

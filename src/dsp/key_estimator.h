@@ -2,7 +2,7 @@
 //
 // Threads: a KeyEstimator belongs to the one thread that calls it (the
 // measuring worker); it has no shared state, so estimators on different
-// threads are independent. All memory (about 150 kB) is allocated by
+// threads are independent. All memory (about 160 kB) is allocated by
 // create(); write() and estimate() never allocate, lock, log or touch files,
 // and memory stays fixed whatever the length of the stream.
 //
