@@ -36,7 +36,7 @@ KeyEstimate Estimate(const std::vector<float>& audio, int channels, int rate) {
   return key;
 }
 
-struct SetSpec {
+struct SetRecipe {
   const char* name;
   uint32_t seed;
   int rate;
@@ -45,14 +45,14 @@ struct SetSpec {
   double drumLevel, noiseLevel;
 };
 
-void RunSet(const SetSpec& spec, int perKey, double seconds, bool verbose) {
-  std::vector<keyset::Song> songs = keyset::Set(perKey, seconds, spec.rate, 2, 40, spec.seed);
-  loopgen::Rng rng(spec.seed + 99u);
+void RunSet(const SetRecipe& recipe, int perKey, double seconds, bool verbose) {
+  std::vector<keyset::Song> songs = keyset::Set(perKey, seconds, recipe.rate, 2, 40, recipe.seed);
+  loopgen::Rng rng(recipe.seed + 99u);
   for (keyset::Song& song : songs) {
-    song.timbre = keyset::Timbre((int(song.timbre) + spec.timbreShift) % 4);
-    song.bpm = spec.minBpm + (spec.maxBpm - spec.minBpm) * rng.Uniform();
-    song.drumLevel = spec.drumLevel;
-    song.noiseLevel = spec.noiseLevel;
+    song.timbre = keyset::Timbre((int(song.timbre) + recipe.timbreShift) % 4);
+    song.bpm = recipe.minBpm + (recipe.maxBpm - recipe.minBpm) * rng.Uniform();
+    song.drumLevel = recipe.drumLevel;
+    song.noiseLevel = recipe.noiseLevel;
   }
   double score = 0;
   int tuned = 0, exact = 0, fifth = 0, relative = 0, parallel = 0, other = 0, unknown = 0;
@@ -76,7 +76,7 @@ void RunSet(const SetSpec& spec, int perKey, double seconds, bool verbose) {
                   KeyName(key).c_str(), double(key.tuningCents), double(key.confidence), s);
   }
   const double n = double(songs.size());
-  std::printf("set %s: %zu songs, %.0f s, %d Hz\n", spec.name, songs.size(), seconds, spec.rate);
+  std::printf("set %s: %zu songs, %.0f s, %d Hz\n", recipe.name, songs.size(), seconds, recipe.rate);
   std::printf("  MIREX weighted %.3f (goal >= 0.90), exact %.1f %%; fifth %d, relative %d, parallel %d, other %d, "
               "unknown %d\n",
               score / n, 100.0 * exact / n, fifth, relative, parallel, other, unknown);
@@ -109,13 +109,13 @@ int main(int argc, char** argv) {
   const int perKey = argc > 1 ? std::atoi(argv[1]) : 6;
   const double seconds = argc > 2 ? std::atof(argv[2]) : 15.0;
   const bool verbose = std::getenv("BENCH_KEY_VERBOSE") != nullptr;
-  const SetSpec sets[] = {
+  const SetRecipe sets[] = {
       {"A: seed 1, 44.1 kHz, 80-140 BPM, drums 0.35, noise 0.01", 1, 44100, 80, 140, 0, 0.35, 0.01},
       {"B: seed 2, 22.05 kHz, 60-100 BPM, timbres moved, loud drums, noise 0.03", 2, 22050, 60, 100, 1, 0.6, 0.03},
       {"C: seed 3, 48 kHz, 120-170 BPM, timbres moved, light drums, noise 0.003", 3, 48000, 120, 170, 2, 0.15,
        0.003},
   };
-  for (const SetSpec& spec : sets) RunSet(spec, perKey, seconds, verbose);
+  for (const SetRecipe& recipe : sets) RunSet(recipe, perKey, seconds, verbose);
 
   std::printf("no key expected:\n");
   UnkeyedTally noise, drums, speech;

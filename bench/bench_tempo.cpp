@@ -34,7 +34,7 @@ float Measure(const std::vector<float>& audio, int channels, int rate) {
   return bpm;
 }
 
-struct SetSpec {
+struct SetRecipe {
   const char* name;
   uint32_t seed;
   int rate;
@@ -46,14 +46,14 @@ struct SetSpec {
 int main(int argc, char** argv) {
   const int perSet = argc > 1 ? std::atoi(argv[1]) : 40;
   const bool verbose = std::getenv("BENCH_TEMPO_VERBOSE") != nullptr;
-  const SetSpec sets[] = {
+  const SetRecipe sets[] = {
       {"A: seed 1, 44.1 kHz, default mix", 1, 44100, {0.12, 0.02, 3}},
       {"B: seed 2, 22.05 kHz, loud pad, more noise", 2, 22050, {0.25, 0.04, 4}},
       {"C: seed 3, 48 kHz, dry, tight", 3, 48000, {0.05, 0.01, 1.5}},
   };
   double audioSeconds = 0;
-  for (const SetSpec& spec : sets) {
-    const std::vector<loopgen::LoopSettings> set = loopgen::Set(perSet, spec.seed, spec.rate, spec.mix);
+  for (const SetRecipe& recipe : sets) {
+    const std::vector<loopgen::LoopSettings> set = loopgen::Set(perSet, recipe.seed, recipe.rate, recipe.mix);
     int exact = 0, related = 0;
     double worst = 0;
     for (const loopgen::LoopSettings& loop : set) {
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
                     matched == loop.bpm ? "exact" : matched > 0 ? "other level" : "missed", error);
     }
     const double n = double(set.size());
-    std::printf("set %s: %zu loops\n", spec.name, set.size());
+    std::printf("set %s: %zu loops\n", recipe.name, set.size());
     std::printf("  exact tempo %.1f %% (goal >= 85 %%), octave-tolerant %.1f %% (goal 100 %%), worst hit %.3f %% "
                 "(goal <= 0.3 %%)\n",
                 100.0 * exact / n, 100.0 * related / n, worst);
