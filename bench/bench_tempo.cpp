@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
       {"A: seed 1, 44.1 kHz, default mix", 1, 44100, {0.12, 0.02, 3}},
       {"B: seed 2, 22.05 kHz, loud pad, more noise", 2, 22050, {0.25, 0.04, 4}},
       {"C: seed 3, 48 kHz, dry, tight", 3, 48000, {0.05, 0.01, 1.5}},
+      {"D: seed 6, 22.05 kHz, louder pad, most noise", 6, 22050, {0.3, 0.05, 4}},
   };
   double audioSeconds = 0;
   for (const SetRecipe& recipe : sets) {

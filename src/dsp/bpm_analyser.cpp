@@ -30,9 +30,10 @@
 //    and 4, whether the drums strike evenly at half the period too; a
 //    prior around 120 BPM only breaks near ties. The winner's period is refined on every multiple that
 //    fits the 6 s of lags, where the long lags resolve it to a small fraction
-//    of a percent. A comb score that does not stand well clear of the scatter
-//    an aperiodic envelope of the same length and smoothness would give means
-//    "no tempo" (0): silence, noise, steady tones.
+//    of a percent. A strongest periodicity whose comb score stands well clear
+//    of the scatter an aperiodic envelope of the same length and smoothness
+//    would give neither in r nor (with a firmer floor) in any one envelope
+//    alone means "no tempo" (0): silence, noise, speech, steady tones.
 //
 // The FFT is a small radix-2 transform of our own, which keeps the analyser
 // free of any global planner state: analysers may be created on any thread.
@@ -97,6 +98,7 @@ constexpr double kSlowestLevelBpm = 40.0;     // no beat is slower: no snare evi
 constexpr double kShortLagSeconds = 0.1;      // lags where any envelope is self-similar
 constexpr double kSignificance = 6.0;         // standard deviations a tempo must stand clear
 constexpr double kMinComb = 0.08;             // and never less than this comb score
+constexpr double kMinEnvelopeComb = 0.15;     // ... nor this in one envelope judged alone
 constexpr double kRefineSpan = 0.015;         // refinement searches ± this around the level
 constexpr double kRefineStep = 0.0002;
 constexpr int kRefineSteps = int(kRefineSpan / kRefineStep + 0.5);
@@ -373,12 +375,29 @@ struct BpmAnalyser::Analysis {
     ++analysedFrames;
   }
 
-  // Mean of r at the multiples of period p (in lags) up to `span` lags.
-  double Comb(double p, double span) const {
+  // Mean of x (r unless given) at the multiples of period p (in lags) up to
+  // `span` lags.
+  double Comb(double p, double span) const { return Comb(r, p, span); }
+  double Comb(const std::vector<double>& x, double p, double span) const {
     const int k = std::max(1, int(span / p));
     double s = 0;
-    for (int i = 1; i <= k; ++i) s += Interpolate(r.data(), rSize, i * p);
+    for (int i = 1; i <= k; ++i) s += Interpolate(x.data(), rSize, i * p);
     return s / k;
+  }
+
+  // Whether the comb score of autocorrelation x at period p stands clear of
+  // the scatter an aperiodic envelope of the same length and smoothness
+  // would give, and reaches `floor`. For such an envelope x(L) scatters
+  // around 0 with a variance of about (1 + 2·Σ x(m)²) / n, summed over the
+  // short lags where the smoothed envelope is similar to itself anyway
+  // (Bartlett); the comb averages k such values.
+  bool StandsClear(const std::vector<double>& x, double p, double span, double floor) const {
+    const int shortLags = std::min(rSize - 1, int(kShortLagSeconds * lagRate));
+    double variance = 1;
+    for (int m = 1; m <= shortLags; ++m) variance += 2 * x[size_t(m)] * x[size_t(m)];
+    variance /= double(lagFrames);
+    const int terms = std::max(1, int(span / p));
+    return Comb(x, p, span) >= std::max(floor, kSignificance * std::sqrt(variance / terms));
   }
 
   // Mean of x at the multiples k·p, k = first, first + step, …, within span.
@@ -480,17 +499,20 @@ struct BpmAnalyser::Analysis {
     }
     auto tempoAt = [&](int i) { return slowest * std::pow(kGridStep, i); };
 
-    // Significance. For an aperiodic envelope r(L) scatters around 0 with a
-    // variance of about (1 + 2·Σ r(m)²) / n, summed over the short lags where
-    // the smoothed envelope is similar to itself anyway (Bartlett); the comb
-    // averages k such values.
-    const int shortLags = std::min(lags, int(kShortLagSeconds * lagRate));
-    double variance = 1;
-    for (int m = 1; m <= shortLags; ++m) variance += 2 * r[m] * r[m];
-    variance /= double(n);
-    const double confidence = grid[strongest];
-    const int terms = std::max(1, int(span / (60.0 * lagRate / tempoAt(strongest))));
-    if (confidence < std::max(kMinComb, kSignificance * std::sqrt(variance / terms))) return 0;
+    // Significance: the strongest periodicity must stand clear in r, or in
+    // one envelope alone. A beat carried by one band group (a kick under a
+    // loud pad and noise, hats where nothing else is steady) is diluted in
+    // r and in the sums by the flux that noise raises in every band without
+    // onsets; in its own group it is as clear as ever. Alone, an envelope
+    // must also correlate strongly with itself a period later: a pad's
+    // partials beating a few cents apart, or speech under noise, can be
+    // significant in one group over a long recording, yet only faintly so,
+    // where drum hits repeat nearly alike.
+    const double strongestPeriod = 60.0 * lagRate / tempoAt(strongest);
+    bool clear = StandsClear(r, strongestPeriod, span, kMinComb);
+    for (int e = 0; e < kEnvelopes && !clear; ++e)
+      clear = heard[e] && StandsClear(bandR[size_t(e)], strongestPeriod, span, kMinEnvelopeComb);
+    if (!clear) return 0;
 
     // Metrical level: the strongest periodicity and its relatives (×/÷ 2, 4
     // and 3) within the range compete as a listener would weigh them.

@@ -31,9 +31,13 @@ class BpmAnalyser {
   // beats between, and at half of whose period the drums do not strike
   // evenly as well (a click track is its clicks). A prior around 120 BPM
   // only breaks near ties; where the snare band is silent it weighs more.
-  // 0 when nothing periodic was found: silence, noise, steady tones, less
-  // than about two seconds written, or an empty range. May be asked any
-  // number of times, also between writes. Real-time safe.
+  // A beat counts when its periodicity stands well clear of what chance
+  // gives in the onsets of all bands together, or, strongly, in those of one
+  // band alone: a kick under a loud pad and noise is a beat even though the
+  // bands holding only pad and noise dilute it in the mix. 0 when nothing
+  // periodic was found: silence, noise, speech, steady tones, less than
+  // about two seconds written, or an empty range. May be asked any number of
+  // times, also between writes. Real-time safe.
   float estimateBpm(float minBpm, float maxBpm);
 
  private:

@@ -11,6 +11,7 @@
 
 #include "bpm_analyser.h"
 #include "loopgen.h"
+#include "signals.h"
 #include "testaudio.h"
 
 namespace {
@@ -149,6 +150,30 @@ TEST(BpmAnalyser, ClickTracksReadAtTheirClicks) {
   }
 }
 
+// Kick and hats with no snare, or a kick and a snare once a bar, under a
+// loud pad and noise: the beat lives in one or two band groups while every
+// other band holds only pad and noise. It is still a beat, read at its tempo
+// or a relative.
+TEST(BpmAnalyser, ABeatInFewBandsUnderALoudPadAndNoiseIsStillABeat) {
+  for (int rate : {22050, 48000}) {
+    for (loopgen::Style style : {loopgen::Style::Sparse, loopgen::Style::HalfTime}) {
+      for (double bpm : {72.0, 88.0, 105.0, 126.0, 150.0}) {
+        loopgen::LoopSettings loop;
+        loop.style = style;
+        loop.bpm = bpm;
+        loop.rate = rate;
+        loop.channels = 1;
+        loop.seconds = 20;
+        loop.padLevel = 0.35;
+        loop.noiseLevel = 0.05;
+        loop.seed = uint32_t(bpm) + uint32_t(rate);
+        const float value = Measure(loopgen::MakeLoop(loop), loop.channels, loop.rate);
+        EXPECT_GT(MatchedTempo(value, bpm, 0.003), 0) << loopgen::Describe(loop) << " at " << rate << " Hz: " << value;
+      }
+    }
+  }
+}
+
 std::vector<float> WhiteNoise(size_t frames, int channels, uint32_t seed, double rms) {
   loopgen::Rng rng(seed);
   std::vector<float> v(frames * size_t(channels));
@@ -180,6 +205,26 @@ TEST(BpmAnalyser, AperiodicSignalsGiveNoTempo) {
     const auto hiss = WhiteNoise(25 * 44100, 1, 16, 0.003);
     for (size_t i = 0; i < chord.size(); ++i) chord[i] += third[i] + hiss[i];
     cases.push_back({"chord with hiss", std::move(chord), 1, 44100});
+  }
+  {
+    // Speech over noise: syllables in one band group, noise in all.
+    auto speech = signals::SpeechLike(30, 22050, 1, 8);
+    const auto noise = WhiteNoise(30 * 22050, 1, 100, 0.03);
+    for (size_t i = 0; i < speech.size(); ++i) speech[i] += noise[i];
+    cases.push_back({"speech over noise", std::move(speech), 1, 22050});
+  }
+  {
+    // A loop's loud pad and noise without its drums: partials of the chords
+    // beat slowly against each other in the body band.
+    loopgen::LoopSettings loop;
+    loop.bpm = 90;
+    loop.rate = 22050;
+    loop.channels = 1;
+    loop.seconds = 25;
+    loop.drumLevel = 0;
+    loop.padLevel = 0.3;
+    loop.noiseLevel = 0.04;
+    cases.push_back({"pad and noise, no drums", loopgen::MakeLoop(loop), 1, 22050});
   }
   cases.push_back({"shorter than one block", pwtest::Sine(440, 44100, 2, 2000), 2, 44100});
   for (const auto& c : cases) {
