@@ -12,11 +12,10 @@
 
 #include "bench_material.h"
 #include "effect_chain.h"
-#include "engine.h"
+#include "session.h"
 #include "export_job.h"
 #include "peak_limiter.h"
 #include "shelf_filter.h"
-#include "slider_mapping.h"
 #include "testaudio.h"
 
 namespace {
@@ -67,27 +66,28 @@ int main() {
 
   // --bass 100: the bass filter alone, as the chain ran it before the
   // limiter, against the whole chain pulled as a WAV save pulls it.
-  const pw::ToneSetting bass = pw::BassFromPosition(*pw::BassPositionFromPercent(100), *pw::BassPositionFromPercent(100));
+  const double bassDb = BassGainDb(100);
   std::vector<float> filtered = song;
   ShelfFilter filter(2);
-  filter.set(ShelfType::Low, double(CornerFrequency(200, kRate)) / kRate, 0.5, bass.gainDb);
+  filter.set(ShelfType::Low, double(CornerFrequency(200, kRate)) / kRate, 0.5, bassDb);
   filter.process(filtered.data(), int(filtered.size() / 2));
 
   const std::string path = pwtest::TempDir("bench-limiter") + "/song.wav";
   pwtest::WriteWav(path, song, kRate, 2, 16);
-  Engine engine;
-  if (auto problem = engine.Open(path)) {
-    std::printf("cannot open the song: %s\n", problem->c_str());
+  std::string problem;
+  const std::unique_ptr<Session> session = Session::open(path, &problem);
+  if (!session) {
+    std::printf("cannot open the song: %s\n", problem.c_str());
     return 1;
   }
-  const double position = *pw::BassPositionFromPercent(100);
-  engine.chain.BassBarPositionChanged(position, position, kRate);
-  engine.chain.SetCeilingDb(SaveCeilingDb(FileTypeWav));
-  std::vector<float> limited, buf(ExportJob::RequestBytes(2) / 4);
-  for (uint32_t n; (n = engine.player.Reader->Read(buf.data(), uint32_t(buf.size() * 4))) > 0;)
-    limited.insert(limited.end(), buf.begin(), buf.begin() + n / 4);
+  session->chain().setValues({.bassPercent = 100});
+  session->chain().setCeilingDb(SaveCeilingDb(FileTypeWav));
+  const size_t frames = ExportJob::RequestBytes(2) / 8;
+  std::vector<float> limited, buf(frames * 2);
+  for (size_t n; (n = session->read(buf.data(), frames)) > 0;)
+    limited.insert(limited.end(), buf.begin(), buf.begin() + long(n * 2));
 
-  std::printf("loud song (%.0f s, sample peak -0.1 dBFS), bass +100 %% (%+.0f dB shelf):\n", kSeconds, bass.gainDb);
+  std::printf("loud song (%.0f s, sample peak -0.1 dBFS), bass +100 %% (%+.0f dB shelf):\n", kSeconds, bassDb);
   std::printf("  without limiter: %.2f %% of samples clipped, true peak %+.2f dBTP\n", ClippedPercent(filtered),
               pwtest::TruePeakDb(filtered.data(), filtered.size() / 2, 2));
   std::printf("  with limiter:    %.2f %% of samples clipped, true peak %+.2f dBTP (ceiling %.1f), %zu of %zu frames\n",

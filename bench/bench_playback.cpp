@@ -10,9 +10,6 @@
 //  - underruns in 30 s of real-time playback with every stage active while
 //    another thread keeps a core busy.
 // Figures only: nothing here passes or fails.
-#include <QCoreApplication>
-#include <QElapsedTimer>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -31,11 +28,11 @@
 
 #include <unistd.h>
 
-#include "engine.h"
 #include "pitch_tempo_stage.h"
-#include "playerowner.h"
+#include "playback.h"
+#include "playback_owner.h"
 #include "pulse_server.h"
-#include "slider_mapping.h"
+#include "session.h"
 #include "bench_material.h"
 #include "testaudio.h"
 #include "thread_priority.h"
@@ -101,16 +98,9 @@ struct Sliders {
   double treblePercent = 0;
 };
 
-void apply(Engine& engine, const Sliders& s) {
-  EffectChain& chain = engine.chain;
-  const uint32_t rate = engine.player.SampleRate;
-  chain.SpeedBarPositionChanged(*pw::SpeedPositionFromPercent(s.speedPercent));
-  chain.TempoBarPositionChanged(std::nearbyint(*pw::TempoPositionFromPercent(s.tempoPercent)));
-  chain.PitchBarPositionChanged(*pw::PitchPositionFromSemitones(s.pitchSemitones));
-  const double bass = *pw::BassPositionFromPercent(s.bassPercent);
-  chain.BassBarPositionChanged(bass, bass, rate);
-  const double treble = *pw::TreblePositionFromPercent(s.treblePercent);
-  chain.TrebleBarPositionChanged(treble, treble, rate);
+EffectValues ValuesOf(const Sliders& s) {
+  return {.speedPercent = s.speedPercent, .tempoPercent = s.tempoPercent, .pitchSemitones = s.pitchSemitones,
+          .treblePercent = s.treblePercent, .bassPercent = s.bassPercent};
 }
 
 struct Run {
@@ -128,29 +118,28 @@ struct Run {
 // loop sleeps between checks, as the window's event loop would.
 Run play(const std::string& path, const Sliders& sliders, double seconds) {
   Run run;
-  pwtest::PlayerOwner owner;
-  Engine engine(&owner);
-  owner.player = &engine.player;
-  if (const auto problem = engine.Open(path)) {
-    std::printf("  cannot open %s: %s\n", path.c_str(), problem->c_str());
+  std::string problem;
+  const std::unique_ptr<Session> session = Session::open(path, &problem);
+  if (!session) {
+    std::printf("  cannot open %s: %s\n", path.c_str(), problem.c_str());
     return run;
   }
-  apply(engine, sliders);
-  QElapsedTimer wall;
+  session->chain().setValues(ValuesOf(sliders));
+  Playback playback;
+  pwtest::PlaybackOwner owner(playback);
+  if (!playback.attach(session.get())) return run;
   const double producer0 = namedThreadsCpu("pw-producer");
   const double device0 = namedThreadsCpu("pw-device");
   const double cpu0 = processCpu();
-  wall.start();
-  engine.player.Play();
-  while (owner.ends == 0 && wall.elapsed() < seconds * 1000) {
-    QCoreApplication::processEvents();
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
+  const auto start = std::chrono::steady_clock::now();
+  auto wallSeconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+  playback.play();
+  while (owner.ends() == 0 && wallSeconds() < seconds) std::this_thread::sleep_for(std::chrono::milliseconds(25));
   const double cpu = processCpu() - cpu0;
-  const double elapsed = double(wall.elapsed()) / 1000.0;
+  const double elapsed = wallSeconds();
   run.producerShare = (namedThreadsCpu("pw-producer") - producer0) / elapsed;
   run.deviceShare = (namedThreadsCpu("pw-device") - device0) / elapsed;
-  const OutputStream* stream = engine.player.Stream();
+  const OutputStream* stream = playback.stream();
   run.ok = stream != nullptr;
   run.cpuShare = cpu / elapsed;
   if (stream != nullptr) {
@@ -158,9 +147,9 @@ Run play(const std::string& path, const Sliders& sliders, double seconds) {
     run.aheadMs = stream->aheadSeconds() * 1000;
     run.deviceMs = stream->deviceLatency() * 1000;
   }
-  if (engine.player.Device() != nullptr) run.device = engine.player.Device()->description();
-  engine.player.Stop();
-  owner.player = nullptr;
+  if (playback.device() != nullptr) run.device = playback.device()->description();
+  playback.stop();
+  playback.attach(nullptr);
   return run;
 }
 
@@ -182,8 +171,8 @@ double stageAlone(const std::vector<float>& x, const Sliders& s, bool paced = fa
   };
   auto stage = PitchTempoStage::create(kChannels, kRate, read, &feed);
   if (!stage) return -1;
-  stage->setPitchSemitones(pw::PitchFromPosition(*pw::PitchPositionFromSemitones(s.pitchSemitones)).semitones);
-  stage->setTempoSteps(pw::TempoFromPosition(std::nearbyint(*pw::TempoPositionFromPercent(s.tempoPercent))).steps);
+  stage->setPitchSemitones(s.pitchSemitones);
+  stage->setDurationRatio(100.0 / (100.0 + s.tempoPercent));
   std::vector<float> out(4096 * kChannels);
   int64_t frames = 0;
   const int block = paced ? 1024 : 4096;
@@ -210,9 +199,8 @@ void printLatency(const char* label, const Run& r) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
   setenv("PITCHWELL_AUDIO", "null", 1);
-  QCoreApplication app(argc, argv);
   const std::string dir = (std::filesystem::temp_directory_path() / "pitchwell-bench-play").string();
   std::filesystem::create_directories(dir);
   const std::string path = dir + "/music.wav";

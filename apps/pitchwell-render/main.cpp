@@ -1,12 +1,12 @@
 // pitchwell-render: the window's save command from the command line.
 //
-// One render is what the window does: open the file (the player and its
-// reader), validate it with the file-open checks, rebuild the chain, set the
-// sliders through the same mappings and setters, then the save command's
-// preparation and the export job, run on this thread.
+// One render is what the window's save does: open a session of the file
+// (reader, checks, chain), hand it the effect values, then the save
+// command's preparation and the export job, run on this thread. No sound
+// device is opened.
 //
-// Each render has an engine of its own (player, reader, chain), so a batch
-// runs its files on up to N threads of this process at once.
+// Each render has a session of its own, so a batch runs its files on up to
+// N threads of this process at once.
 //
 // The output is the job's to protect (export_job.h): written under a
 // temporary name and renamed into place at the end, so an interruption or a
@@ -25,16 +25,14 @@
 #include <thread>
 #include <vector>
 
-#include "player.h"
-#include "effect_chain.h"
-#include "engine.h"
 #include "bpm_measurement.h"
 #include "key_measurement.h"
 #include "export_job.h"
 #include "audio_writer.h"
 #include "messages.h"
 #include "options.h"
-#include "slider_mapping.h"
+#include "session.h"
+#include "effect_values.h"
 #include "save_command.h"
 
 namespace {
@@ -148,19 +146,25 @@ class BarProgress : public ExportProgress {
 
 // ---- One file --------------------------------------------------------------
 
-// The window's slider handlers with the sliders at the given positions (the
-// labels they return are not shown here).
-void ApplySliders(EffectChain& chain, const render::Options& o, uint32_t sampleRate) {
-  chain.SpeedBarPositionChanged(o.speed.position);
-  chain.TempoBarPositionChanged(o.tempo.position);
-  chain.PitchBarPositionChanged(o.pitch.position);
-  chain.TrebleBarPositionChanged(o.treble.position, o.treble.position, sampleRate);
-  chain.BassBarPositionChanged(o.bass.position, o.bass.position, sampleRate);
-  chain.SetFineTuneCents(o.cents);
-  chain.SetFormantPreserved(o.formant);
-  // The figures as typed, not the nearest slider steps.
-  chain.SetTempoPercent(o.tempo.value);
-  chain.SetPitch(o.pitch.value);
+// The effect values as typed, exactly.
+EffectValues ValuesOf(const render::Options& o) {
+  EffectValues v;
+  v.speedPercent = o.speed.value;
+  v.tempoPercent = o.tempo.value;
+  v.pitchSemitones = o.pitch.value;
+  v.treblePercent = o.treble.value;
+  v.bassPercent = o.bass.value;
+  v.fineTuneCents = o.cents;
+  v.formantsPreserved = o.formant;
+  return v;
+}
+
+// INPUT's sound path; null after saying why it cannot be used.
+std::unique_ptr<Session> OpenInput(const std::string& input) {
+  std::string problem;
+  std::unique_ptr<Session> session = Session::open(input, &problem);
+  if (!session && !problem.empty()) Say(input + ": " + problem);
+  return session;
 }
 
 // Renders input to output with the options' sliders and format.
@@ -171,24 +175,21 @@ int RenderFile(const render::Options& o, const std::string& input, const std::st
     return kExitUsage;
   }
 
-  Engine engine(nullptr, Player::Output::None);
-  if (auto problem = engine.Open(input)) {
-    if (!problem->empty()) Say(*problem);
-    return kExitInput;
-  }
-  ApplySliders(engine.chain, o, engine.player.SampleRate);
+  std::unique_ptr<Session> session = OpenInput(input);
+  if (!session) return kExitInput;
+  const int64_t durationMs = session->durationMs();
 
-  if (o.fromMs >= 0 && o.fromMs >= engine.player.DurationMs) {
+  if (o.fromMs >= 0 && o.fromMs >= durationMs) {
     char length[32];
-    std::snprintf(length, sizeof length, "%.1f", engine.player.DurationMs / 1000.0);
+    std::snprintf(length, sizeof length, "%.1f", double(durationMs) / 1000.0);
     Say(input + ": --from lies at or beyond its end (" + length + " s)");
     return kExitUsage;
   }
   BarProgress progress(showProgress);
-  SaveRequest request{output, o.formatIndex, o.speed.position, o.tempo.position, o.bitrate, o.overwrite};
+  SaveRequest request{output, o.formatIndex, ValuesOf(o), o.bitrate, o.overwrite};
   request.fromMs = o.fromMs;
-  request.toMs = o.toMs >= 0 ? std::min<int64_t>(o.toMs, engine.player.DurationMs) : -1;
-  std::unique_ptr<ExportJob> job = CreateExport(engine, request);
+  request.toMs = o.toMs >= 0 ? std::min<int64_t>(o.toMs, durationMs) : -1;
+  std::unique_ptr<ExportJob> job = CreateExport(std::move(session), request);
   job->Progress = &progress;
   {
     std::lock_guard lock(InterruptLock);
@@ -224,53 +225,38 @@ int RenderFile(const render::Options& o, const std::string& input, const std::st
 }
 
 int Info(const render::Options& o) {
-  Engine engine(nullptr, Player::Output::None);
-  if (auto problem = engine.Open(o.inputs.front())) {
-    if (!problem->empty()) Say(*problem);
-    return kExitInput;
-  }
-  const Player& p = engine.player;
-  const uint64_t frames = uint64_t(p.Reader->Decoder->lengthFrames());
+  const std::unique_ptr<Session> session = OpenInput(o.inputs.front());
+  if (!session) return kExitInput;
+  const AudioFileReader& reader = session->reader();
+  const uint64_t frames = uint64_t(reader.lengthFrames());
   std::printf("file: %s\n", o.inputs.front().c_str());
-  std::printf("sample rate: %u Hz\n", p.SampleRate);
-  std::printf("channels: %u\n", p.Channels);
+  std::printf("sample rate: %d Hz\n", reader.sampleRate());
+  std::printf("channels: %d\n", reader.channels());
   // The source's own resolution, not the depth a save would use.
-  if (p.Reader->SourceResolution > 0)
-    std::printf("bits: %d\n", p.Reader->SourceResolution);
+  if (reader.sourceResolution() > 0)
+    std::printf("bits: %d\n", reader.sourceResolution());
   else
     std::printf("bits: none (lossy)\n");
-  std::printf("duration: %.6f s (%llu frames, %d ms)\n", double(frames) / double(p.SampleRate),
-              static_cast<unsigned long long>(frames), p.DurationMs);
+  std::printf("duration: %.6f s (%llu frames, %lld ms)\n", double(frames) / double(reader.sampleRate()),
+              static_cast<unsigned long long>(frames), static_cast<long long>(reader.durationMs()));
   return kExitOk;
 }
 
-// INPUT opened as GET BPM measures it: stopped, rewound, the chain empty;
-// null after saying why it cannot be used.
-std::unique_ptr<Engine> OpenForMeasuring(const std::string& input) {
-  auto engine = std::make_unique<Engine>(nullptr, Player::Output::None);
-  if (auto problem = engine->Open(input)) {
-    if (!problem->empty()) Say(*problem);
-    return nullptr;
-  }
-  PrepareForExport(engine->player, engine->chain);
-  return engine;
-}
-
 int Bpm(const render::Options& o) {
-  const auto engine = OpenForMeasuring(o.inputs.front());
-  if (!engine) return kExitInput;
-  const Player& p = engine->player;
-  const float value = MeasureBpm(*p.Reader, int32_t(p.Channels), int32_t(p.SampleRate), Interrupted);
+  const std::unique_ptr<Session> session = OpenInput(o.inputs.front());
+  if (!session) return kExitInput;
+  AudioFileReader& reader = session->reader();
+  const float value = MeasureBpm(reader, reader.channels(), reader.sampleRate(), Interrupted);
   if (Interrupted.load()) return InterruptedStatus();
-  std::printf("%s\n", pw::BpmCaption(MeasuredBpmFrom(value), o.speed.position, o.tempo.position).c_str());
+  std::printf("%s\n", BpmCaption(MeasuredBpmFrom(value), o.speed.value, o.tempo.value).c_str());
   return kExitOk;
 }
 
 int Key(const render::Options& o) {
-  const auto engine = OpenForMeasuring(o.inputs.front());
-  if (!engine) return kExitInput;
-  const Player& p = engine->player;
-  const KeyEstimate key = MeasureKey(*p.Reader, int32_t(p.Channels), int32_t(p.SampleRate), Interrupted);
+  const std::unique_ptr<Session> session = OpenInput(o.inputs.front());
+  if (!session) return kExitInput;
+  AudioFileReader& reader = session->reader();
+  const KeyEstimate key = MeasureKey(reader, reader.channels(), reader.sampleRate(), Interrupted);
   if (Interrupted.load()) return InterruptedStatus();
   std::printf("%s\n", KeyAndTuningCaption(key).c_str());
   return kExitOk;

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <functional>
 
-#include "slider_mapping.h"
+#include "effect_values.h"
 #include "save_command.h"
 
 namespace render {
@@ -82,16 +82,16 @@ std::optional<int32_t> Integer(const std::string& text) {
 struct SliderOption {
   const char* name;
   SliderArg Options::*field;
-  std::optional<double> (*toPosition)(double);
-  const char* range;
+  ValueRange range;
+  const char* rangeText;
 };
 
 const SliderOption kSliders[] = {
-    {"--speed", &Options::speed, &pw::SpeedPositionFromPercent, "between -50 and 100 (percent)"},
-    {"--tempo", &Options::tempo, &pw::TempoPositionFromPercent, "between -50 and 100 (percent)"},
-    {"--pitch", &Options::pitch, &pw::PitchPositionFromSemitones, "between -12 and 12 (semitones)"},
-    {"--treble", &Options::treble, &pw::TreblePositionFromPercent, "between 0 and 100 (percent)"},
-    {"--bass", &Options::bass, &pw::BassPositionFromPercent, "between 0 and 100 (percent)"},
+    {"--speed", &Options::speed, kSpeedPercentRange, "between -50 and 100 (percent)"},
+    {"--tempo", &Options::tempo, kTempoPercentRange, "between -50 and 100 (percent)"},
+    {"--pitch", &Options::pitch, kPitchSemitoneRange, "between -12 and 12 (semitones)"},
+    {"--treble", &Options::treble, kTreblePercentRange, "between 0 and 100 (percent)"},
+    {"--bass", &Options::bass, kBassPercentRange, "between 0 and 100 (percent)"},
 };
 
 }  // namespace
@@ -276,10 +276,9 @@ ParseResult Parse(const std::vector<std::string>& args) {
       SliderArg& target = o.*(slider->field);
       if (!takeValue(target.text)) return fail(std::string("option ") + slider->name + " needs a value");
       const auto figure = Number(target.text);
-      const auto position = figure ? slider->toPosition(*figure) : std::nullopt;
-      if (!position)
-        return fail(std::string(slider->name) + " must be a number " + slider->range + ", not '" + target.text + "'");
-      target.position = *position;
+      if (!figure || !std::isfinite(*figure) || *figure < slider->range.minimum || *figure > slider->range.maximum)
+        return fail(std::string(slider->name) + " must be a number " + slider->rangeText + ", not '" + target.text +
+                    "'");
       target.value = *figure;
     }
   }

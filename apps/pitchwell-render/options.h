@@ -12,12 +12,11 @@ namespace render {
 
 enum class Mode { Render, Batch, Info, Bpm, Key, Help, Version };
 
-// A slider as given: the user's figure (kept as typed, for the batch's
-// child processes) and the slider position it maps to.
+// An effect as given: the user's figure as typed (for the batch's child
+// processes) and its value, applied exactly.
 struct SliderArg {
   std::string text;
-  double position = 0;
-  double value = 0;  // the figure itself, applied exactly
+  double value = 0;
 };
 
 struct Options {

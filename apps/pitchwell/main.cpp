@@ -22,6 +22,7 @@
 #include "asset_paths.h"
 #include "crash_report.h"
 #include "exception_report.h"
+#include "failure_report.h"
 #include "main_window.h"
 #include "messages.h"
 #include "quit_signals.h"

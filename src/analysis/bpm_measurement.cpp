@@ -10,18 +10,17 @@
 float MeasureBpm(AudioFileReader& reader, int32_t channels, int32_t sampleRate, const std::atomic<bool>& stop,
                  const std::function<void(int32_t frames)>& onWrite,
                  const std::function<void(const float* interleaved, int32_t frames)>& onBlock) {
-  reader.Seek(0);
+  reader.seekFrame(0);
   std::unique_ptr<BpmAnalyser> analyser = BpmAnalyser::create(channels, sampleRate);
 
-  const uint32_t full = uint32_t(channels > 0 ? channels : 0) * uint32_t(BpmBlockFrames) * 4;
-  const uint32_t frameBytes = uint32_t(channels > 0 ? channels : 1) * 4;
-  std::unique_ptr<float[]> buffer(new float[full / 4 + 1]);
+  const int64_t full = channels > 0 ? BpmBlockFrames : 0;
+  std::unique_ptr<float[]> buffer(new float[size_t(full) * size_t(channels > 0 ? channels : 1) + 1]);
 
-  uint32_t got = full;
+  int64_t got = full;
   while (full > 0 && got == full && !stop.load()) {
-    got = reader.UnbufferedRead(buffer.get(), full);
+    got = reader.read(buffer.get(), full);
     if (got > 0) {
-      int32_t frames = int32_t(got / frameBytes);
+      int32_t frames = int32_t(got);
       if (onBlock) onBlock(buffer.get(), frames);
       // Only whole blocks are analysed; the short tail counts as nothing.
       if (frames != BpmBlockFrames) frames = 0;
@@ -33,7 +32,7 @@ float MeasureBpm(AudioFileReader& reader, int32_t channels, int32_t sampleRate, 
 
   const float value = analyser ? analyser->estimateBpm(50, 250) : 0.0f;
   analyser.reset();
-  reader.Seek(0);
+  reader.seekFrame(0);
   return value;
 }
 

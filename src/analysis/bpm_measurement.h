@@ -4,8 +4,8 @@
 // MeasureBpm is the measuring worker's body, free of any window: it runs on
 // whatever thread calls it and reads the reader's decoder directly, not
 // through the block buffer or the chain. The caller keeps the reader to it
-// for the whole measurement (playback stopped, no seek, no open) and hands
-// the result to the main thread itself.
+// for the whole measurement (a reader of its own: playback reads another)
+// and hands the result to the main thread itself.
 #pragma once
 
 #include <atomic>

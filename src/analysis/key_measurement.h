@@ -5,7 +5,7 @@
 // Like MeasureBpm these are a measuring worker's body, free of any window:
 // they run on whatever thread calls them and read the reader's decoder
 // directly. The caller keeps the reader to them for the whole measurement
-// (playback stopped, no seek, no open) and hands the result to the main
+// (its own reader of the file: playback reads another) and hands the result to the main
 // thread itself.
 #pragma once
 

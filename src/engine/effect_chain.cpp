@@ -2,272 +2,144 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <exception>
+#include <new>
 
-#include "player.h"
-#include "messages.h"
-#include "slider_mapping.h"
+#include "audio_file_reader.h"
 
-int32_t CornerFrequency(int32_t wanted, int32_t sampleRate) {
-  return wanted > sampleRate / 2 ? sampleRate / 4 : wanted;
-}
+int CornerFrequency(int wanted, int sampleRate) { return wanted > sampleRate / 2 ? sampleRate / 4 : wanted; }
 
-EffectChain::EffectChain(Player& player) : player_(player), ScratchBuffer(new float[ScratchBufferSize / sizeof(float)]) {
-  SpeedDSP = std::make_unique<SpeedStage>();
-  ReplacePitchStage(44100, 1);
-  BassFreq = 200;
-  TrebleFreq = 16000;
-  BassFilter = std::make_unique<ShelfFilter>(2);
-  TrebleFilter = std::make_unique<ShelfFilter>(2);
-  Limiter = std::make_unique<PeakLimiter>(2, 44100, CeilingDb());
-}
-
-EffectChain::~EffectChain() {
-  SpeedDSP.reset();
-  OwnedPitchStage.reset();
-  BassFilter.reset();
-  TrebleFilter.reset();
-  Limiter.reset();
-}
-
-void EffectChain::ReplacePitchStage(int32_t sampleRate, int32_t channels) {
-  OwnedPitchStage.reset();
-  auto read = [](void* user, float* buffer, int floats) {
-    return int(static_cast<EffectChain*>(user)->ReadSource(buffer, floats));
-  };
-  OwnedPitchStage = PitchTempoStage::create(channels, sampleRate, read, this);
-  if (OwnedPitchStage) OwnedPitchStage->setFormantPreserved(formantPreserved_);
-}
-
-std::optional<std::string> EffectChain::ValidateLoaded(const Player& player) {
-  if (!player.Loaded) return "This audio format not supported";
-  if (player.DurationMs == 0) {
-    const int64_t frames = player.Reader && player.Reader->Decoder ? player.Reader->Decoder->lengthFrames() : 0;
-    if (frames <= 0) return "Audio file is empty.";
-    char text[96];
-    std::snprintf(text, sizeof text, "Audio file is too short (%lld sample%s, %.2f ms).", static_cast<long long>(frames),
-                  frames == 1 ? "" : "s", player.SampleRate > 0 ? 1000.0 * double(frames) / player.SampleRate : 0.0);
-    return std::string(text);
-  }
-  if (player.SampleRate > 48000) return "Sampling rates higher than 48000 Hz are not supported.";
-  if (player.Channels > 2)
-    return "Multi-channel audio files are not supported. Please select only STEREO or MONO files.";
-  return std::nullopt;
-}
-
-bool EffectChain::RebuildForFile(Player& player) {
+std::unique_ptr<EffectChain> EffectChain::create(AudioFileReader& source) {
+  const int rate = source.sampleRate(), channels = source.channels();
+  if (rate <= 0 || channels < 1 || channels > 2) return nullptr;
   try {
-    const int32_t rate = int32_t(player.SampleRate);
-    const int32_t channels = int32_t(player.Channels);
-    if (rate <= 0 || channels <= 0) throw std::runtime_error("no file");
-
-    // Each filter is made anew for the channel count, flat at its corner.
-    auto rebuild = [&](std::unique_ptr<ShelfFilter>& filter, ShelfType type, int32_t corner) {
-      filter.reset();
-      filter = std::make_unique<ShelfFilter>(channels);
-      filter->set(type, double(corner) / rate, 0.5, 0);
-    };
-    BassFreq = CornerFrequency(200, rate);
-    rebuild(BassFilter, ShelfType::Low, BassFreq);
-    TrebleFreq = CornerFrequency(16000, rate);
-    rebuild(TrebleFilter, ShelfType::High, TrebleFreq);
-
-    SpeedDSP->clear();
-    SpeedDSP->configure(channels);
-
-    Limiter.reset();
-    Limiter = std::make_unique<PeakLimiter>(channels, rate, CeilingDb());
-    limiterInPath_ = false;
-
-    ReplacePitchStage(rate, channels);
-
-    if (player.Reader) {
-      player.Reader->OnProcess = [this](void* buffer, int32_t& count) { ProcessBlock(buffer, count); };
-      player.Reader->OnFill = [this](void* buffer, int32_t& count) { FillBlock(buffer, count); };
-    }
-    return true;
+    std::unique_ptr<EffectChain> chain(new EffectChain(source, rate, channels));
+    if (!chain->pitchStage_) return nullptr;
+    return chain;
   } catch (const std::exception&) {
-    pw::ShowMessage(pw::MessageKind::Error, "Filters Initialization Failed.");
-    return false;
+    return nullptr;
   }
 }
 
-void EffectChain::FillBlock(void* buffer, int32_t& count) {
-  PitchTempoStage* stage = OwnedPitchStage.get();
-  if (count == 0 || stage == nullptr || player_.Channels == 0) {
-    count = 0;
-    return;
-  }
-  const int32_t frameBytes = int32_t(player_.Channels) * 4;
-  const int32_t frames = count / frameBytes;
-  const int32_t got = stage->process(static_cast<float*>(buffer), frames);
-  count = got * frameBytes;
+EffectChain::EffectChain(AudioFileReader& source, int sampleRate, int channels)
+    : source_(source),
+      sampleRate_(sampleRate),
+      channels_(channels),
+      bassCornerHz_(CornerFrequency(200, sampleRate)),
+      trebleCornerHz_(CornerFrequency(16000, sampleRate)),
+      speed_(std::make_unique<SpeedStage>()),
+      bass_(std::make_unique<ShelfFilter>(channels)),
+      treble_(std::make_unique<ShelfFilter>(channels)),
+      limiter_(std::make_unique<PeakLimiter>(channels, sampleRate, kPlaybackCeilingDb)),
+      scratch_(new float[size_t(kScratchFrames) * size_t(channels)]) {
+  // Each filter starts flat at its corner.
+  bass_->set(ShelfType::Low, double(bassCornerHz_) / sampleRate, 0.5, 0);
+  treble_->set(ShelfType::High, double(trebleCornerHz_) / sampleRate, 0.5, 0);
+  speed_->configure(channels);
+  auto read = [](void* user, float* buffer, int floats) { return static_cast<EffectChain*>(user)->readSource(buffer, floats); };
+  pitchStage_ = PitchTempoStage::create(channels, sampleRate, read, this);
 }
 
-bool EffectChain::AnyEffectOn() const {
-  if (SpeedValue.load(std::memory_order_relaxed) != 0 || BassValue.load(std::memory_order_relaxed) != 0 ||
-      TrebleValue.load(std::memory_order_relaxed) != 0)
+EffectChain::~EffectChain() = default;
+
+// ---- the reading thread ----
+
+int EffectChain::readSource(float* buffer, int floats) {
+  if (const int64_t end = sourceEnd(); end >= 0) {
+    const int64_t left = end - source_.positionFrames();
+    if (left <= 0) return 0;
+    floats = int(std::min<int64_t>(floats, left * channels_));
+  }
+  if (!loop_.active() || source_.decoder() == nullptr)
+    return int(source_.read(buffer, floats / channels_)) * channels_;
+  const int64_t frames = loop_.read(*source_.decoder(), buffer, floats / channels_);
+  source_.updatePosition();
+  return int(frames) * channels_;
+}
+
+bool EffectChain::anyEffectOn() const {
+  if (speedOn_.load(std::memory_order_relaxed) || bassOn_.load(std::memory_order_relaxed) ||
+      trebleOn_.load(std::memory_order_relaxed))
     return true;
-  const PitchTempoStage* stage = OwnedPitchStage.get();
-  return stage && (stage->pitchRatio() != 1.0 || stage->durationRatio() != 1.0);
+  return pitchStage_->pitchRatio() != 1.0 || pitchStage_->durationRatio() != 1.0;
 }
 
-void EffectChain::ProcessBlock(void* buffer, int32_t& count) {
-  if (player_.Channels == 0) return;
-  const int32_t channels = int32_t(player_.Channels);
-  const int32_t frameBytes = channels * 4;
-  auto* bytes = static_cast<uint8_t*>(buffer);
-  const bool ended = count == 0;
+int EffectChain::readBlock(float* out, int requestFrames, int capacityFrames, bool* sourceEnded) {
+  requestFrames = std::min(requestFrames, capacityFrames / 4);
+  int frames = requestFrames > 0 ? pitchStage_->process(out, requestFrames) : 0;
+  const bool ended = frames == 0;
+  *sourceEnded = ended;
 
-  if (SpeedValue.load(std::memory_order_relaxed) != 0) {
+  if (speedOn_.load(std::memory_order_relaxed)) {
     if (!ended)
-      SpeedDSP->put(static_cast<const float*>(buffer), count / frameBytes);
+      speed_->put(out, frames);
     else
-      SpeedDSP->endOfInput();
-    // The block buffer bounds what one block may hold; whatever does not fit
-    // stays in the stage for the next block rather than being lost.
-    const int32_t capacity = int32_t(ChainOutputReader::BlockBufferSize);
-    int32_t written = 0;
+      speed_->endOfInput();
+    // The block bounds what one call may return; whatever does not fit stays
+    // in the stage for the next block rather than being lost.
+    int written = 0;
     for (;;) {
-      const int32_t room = (capacity - written) / frameBytes;
-      const int32_t want = room < 2048 ? room : 2048;
+      const int want = std::min(capacityFrames - written, kScratchFrames);
       if (want <= 0) break;
-      const int32_t n = SpeedDSP->get(ScratchBuffer.get(), want);
+      const int n = speed_->get(scratch_.get(), want);
       if (n <= 0) break;
-      std::memcpy(bytes + written, ScratchBuffer.get(), size_t(n) * size_t(frameBytes));
-      written += n * frameBytes;
+      std::memcpy(out + size_t(written) * size_t(channels_), scratch_.get(), size_t(n) * size_t(channels_) * sizeof(float));
+      written += n;
     }
-    if (ended) SpeedDSP->clear();
-    count = written;
+    if (ended) speed_->clear();
+    frames = written;
   }
-  if (BassValue.load(std::memory_order_relaxed) != 0)
-    BassFilter->process(static_cast<float*>(buffer), count / frameBytes);
-  if (TrebleValue.load(std::memory_order_relaxed) != 0)
-    TrebleFilter->process(static_cast<float*>(buffer), count / frameBytes);
+  if (bassOn_.load(std::memory_order_relaxed)) bass_->process(out, frames);
+  if (trebleOn_.load(std::memory_order_relaxed)) treble_->process(out, frames);
 
   // The limiter joins when an effect comes on: it holds its delay back, so
   // the output goes on without a gap. It leaves once the effects are off and
   // its release has ended, handing back what it held, so nothing repeats
   // and the gain makes no step; at the end of the stream it hands it back
-  // as well (what does not fit in the block buffer comes with the next,
-  // empty, block).
-  const bool on = AnyEffectOn();
+  // as well (what does not fit comes with the next, empty, block).
+  const bool on = anyEffectOn();
   if (on || limiterInPath_) {
     limiterInPath_ = true;
-    auto* samples = static_cast<float*>(buffer);
-    int32_t frames = Limiter->process(samples, count / frameBytes, on);
-    if (ended || (!on && Limiter->atRest())) {
-      const int32_t room = int32_t(ChainOutputReader::BlockBufferSize) / frameBytes - frames;
-      frames += Limiter->drain(samples + size_t(frames) * size_t(channels), room);
-      limiterInPath_ = Limiter->heldFrames() > 0;
+    frames = limiter_->process(out, frames, on);
+    if (ended || (!on && limiter_->atRest())) {
+      frames += limiter_->drain(out + size_t(frames) * size_t(channels_), capacityFrames - frames);
+      limiterInPath_ = limiter_->heldFrames() > 0;
     }
-    count = frames * frameBytes;
   }
+  return frames;
 }
 
-int32_t EffectChain::ReadSource(float* buffer, int32_t floats) {
-  ChainOutputReader* reader = player_.Reader.get();
-  if (!reader) return 0;
-  if (const int64_t end = SourceEnd(); end >= 0 && reader->Decoder && player_.Channels > 0) {
-    const int64_t left = end - reader->Decoder->positionFrames();
-    if (left <= 0) return 0;
-    floats = int32_t(std::min<int64_t>(floats, left * int64_t(player_.Channels)));
-  }
-  if (!Loop.active() || !reader->Decoder || player_.Channels == 0)
-    return int32_t(reader->UnbufferedRead(buffer, uint32_t(floats) * 4) / 4);
-  const int64_t frames = Loop.read(*reader->Decoder, buffer, floats / int32_t(player_.Channels));
-  reader->UpdatePosition();
-  return int32_t(frames) * int32_t(player_.Channels);
-}
+// ---- the owner's thread ----
 
-void EffectChain::FlushAll() {
-  if (OnClearAnalyser) OnClearAnalyser();
-  BassFilter->flush();
-  TrebleFilter->flush();
-  Limiter->reset();
+void EffectChain::flush() {
+  bass_->flush();
+  treble_->flush();
+  limiter_->reset();
   limiterInPath_ = false;
-  if (OwnedPitchStage) OwnedPitchStage->flush();
-  Loop.reset();
-  SpeedDSP->clear();
-  if (player_.Reader) player_.Reader->DiscardBuffer();
+  pitchStage_->flush();
+  loop_.reset();
+  speed_->clear();
 }
 
-void EffectChain::SetCeilingDb(double dBTP) {
-  Limiter->setCeilingDb(dBTP);
-  ceilingDb_.store(Limiter->ceilingDb(), std::memory_order_relaxed);
-}
+void EffectChain::setCeilingDb(double dBTP) { limiter_->setCeilingDb(dBTP); }
 
-void EffectChain::SetSpeed(int32_t speedValue, float percent) {
-  SpeedValue.store(speedValue);
-  SpeedDSP->setSpeedPercent(percent);
-}
+void EffectChain::setDurationRatio(double ratio) { pitchStage_->setDurationRatio(ratio); }
 
-void EffectChain::SetTempo(float steps) {
-  if (OwnedPitchStage) OwnedPitchStage->setTempoSteps(steps);
-}
+void EffectChain::setValues(const EffectValues& v) {
+  values_ = v;
+  speed_->setSpeedPercent(static_cast<float>(v.speedPercent));
+  speedOn_.store(v.speedPercent != 0, std::memory_order_relaxed);
 
-void EffectChain::SetTempoPercent(double percent) {
-  if (OwnedPitchStage) OwnedPitchStage->setDurationRatio(100.0 / (100.0 + percent));
-}
+  pitchStage_->setDurationRatio(100.0 / (100.0 + v.tempoPercent));
+  const double cents = std::isfinite(v.fineTuneCents) ? std::clamp(v.fineTuneCents, -100.0, 100.0) : 0.0;
+  // Without a fine offset the pitch goes to the stage as it is, so a
+  // render's figures do not pick up a rounding of the sum.
+  pitchStage_->setPitchSemitones(cents == 0 ? v.pitchSemitones : v.pitchSemitones + cents / 100.0);
+  pitchStage_->setFormantPreserved(v.formantsPreserved);
 
-void EffectChain::SetPitch(double semitones) {
-  pitchSemitones_ = semitones;
-  // Without a fine offset the slider's value goes to the stage as it is, so
-  // renders stay bit-identical to those made before the offset existed.
-  if (OwnedPitchStage)
-    OwnedPitchStage->setPitchSemitones(fineTuneCents_ == 0 ? semitones : semitones + fineTuneCents_ / 100.0);
-}
-
-void EffectChain::SetFineTuneCents(double cents) {
-  fineTuneCents_ = std::isfinite(cents) ? std::clamp(cents, -100.0, 100.0) : 0.0;
-  SetPitch(pitchSemitones_);
-}
-
-void EffectChain::SetFormantPreserved(bool on) {
-  formantPreserved_ = on;
-  if (OwnedPitchStage) OwnedPitchStage->setFormantPreserved(on);
-}
-
-void EffectChain::SetTreble(int32_t trebleValue, double gainDb, uint32_t sampleRate) {
-  TrebleValue.store(trebleValue);
-  // Before any file is open the rate is 0; the filter stays flat on the
-  // invalid corner and is set properly by the next open.
-  TrebleFilter->set(ShelfType::High, double(TrebleFreq) / double(sampleRate), 0.5, gainDb);
-}
-
-void EffectChain::SetBass(int32_t bassValue, double gainDb, uint32_t sampleRate) {
-  BassValue.store(bassValue);
-  BassFilter->set(ShelfType::Low, double(BassFreq) / double(sampleRate), 0.5, gainDb);
-}
-
-std::string EffectChain::SpeedBarPositionChanged(double x) {
-  const pw::SpeedSetting s = pw::SpeedFromPosition(x);
-  SetSpeed(s.speedValue, s.percent);
-  return s.label;
-}
-
-std::string EffectChain::TempoBarPositionChanged(double p) {
-  const pw::TempoSetting t = pw::TempoFromPosition(p);
-  SetTempo(t.steps);
-  return t.label;
-}
-
-std::string EffectChain::PitchBarPositionChanged(double p) {
-  const pw::PitchSetting s = pw::PitchFromPosition(p);
-  SetPitch(s.semitones);
-  return s.label;
-}
-
-std::string EffectChain::TrebleBarPositionChanged(double x, double p, uint32_t sampleRate) {
-  const pw::ToneSetting t = pw::TrebleFromPosition(x, p);
-  SetTreble(t.switchValue, t.gainDb, sampleRate);
-  return t.label;
-}
-
-std::string EffectChain::BassBarPositionChanged(double x, double p, uint32_t sampleRate) {
-  const pw::ToneSetting t = pw::BassFromPosition(x, p);
-  SetBass(t.switchValue, t.gainDb, sampleRate);
-  return t.label;
+  const double trebleDb = TrebleGainDb(v.treblePercent), bassDb = BassGainDb(v.bassPercent);
+  treble_->set(ShelfType::High, double(trebleCornerHz_) / sampleRate_, 0.5, trebleDb);
+  trebleOn_.store(trebleDb != 0, std::memory_order_relaxed);
+  bass_->set(ShelfType::Low, double(bassCornerHz_) / sampleRate_, 0.5, bassDb);
+  bassOn_.store(bassDb != 0, std::memory_order_relaxed);
 }

@@ -18,24 +18,17 @@
 #include "audio_writer.h"
 #include "cdg_companion.h"
 #include "effect_chain.h"
-#include "engine.h"
 #include "pcm_convert.h"
-#include "player.h"
+#include "session.h"
 #include "save_command.h"
 #include "tags.h"
 
-// Why K = 32768 keeps the 8 × R buffers large enough: R = K × C bytes never
-// exceeds ChainOutputReader::MaxFillBytes (512 KiB) for one or two channels,
-// so every fill the reader makes for one of our reads asks the chain for at
-// most R bytes. What comes back is at most twice that (speed −50 %) plus the
-// speed stage's held-back look-ahead (under a hundred input frames, under
-// 1.6 KB once doubled) plus the limiter's delay (under 130 frames, about
-// 1 KB), so a block, and with it whatever the reader still holds when we
-// stop (the remainder), stays below 2 × R + 3 KB < 8 × R. The
-// remainder step still checks the bound before copying.
+// The session's block buffer hands out exactly what a read asks for until
+// the end of the stream, so each read fills its request and the last one
+// comes back short; nothing is left behind in the buffer.
 
 double SaveCeilingDb(int32_t formatIndex) {
-  return formatIndex == FileTypeWav || formatIndex == FileTypeFlac ? -0.3 : EffectChain::PlaybackCeilingDb;
+  return formatIndex == FileTypeWav || formatIndex == FileTypeFlac ? -0.3 : EffectChain::kPlaybackCeilingDb;
 }
 
 // ---- SignalEvent ----------------------------------------------------------------
@@ -280,8 +273,9 @@ class StagedFile {
 
 // ---- ExportJob ----------------------------------------------------------------
 
-ExportJob::ExportJob(Engine& engine, std::string outName, int32_t formatIndex, const ExportFormat& format)
-    : OutName(std::move(outName)), FormatIndex(formatIndex), Format(format), engine_(engine) {}
+ExportJob::ExportJob(std::unique_ptr<Session> session, std::string outName, int32_t formatIndex,
+                     const ExportFormat& format)
+    : OutName(std::move(outName)), FormatIndex(formatIndex), Format(format), session_(std::move(session)) {}
 
 ExportJob::~ExportJob() {
   if (Thread.joinable()) Thread.join();
@@ -350,15 +344,16 @@ void ExportJob::WriteBlock() {
 
 void ExportJob::PostProgress() {
   if (!Progress) return;
-  const Player& player = engine_.player;
   int percent = 100;
+  const int64_t duration = session_->durationMs();
   const int64_t from = std::max<int64_t>(FromMs, 0);
-  const int64_t to = ToMs >= 0 ? std::min<int64_t>(ToMs, player.DurationMs) : player.DurationMs;
-  if (player.Reader && (FromMs >= 0 || ToMs >= 0) && to > from) {
-    const int64_t p = (player.Reader->Position / TicksPerMillisecond - from) * 100 / (to - from);
+  const int64_t to = ToMs >= 0 ? std::min<int64_t>(ToMs, duration) : duration;
+  const int64_t at = session_->positionMs();
+  if ((FromMs >= 0 || ToMs >= 0) && to > from) {
+    const int64_t p = (at - from) * 100 / (to - from);
     percent = int(std::clamp<int64_t>(p, 0, 100));
-  } else if (player.Reader && player.DurationMs > 0) {
-    const int64_t p = (player.Reader->Position / 100) / int64_t(player.DurationMs);
+  } else if (duration > 0) {
+    const int64_t p = at * 100 / duration;
     // A file that decodes longer than it declared must not show 140 %.
     percent = int(std::clamp<int64_t>(p, 0, 100));
   }
@@ -416,10 +411,10 @@ void ExportJob::CheckTargets() {
 }
 
 void ExportJob::BlockLoopAndRemainder() {
-  Player& player = engine_.player;
-  if (!player.Reader) throw std::runtime_error("No audio file is open");
-  if (player.Channels != Format.pcm.channels) throw std::runtime_error("Output format does not match the file");
-  ChainOutputReader& reader = *player.Reader;
+  Session& session = *session_;
+  if (uint32_t(session.channels()) != Format.pcm.channels)
+    throw std::runtime_error("Output format does not match the file");
+  const AudioFileReader& reader = session.reader();
 
   // The PCM format, the conversion and the byte count must agree: 24-bit
   // packed samples only where the writer takes them (WAV, FLAC), 16-bit
@@ -440,15 +435,14 @@ void ExportJob::BlockLoopAndRemainder() {
 
   const uint32_t channels = std::max<uint32_t>(Format.pcm.channels, 1);
   const uint32_t request = RequestBytes(channels);
-  const uint32_t capacity = BufferBytes(channels);
   const auto* samplesIn = reinterpret_cast<const float*>(ReadBuffer.get());
 
-  // Playback's is put back in CleanUp.
-  engine_.chain.SetCeilingDb(SaveCeilingDb(FormatIndex));
+  session.chain().setCeilingDb(SaveCeilingDb(FormatIndex));
 
   uint32_t n = request;
   while (n == request && !Terminated.load() && !Failed()) {
-    n = reader.Read(ReadBuffer.get(), request);
+    const uint32_t frameBytes = channels * 4;
+    n = uint32_t(session.read(reinterpret_cast<float*>(ReadBuffer.get()), request / frameBytes)) * frameBytes;
     PostProgress();
     if (n > 0) {
       DoneEvent.Wait();
@@ -464,8 +458,7 @@ void ExportJob::BlockLoopAndRemainder() {
   // after a failed Write: the writer is never used by two threads at once.
   DoneEvent.Wait();
 
-  if (reader.Avail > capacity) throw std::runtime_error("Block larger than the export buffers");
-  n = reader.PeekRemainder(ReadBuffer.get());
+  n = 0;
   PostProgress();
   if (n > 0 && !Terminated.load() && !Failed()) {
     const uint32_t samples = n / 4;
@@ -474,14 +467,14 @@ void ExportJob::BlockLoopAndRemainder() {
   }
 
   // Saved short: said once, beside the saved file, not instead of it.
-  const std::string& input = SourceName.empty() ? reader.FileName : SourceName;
-  if (!Terminated.load() && !Failed() && reader.EndedShort()) {
-    Warn(input + ": " + reader.ShortEndDescription() + ": the file is damaged or truncated");
+  const std::string& input = SourceName.empty() ? reader.fileName() : SourceName;
+  if (!Terminated.load() && !Failed() && reader.endedShort()) {
+    Warn(input + ": " + reader.shortEndDescription() + ": the file is damaged or truncated");
     InputEndedShort = true;
   }
   // More audio than the header admits: all of it was saved, and the user
   // hears why the length differs from what other programs show.
-  if (const std::string more = reader.UnderstatedLengthDescription();
+  if (const std::string more = reader.understatedLengthDescription();
       !Terminated.load() && !Failed() && !more.empty() && !InputEndedShort)
     Notices.push_back(pw::Message{pw::MessageKind::Information, std::string(), input + ": " + more + "; all of it was saved"});
 }
@@ -508,7 +501,7 @@ bool ExportJob::CompleteOutput() {
   }
   if (CancelFlag.load() || Failed() || !Staged) return false;
 
-  const std::string& source = engine_.player.Reader ? engine_.player.Reader->FileName : SourceName;
+  const std::string& source = session_->fileName();
   // A failed tag save has damaged the temporary file: nothing is put in
   // place. Tags that could not be carried over leave the audio sound.
   const TagCopyResult tags = CopyTags(source, Staged->Path());
@@ -563,14 +556,8 @@ void ExportJob::CleanUp() {
   FlushBuffer.reset();
   ConvBuffer.reset();
 
-  // Completes the file (header, encoder flush, close) and the tags before
-  // the player lets go of the reader's state.
+  // Completes the file (header, encoder flush, close) and the tags.
   const bool complete = CompleteOutput();
-
-  engine_.chain.SetSourceEnd(-1);  // playback has the whole file again
-  engine_.chain.SetCeilingDb(EffectChain::PlaybackCeilingDb);
-  engine_.player.Stop();
-  if (PitchTempoStage* stage = engine_.chain.PitchStage()) stage->flush();
 
   // A cancel that came in while the file was being completed still counts:
   // nothing has been put in place yet.

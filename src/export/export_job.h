@@ -3,10 +3,9 @@
 // and processes block n+1 through the chain while the write thread (WriteThread)
 // encodes and writes block n.
 //
-// The job reads the reader of the engine's player, which runs the effect
-// chain; the caller has stopped playback, rewound the reader and emptied
-// the chain (see save_command.h) and keeps the engine to the job until it
-// ends. The integer PCM handed to the writer and the bit rate are the job's
+// The job owns the session it renders: its own reading of the source file
+// through its own effect chain, prepared by the save command (see
+// save_command.h), so playback of the same file goes on meanwhile. The integer PCM handed to the writer and the bit rate are the job's
 // ExportFormat (audio_writer.h).
 //
 // Nothing at the output's name is touched until the job has succeeded: the
@@ -42,7 +41,7 @@
 #include "messages.h"
 
 class AudioWriter;
-class Engine;
+class Session;
 class StagedFile;
 
 // How a job ended, handed to the owner once, after the output file is in
@@ -97,8 +96,7 @@ class ExportProgress {
   // Once per block: percent of the source read (0 … 100) and the bytes the
   // writer reported so far. Repeats of the same percent are normal.
   virtual void Post(int percent, int32_t totalWritten) = 0;
-  // Last step of the job: the output is complete or deleted, the player
-  // stopped. The window closes itself here (on its own thread).
+  // Last step of the job: the output is complete or deleted. The window closes itself here (on its own thread).
   virtual void Close(const ExportOutcome& outcome) = 0;
 };
 
@@ -156,9 +154,9 @@ class ExportJob {
   static constexpr uint32_t BufferBytes(uint32_t channels) { return 8 * RequestBytes(channels); }
 
   // Created suspended, with FreeOnTerminate on. formatIndex: a FileType;
-  // outName already carries the format's extension. The engine's file must
-  // be open and its channel count match format.pcm.
-  ExportJob(Engine& engine, std::string outName, int32_t formatIndex, const ExportFormat& format);
+  // outName already carries the format's extension. The session's channel
+  // count must match format.pcm.
+  ExportJob(std::unique_ptr<Session> session, std::string outName, int32_t formatIndex, const ExportFormat& format);
   ~ExportJob();
   ExportJob(const ExportJob&) = delete;
   ExportJob& operator=(const ExportJob&) = delete;
@@ -226,7 +224,7 @@ class ExportJob {
   std::string UserText(std::string text) const;
 
   // Set at construction, read by the job thread.
-  Engine& engine_;
+  std::unique_ptr<Session> session_;
 
   // Any thread: flags that cross threads as single atomics.
   std::atomic<bool> Terminated{false};

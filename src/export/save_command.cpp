@@ -7,12 +7,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "player.h"
-#include "effect_chain.h"
-#include "engine.h"
-#include "export_job.h"
 #include "audio_writer.h"
-#include "slider_mapping.h"
+#include "export_job.h"
+#include "session.h"
 
 int32_t BitrateIndexOf(int32_t kbps) {
   const auto it = std::find(BitrateTable.begin(), BitrateTable.end(), kbps);
@@ -49,32 +46,31 @@ AudioFormat SavePcmFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t cha
   return MakeAudioFormat(SampleEncoding::Integer, sampleRate, uint16_t(channels), packed24 ? 24 : 16);
 }
 
-void PrepareForExport(Player& player, EffectChain& chain, int64_t fromMs, int64_t toMs) {
-  chain.Loop.clear();  // a practice loop would never let the export end
-  chain.SetSourceEnd(-1);
-  player.Stop();
-  player.SetPositionMs(0);
-  chain.FlushAll();
-  if (fromMs > 0 && player.Reader && player.Reader->Decoder) {
-    // Frame-exact, not through the millisecond seek.
-    player.Reader->Decoder->seek(int64_t(std::llround(double(fromMs) * player.SampleRate / 1000.0)));
-    player.Reader->UpdatePosition();
-  }
-  if (toMs >= 0) chain.SetSourceEnd(int64_t(std::llround(double(toMs) * player.SampleRate / 1000.0)));
+void PrepareForExport(Session& session, int64_t fromMs, int64_t toMs) {
+  EffectChain& chain = session.chain();
+  chain.loop().clear();  // a practice loop would never let the export end
+  chain.setSourceEnd(-1);
+  session.seekFrame(0);
+  session.flush();
+  const int rate = session.sampleRate();
+  // Frame-exact, not through the millisecond seek.
+  if (fromMs > 0) session.seekFrame(int64_t(std::llround(double(fromMs) * rate / 1000.0)));
+  if (toMs >= 0) chain.setSourceEnd(int64_t(std::llround(double(toMs) * rate / 1000.0)));
 }
 
-std::unique_ptr<ExportJob> CreateExport(Engine& engine, const SaveRequest& request) {
-  Player& player = engine.player;
+std::unique_ptr<ExportJob> CreateExport(std::unique_ptr<Session> session, const SaveRequest& request) {
   const std::string outName = OutputFileName(request.chosenName, request.typeIndex);
-  PrepareForExport(player, engine.chain, request.fromMs, request.toMs);
-  const int32_t sourceBits = player.Reader ? player.Reader->SourceBits : 16;
+  session->chain().setValues(request.values);
+  PrepareForExport(*session, request.fromMs, request.toMs);
   ExportFormat format;
-  format.pcm = SavePcmFormat(request.typeIndex, player.SampleRate, player.Channels, sourceBits);
+  format.pcm = SavePcmFormat(request.typeIndex, uint32_t(session->sampleRate()), uint32_t(session->channels()),
+                             session->reader().saveBits());
   format.bitrateKbps = request.bitrateKbps;
-  auto job = std::make_unique<ExportJob>(engine, outName, request.typeIndex, format);
+  const std::string sourceName = session->fileName();
+  auto job = std::make_unique<ExportJob>(std::move(session), outName, request.typeIndex, format);
   job->FreeOnTerminate = false;
-  job->TempoChange = pw::TempoChange(request.speedPosition, request.tempoPosition);
-  job->SourceName = player.FileName;
+  job->TempoChange = TempoChangePercent(request.values.speedPercent, request.values.tempoPercent);
+  job->SourceName = sourceName;
   job->OverwriteAllowed = request.overwrite;
   job->FromMs = request.fromMs;
   job->ToMs = request.toMs;

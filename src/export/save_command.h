@@ -1,11 +1,10 @@
 // The save command without its window: output names, the refusal to
-// overwrite the source, the output format, and the preparation of the
-// player and the effect chain before the export job starts. The window's
-// save dialog and the command-line renderer both go through here, so a
-// rendered file is exactly a saved one.
+// overwrite the source, the output format, and the preparation of the save's
+// own session before the export job starts. The window's save dialog and the
+// command-line renderer both go through here, so a rendered file is exactly a
+// saved one.
 //
-// Main thread; the player must not be playing into the chain while
-// PrepareExport runs (it stops it).
+// The caller's thread; the session is the save's own, read by nobody else.
 #pragma once
 
 #include <array>
@@ -15,11 +14,10 @@
 #include <string>
 
 #include "audio_file_reader.h"
+#include "effect_values.h"
 
-class EffectChain;
-class Engine;
-class Player;
 class ExportJob;
+class Session;
 
 // Extension forced on the output, by format index − 1 (1 MP3, 2 WAV, 3 FLAC,
 // 4 M4A).
@@ -54,22 +52,18 @@ std::optional<std::string> CheckOutputName(const std::string& chosen, int32_t ty
 // otherwise (8- and 32-bit sources give 16).
 AudioFormat SavePcmFormat(int32_t formatIndex, uint32_t sampleRate, uint32_t channels, int32_t sourceBits);
 
-// Clears the chain's A–B loop, stops the player (which rewinds it), puts it
-// at 0 once more and empties every stage of the chain and the reader's
-// block buffer, so that the export starts at the first sample with empty
-// stages and ends at the source's end. The fine tuning and the formant
-// setting stay: they are rendered.
-// With a region (fromMs/toMs of a SaveRequest), the reader then stands at
-// its start and the chain's source ends at its end; the job gives the
-// whole file back when it ends.
-void PrepareForExport(Player& player, EffectChain& chain, int64_t fromMs = -1, int64_t toMs = -1);
+// Clears the chain's A–B loop, puts the source at 0 and empties every stage
+// and the block buffer, so that the export starts at the first sample with
+// empty stages and ends at the source's end. The effect values stay: they
+// are rendered. With a region (fromMs/toMs of a SaveRequest), the source
+// then stands at its start and ends at its end.
+void PrepareForExport(Session& session, int64_t fromMs = -1, int64_t toMs = -1);
 
 // What the user chose.
 struct SaveRequest {
   std::string chosenName;     // as typed or picked; the type's extension is forced
   int32_t typeIndex = 1;      // 1 MP3, 2 WAV, 3 FLAC, 4 M4A
-  double speedPosition = 0;   // SpeedBar position (for TempoChange)
-  double tempoPosition = 0;   // TempoBar position
+  EffectValues values;        // what is rendered
   int32_t bitrateKbps = 0;    // MP3 and M4A; 0 lets the encoder choose
   // An existing output (and its .cdg companion) may be replaced: the user
   // has confirmed it (window) or asked for it (-y).
@@ -80,10 +74,11 @@ struct SaveRequest {
   int64_t toMs = -1;
 };
 
-// The save command from the player's preparation on: PrepareForExport, the
-// export format for the open file, and the job, suspended, for the output
-// name with TempoChange, SourceName and OverwriteAllowed set. The job comes back owned, with
-// FreeOnTerminate off: the caller sets its Progress and either runs it (Run,
-// or Start and Wait) or sets FreeOnTerminate, releases it and starts it. The
-// engine's file must be open; the name must have passed CheckOutputName.
-std::unique_ptr<ExportJob> CreateExport(Engine& engine, const SaveRequest& request);
+// The save command from the session's preparation on: the request's values
+// on the session's chain, PrepareForExport, the export format for the file,
+// and the job, suspended, owning the session, for the output name with
+// TempoChange, SourceName and OverwriteAllowed set. The job comes back owned,
+// with FreeOnTerminate off: the caller sets its Progress and either runs it
+// (Run, or Start and Wait) or sets FreeOnTerminate, releases it and starts
+// it. The name must have passed CheckOutputName.
+std::unique_ptr<ExportJob> CreateExport(std::unique_ptr<Session> session, const SaveRequest& request);

@@ -6,8 +6,6 @@
 #include <exception>
 
 #include "stack_trace.h"
-#include "user_prompt.h"
-#include "version_checker.h"
 
 namespace {
 
@@ -45,16 +43,6 @@ ExceptionDescription DescribeCurrentException() {
   }
   description.reportText = description.message + " Stack trace: " + (trace ? StackTraceText(*trace) : std::string());
   return description;
-}
-
-void ReportEscapedException(VersionChecker& checker, UserPrompt& prompt) {
-  ReportFailure(DescribeCurrentException(), checker, prompt);
-}
-
-void ReportFailure(const ExceptionDescription& description, VersionChecker& checker, UserPrompt& prompt) {
-  // The same error again (its message) is not reported again.
-  checker.reportError(description.reportText, description.message);
-  prompt.ShowError(description.boxText);
 }
 
 void HandleEscapedException(QObject* mainThreadContext, std::function<void(const ExceptionDescription&)> report) {

@@ -1,6 +1,7 @@
-// What happens to an exception nobody handled: on the main thread the
-// last-chance handler reports it to the vendor and shows it; on a worker
-// thread RunCatching/RunGuarded keep it from ending the program.
+// Catching and describing an exception nobody handled: on a worker thread
+// RunCatching/RunGuarded keep it from ending the program; on the main
+// thread HandleEscapedException hands it to a report (failure_report.h
+// sends and shows it).
 #pragma once
 
 #include <functional>
@@ -8,8 +9,6 @@
 #include <string>
 
 class QObject;
-class UserPrompt;
-class VersionChecker;
 
 struct ExceptionDescription {
   // The exception's own message ("Unknown exception" for a non-standard one).
@@ -28,15 +27,6 @@ ExceptionDescription DescribeCurrentException();
 // `message` with "." appended when its last character's code is above 46
 // ("."), so a letter, digit or "?" gets one and ".", "!", "," do not.
 std::string WithFinalPeriod(std::string message);
-
-// The last-chance handler's work, inside a catch handler on the main thread:
-// sends one event report through `checker` (after any running job of it;
-// none for an error with a message already reported, see ReportLimiter)
-// and shows the error box through `prompt`.
-void ReportEscapedException(VersionChecker& checker, UserPrompt& prompt);
-// The same for an exception described earlier (on a worker thread, say):
-// main thread.
-void ReportFailure(const ExceptionDescription& description, VersionChecker& checker, UserPrompt& prompt);
 
 // For a QCoreApplication::notify override, inside its catch handler:
 // describes the exception where it was caught and passes the description to

@@ -24,7 +24,9 @@
 #include "bpm_measurement.h"
 #include "exception_report.h"
 #include "key_measurement.h"
-#include "engine.h"
+#include "playback.h"
+#include "playback_parameters.h"
+#include "session.h"
 #include "knob.h"
 #include "messages.h"
 #include "skin_button.h"
@@ -262,7 +264,8 @@ MainWindow::~MainWindow() {
   timer_.stop();
   delete spectrum_;
   spectrum_ = nullptr;
-  engine_.reset();
+  playback_.reset();
+  session_.reset();
 }
 
 void MainWindow::saveSettings() {
@@ -342,10 +345,15 @@ void MainWindow::createControls() {
 }
 
 void MainWindow::createEngine() {
+  parameters_ = new PlaybackParameters(this);
+  connect(parameters_, &PlaybackParameters::valuesChanged, this,
+          [this](PlaybackParameters::Effect effect) { effectValueChanged(int(effect)); });
+  connect(parameters_, &PlaybackParameters::loopChanged, this, &MainWindow::updateLoopDisplay);
   try {
-    engine_ = std::make_unique<Engine>(this);
-    engine_->player.OnEnd = [this](Player*) { playbackEnded(); };
-    engine_->chain.OnClearAnalyser = [this] { analyser_.clear(); };
+    playback_ = std::make_unique<Playback>();
+    // The producer thread reports the end; the window handles it on its own.
+    playback_->setEndHandler(
+        [this](uint64_t serial) { QCoreApplication::postEvent(this, new PlaybackEndedEvent(serial)); });
   } catch (const std::exception&) {
     pw::ShowMessage(pw::MessageKind::Information, "Can not create Playback Channel!");
   }
@@ -408,7 +416,7 @@ void MainWindow::connectControls() {
   for (int i = 0; i < 5; ++i)
     connect(effectSliders_[i], &Slider::positionChanged, this, [this, i](double x) { effectSliderMoved(i, x); });
   connect(volumeKnob_, &Knob::positionChanged, this, [this](int position) {
-    if (engine_) engine_->player.SetVolume(position);
+    if (playback_) playback_->setVolume(position);
   });
   connect(openButton_, &SkinButton::clicked, this, &MainWindow::chooseFile);
   connect(playButton_, &SkinButton::clicked, this, &MainWindow::play);
@@ -427,41 +435,33 @@ void MainWindow::enableButtons(bool on) {
 }
 
 void MainWindow::updateBpmLabel() {
-  bpmLabel_->setText(QString::fromStdString(
-      pw::BpmCaption(measuredBpm_, effectSliders_[0]->position(), effectSliders_[1]->position())));
+  const EffectValues& v = parameters_->values();
+  bpmLabel_->setText(QString::fromStdString(pw::LocaleBpmCaption(measuredBpm_, v.speedPercent, v.tempoPercent)));
 }
 
-// GET BPM: playback stops as with STOP (without resetting the clock or the
-// position slider), then a worker measures the whole unprocessed file from
-// its first sample. Until its result is shown the worker has the reader to
-// itself, so nothing that reads, seeks or replaces it can be pressed.
+// GET BPM: a worker measures the whole unprocessed file from its first
+// sample on a reading of its own, so playback goes on meanwhile; only GET
+// BPM waits for the result.
 void MainWindow::measureBpm() {
-  if (measuringBpm_ || !engine_) return;
-  Player& player = engine_->player;
-  if (!player.Loaded || !player.Reader || player.Channels == 0) return;
-  spectrum_->showSpectrum(analyser_.spectrum());
-  player.Stop();
-  // An end reported before the stream stopped has nothing left to end, and
-  // handling it would seek the reader under the worker.
-  QCoreApplication::removePostedEvents(this, kPlaybackEndedEvent);
-  player.Reader->Seek(0);
-  engine_->chain.FlushAll();
+  if (measuringBpm_ || !session_) return;
+  // Opened here, on the main thread: a file that has gone since says so
+  // here, not from the worker.
+  auto reader = std::make_shared<AudioFileReader>(session_->fileName());
+  if (!reader->opened()) return;
 
   measuringBpm_ = true;
-  enableButtons(false);
-  openButton_->setEnabled(false);
+  bpmButton_->setEnabled(false);
   bpmStop_.store(false);
   const uint64_t serial = ++bpmSerial_;
-  AudioFileReader& reader = *player.Reader;
-  const auto channels = int32_t(player.Channels);
-  const auto sampleRate = int32_t(player.SampleRate);
-  bpmWorker_ = std::thread([this, &reader, channels, sampleRate, serial] {
+  const int32_t channels = reader->channels();
+  const int32_t sampleRate = reader->sampleRate();
+  bpmWorker_ = std::thread([this, reader, channels, sampleRate, serial] {
     // One pass over the file gives the tempo and, for the practice drawer,
     // the key and the tuning.
     // A failure is reported on the main thread and shows as no tempo and
     // no key found; it never ends the program.
     BpmAndKey result;
-    RunGuarded([&] { result = MeasureBpmAndKey(reader, channels, sampleRate, bpmStop_); }, this,
+    RunGuarded([&] { result = MeasureBpmAndKey(*reader, channels, sampleRate, bpmStop_); }, this,
                [this](const ExceptionDescription& failure) { workerFailed(failure); });
     QMetaObject::invokeMethod(
         this, [this, serial, result] { bpmMeasured(serial, result.bpm, result.key); }, Qt::QueuedConnection);
@@ -477,8 +477,7 @@ void MainWindow::bpmMeasured(uint64_t serial, float value, const KeyEstimate& ke
   measuredBpm_ = MeasuredBpmFrom(value);
   updateBpmLabel();
   keyMeasured(key);
-  openButton_->setEnabled(true);
-  enableButtons(true);
+  bpmButton_->setEnabled(session_ != nullptr);
 }
 
 // Stops a running measurement at its next block and waits for the worker;
@@ -502,8 +501,7 @@ void MainWindow::cancelBpmMeasurement() {
   bpmStop_.store(false);
   if (!measuringBpm_) return;
   measuringBpm_ = false;
-  openButton_->setEnabled(true);
-  if (engine_ && engine_->player.Loaded) enableButtons(true);
+  bpmButton_->setEnabled(session_ != nullptr);
 }
 
 void MainWindow::openFile(const QString& fileName) { openLocalFile(QFile::encodeName(fileName)); }
@@ -513,23 +511,29 @@ void MainWindow::openFile(const QString& fileName) { openLocalFile(QFile::encode
 // decodes it, an undecodable byte as a replacement character.
 void MainWindow::openLocalFile(const QByteArray& path) {
   const QString fileName = QFile::decodeName(path);
-  cancelBpmMeasurement();
   requestedFile_ = fileName;
-  enableButtons(false);
-  clearLoop();  // its frames belong to the file being closed
-  if (!engine_) return;
-  Player& player = engine_->player;
-  player.Open(path.toStdString());
-  // The previous file's stream is gone: an end it reported but the window
-  // has not handled yet no longer belongs to anything open.
-  QCoreApplication::removePostedEvents(this, kPlaybackEndedEvent);
-
-  if (const auto problem = EffectChain::ValidateLoaded(player)) {
-    player.Open(std::string());
-    nameLabel_->setText(QStringLiteral("File: "));
-    pw::ShowMessage(pw::MessageKind::Information, *problem);
+  std::string problem;
+  std::unique_ptr<Session> opened = Session::open(path.toStdString(), &problem);
+  // A file that cannot be used leaves the open song, its place and every
+  // setting as they were; one box says which file and why.
+  if (!opened) {
+    if (!problem.empty()) pw::ShowMessage(pw::MessageKind::Information, problem + "\n" + path.toStdString());
     return;
   }
+  if (playback_ && !playback_->attach(opened.get())) {
+    // The device could not play it; the previous song plays on.
+    if (session_) playback_->attach(session_.get());
+    pw::ShowMessage(pw::MessageKind::Information, "This audio format not supported\n" + path.toStdString());
+    return;
+  }
+  // The previous file's stream is gone: an end it reported but the window
+  // has not handled yet no longer belongs to anything open.
+  QCoreApplication::removePostedEvents(this, PlaybackEndedEvent::kType);
+  cancelBpmMeasurement();
+  parameters_->clearLoop();  // its frames belong to the file being closed
+  session_ = std::move(opened);
+  analyser_.clear();
+  timeLabel_->setText(ZeroTime());
 
   const QFileInfo file(fileName);
   settings_.recent = (file.absolutePath() + QLatin1Char('/')).toStdString();
@@ -537,18 +541,13 @@ void MainWindow::openLocalFile(const QByteArray& path) {
   updateBpmLabel();
   positionSlider_->setPosition(0);
 
-  EffectChain& chain = engine_->chain;
-  if (!chain.RebuildForFile(player)) return;  // it has told the user
-  player.SetVolume(volumeKnob_->position());
+  // Opening resets the effects; the practice settings carry over.
+  parameters_->resetEffects();
+  session_->chain().setValues(parameters_->values());
+  if (playback_) playback_->setVolume(volumeKnob_->position());
   setWindowTitle(file.fileName() + QStringLiteral(" - Pitchwell"));
   nameLabel_->setText(QStringLiteral("File: ") + file.fileName());
   enableButtons(true);
-  // A slider already at 0 runs no handler; the others put their labels and
-  // stages back to neutral.
-  for (Slider* slider : effectSliders_) slider->setPosition(0);
-  chain.SpeedValue = 0;
-  chain.BassValue = 0;
-  chain.TrebleValue = 0;
   practiceFileOpened();
 }
 
@@ -565,57 +564,58 @@ void MainWindow::chooseFile() {
   const QString recent = QString::fromStdString(settings_.recent);
   if (!recent.isEmpty() && QDir(recent).exists()) dialog.setDirectory(recent);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  analyser_.clear();
-  timeLabel_->setText(ZeroTime());
   openFile(dialog.selectedFiles().constFirst());
 }
 
-// Speed takes everything from the event's value; tempo and pitch from the
-// slider's position; treble and bass switch on the event's value and take
-// gain and label from the position. The two differ only while a key steps
-// the slider.
-void MainWindow::effectSliderMoved(int index, double x) {
-  const double p = effectSliders_[index]->position();
-  std::string label;
-  if (engine_) {
-    EffectChain& chain = engine_->chain;
-    const uint32_t rate = engine_->player.SampleRate;
-    switch (index) {
-      case 0: label = chain.SpeedBarPositionChanged(x); break;
-      case 1: label = chain.TempoBarPositionChanged(p); break;
-      case 2: label = chain.PitchBarPositionChanged(p); break;
-      case 3: label = chain.TrebleBarPositionChanged(x, p, rate); break;
-      default: label = chain.BassBarPositionChanged(x, p, rate); break;
-    }
-  } else {
-    switch (index) {
-      case 0: label = pw::SpeedFromPosition(x).label; break;
-      case 1: label = pw::TempoFromPosition(p).label; break;
-      case 2: label = pw::PitchFromPosition(p).label; break;
-      case 3: label = pw::TrebleFromPosition(x, p).label; break;
-      default: label = pw::BassFromPosition(x, p).label; break;
-    }
+// A slider moved by the user sets its value in the model.
+void MainWindow::effectSliderMoved(int index, double position) {
+  if (settingSliders_) return;
+  static constexpr double (*kValueAt[5])(double) = {pw::SpeedPercentAt, pw::TempoPercentAt, pw::PitchSemitonesAt,
+                                                    pw::TreblePercentAt, pw::BassPercentAt};
+  parameters_->setValue(PlaybackParameters::Effect(index), kValueAt[index](position));
+}
+
+void MainWindow::effectValueChanged(int index) {
+  if (session_) session_->chain().setValues(parameters_->values());
+  const double value = parameters_->value(PlaybackParameters::Effect(index));
+  static constexpr std::string (*kLabel[5])(double) = {pw::SpeedLabel, pw::TempoLabel, pw::PitchLabel, pw::ToneLabel,
+                                                       pw::ToneLabel};
+  valueLabels_[index]->setText(QString::fromStdString(kLabel[index](value)));
+  // A value set elsewhere (the trainer, a reset) moves its slider; the
+  // slider's own signal is not taken back into the model, which keeps the
+  // exact value.
+  static constexpr std::optional<double> (*kPosition[5])(double) = {
+      pw::SpeedPositionFromPercent, pw::TempoPositionFromPercent, pw::PitchPositionFromSemitones,
+      pw::TreblePositionFromPercent, pw::BassPositionFromPercent};
+  if (const std::optional<double> position = kPosition[index](value)) {
+    settingSliders_ = true;
+    effectSliders_[index]->setPosition(*position);
+    settingSliders_ = false;
   }
-  valueLabels_[index]->setText(QString::fromStdString(label));
   if (index <= 1) updateBpmLabel();  // only speed and tempo change the BPM heard
   if (index == 0 || index == 2) updateKeyCaption();  // speed and pitch move the key
 }
 
+void MainWindow::flushSession() {
+  analyser_.clear();
+  if (session_) session_->flush();
+}
+
 void MainWindow::play() {
-  if (engine_) engine_->player.Play();
+  if (playback_) playback_->play();
 }
 
 void MainWindow::pause() {
-  if (engine_) engine_->player.Pause();
+  if (playback_) playback_->pause();
 }
 
 // The stream stops before the chain is flushed; the display gets one more
 // frame of the old spectrum, then its bars fall from the emptied analyser.
 void MainWindow::stop() {
-  if (!engine_) return;
-  engine_->player.Stop();
+  if (!playback_ || !session_) return;
+  playback_->stop();
   spectrum_->showSpectrum(analyser_.spectrum());
-  engine_->chain.FlushAll();
+  flushSession();
   positionSlider_->setPosition(0);
   timeLabel_->setText(ZeroTime());
 }
@@ -623,34 +623,32 @@ void MainWindow::stop() {
 // Holding the position slider pauses, so the clock leaves the thumb where
 // the user drags it; the release seeks and plays from there.
 void MainWindow::positionPressed() {
-  if (measuringBpm_) return;  // the reader is the BPM worker's
-  if (engine_ && engine_->player.Loaded) engine_->player.Pause();
+  if (playback_ && session_) playback_->pause();
 }
 
 void MainWindow::positionReleased(double x) {
-  if (measuringBpm_ || !engine_ || !engine_->player.Loaded) return;
-  Player& player = engine_->player;
-  player.SetPositionMs(SeekTargetMs(player.DurationMs, x, positionSlider_->width()));
-  engine_->chain.FlushAll();
-  player.Play();
+  if (!playback_ || !session_) return;
+  playback_->seekMs(SeekTargetMs(int32_t(session_->durationMs()), x, positionSlider_->width()));
+  analyser_.clear();
+  playback_->play();
 }
 
 // The player has stopped and rewound at the end of the file.
 void MainWindow::playbackEnded() {
-  if (engine_) engine_->chain.FlushAll();
+  flushSession();
   positionSlider_->setPosition(0);
   timeLabel_->setText(ZeroTime());
 }
 
 void MainWindow::customEvent(QEvent* event) {
-  if (event->type() != kPlaybackEndedEvent) {
+  if (event->type() != PlaybackEndedEvent::kType) {
     QWidget::customEvent(event);
     return;
   }
-  if (measuringBpm_) return;  // playback was stopped for the measurement
   const auto* ended = static_cast<PlaybackEndedEvent*>(event);
-  if (!engine_ || !engine_->player.Loaded || ended->openSerial != engine_->player.OpenSerial()) return;
-  engine_->player.EndOfPlayback();
+  if (!playback_ || !session_ || ended->attachSerial != playback_->attachSerial()) return;
+  playback_->endOfPlayback();
+  playbackEnded();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -688,32 +686,27 @@ void MainWindow::firstShow() {
   }
   positionSlider_->setPosition(0);
   spectrum_->setColors(kLedColors);
-  valueLabels_[0]->setText(QString::fromStdString(pw::SpeedFromPosition(0).label));
-  valueLabels_[1]->setText(QString::fromStdString(pw::TempoFromPosition(0).label));
-  valueLabels_[2]->setText(QString::fromStdString(pw::PitchFromPosition(0).label));
-  valueLabels_[3]->setText(QString::fromStdString(pw::TrebleFromPosition(0, 0).label));
-  valueLabels_[4]->setText(QString::fromStdString(pw::BassFromPosition(0, 0).label));
-  bpmLabel_->setText(QString::fromStdString(pw::BpmCaption(0, 0, 0)));
+  for (int i = 0; i < PlaybackParameters::kEffectCount; ++i) effectValueChanged(i);
+  bpmLabel_->setText(QString::fromStdString(pw::LocaleBpmCaption(0, 0, 0)));
   timer_.start();
 }
 
 void MainWindow::tick() {
-  if (!engine_) return;
-  Player& player = engine_->player;
-  if (player.State != 1) {
+  if (!playback_ || !session_) return;
+  if (playback_->state() != Playback::State::Playing) {
     spectrum_->showSpectrum(analyser_.spectrum());
     return;
   }
   // One period of the clock's worth of what is being heard.
-  const uint32_t length = player.SampleRate * uint32_t(kTickMs) / 1000 * player.BlockAlign;
-  const void* buffer = nullptr;
-  const int32_t count = player.GetData(length, &buffer);
+  const int channels = session_->channels();
+  const size_t frames = std::min(size_t(session_->sampleRate()) * size_t(kTickMs) / 1000, kHeardFrames);
+  const size_t got = playback_->heard(heard_.data(), frames);
   analyser_.setMaxY(spectrum_->levelRange());
-  analyser_.analyse(static_cast<const float*>(buffer), count, int(player.Channels));
+  analyser_.analyse(heard_.data(), int32_t(got * size_t(channels) * sizeof(float)), channels);
 
-  const uint32_t ms = player.GetPositionMs();
+  const auto ms = uint32_t(playback_->positionMs());
   timeLabel_->setText(ElapsedTimeText(ms));
-  positionSlider_->setPosition(PositionPercent(ms, player.DurationMs));
+  positionSlider_->setPosition(PositionPercent(ms, int32_t(session_->durationMs())));
   practiceTick();
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QEvent>
 #include <QPoint>
 #include <QString>
 #include <QTimer>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "settings_store.h"
 #include "skin.h"
@@ -26,8 +28,10 @@
 #include "key_estimator.h"
 #include "speed_trainer.h"
 
-class Engine;
 class Knob;
+class Playback;
+class PlaybackParameters;
+class Session;
 class QLabel;
 class SkinButton;
 class Slider;
@@ -75,8 +79,12 @@ class MainWindow : public QWidget {
   // heard, the elapsed time and the position slider; otherwise the display
   // only lets its bars fall.
   void tick();
-  // The sound path of the open file (null when it could not be made).
-  Engine* engine() const { return engine_.get(); }
+  // Playback on the sound device (null when it could not be made).
+  Playback* playback() const { return playback_.get(); }
+  // The open file's sound path; null while none is open.
+  Session* session() const { return session_.get(); }
+  // What the user has set: the effect values, practice settings and loop.
+  PlaybackParameters& parameters() const { return *parameters_; }
   // True from GET BPM until the measured value has been shown (or the
   // measurement was called off).
   bool measuringBpm() const { return measuringBpm_; }
@@ -111,8 +119,8 @@ class MainWindow : public QWidget {
   void setLoop(uint32_t startMs, uint32_t endMs);
   void clearLoop();
   // -1 when that end is not set.
-  int64_t loopStartMs() const { return loopStartMs_; }
-  int64_t loopEndMs() const { return loopEndMs_; }
+  int64_t loopStartMs() const;
+  int64_t loopEndMs() const;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -142,7 +150,12 @@ class MainWindow : public QWidget {
   void workerFailed(const struct ExceptionDescription& failure);
   std::function<void(const struct ExceptionDescription&)> workerFailureReport_;
   void chooseFile();
-  void effectSliderMoved(int index, double x);
+  void effectSliderMoved(int index, double position);
+  // A value of the model changed: the engine, its label, its slider and the
+  // captions follow.
+  void effectValueChanged(int index);
+  // Empties the session's chain (nobody reading) and the analyser.
+  void flushSession();
   void play();
   void pause();
   void stop();
@@ -213,6 +226,10 @@ class MainWindow : public QWidget {
   // Drives the time, the position slider and the spectrum display.
   QTimer timer_{this};
   SpectrumAnalyser analyser_;
+  // What is being heard, for the analyser: at most half a second of stereo
+  // at 44.1 kHz per beat.
+  static constexpr size_t kHeardFrames = 22050;
+  std::vector<float> heard_ = std::vector<float>(2 * kHeardFrames);
   int32_t measuredBpm_ = 0;  // 0: not measured for the open file
   // The BPM worker owns the player's reader while it runs: OPEN, SAVE, GET
   // BPM and the transport are disabled until its result is shown. Its result
@@ -243,12 +260,25 @@ class MainWindow : public QWidget {
   bool drawerOpen_ = false;
   double drawerReveal_ = 0;  // 0 closed … 1 open, in between while it slides
   class QVariantAnimation* drawerSlide_ = nullptr;
-  int64_t loopStartMs_ = -1;
-  int64_t loopEndMs_ = -1;
   bool trainerRunning_ = false;
   SpeedTrainer trainer_;
   uint32_t trainerPasses_ = 0;  // loop passes the trainer has stepped for
   KeyEstimate key_;             // of the open file, once GET BPM has measured it
 
-  std::unique_ptr<Engine> engine_;
+  // Declared last: playback goes first (its stream stops before the
+  // session it reads), then the session.
+  PlaybackParameters* parameters_ = nullptr;  // a child of the window
+  bool settingSliders_ = false;  // a slider follows the model: not written back
+  std::unique_ptr<Session> session_;
+  std::unique_ptr<Playback> playback_;
+};
+
+// Posted to the window from the producer thread when a play has been heard
+// to its end, with the attach serial it belongs to: an end that arrives
+// after another file was opened is not that file's end.
+class PlaybackEndedEvent : public QEvent {
+ public:
+  static constexpr QEvent::Type kType = QEvent::Type(QEvent::User + 100);
+  explicit PlaybackEndedEvent(uint64_t attachSerial) : QEvent(kType), attachSerial(attachSerial) {}
+  const uint64_t attachSerial;
 };

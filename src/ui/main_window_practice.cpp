@@ -7,7 +7,9 @@
 
 #include <cmath>
 
-#include "engine.h"
+#include "playback.h"
+#include "playback_parameters.h"
+#include "session.h"
 #include "main_window.h"
 #include "practice_drawer.h"
 #include "skin.h"
@@ -21,9 +23,7 @@ QString Clock(int64_t ms) { return ElapsedTimeText(uint32_t(std::max<int64_t>(0,
 void MainWindow::createPracticeDrawer() {
   drawer_ = new PracticeDrawer(this);
   drawer_->hide();
-  connect(drawer_, &PracticeDrawer::formantToggled, this, [this](bool on) {
-    if (engine_) engine_->chain.SetFormantPreserved(on);
-  });
+  connect(drawer_, &PracticeDrawer::formantToggled, parameters_, &PlaybackParameters::setFormantsPreserved);
   connect(drawer_, &PracticeDrawer::tuneToggled, this, &MainWindow::tuneToA440);
   connect(drawer_, &PracticeDrawer::loopStartRequested, this, &MainWindow::setLoopStartHere);
   connect(drawer_, &PracticeDrawer::loopEndRequested, this, &MainWindow::setLoopEndHere);
@@ -130,67 +130,73 @@ void MainWindow::fillContextMenu(QMenu& menu) {
   connect(reports, &QAction::toggled, this, &MainWindow::setSendReports);
 }
 
+int64_t MainWindow::loopStartMs() const { return parameters_->loopStartMs(); }
+int64_t MainWindow::loopEndMs() const { return parameters_->loopEndMs(); }
+
 // What is heard lags the reader by the sound buffered on the way to the
 // speakers; a loop end set with a key belongs where the ear was.
 uint32_t MainWindow::heardPositionMs() const {
-  if (!engine_ || !engine_->player.Loaded) return 0;
-  const Player& player = engine_->player;
-  const uint32_t read = player.GetPositionMs();
-  if (player.State != 1 || player.Stream() == nullptr) return read;
-  const auto lag = uint32_t(std::lround((player.Stream()->aheadSeconds() + player.Stream()->deviceLatency()) * 1000));
+  if (!playback_ || !session_) return 0;
+  const auto read = uint32_t(playback_->positionMs());
+  const OutputStream* stream = playback_->stream();
+  if (playback_->state() != Playback::State::Playing || stream == nullptr) return read;
+  const auto lag = uint32_t(std::lround((stream->aheadSeconds() + stream->deviceLatency()) * 1000));
   return read > lag ? read - lag : 0;
 }
 
 void MainWindow::setLoopStartHere() {
-  if (!engine_ || !engine_->player.Loaded) return;
-  const uint32_t at = heardPositionMs();
-  loopStartMs_ = at;
-  if (loopEndMs_ >= 0 && loopEndMs_ <= at) loopEndMs_ = -1;  // an end before the start is no loop
-  if (loopEndMs_ >= 0) setLoop(uint32_t(loopStartMs_), uint32_t(loopEndMs_));
-  updateLoopDisplay();
+  if (!session_) return;
+  const int64_t at = heardPositionMs();
+  int64_t end = parameters_->loopEndMs();
+  if (end >= 0 && end <= at) end = -1;  // an end before the start is no loop
+  if (end >= 0) {
+    setLoop(uint32_t(at), uint32_t(end));
+  } else {
+    if (session_) session_->chain().loop().clear();
+    parameters_->setLoop(at, -1);
+  }
 }
 
 void MainWindow::setLoopEndHere() {
-  if (!engine_ || !engine_->player.Loaded) return;
+  if (!session_) return;
   const uint32_t at = heardPositionMs();
-  if (at <= std::max<int64_t>(loopStartMs_, 0)) return;  // B must come after A
-  setLoop(uint32_t(std::max<int64_t>(loopStartMs_, 0)), at);
+  const int64_t start = std::max<int64_t>(parameters_->loopStartMs(), 0);
+  if (at <= start) return;  // B must come after A
+  setLoop(uint32_t(start), at);
 }
 
 void MainWindow::setLoop(uint32_t startMs, uint32_t endMs) {
-  if (!engine_ || !engine_->player.Loaded) return;
-  const Player& player = engine_->player;
-  const auto frame = [&](uint32_t ms) { return int64_t(std::llround(double(ms) * player.SampleRate / 1000.0)); };
-  if (!engine_->chain.Loop.set(frame(startMs), frame(endMs), int(player.SampleRate))) return;
-  loopStartMs_ = startMs;
-  loopEndMs_ = endMs;
-  trainerPasses_ = engine_->chain.Loop.passes();
-  updateLoopDisplay();
+  if (!session_) return;
+  const int rate = session_->sampleRate();
+  const auto frame = [&](uint32_t ms) { return int64_t(std::llround(double(ms) * rate / 1000.0)); };
+  if (!session_->chain().loop().set(frame(startMs), frame(endMs), rate)) return;
+  trainerPasses_ = session_->chain().loop().passes();
+  parameters_->setLoop(startMs, endMs);
 }
 
 void MainWindow::clearLoop() {
-  if (engine_) engine_->chain.Loop.clear();
-  loopStartMs_ = loopEndMs_ = -1;
+  if (session_) session_->chain().loop().clear();
+  parameters_->clearLoop();
   if (trainerRunning_) startTrainer(false);
-  updateLoopDisplay();
 }
 
 void MainWindow::updateLoopDisplay() {
-  const int32_t duration = engine_ && engine_->player.Loaded ? engine_->player.DurationMs : 0;
+  const int64_t duration = session_ ? session_->durationMs() : 0;
+  const int64_t startMs = parameters_->loopStartMs(), endMs = parameters_->loopEndMs();
   const auto percent = [&](int64_t ms) {
     return ms < 0 || duration <= 0 ? std::nan("") : std::min(100.0, 100.0 * double(ms) / double(duration));
   };
-  positionSlider_->setMarkers(percent(loopStartMs_), percent(loopEndMs_));
+  positionSlider_->setMarkers(percent(startMs), percent(endMs));
   if (drawer_ == nullptr) return;
   QString text;
-  if (loopStartMs_ >= 0 && loopEndMs_ >= 0)
-    text = QStringLiteral("A %1 – B %2").arg(Clock(loopStartMs_), Clock(loopEndMs_));
-  else if (loopStartMs_ >= 0)
-    text = QStringLiteral("A %1 – press ] for B").arg(Clock(loopStartMs_));
+  if (startMs >= 0 && endMs >= 0)
+    text = QStringLiteral("A %1 – B %2").arg(Clock(startMs), Clock(endMs));
+  else if (startMs >= 0)
+    text = QStringLiteral("A %1 – press ] for B").arg(Clock(startMs));
   else
     text = QStringLiteral("Press [ and ] while playing");
   drawer_->setLoopText(text);
-  drawer_->setLoopAvailable(duration > 0, loopEndMs_ >= 0);
+  drawer_->setLoopAvailable(duration > 0, endMs >= 0);
 }
 
 void MainWindow::practiceFileOpened() {
@@ -202,7 +208,7 @@ void MainWindow::practiceFileOpened() {
 // GET BPM's pass measured the key too (or a file was opened: nothing known).
 void MainWindow::keyMeasured(const KeyEstimate& key) {
   key_ = key;
-  if (engine_) engine_->chain.SetFineTuneCents(0);
+  parameters_->setFineTuneCents(0);
   if (drawer_ != nullptr) {
     drawer_->setTuned(false);
     drawer_->setTuneAvailable(key.known);
@@ -219,8 +225,9 @@ void MainWindow::updateKeyCaption() {
     drawer_->setKeyText(QStringLiteral("---"), QString());  // until GET BPM has measured it
     return;
   }
-  const double speedFactor = (100.0 + pw::SpeedFromPosition(effectSliders_[0]->position()).percent) / 100.0;
-  const double pitch = pw::PitchFromPosition(effectSliders_[2]->position()).semitones;
+  const EffectValues& v = parameters_->values();
+  const double speedFactor = (100.0 + v.speedPercent) / 100.0;
+  const double pitch = v.pitchSemitones;
   drawer_->setKeyText(QString::fromStdString(KeyChangeCaption(key_, pitch, speedFactor)),
                       QString::fromStdString(TuningCaption(key_.tuningCents)));
 }
@@ -228,33 +235,28 @@ void MainWindow::updateKeyCaption() {
 // The opposite of the measured offset on top of the pitch slider: a
 // recording at A = 446 Hz (+24 cents) is played 24 cents lower.
 void MainWindow::tuneToA440(bool on) {
-  if (!engine_) return;
-  engine_->chain.SetFineTuneCents(on && key_.known ? -double(key_.tuningCents) : 0.0);
+  parameters_->setFineTuneCents(on && key_.known ? -double(key_.tuningCents) : 0.0);
 }
 
 void MainWindow::startTrainer(bool on) {
-  if (on && (!engine_ || loopEndMs_ < 0)) return;
+  if (on && (!session_ || parameters_->loopEndMs() < 0)) return;
   trainerRunning_ = on;
   if (!on) {
     if (drawer_ != nullptr) drawer_->setTrainerRunning(false, QStringLiteral("Stopped."));
     return;
   }
   trainer_ = drawer_ != nullptr ? drawer_->trainerPlan() : SpeedTrainer{};
-  trainerPasses_ = engine_->chain.Loop.passes();
+  trainerPasses_ = session_->chain().loop().passes();
   applyTrainerValue(trainer_.percentAfter(0));
 }
 
-// A trainer value goes to its slider as if the user had moved it there, so
-// the label, the BPM label and the engine follow.
+// A trainer value goes into the model, exact; its slider, label, the BPM
+// label and the engine follow.
 void MainWindow::applyTrainerValue(double percent) {
   const bool speed = trainer_.parameter == SpeedTrainer::Parameter::Speed;
-  const auto position = speed ? pw::SpeedPositionFromPercent(percent) : pw::TempoPositionFromPercent(percent);
-  if (!position) return;
-  const int index = speed ? 0 : 1;
-  effectSliders_[index]->setPosition(*position);
-  effectSliderMoved(index, *position);
-  const uint32_t pass = engine_ ? engine_->chain.Loop.passes() - trainerPasses_ : 0;
-  const QString value = QString::fromStdString(pw::LabelNumber(percent, 3));
+  parameters_->setValue(speed ? PlaybackParameters::Effect::Speed : PlaybackParameters::Effect::Tempo, percent);
+  const uint32_t pass = session_ ? session_->chain().loop().passes() - trainerPasses_ : 0;
+  const QString value = QString::fromStdString(LabelNumber(percent, 3, pw::LocaleNumberSymbols()));
   const QString name = speed ? QStringLiteral("Speed") : QStringLiteral("Tempo");
   const QString status = trainer_.finishedAfter(pass)
                              ? QStringLiteral("%1 %2 % reached.").arg(name, value)
@@ -264,11 +266,10 @@ void MainWindow::applyTrainerValue(double percent) {
 
 // Every 25 ms: a finished loop pass moves the trainer on by one step.
 void MainWindow::practiceTick() {
-  if (!trainerRunning_ || !engine_) return;
-  const uint32_t passes = engine_->chain.Loop.passes() - trainerPasses_;
+  if (!trainerRunning_ || !session_) return;
+  const uint32_t passes = session_->chain().loop().passes() - trainerPasses_;
   const double want = trainer_.percentAfter(passes);
   const bool speed = trainer_.parameter == SpeedTrainer::Parameter::Speed;
-  const double shown = effectSliders_[speed ? 0 : 1]->position();
-  const auto position = speed ? pw::SpeedPositionFromPercent(want) : pw::TempoPositionFromPercent(want);
-  if (position && *position != shown) applyTrainerValue(want);
+  const double set = parameters_->value(speed ? PlaybackParameters::Effect::Speed : PlaybackParameters::Effect::Tempo);
+  if (want != set) applyTrainerValue(want);
 }

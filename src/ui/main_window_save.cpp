@@ -6,14 +6,15 @@
 #include <exception>
 #include <memory>
 
-#include "engine.h"
 #include "export_job.h"
 #include "launcher_progress.h"
 #include "main_window.h"
 #include "messages.h"
+#include "playback_parameters.h"
 #include "progress_window.h"
 #include "save_command.h"
 #include "save_dialog.h"
+#include "session.h"
 #include "slider.h"
 #include "spectrum_display.h"
 
@@ -27,31 +28,24 @@ ProgressWindow& MainWindow::progressWindow() {
   return *progressWindow_;
 }
 
-// The job runs while the progress window is modal, so nothing in this
-// window can touch the player or the chain until it has ended; the job is
-// waited for and destroyed before this returns, so it never outlives the
-// window.
+// The job renders its own session of the file, so playback goes on where it
+// was. The job is waited for and destroyed before this returns, so it never
+// outlives the window.
 void MainWindow::save() {
-  if (!engine_ || !engine_->player.Loaded || measuringBpm_) return;
-  Player& player = engine_->player;
+  if (!session_) return;
+  const std::string sourceName = session_->fileName();
   ProgressWindow& progress = progressWindow();
 
   SaveDialog dialog(this, scale_);
-  dialog.setSourceName(player.FileName);
+  dialog.setSourceName(sourceName);
   dialog.selectType(settings_.defaultcodec);
   dialog.setFolder(QString::fromStdString(settings_.recentout));
-  dialog.selectName(ProposedSaveName(player.FileName));
+  dialog.selectName(ProposedSaveName(sourceName));
   dialog.selectBitrate(settings_.BitrateIndex);
   if ((runSaveDialog ? runSaveDialog(dialog) : dialog.exec()) != QDialog::Accepted) return;
 
   const QFileInfo output(dialog.outputName());
   settings_.recentout = (output.absolutePath() + QLatin1Char('/')).toStdString();
-  // The display rests while the file is rendered.
-  spectrum_->clear();
-  player.Stop();
-  // An end of playback reported before the stream stopped has nothing left
-  // to end; handled during the export, it would rewind the job's reader.
-  QCoreApplication::removePostedEvents(this, kPlaybackEndedEvent);
   settings_.defaultcodec = dialog.typeIndex();
   // The row's choice lasts for the run, whichever type it was hidden for.
   settings_.BitrateIndex = dialog.bitrateIndex();
@@ -60,26 +54,33 @@ void MainWindow::save() {
   SaveRequest request;
   request.chosenName = dialog.chosenName().toStdString();
   request.typeIndex = settings_.defaultcodec;
-  request.speedPosition = effectSliders_[0]->position();
-  request.tempoPosition = effectSliders_[1]->position();
+  request.values = parameters_->values();
   request.bitrateKbps = settings_.Bitrate;
   request.overwrite = dialog.overwriteConfirmed();
-  const bool loopSet = loopStartMs_ >= 0 && loopEndMs_ > loopStartMs_;
-  if (loopSet) {
+  if (parameters_->loopSet()) {
+    const int64_t startMs = parameters_->loopStartMs(), endMs = parameters_->loopEndMs();
     const QString question = QStringLiteral("A loop is set (A %1 – B %2).\nSave only the loop?")
-                                 .arg(ElapsedTimeText(uint32_t(loopStartMs_)), ElapsedTimeText(uint32_t(loopEndMs_)));
+                                 .arg(ElapsedTimeText(uint32_t(startMs)), ElapsedTimeText(uint32_t(endMs)));
     const bool loopOnly = askSaveLoopOnly
                               ? askSaveLoopOnly(question)
                               : QMessageBox::question(this, QStringLiteral("Pitchwell"), question) == QMessageBox::Yes;
     if (loopOnly) {
-      request.fromMs = loopStartMs_;
-      request.toMs = loopEndMs_;
+      request.fromMs = startMs;
+      request.toMs = endMs;
     }
   }
 
+  // The save's own reading of the file, opened here so that a file gone
+  // since says so now.
+  std::string problem;
+  std::unique_ptr<Session> saveSession = Session::open(sourceName, &problem);
+  if (!saveSession) {
+    if (!problem.empty()) pw::ShowMessage(pw::MessageKind::Information, problem + "\n" + sourceName);
+    return;
+  }
   std::unique_ptr<ExportJob> job;
   try {
-    job = CreateExport(*engine_, request);
+    job = CreateExport(std::move(saveSession), request);
   } catch (const std::exception& e) {
     pw::ShowMessage(pw::MessageKind::Error, e.what());
     return;
@@ -99,8 +100,6 @@ void MainWindow::save() {
   QCoreApplication::sendPostedEvents(&progress, kExportClosedEvent);
   const ExportOutcome outcome = job->Outcome();
   job.reset();
-  // The export took the practice loop off the engine; it goes back on.
-  if (loopSet) setLoop(uint32_t(loopStartMs_), uint32_t(loopEndMs_));
   showSaveOutcome(outcome);
 }
 

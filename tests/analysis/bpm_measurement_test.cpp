@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "player.h"
+#include "audio_file_reader.h"
 #include "bpm_measurement.h"
 #include "messages.h"
 #include "testaudio.h"
@@ -18,23 +18,22 @@ namespace {
 class DetectorTest : public ::testing::Test {
  protected:
   pw::MessageHandler previous;
-  std::unique_ptr<Player> player;
+  std::unique_ptr<AudioFileReader> reader;
   std::string dir = pwtest::TempDir("detector");
 
   void SetUp() override {
     previous = pw::SetMessageHandler([](const pw::Message& m) { ADD_FAILURE() << m.text; });
-    player = std::make_unique<Player>(nullptr);
   }
   void TearDown() override {
-    player.reset();
+    reader.reset();
     pw::SetMessageHandler(previous);
   }
 
   void Open(const std::vector<float>& x, int rate, int channels) {
     const std::string path = dir + "/in.wav";
     pwtest::WriteWav(path, x, rate, channels, 16);
-    player->Open(path);
-    ASSERT_TRUE(player->Loaded);
+    reader = std::make_unique<AudioFileReader>(path);
+    ASSERT_TRUE(reader->opened());
   }
 };
 
@@ -55,13 +54,13 @@ TEST_F(DetectorTest, WholeBlocksAreAnalysedAndTheShortTailCountsAsNothing) {
     SCOPED_TRACE(testing::Message() << c.channels << " ch, " << c.frames << " frames");
     Open(pwtest::Sine(440, 8000, c.channels, c.frames), 8000, c.channels);
     // Start from somewhere else: the measurement seeks to 0 itself.
-    player->SetPositionMs(100);
+    reader->seekMs(100);
     std::vector<int32_t> writes;
     std::atomic<bool> stop{false};
-    MeasureBpm(*player->Reader, int32_t(player->Channels), int32_t(player->SampleRate), stop,
+    MeasureBpm(*reader, reader->channels(), reader->sampleRate(), stop,
                [&](int32_t frames) { writes.push_back(frames); });
     EXPECT_EQ(writes, c.writes);
-    EXPECT_EQ(player->Reader->Position, 0);
+    EXPECT_EQ(reader->positionFrames(), 0);
   }
 }
 
@@ -69,11 +68,11 @@ TEST_F(DetectorTest, AStopRequestEndsTheLoopBeforeTheNextBlock) {
   Open(pwtest::Sine(440, 8000, 1, 2048 * 5), 8000, 1);
   std::atomic<bool> stop{false};
   int writes = 0;
-  MeasureBpm(*player->Reader, 1, 8000, stop, [&](int32_t) {
+  MeasureBpm(*reader, 1, 8000, stop, [&](int32_t) {
     if (++writes == 2) stop.store(true);
   });
   EXPECT_EQ(writes, 2);
-  EXPECT_EQ(player->Reader->Position, 0);
+  EXPECT_EQ(reader->positionFrames(), 0);
 }
 
 TEST(MeasuredBpm, RoundsHalvesToEven) {
@@ -91,7 +90,7 @@ TEST_F(DetectorTest, AClickTrackAt120BpmMeasures120) {
     SCOPED_TRACE(channels);
     Open(pwtest::ClickTrack(120, 12, 22050, channels), 22050, channels);
     std::atomic<bool> stop{false};
-    const float value = MeasureBpm(*player->Reader, channels, 22050, stop);
+    const float value = MeasureBpm(*reader, channels, 22050, stop);
     EXPECT_EQ(MeasuredBpmFrom(value), 120) << value;
   }
 }

@@ -11,7 +11,7 @@
 #include "bpm_measurement.h"
 #include "key_measurement.h"
 #include "messages.h"
-#include "player.h"
+#include "audio_file_reader.h"
 #include "testaudio.h"
 #include "../dsp/keyset.h"
 
@@ -20,26 +20,25 @@ namespace {
 class KeyMeasurementTest : public ::testing::Test {
  protected:
   pw::MessageHandler previous;
-  std::unique_ptr<Player> player;
+  std::unique_ptr<AudioFileReader> reader;
   std::string dir = pwtest::TempDir("key-measurement");
 
   void SetUp() override {
     previous = pw::SetMessageHandler([](const pw::Message& m) { ADD_FAILURE() << m.text; });
-    player = std::make_unique<Player>(nullptr);
   }
   void TearDown() override {
-    player.reset();
+    reader.reset();
     pw::SetMessageHandler(previous);
   }
 
   void Open(const keyset::Song& song) {
     const std::string path = dir + "/song.wav";
     pwtest::WriteWav(path, keyset::Render(song), song.rate, song.channels, 16);
-    player->Open(path);
-    ASSERT_TRUE(player->Loaded);
+    reader = std::make_unique<AudioFileReader>(path);
+    ASSERT_TRUE(reader->opened());
   }
-  int32_t Channels() const { return int32_t(player->Channels); }
-  int32_t Rate() const { return int32_t(player->SampleRate); }
+  int32_t Channels() const { return reader->channels(); }
+  int32_t Rate() const { return reader->sampleRate(); }
 };
 
 keyset::Song Song(int tonic, bool minor, double cents, int channels) {
@@ -70,19 +69,19 @@ TEST_F(KeyMeasurementTest, OnePassGivesMeasureBpmsTempoAndTheKey) {
     SCOPED_TRACE(c.caption);
     Open(Song(c.tonic, c.minor, c.cents, c.channels));
     std::atomic<bool> stop{false};
-    const float alone = MeasureBpm(*player->Reader, Channels(), Rate(), stop);
-    player->SetPositionMs(500);  // each measurement seeks to 0 itself
-    const BpmAndKey both = MeasureBpmAndKey(*player->Reader, Channels(), Rate(), stop);
-    EXPECT_EQ(player->Reader->Position, 0);
+    const float alone = MeasureBpm(*reader, Channels(), Rate(), stop);
+    reader->seekMs(500);  // each measurement seeks to 0 itself
+    const BpmAndKey both = MeasureBpmAndKey(*reader, Channels(), Rate(), stop);
+    EXPECT_EQ(reader->positionFrames(), 0);
     EXPECT_EQ(both.bpm, alone);  // the same blocks, bit for bit the same value
     EXPECT_EQ(MeasuredBpmFrom(both.bpm), 120) << both.bpm;
     ASSERT_TRUE(both.key.known);
     EXPECT_EQ(KeyName(both.key), KeyName(c.tonic, c.minor));
     EXPECT_NEAR(both.key.tuningCents, c.cents, 3.0);
 
-    player->SetPositionMs(500);
-    const KeyEstimate key = MeasureKey(*player->Reader, Channels(), Rate(), stop);
-    EXPECT_EQ(player->Reader->Position, 0);
+    reader->seekMs(500);
+    const KeyEstimate key = MeasureKey(*reader, Channels(), Rate(), stop);
+    EXPECT_EQ(reader->positionFrames(), 0);
     // The same samples in the same order: the same estimate.
     EXPECT_EQ(key.known, both.key.known);
     EXPECT_EQ(key.tonic, both.key.tonic);
@@ -94,20 +93,20 @@ TEST_F(KeyMeasurementTest, OnePassGivesMeasureBpmsTempoAndTheKey) {
 TEST_F(KeyMeasurementTest, AStopRequestBeforeTheFirstBlockMeasuresNothing) {
   Open(Song(0, false, 0, 2));
   std::atomic<bool> stop{true};
-  EXPECT_FALSE(MeasureKey(*player->Reader, Channels(), Rate(), stop).known);
-  const BpmAndKey both = MeasureBpmAndKey(*player->Reader, Channels(), Rate(), stop);
+  EXPECT_FALSE(MeasureKey(*reader, Channels(), Rate(), stop).known);
+  const BpmAndKey both = MeasureBpmAndKey(*reader, Channels(), Rate(), stop);
   EXPECT_FALSE(both.key.known);
   EXPECT_EQ(MeasuredBpmFrom(both.bpm), 0);
-  EXPECT_EQ(player->Reader->Position, 0);
+  EXPECT_EQ(reader->positionFrames(), 0);
 }
 
 TEST_F(KeyMeasurementTest, SilenceHasNoKey) {
   const std::string path = dir + "/silence.wav";
   pwtest::WriteWav(path, std::vector<float>(22050 * 2 * 4, 0.0f), 22050, 2, 16);
-  player->Open(path);
-  ASSERT_TRUE(player->Loaded);
+  reader = std::make_unique<AudioFileReader>(path);
+  ASSERT_TRUE(reader->opened());
   std::atomic<bool> stop{false};
-  const KeyEstimate key = MeasureKey(*player->Reader, Channels(), Rate(), stop);
+  const KeyEstimate key = MeasureKey(*reader, Channels(), Rate(), stop);
   EXPECT_FALSE(key.known);
   EXPECT_EQ(KeyAndTuningCaption(key), "---");
 }

@@ -32,12 +32,10 @@
 #include <string>
 #include <vector>
 
-#include "player.h"
 #include "effect_chain.h"
-#include "engine.h"
+#include "session.h"
 #include "export_job.h"
 #include "messages.h"
-#include "slider_mapping.h"
 #include "save_command.h"
 #include "settings_store.h"
 #include "testaudio.h"
@@ -289,34 +287,18 @@ TEST_F(RenderTest, EqualsTheWindowsSaveWithTheSlidersThereBitForBit) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(r.err.empty()) << r.err;  // -q, and stderr is not a terminal anyway
 
-  // The window: open, the five slider handlers, SAVE.
+  // The window's save: its own session of the file, the values the window
+  // holds (typed exactly), the save command.
   auto previous = pw::SetMessageHandler([](const pw::Message& m) { ADD_FAILURE() << m.text; });
   {
-    Engine engine;
-    {
-      Player& player = engine.player;
-      EffectChain& chain = engine.chain;
-      player.Open(input);
-      ASSERT_FALSE(EffectChain::ValidateLoaded(player).has_value());
-      ASSERT_TRUE(chain.RebuildForFile(player));
-      const double speed = *pw::SpeedPositionFromPercent(25);
-      const double tempo = *pw::TempoPositionFromPercent(-10);
-      const double pitch = *pw::PitchPositionFromSemitones(-3.5);
-      const double treble = *pw::TreblePositionFromPercent(40);
-      const double bass = *pw::BassPositionFromPercent(20);
-      chain.SpeedBarPositionChanged(speed);
-      chain.TempoBarPositionChanged(tempo);
-      chain.PitchBarPositionChanged(pitch);
-      // Typed into the window: the exact figures over the slider's steps.
-      chain.SetTempoPercent(-10);
-      chain.SetPitch(-3.5);
-      chain.TrebleBarPositionChanged(treble, treble, player.SampleRate);
-      chain.BassBarPositionChanged(bass, bass, player.SampleRate);
-
-      std::unique_ptr<ExportJob> job = CreateExport(engine, SaveRequest{dir + "/window", 2, speed, tempo});
-      job->Run();
-      ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
-    }
+    std::string problem;
+    std::unique_ptr<Session> session = Session::open(input, &problem);
+    ASSERT_NE(session, nullptr) << problem;
+    const EffectValues values{.speedPercent = 25, .tempoPercent = -10, .pitchSemitones = -3.5,
+                              .treblePercent = 40, .bassPercent = 20};
+    std::unique_ptr<ExportJob> job = CreateExport(std::move(session), SaveRequest{dir + "/window", 2, values});
+    job->Run();
+    ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
   }
   pw::SetMessageHandler(previous);
 

@@ -36,18 +36,20 @@ TEST(MakeAudioFormat, FillsEveryField) {
 
 TEST(Reader, MissingFileShowsMessageAndIsNotOpened) {
   MessageCapture capture;
-  ChainOutputReader reader("/nonexistent/folder/song.mp3");
-  EXPECT_FALSE(reader.Opened);
-  EXPECT_EQ(reader.Decoder, nullptr);
-  EXPECT_EQ(reader.FileName, "/nonexistent/folder/song.mp3");
-  EXPECT_EQ(reader.OpenFailure(), "No such file or directory");
-  EXPECT_FALSE(reader.EndedShort());
-  EXPECT_EQ(reader.DeclaredSeconds(), 0.0);
+  AudioFileReader reader("/nonexistent/folder/song.mp3");
+  EXPECT_FALSE(reader.opened());
+  EXPECT_EQ(reader.decoder(), nullptr);
+  EXPECT_EQ(reader.fileName(), "/nonexistent/folder/song.mp3");
+  EXPECT_EQ(reader.openFailure(), "No such file or directory");
+  EXPECT_FALSE(reader.endedShort());
+  EXPECT_EQ(reader.declaredSeconds(), 0.0);
+  float buffer[8];
+  EXPECT_EQ(reader.read(buffer, 4), 0);
   ASSERT_EQ(capture.seen.size(), 1u);
   EXPECT_EQ(capture.seen[0].kind, pw::MessageKind::Plain);
   EXPECT_TRUE(capture.seen[0].caption.empty());
   EXPECT_EQ(capture.seen[0].text,
-            "Could not open audio file!\r\n(Error code: 2)\r\n/nonexistent/folder/song.mp3: No such file or directory");
+            "Could not open audio file!\r\n(Error code: 2)\n/nonexistent/folder/song.mp3: No such file or directory");
 }
 
 TEST(Reader, OpenFailuresNameTheFileAndTheReason) {
@@ -67,124 +69,12 @@ TEST(Reader, OpenFailuresNameTheFileAndTheReason) {
     SCOPED_TRACE(c.path);
     MessageCapture capture;
     AudioFileReader reader(c.path);
-    EXPECT_FALSE(reader.Opened);
-    EXPECT_EQ(reader.OpenFailure(), c.reason);
+    EXPECT_FALSE(reader.opened());
+    EXPECT_EQ(reader.openFailure(), c.reason);
     ASSERT_EQ(capture.seen.size(), 1u);
-    EXPECT_EQ(capture.seen[0].text, pw::WithErrorCode("Could not open audio file!", c.code) + "\r\n" + c.path + ": " + c.reason);
+    EXPECT_EQ(capture.seen[0].text, pw::WithErrorCode("Could not open audio file!", c.code) + "\n" + c.path + ": " + c.reason);
   }
   std::filesystem::remove_all(dir);
-}
-
-// A fake chain on an unopened reader: the block logic does not need a decoder.
-class BlockLogic : public ::testing::Test {
- protected:
-  MessageCapture capture;  // swallows the open failure
-  ChainOutputReader reader{"/nonexistent/x.wav"};
-  int fills = 0, processes = 0;
-  uint32_t largestFill = 0;
-  uint8_t next = 1;  // byte pattern the fake source produces
-  uint32_t sourceLeft = 0;
-  std::vector<uint8_t> tail;  // what the chain delivers at the end
-
-  void SetUp() override {
-    reader.OnFill = [this](void* buffer, int32_t& count) {
-      ++fills;
-      largestFill = std::max(largestFill, uint32_t(count));
-      const uint32_t n = std::min(uint32_t(count), sourceLeft);
-      auto* b = static_cast<uint8_t*>(buffer);
-      for (uint32_t i = 0; i < n; ++i) b[i] = next++;
-      sourceLeft -= n;
-      count = int32_t(n);
-    };
-    reader.OnProcess = [this](void* buffer, int32_t& count) {
-      ++processes;
-      if (count == 0 && !tail.empty()) {
-        std::memcpy(buffer, tail.data(), tail.size());
-        count = int32_t(tail.size());
-        tail.clear();
-      }
-    };
-  }
-};
-
-TEST_F(BlockLogic, ZeroCountCallsNothing) {
-  uint8_t b[4];
-  EXPECT_EQ(reader.Read(b, 0), 0u);
-  EXPECT_EQ(fills, 0);
-  EXPECT_EQ(processes, 0);
-}
-
-TEST_F(BlockLogic, PartialReadsContinueWhereThePreviousStopped) {
-  sourceLeft = 1000;
-  std::vector<uint8_t> a(300), b(300);
-  EXPECT_EQ(reader.Read(a.data(), 300), 300u);
-  EXPECT_EQ(reader.Avail, 0u);  // the whole request was one block
-  // Shrink the next request below what a block holds: fake a larger block.
-  sourceLeft = 1000;
-  std::vector<uint8_t> big(10);
-  reader.OnFill = [&](void* buffer, int32_t& count) {
-    auto* p = static_cast<uint8_t*>(buffer);
-    for (int i = 0; i < 100; ++i) p[i] = next++;
-    count = 100;  // more than asked
-  };
-  EXPECT_EQ(reader.Read(big.data(), 10), 10u);
-  EXPECT_EQ(reader.Avail, 90u);
-  EXPECT_EQ(reader.Read(b.data(), 50), 50u);
-  EXPECT_EQ(b[0], uint8_t(big[9] + 1));
-  for (int i = 1; i < 50; ++i) EXPECT_EQ(b[i], uint8_t(b[i - 1] + 1));
-  EXPECT_EQ(reader.Avail, 40u);
-}
-
-TEST_F(BlockLogic, TailDeliveredWithTheEndStaysForPeekAndNextRead) {
-  sourceLeft = 100;
-  tail.assign(64, 0xAB);
-  std::vector<uint8_t> dest(500, 0xFF);
-  EXPECT_EQ(reader.Read(dest.data(), 500), 100u);  // only what was served before the end
-  std::vector<uint8_t> peek1(64), peek2(64);
-  EXPECT_EQ(reader.PeekRemainder(peek1.data()), 64u);
-  EXPECT_EQ(reader.PeekRemainder(peek2.data()), 64u);
-  EXPECT_EQ(peek1, std::vector<uint8_t>(64, 0xAB));
-  EXPECT_EQ(peek1, peek2);
-
-  std::vector<uint8_t> more(200, 0xFF);
-  EXPECT_EQ(reader.Read(more.data(), 200), 64u);
-  for (int i = 0; i < 64; ++i) EXPECT_EQ(more[i], 0xAB);
-  for (int i = 64; i < 200; ++i) EXPECT_EQ(more[i], 0) << i;  // the rest stays zero
-  EXPECT_EQ(reader.Avail, 0u);
-  EXPECT_EQ(reader.ReadPtr, reader.BlockBuffer());
-}
-
-TEST_F(BlockLogic, RequestsAreBoundedSoADoublingChainFitsTheBuffer) {
-  sourceLeft = 6 * 1024 * 1024;
-  reader.OnProcess = [this](void* buffer, int32_t& count) {
-    ++processes;
-    // Slowest speed: every block comes back twice as long, plus a held-back
-    // remainder of a few thousand frames.
-    auto* b = static_cast<uint8_t*>(buffer);
-    ASSERT_LE(uint32_t(count) * 2 + 65536, ChainOutputReader::BlockBufferSize);
-    std::memcpy(b + count, b, size_t(count));
-    count = count * 2 + (count ? 65536 : 0);
-  };
-  std::vector<uint8_t> dest(4 * 1024 * 1024);
-  EXPECT_EQ(reader.Read(dest.data(), uint32_t(dest.size())), dest.size());
-  EXPECT_LE(largestFill, ChainOutputReader::MaxFillBytes);
-  EXPECT_GT(fills, 1);
-}
-
-TEST_F(BlockLogic, DiscardAndSeekEmptyTheBlockBuffer) {
-  sourceLeft = 100;
-  reader.OnFill = [](void*, int32_t& count) { count = 100; };
-  uint8_t b[10];
-  reader.Read(b, 10);
-  ASSERT_EQ(reader.Avail, 90u);
-  reader.DiscardBuffer();
-  EXPECT_EQ(reader.Avail, 0u);
-  EXPECT_EQ(reader.ReadPtr, reader.BlockBuffer());
-  reader.Read(b, 10);
-  ASSERT_GT(reader.Avail, 0u);
-  reader.Seek(0);
-  EXPECT_EQ(reader.Avail, 0u);
-  EXPECT_EQ(reader.ReadPtr, reader.BlockBuffer());
 }
 
 // Readers on real files (decoded by AudioDecoder).
@@ -205,51 +95,56 @@ TEST_F(ReaderOnFile, FormatDurationAndSourceBits) {
   const Case cases[] = {{44100, 2, 16, 16, 16}, {48000, 2, 24, 24, 24}, {22050, 1, 8, 8, 8}, {44100, 1, 32, 16, 32}};
   for (const auto& c : cases) {
     MessageCapture capture;
-    ChainOutputReader r(Wav("f" + std::to_string(c.bits) + ".wav", c.rate, c.ch, c.bits, 1.5));
-    ASSERT_TRUE(r.Opened) << c.bits;
-    EXPECT_TRUE(r.OpenFailure().empty());
+    AudioFileReader r(Wav("f" + std::to_string(c.bits) + ".wav", c.rate, c.ch, c.bits, 1.5));
+    ASSERT_TRUE(r.opened()) << c.bits;
+    EXPECT_TRUE(r.openFailure().empty());
     EXPECT_TRUE(capture.seen.empty());
-    EXPECT_EQ(r.SourceBits, c.sourceBits);
-    EXPECT_EQ(r.SourceResolution, c.resolution);
-    EXPECT_EQ(r.Format.encoding, SampleEncoding::Float);
-    EXPECT_EQ(r.Format.channels, c.ch);
-    EXPECT_EQ(r.Format.sampleRate, uint32_t(c.rate));
-    EXPECT_EQ(r.Format.bytesPerSecond, uint32_t(c.rate * c.ch * 4));
-    EXPECT_EQ(r.Format.frameBytes, c.ch * 4);
-    EXPECT_EQ(r.Format.bitsPerSample, 32);
-    EXPECT_EQ(r.Duration, 15000000);  // 1.5 s in 100-ns units
-    EXPECT_EQ(r.Position, 0);
+    EXPECT_EQ(r.saveBits(), c.sourceBits);
+    EXPECT_EQ(r.sourceResolution(), c.resolution);
+    EXPECT_EQ(r.format().encoding, SampleEncoding::Float);
+    EXPECT_EQ(r.format().channels, c.ch);
+    EXPECT_EQ(r.format().sampleRate, uint32_t(c.rate));
+    EXPECT_EQ(r.format().bytesPerSecond, uint32_t(c.rate * c.ch * 4));
+    EXPECT_EQ(r.format().frameBytes, c.ch * 4);
+    EXPECT_EQ(r.format().bitsPerSample, 32);
+    EXPECT_EQ(r.durationMs(), 1500);
+    EXPECT_EQ(r.lengthFrames(), int64_t(1.5 * c.rate));
+    EXPECT_EQ(r.positionMs(), 0);
   }
 }
 
-TEST_F(ReaderOnFile, SeekDropsTheSubMillisecondPartAndReadsFromThere) {
-  ChainOutputReader r(Wav("seek.wav", 44100, 2, 16, 1.0));
-  ASSERT_TRUE(r.Opened);
-  for (int64_t target : {int64_t(1500000), int64_t(1509999)}) {
-    r.Seek(target);
-    EXPECT_EQ(r.Position, 1500000) << target;
-    EXPECT_EQ(r.Decoder->positionFrames(), 6615);
-  }
-  // Unbuffered reads advance the position; the end reads 0.
+TEST_F(ReaderOnFile, SeeksToTheNearestFrameAndReadsFromThere) {
+  AudioFileReader r(Wav("seek.wav", 44100, 2, 16, 1.0));
+  ASSERT_TRUE(r.opened());
+  r.seekMs(150);
+  EXPECT_EQ(r.positionFrames(), 6615);  // 0.15 × 44100, however the product rounds
+  EXPECT_EQ(r.positionMs(), 150);
+  r.seekFrame(441);
+  EXPECT_EQ(r.positionMs(), 10);  // exactly on a millisecond, not 9
+  // Reads advance the position; the end reads 0.
   std::vector<float> buf(4410 * 2);
-  r.Seek(0);
-  EXPECT_EQ(r.UnbufferedRead(buf.data(), uint32_t(buf.size() * 4)), buf.size() * 4);
-  EXPECT_EQ(r.Position, 1000000);
-  uint32_t total = uint32_t(buf.size() * 4);
-  while (uint32_t n = r.UnbufferedRead(buf.data(), uint32_t(buf.size() * 4))) total += n;
-  EXPECT_EQ(total, 44100u * 8);
-  EXPECT_EQ(r.Position, r.Duration);
-  EXPECT_EQ(r.UnbufferedRead(buf.data(), 64), 0u);
+  r.seekFrame(0);
+  EXPECT_EQ(r.read(buf.data(), 4410), 4410);
+  EXPECT_EQ(r.positionMs(), 100);
+  int64_t total = 4410;
+  while (int64_t n = r.read(buf.data(), 4410)) total += n;
+  EXPECT_EQ(total, 44100);
+  EXPECT_EQ(r.positionMs(), r.durationMs());
+  EXPECT_EQ(r.read(buf.data(), 8), 0);
 }
 
-TEST_F(ReaderOnFile, UnbufferedReadsDeliverWholeFramesOnly) {
-  ChainOutputReader r(Wav("frames.wav", 44100, 2, 16, 0.1));
-  ASSERT_TRUE(r.Opened);
-  std::vector<float> buf(64);
-  EXPECT_EQ(r.UnbufferedRead(buf.data(), 7), 0u);  // less than one frame (8 bytes)
-  EXPECT_EQ(r.Decoder->positionFrames(), 0);
-  EXPECT_EQ(r.UnbufferedRead(buf.data(), 8 * 3 + 5), 24u);
-  EXPECT_EQ(r.Decoder->positionFrames(), 3);
+TEST(FramesAndMilliseconds, TruncateAndRoundAsDocumented) {
+  const struct {
+    int64_t frames;
+    int rate;
+    int64_t ms;
+  } toMs[] = {{0, 44100, 0}, {44, 44100, 0}, {45, 44100, 1}, {441, 44100, 10}, {44100, 44100, 1000},
+              {-45, 44100, -1}, {48000 * 3600, 48000, 3600000}, {10, 0, 0}};
+  for (const auto& c : toMs) EXPECT_EQ(FramesToMs(c.frames, c.rate), c.ms) << c.frames << " @ " << c.rate;
+  EXPECT_EQ(MsToFrames(150, 44100), 6615);
+  EXPECT_EQ(MsToFrames(1, 22050), 22);  // 22.05 rounds down
+  EXPECT_EQ(MsToFrames(1, 44100), 44);  // 44.1 rounds down
+  EXPECT_EQ(MsToFrames(30, 44100), 1323);
 }
 
 TEST_F(ReaderOnFile, HeaderWithoutSamplesOpensAsEmpty) {
@@ -257,15 +152,15 @@ TEST_F(ReaderOnFile, HeaderWithoutSamplesOpensAsEmpty) {
   pwtest::WriteWav(path, {}, 44100, 2, 16);
   ASSERT_EQ(std::filesystem::file_size(path), 44u);
   MessageCapture capture;
-  ChainOutputReader r(path);
-  ASSERT_TRUE(r.Opened);
+  AudioFileReader r(path);
+  ASSERT_TRUE(r.opened());
   EXPECT_TRUE(capture.seen.empty());
-  EXPECT_EQ(r.Duration, 0);
-  EXPECT_EQ(r.Format.sampleRate, 44100u);
-  EXPECT_EQ(r.Format.channels, 2);
+  EXPECT_EQ(r.durationMs(), 0);
+  EXPECT_EQ(r.format().sampleRate, 44100u);
+  EXPECT_EQ(r.format().channels, 2);
   std::vector<float> buf(64);
-  EXPECT_EQ(r.UnbufferedRead(buf.data(), 64), 0u);
-  EXPECT_FALSE(r.EndedShort());
+  EXPECT_EQ(r.read(buf.data(), 32), 0);
+  EXPECT_FALSE(r.endedShort());
 }
 
 TEST_F(ReaderOnFile, ShortfallOfATruncatedFileIsKnownAtTheEnd) {
@@ -282,17 +177,17 @@ TEST_F(ReaderOnFile, ShortfallOfATruncatedFileIsKnownAtTheEnd) {
   } cases[] = {{flac, false}, {dir + "/half.flac", true}, {wav, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    ChainOutputReader r(c.path);
-    ASSERT_TRUE(r.Opened);
-    EXPECT_EQ(r.DeclaredSeconds(), 15.0);
-    EXPECT_FALSE(r.EndedShort()) << "not known before the end";
-    EXPECT_EQ(r.DecodedSeconds(), 15.0);
+    AudioFileReader r(c.path);
+    ASSERT_TRUE(r.opened());
+    EXPECT_EQ(r.declaredSeconds(), 15.0);
+    EXPECT_FALSE(r.endedShort()) << "not known before the end";
+    EXPECT_EQ(r.decodedSeconds(), 15.0);
     std::vector<float> buf(4096 * 2);
-    uint64_t bytesRead = 0;
-    while (uint32_t n = r.UnbufferedRead(buf.data(), uint32_t(buf.size() * 4))) bytesRead += n;
-    const double seconds = double(bytesRead) / (44100.0 * 8);
-    EXPECT_EQ(r.EndedShort(), c.shortfall);
-    EXPECT_DOUBLE_EQ(r.DecodedSeconds(), seconds);
+    int64_t framesRead = 0;
+    while (int64_t n = r.read(buf.data(), 4096)) framesRead += n;
+    const double seconds = double(framesRead) / 44100.0;
+    EXPECT_EQ(r.endedShort(), c.shortfall);
+    EXPECT_DOUBLE_EQ(r.decodedSeconds(), seconds);
     if (c.shortfall) {
       EXPECT_NEAR(seconds, 7.5, 0.75);
     } else {

@@ -67,15 +67,15 @@ TEST_P(EncoderFiles, CutInHalfIsShortAndSaysWhereAgainstWhat) {
   std::ofstream(cut, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size() / 2));
 
   AudioFileReader reader(cut);
-  if (!reader.Opened) {
+  if (!reader.opened()) {
     // Cut inside its headers (an MP4 whose index comes last, the Vorbis
     // set-up of a tiny file): refused with a reason, never saved short.
-    EXPECT_FALSE(reader.OpenFailure().empty());
+    EXPECT_FALSE(reader.openFailure().empty());
   } else if (GetParam().statesLength) {
-    const int64_t decoded = DecodeAll(*reader.Decoder);
+    const int64_t decoded = DecodeAll(*reader.decoder());
     EXPECT_GT(decoded, 0);
-    EXPECT_TRUE(reader.EndedShort()) << decoded << " frames decoded";
-    const std::string said = reader.ShortEndDescription();
+    EXPECT_TRUE(reader.endedShort()) << decoded << " frames decoded";
+    const std::string said = reader.shortEndDescription();
     EXPECT_EQ(said.rfind("ended at ", 0), 0u) << said;
     // Never two equal times.
     const size_t of = said.find(" of ");

@@ -1,6 +1,6 @@
 // The chain's per-block path allocates nothing: once the stages are built and
-// warmed up, pulling blocks through the reader with every stage active makes
-// no call to operator new on the pulling thread.
+// warmed up, pulling blocks from a session with every stage active makes no
+// call to operator new on the pulling thread.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,8 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "engine.h"
-#include "slider_mapping.h"
+#include "session.h"
 #include "testaudio.h"
 
 namespace {
@@ -42,29 +41,24 @@ TEST(ChainAllocation, PullingBlocksWithEveryStageActiveAllocatesNothing) {
   const std::string path = pwtest::TempDir("chain-alloc") + "/in.wav";
   pwtest::WriteWav(path, pwtest::Sine(440, kRate, 2, size_t(kRate) * 20, 0.5), kRate, 2, 16);
 
-  Engine engine;
-  ASSERT_FALSE(engine.Open(path).has_value());
-  const uint32_t rate = engine.player.SampleRate;
-  engine.chain.SpeedBarPositionChanged(*pw::SpeedPositionFromPercent(-20));
-  engine.chain.TempoBarPositionChanged(*pw::TempoPositionFromPercent(25));
-  engine.chain.PitchBarPositionChanged(*pw::PitchPositionFromSemitones(3));
-  const double treble = *pw::TreblePositionFromPercent(40);
-  const double bass = *pw::BassPositionFromPercent(30);
-  engine.chain.TrebleBarPositionChanged(treble, treble, rate);
-  engine.chain.BassBarPositionChanged(bass, bass, rate);
+  std::string problem;
+  const std::unique_ptr<Session> session = Session::open(path, &problem);
+  ASSERT_NE(session, nullptr) << problem;
+  session->chain().setValues(
+      {.speedPercent = -20, .tempoPercent = 25, .pitchSemitones = 3, .treblePercent = 40, .bassPercent = 30});
 
   // The output stream's request size; the first blocks settle the decoder's
   // and the stretcher's working buffers.
-  std::vector<float> block(4096 * 2);
-  const uint32_t bytes = uint32_t(block.size() * sizeof(float));
-  for (int i = 0; i < 50; ++i) ASSERT_EQ(engine.player.Reader->Read(block.data(), bytes), bytes);
+  constexpr size_t kFrames = 4096;
+  std::vector<float> block(kFrames * 2);
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(session->read(block.data(), kFrames), kFrames);
 
   allocations = 0;
   countAllocations = true;
-  uint32_t pulled = 0;
-  for (int i = 0; i < 100; ++i) pulled += engine.player.Reader->Read(block.data(), bytes);
+  size_t pulled = 0;
+  for (int i = 0; i < 100; ++i) pulled += session->read(block.data(), kFrames);
   countAllocations = false;
-  EXPECT_EQ(pulled, 100 * bytes);  // the file is long enough: every block was full
+  EXPECT_EQ(pulled, 100 * kFrames);  // the file is long enough: every block was full
   EXPECT_EQ(allocations.load(), 0);
 }
 
@@ -76,31 +70,31 @@ TEST(ChainAllocation, TheLimiterReducingJoiningAndLeavingAllocatesNothing) {
   const std::string path = pwtest::TempDir("chain-alloc-limiter") + "/in.wav";
   pwtest::WriteWav(path, pwtest::Sine(60, kRate, 2, size_t(kRate) * 30, 1.0), kRate, 2, 16);
 
-  Engine engine;
-  ASSERT_FALSE(engine.Open(path).has_value());
-  const uint32_t rate = engine.player.SampleRate;
-  const double full = *pw::BassPositionFromPercent(100);
-  engine.chain.BassBarPositionChanged(full, full, rate);
+  std::string problem;
+  const std::unique_ptr<Session> session = Session::open(path, &problem);
+  ASSERT_NE(session, nullptr) << problem;
+  EffectChain& chain = session->chain();
+  chain.setValues({.bassPercent = 100});
 
-  std::vector<float> block(4096 * 2);
-  const uint32_t bytes = uint32_t(block.size() * sizeof(float));
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(engine.player.Reader->Read(block.data(), bytes), bytes);
-  ASSERT_TRUE(engine.chain.Limiting());
+  constexpr size_t kFrames = 4096;
+  std::vector<float> block(kFrames * 2);
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(session->read(block.data(), kFrames), kFrames);
+  ASSERT_TRUE(chain.limiting());
 
   allocations = 0;
   countAllocations = true;
-  uint32_t pulled = 0;
+  size_t pulled = 0;
   int limited = 0;
   for (int i = 0; i < 200; ++i) {
     // On for 40 blocks (the limiter reducing), off for 40 (its release
     // ends and it leaves the path), and so on.
     const bool on = (i / 40) % 2 == 0;
-    engine.chain.SetBass(on ? 1 : 0, on ? 29.0 : 0.0, rate);
-    pulled += engine.player.Reader->Read(block.data(), bytes);
-    limited += engine.chain.Limiting();
+    chain.setValues({.bassPercent = on ? 100.0 : 0.0});
+    pulled += session->read(block.data(), kFrames);
+    limited += chain.limiting();
   }
   countAllocations = false;
-  EXPECT_EQ(pulled, 200 * bytes);
+  EXPECT_EQ(pulled, 200 * kFrames);
   EXPECT_GT(limited, 100);
   EXPECT_EQ(allocations.load(), 0);
 }

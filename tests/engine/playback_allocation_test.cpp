@@ -3,9 +3,6 @@
 // the device thread only copies, ramps, records and resamples.
 //
 // The one file of test_engine that includes allocation_count.h.
-#include <QCoreApplication>
-#include <QElapsedTimer>
-
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -15,24 +12,13 @@
 #include <thread>
 
 #include "allocation_count.h"
-#include "engine.h"
-#include "playerowner.h"
-#include "slider_mapping.h"
+#include "playback.h"
+#include "playback_owner.h"
 #include "scoped_environment.h"
+#include "session.h"
 #include "testaudio.h"
 
 namespace {
-
-template <typename F>
-bool Until(F done, int ms = 30000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done() && t.elapsed() < ms) {
-    QCoreApplication::processEvents();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return done();
-}
 
 TEST(PlaybackAllocation, CountSeesAThreadOfThatName) {
   if (!pwtest::AllocationCount::available()) GTEST_SKIP() << "the sanitizers own malloc";
@@ -49,7 +35,6 @@ TEST(PlaybackAllocation, CountSeesAThreadOfThatName) {
 
 TEST(PlaybackAllocation, DeviceThreadAllocatesNothingWhileTheChainPlays) {
   if (!pwtest::AllocationCount::available()) GTEST_SKIP() << "the sanitizers own malloc";
-  pwtest::EnsureCoreApp();
   const std::string dir = pwtest::TempDir("playback-alloc");
   const std::string wav = dir + "/music.wav";
   pwtest::WriteWav(wav, pwtest::Harmonic(44100, 2, 44100 * 3), 44100, 2, 16);
@@ -64,30 +49,26 @@ TEST(PlaybackAllocation, DeviceThreadAllocatesNothingWhileTheChainPlays) {
   for (const Case c : {Case{"null-fast", &wav}, Case{"null-fast", &mp3}, Case{"null-fast:48000", &mp3}}) {
     SCOPED_TRACE(testing::Message() << *c.file << " on " << c.device);
     const auto env = pwtest::ScopedEnvironment::Audio(c.device);
-    pwtest::PlayerOwner owner;
-    Engine engine(&owner);
-    owner.player = &engine.player;
-    ASSERT_FALSE(engine.Open(*c.file).has_value());
-    const uint32_t rate = engine.player.SampleRate;
-    engine.chain.PitchBarPositionChanged(*pw::PitchPositionFromSemitones(3));
-    engine.chain.TempoBarPositionChanged(*pw::TempoPositionFromPercent(25));
-    const double bass = *pw::BassPositionFromPercent(30);
-    engine.chain.BassBarPositionChanged(bass, bass, rate);
+    std::string problem;
+    const std::unique_ptr<Session> session = Session::open(*c.file, &problem);
+    ASSERT_NE(session, nullptr) << problem;
+    Playback playback;
+    pwtest::PlaybackOwner owner(playback);
+    ASSERT_TRUE(playback.attach(session.get()));
+    session->chain().setValues({.tempoPercent = 25, .pitchSemitones = 3, .bassPercent = 30});
 
     pwtest::AllocationCount onDevice("pw-device");
-    engine.player.SetVolume(6000);
-    engine.player.Play();
+    playback.setVolume(6000);
+    playback.play();
     // Moves while playing: sliders, volume, a pause.
-    ASSERT_TRUE(Until([&] { return engine.player.GetPositionMs() > 500 || owner.ends > 0; }));
-    engine.chain.PitchBarPositionChanged(*pw::PitchPositionFromSemitones(-2));
-    const double treble = *pw::TreblePositionFromPercent(40);
-    engine.chain.TrebleBarPositionChanged(treble, treble, rate);
-    engine.player.SetVolume(9000);
-    engine.player.Pause();
-    engine.player.Play();
-    ASSERT_TRUE(Until([&] { return owner.ends == 1; }));
+    ASSERT_TRUE(pwtest::WaitUntil([&] { return playback.positionMs() > 500 || owner.ends() > 0; }));
+    session->chain().setValues({.tempoPercent = 25, .pitchSemitones = -2, .treblePercent = 40, .bassPercent = 30});
+    playback.setVolume(9000);
+    playback.pause();
+    playback.play();
+    ASSERT_TRUE(owner.waitForEnds(1));
     EXPECT_EQ(onDevice.count(), 0u) << "first allocation: " << onDevice.firstSize() << " bytes";
-    EXPECT_EQ(engine.player.Stream()->underruns().deviceLate, 0u);
+    EXPECT_EQ(playback.stream()->underruns().deviceLate, 0u);
   }
 }
 

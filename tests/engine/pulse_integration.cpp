@@ -4,9 +4,6 @@
 // start. A busy machine may stall the sink mid-tone, so the recording is
 // read by level, not by counting bursts: gaps of silence inside a tone are
 // allowed, lost or altered sound is not.
-#include <QCoreApplication>
-#include <QElapsedTimer>
-
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -18,10 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "player.h"
 #include "messages.h"
-#include "playerowner.h"
+#include "playback.h"
+#include "playback_owner.h"
 #include "pulse_server.h"
+#include "session.h"
 #include "testaudio.h"
 
 namespace {
@@ -37,13 +35,7 @@ long long FileBytes(const std::string& path) {
 
 // Waits until the recording holds `bytes`, or 30 s pass.
 bool WaitForRecording(const std::string& path, long long bytes) {
-  QElapsedTimer t;
-  t.start();
-  while (FileBytes(path) < bytes) {
-    if (t.elapsed() > 30000) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return pwtest::WaitUntil([&] { return FileBytes(path) >= bytes; });
 }
 
 TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
@@ -68,38 +60,30 @@ TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
   const std::string tone = dir + "/tone.wav";
   pwtest::WriteWav(tone, pwtest::Sine(kFreq, kRate, 2, size_t(kToneSeconds * kRate), 0.5), kRate, 2, 16);
 
-  pwtest::EnsureCoreApp();
   std::vector<pw::Message> messages;
   auto previous = pw::SetMessageHandler([&](const pw::Message& m) { messages.push_back(m); });
   {
-    pwtest::PlayerOwner owner;
-    Player player(&owner);
-    owner.player = &player;
-    player.Open(tone);
-    ASSERT_TRUE(player.Loaded);
-    ChainOutputReader* r = player.Reader.get();
-    r->OnFill = [r](void* buffer, int32_t& count) { count = int32_t(r->UnbufferedRead(buffer, uint32_t(count))); };
+    std::string problem;
+    const std::unique_ptr<Session> session = Session::open(tone, &problem);
+    ASSERT_NE(session, nullptr) << problem;
+    Playback playback;
+    pwtest::PlaybackOwner owner(playback);
+    ASSERT_TRUE(playback.attach(session.get()));
     // Full volume, then half: the two plays are told apart by their level.
     for (int round = 1; round <= 2; ++round) {
-      player.SetVolume(round == 1 ? 10000 : 5000);
-      player.Play();
-      QElapsedTimer t;
-      t.start();
-      while (owner.ends < round && t.elapsed() < 30000) {
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-      ASSERT_EQ(owner.ends, round);
-      ASSERT_NE(player.Stream(), nullptr);
+      playback.setVolume(round == 1 ? 10000 : 5000);
+      playback.play();
+      ASSERT_TRUE(owner.waitForEnds(round));
+      ASSERT_NE(playback.stream(), nullptr);
     }
     // Figures for the log, not conditions: the machine may be busy.
-    const OutputStream& stream = *player.Stream();
-    RecordProperty("device", player.Device()->description());
+    const OutputStream& stream = *playback.stream();
+    RecordProperty("device", playback.device()->description());
     RecordProperty("ahead_ms", int(std::lround(stream.aheadSeconds() * 1000)));
     RecordProperty("device_latency_ms", int(std::lround(stream.deviceLatency() * 1000)));
     RecordProperty("underruns", int(stream.underruns().total()));
-    EXPECT_EQ(player.Device()->kind(), OutputDevice::Kind::PortAudio);
-    owner.player = nullptr;
+    EXPECT_EQ(playback.device()->kind(), OutputDevice::Kind::PortAudio);
+    playback.attach(nullptr);
   }
   pw::SetMessageHandler(previous);
   EXPECT_TRUE(messages.empty()) << messages.front().text;

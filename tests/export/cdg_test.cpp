@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "cdg_companion.h"
-#include "engine.h"
+#include "session.h"
 #include "export_job.h"
 #include "message_capture.h"
 #include "save_command.h"
@@ -350,9 +350,15 @@ class CdgSave : public ::testing::Test {
   }
 
   ExportOutcome Save(const std::string& source, const std::string& chosen, int32_t type, bool overwrite = false) {
-    Engine engine;
-    EXPECT_FALSE(engine.Open(source).has_value()) << source;
-    std::unique_ptr<ExportJob> job = CreateExport(engine, SaveRequest{chosen, type, 0, 0, 128, overwrite});
+    std::string problem;
+    std::unique_ptr<Session> session = Session::open(source, &problem);
+    EXPECT_NE(session, nullptr) << source << ": " << problem;
+    if (!session) {
+      ExportOutcome failed;
+      failed.failure = problem;
+      return failed;
+    }
+    std::unique_ptr<ExportJob> job = CreateExport(std::move(session), SaveRequest{chosen, type, {}, 128, overwrite});
     job->Run();
     return job->Outcome();
   }

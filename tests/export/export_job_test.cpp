@@ -23,16 +23,14 @@
 #include <vector>
 
 #include "pcm_convert.h"
-#include "player.h"
 #include "effect_chain.h"
 #include "export_job.h"
 #include "audio_writer.h"
 #include "messages.h"
 #include "output_file.h"
 #include "save_command.h"
-#include "slider_mapping.h"
 #include "tags.h"
-#include "engine.h"
+#include "session.h"
 #include "message_capture.h"
 #include "testaudio.h"
 
@@ -75,14 +73,15 @@ class RecordingProgress : public ExportProgress {
 // Whatever a file decodes to, through our own reader.
 std::vector<float> Decode(const std::string& path, int* bits = nullptr) {
   AudioFileReader reader(path);
-  EXPECT_TRUE(reader.Opened) << path;
-  if (bits) *bits = reader.SourceBits;
+  EXPECT_TRUE(reader.opened()) << path;
+  if (bits) *bits = reader.saveBits();
   std::vector<float> out;
-  std::vector<float> buf(16384);
+  const size_t channels = size_t(std::max(reader.channels(), 1));
+  std::vector<float> buf(4096 * channels);
   for (;;) {
-    const uint32_t n = reader.UnbufferedRead(buf.data(), uint32_t(buf.size() * 4));
+    const int64_t n = reader.read(buf.data(), 4096);
     if (n == 0) break;
-    out.insert(out.end(), buf.begin(), buf.begin() + n / 4);
+    out.insert(out.end(), buf.begin(), buf.begin() + long(size_t(n) * channels));
   }
   return out;
 }
@@ -117,24 +116,24 @@ struct DiskFullAfter {
   ~DiskFullAfter() { OutputFile::FailAfterBytesForTesting(-1, 0); }
 };
 
+// Opens a session of `path` as a save does; null (with a failure) when not.
+std::unique_ptr<Session> OpenSession(const std::string& path) {
+  std::string problem;
+  std::unique_ptr<Session> session = Session::open(path, &problem);
+  EXPECT_NE(session, nullptr) << path << ": " << problem;
+  return session;
+}
+
 class JobTest : public ::testing::Test {
  protected:
   pwtest::MessageCapture capture;
   std::vector<pw::Message>& shown = capture.seen;
-  std::unique_ptr<Engine> engine;
-  Player* player = nullptr;
-  EffectChain* chain = nullptr;
+  EffectValues values;  // what the saves render
   std::string dir = pwtest::TempDir("job");
   std::string sourcePath;
   std::vector<float> source;  // what the source decodes to
 
-  void SetUp() override {
-    engine = std::make_unique<Engine>();
-    player = &engine->player;
-    chain = &engine->chain;
-  }
   void TearDown() override {
-    engine.reset();
     EXPECT_TRUE(shown.empty()) << shown.front().text;  // nothing is shown from the job
   }
 
@@ -142,42 +141,40 @@ class JobTest : public ::testing::Test {
     sourcePath = dir + "/" + name;
     pwtest::WriteWav(sourcePath, x, kRate, channels, bits);
     source = pwtest::Quantize(x, bits);
-    player->Open(sourcePath);
-    ASSERT_TRUE(player->Loaded);
-    ASSERT_FALSE(EffectChain::ValidateLoaded(*player).has_value());
-    ASSERT_TRUE(chain->RebuildForFile(*player));
+    values = {};
   }
 
-  void SetSpeed(double position) { chain->SpeedBarPositionChanged(position); }
-  void SetTempo(double position) { chain->TempoBarPositionChanged(position); }
+  // The save command for the source with the fixture's values.
+  std::unique_ptr<ExportJob> Export(const std::string& chosen, int32_t type, bool overwrite = false) {
+    std::unique_ptr<Session> session = OpenSession(sourcePath);
+    if (!session) return nullptr;
+    return CreateExport(std::move(session), SaveRequest{chosen, type, values, 128, overwrite});
+  }
 
   // The save command and the job, run to the end on this thread. The tests
   // save over their own earlier outputs.
-  ExportOutcome Save(const std::string& chosen, int32_t type, RecordingProgress& progress,
-                     double speedPosition = 0, double tempoPosition = 0) {
-    std::unique_ptr<ExportJob> job =
-        CreateExport(*engine, SaveRequest{chosen, type, speedPosition, tempoPosition, 128, true});
+  ExportOutcome Save(const std::string& chosen, int32_t type, RecordingProgress& progress) {
+    std::unique_ptr<ExportJob> job = Export(chosen, type, true);
+    if (!job) {
+      ExportOutcome failed;
+      failed.failure = "no session";
+      return failed;
+    }
     job->Progress = &progress;
     job->Run();
     EXPECT_EQ(progress.closes, 1);
     return job->Outcome();
   }
 
-  // What playback hands out for the same chain and request size, the speed
-  // stage's tail included. tailBytes: what came after the first short read.
-  std::vector<float> PullLikePlayback(uint32_t* tailBytes) {
-    PrepareForExport(*player, *chain);
-    const uint32_t request = ExportJob::RequestBytes(player->Channels);
-    std::vector<float> out, buf(request / 4);
-    bool shortSeen = false;
-    *tailBytes = 0;
-    for (;;) {
-      const uint32_t n = player->Reader->Read(buf.data(), request);
-      if (n == 0) break;
-      if (shortSeen) *tailBytes += n;
-      if (n < request) shortSeen = true;
-      out.insert(out.end(), buf.begin(), buf.begin() + n / 4);
-    }
+  // What playback hands out for the same values, read in the job's blocks.
+  std::vector<float> PullLikePlayback() {
+    std::unique_ptr<Session> session = OpenSession(sourcePath);
+    if (!session) return {};
+    session->chain().setValues(values);
+    const size_t channels = size_t(session->channels());
+    const size_t frames = ExportJob::RequestBytes(uint32_t(channels)) / 4 / channels;
+    std::vector<float> out, buf(frames * channels);
+    while (const size_t n = session->read(buf.data(), frames)) out.insert(out.end(), buf.begin(), buf.begin() + long(n * channels));
     return out;
   }
 };
@@ -199,8 +196,6 @@ TEST_F(JobTest, WavAndFlacAtNeutralAreTheDecodedSourceBitForBit) {
     EXPECT_EQ(bits, c.bits == 24 ? 24 : 16);
     ASSERT_EQ(decoded.size(), source.size());
     EXPECT_TRUE(decoded == source);
-    EXPECT_EQ(player->State.load(), 0);
-    EXPECT_EQ(player->GetPositionMs(), 0u);
   }
 }
 
@@ -233,16 +228,14 @@ TEST_F(JobTest, Mp3AndM4aThroughOurReaderKeepTheLengthAndMatchTheSource) {
 
 TEST_F(JobTest, SpeedTailIsWrittenAndHalfSpeedDoublesTheLength) {
   OpenSource(pwtest::Sine(300, kRate, 2, size_t(kRate * 1.3)), 2, 16);
-  SetSpeed(-1000);  // -50 %
+  values.speedPercent = -50;
   RecordingProgress progress;
-  const ExportOutcome outcome = Save(dir + "/slow.wav", 2, progress, -1000, 0);
+  const ExportOutcome outcome = Save(dir + "/slow.wav", 2, progress);
   ASSERT_TRUE(outcome.ok()) << outcome.failure;
   const std::vector<float> decoded = Decode(dir + "/slow.wav");
   EXPECT_NEAR(double(decoded.size()), 2.0 * double(source.size()), 16.0);
 
-  uint32_t tail = 0;
-  const std::vector<float> played = PullLikePlayback(&tail);
-  EXPECT_GT(tail, 0u);  // the chain does deliver a tail after the last short read
+  const std::vector<float> played = PullLikePlayback();
   ASSERT_EQ(decoded.size(), played.size());
   EXPECT_TRUE(decoded == AsWritten(played, 16));
 }
@@ -257,16 +250,16 @@ TEST_F(JobTest, BlockBoundariesAndProgress) {
       {"exact multiple of the request", 3 * kBlockFrames, 0, 0},
       {"one frame past a multiple", 3 * kBlockFrames + 1, 0, 0},
       {"shorter than one request (2 ms)", 100, 0, 0},
-      {"speed +100 %", 2 * kBlockFrames + 77, 1000, 0},
-      {"tempo -50 %", 2 * kBlockFrames + 77, 0, -1200},
+      {"speed +100 %", 2 * kBlockFrames + 77, 100, 0},
+      {"tempo -50 %", 2 * kBlockFrames + 77, 0, -50},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     OpenSource(pwtest::Sine(440, kRate, 2, c.frames), 2, 16);
-    SetSpeed(c.speed);
-    SetTempo(c.tempo);
+    values.speedPercent = c.speed;
+    values.tempoPercent = c.tempo;
     RecordingProgress progress;
-    const ExportOutcome outcome = Save(dir + "/b.wav", 2, progress, c.speed, c.tempo);
+    const ExportOutcome outcome = Save(dir + "/b.wav", 2, progress);
     ASSERT_TRUE(outcome.ok()) << outcome.failure;
     ASSERT_FALSE(progress.percents.empty());
     EXPECT_EQ(progress.percents.back(), 100);
@@ -283,16 +276,14 @@ TEST_F(JobTest, BlockBoundariesAndProgress) {
       const double factor = c.speed != 0 ? 0.5 : 2.0;
       EXPECT_NEAR(double(decoded.size()) / 2, double(c.frames) * factor, 64.0);
     }
-    SetSpeed(0);
-    SetTempo(0);
   }
 }
 
 // Each format's save keeps its own ceiling in true peak: lossless files
-// −0.3 dBTP, lossy ones −1 dBTP before encoding; playback's ceiling is back
-// once the save has ended. A full-scale low chord under the largest bass
-// boost would otherwise clip on about half of its samples.
-TEST_F(JobTest, EachFormatSavesUnderItsCeilingAndPlaybackGetsItsOwnBack) {
+// −0.3 dBTP, lossy ones −1 dBTP before encoding. A full-scale low chord
+// under the largest bass boost would otherwise clip on about half of its
+// samples.
+TEST_F(JobTest, EachFormatSavesUnderItsCeiling) {
   struct Case {
     const char* ext;
     int32_t type;
@@ -322,18 +313,15 @@ TEST_F(JobTest, EachFormatSavesUnderItsCeilingAndPlaybackGetsItsOwnBack) {
     SCOPED_TRACE(c.ext);
     EXPECT_EQ(SaveCeilingDb(c.type), c.ceilingDb);
     OpenSource(chord, 2, c.sourceBits);
-    const double bass = *pw::BassPositionFromPercent(100);
-    chain->BassBarPositionChanged(bass, bass, kRate);
+    values.bassPercent = 100;
     RecordingProgress progress;
     const ExportOutcome outcome = Save(dir + "/loud", c.type, progress);
     ASSERT_TRUE(outcome.ok()) << outcome.failure;
-    EXPECT_EQ(chain->CeilingDb(), EffectChain::PlaybackCeilingDb);
     const std::vector<float> decoded = Decode(dir + "/loud." + std::string(c.ext));
     ASSERT_GT(decoded.size(), chord.size() / 2);
     const double tp = pwtest::TruePeakDb(decoded.data(), decoded.size() / 2, 2);
     EXPECT_LE(tp, c.ceilingDb + c.toleranceDb);
     EXPECT_GE(tp, c.ceilingDb - 1.0);
-    chain->BassBarPositionChanged(0, 0, kRate);
   }
 }
 
@@ -354,7 +342,7 @@ TEST_F(JobTest, CancelDeletesTheOutputAndWritesNoCompanion) {
 
   // Cancelled from the first progress post, the job on its own thread.
   RecordingProgress progress;
-  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/gone.flac", 3, 0, 0, 128});
+  std::unique_ptr<ExportJob> job = Export(dir + "/gone.flac", 3);
   progress.onFirstPost = [&job] { job->Cancel(); };
   job->Progress = &progress;
   job->Start();
@@ -368,8 +356,6 @@ TEST_F(JobTest, CancelDeletesTheOutputAndWritesNoCompanion) {
   EXPECT_FALSE(fs::exists(dir + "/gone.flac"));
   EXPECT_FALSE(fs::exists(dir + "/gone.cdg"));
   EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
-  EXPECT_EQ(player->State.load(), 0);
-  EXPECT_EQ(player->GetPositionMs(), 0u);
 }
 
 TEST_F(JobTest, AnOutputThatCannotBeCreatedEndsTheJobWithOneMessage) {
@@ -388,8 +374,7 @@ TEST_F(JobTest, AnOutputThatCannotBeCreatedEndsTheJobWithOneMessage) {
   for (const Case& c : cases) {
     for (int type = 1; type <= 4; ++type) {
       SCOPED_TRACE(c.folder + " " + std::to_string(type));
-      std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{c.folder + "/out", type, 0, 0, 128});
-      player->SetPositionMs(300);  // the job's clean-up must bring it back
+      std::unique_ptr<ExportJob> job = Export(c.folder + "/out", type);
       RecordingProgress progress;
       job->Progress = &progress;
       job->Start();
@@ -402,8 +387,6 @@ TEST_F(JobTest, AnOutputThatCannotBeCreatedEndsTheJobWithOneMessage) {
       EXPECT_EQ(progress.closes, 1);
       EXPECT_EQ(progress.outcome.failure, outcome.failure);
       EXPECT_TRUE(progress.percents.empty());
-      EXPECT_EQ(player->State.load(), 0);
-      EXPECT_EQ(player->GetPositionMs(), 0u);
     }
   }
 }
@@ -418,7 +401,7 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
   // Not allowed: refused before anything is read or written.
   {
     RecordingProgress progress;
-    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, 2, 0, 0, 128});
+    std::unique_ptr<ExportJob> job = Export(out, 2);
     job->Progress = &progress;
     job->Run();
     EXPECT_EQ(job->Outcome().failure, "Cannot write \"" + out + "\": the file already exists");
@@ -430,7 +413,7 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
   // Allowed, then cancelled mid-way: the old file is as it was.
   {
     RecordingProgress progress;
-    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, 2, 0, 0, 128, true});
+    std::unique_ptr<ExportJob> job = Export(out, 2, true);
     progress.onFirstPost = [&job, &out, &older, this] {
       // The render is under way: the old file is still untouched, the new
       // one grows under a temporary name.
@@ -447,7 +430,7 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
 
   // Allowed: replaced, keeping the old file's permissions.
   RecordingProgress progress;
-  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, 2, 0, 0, 128, true});
+  std::unique_ptr<ExportJob> job = Export(out, 2, true);
   job->Run();
   ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
   EXPECT_TRUE(Decode(out) == source);
@@ -487,7 +470,7 @@ TEST_F(JobTest, AWriteFailureEndsTheJobWithOneMessageAndSavesNothing) {
       ExportOutcome outcome;
       {
         const DiskFullAfter full(4096);
-        std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, type, 0, 0, 128, true});
+        std::unique_ptr<ExportJob> job = Export(out, type, true);
         job->Run();
         outcome = job->Outcome();
       }
@@ -514,9 +497,6 @@ TEST_F(JobTest, AFullDiskWhileTheTagsAreWrittenFailsTheSaveAndKeepsTheEarlierFil
   ASSERT_TRUE(pwtest::Run("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:duration=1 -i '" + cover +
                           "' -map 0 -map 1 -c:v copy -disposition:v attached_pic -ar 44100 -ac 2 -c:a flac "
                           "-metadata title=Tagged '" + sourcePath + "'"));
-  player->Open(sourcePath);
-  ASSERT_TRUE(player->Loaded);
-  ASSERT_TRUE(chain->RebuildForFile(*player));
   struct Room {
     int64_t bytes;  // what the tag step may still write
     bool saved;
@@ -530,7 +510,7 @@ TEST_F(JobTest, AFullDiskWhileTheTagsAreWrittenFailsTheSaveAndKeepsTheEarlierFil
       ExportOutcome outcome;
       FailTagWritesAfterBytesForTesting(room.bytes, ENOSPC);
       {
-        std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, type, 0, 0, 128, true});
+        std::unique_ptr<ExportJob> job = Export(out, type, true);
         job->Run();
         outcome = job->Outcome();
       }
@@ -576,7 +556,7 @@ TEST_F(JobTest, NamesThatAreNotRegularFilesAreRefusedBeforeAnythingIsOpened) {
     for (const bool overwrite : {false, true}) {
       SCOPED_TRACE(c.chosen);
       RecordingProgress progress;
-      std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{c.chosen, 2, 0, 0, 128, overwrite});
+      std::unique_ptr<ExportJob> job = Export(c.chosen, 2, overwrite);
       job->Progress = &progress;
       job->Run();
       EXPECT_EQ(job->Outcome().failure, c.failure);
@@ -603,9 +583,7 @@ TEST_F(JobTest, ATruncatedSourceIsSavedAsFarAsItDecodesAndSaysSo) {
   const std::string flac = dir + "/cut.flac";
   ASSERT_TRUE(pwtest::Ffmpeg(wav, "-c:a flac", flac));
   fs::resize_file(flac, fs::file_size(flac) / 2);
-  player->Open(flac);
-  ASSERT_TRUE(player->Loaded);
-  ASSERT_TRUE(chain->RebuildForFile(*player));
+  sourcePath = flac;
 
   RecordingProgress progress;
   const ExportOutcome outcome = Save(dir + "/saved.wav", 2, progress);
@@ -633,7 +611,7 @@ TEST_F(JobTest, OutputFormatConversionAndByteCountAgree) {
   OpenSource(pwtest::Sine(440, kRate, 2, kRate / 2), 2, 24);
   for (int type : {2, 1}) {
     SCOPED_TRACE(type);
-    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/depth", type, 0, 0, 128});
+    std::unique_ptr<ExportJob> job = Export(dir + "/depth", type);
     EXPECT_EQ(job->Format.pcm.bitsPerSample, type == 2 ? 24 : 16);
     job->Run();
     ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
@@ -653,7 +631,7 @@ TEST_F(JobTest, OutputFormatConversionAndByteCountAgree) {
 TEST_F(JobTest, AJobStartedFreeOnTerminateReportsAndFreesItself) {
   OpenSource(pwtest::Sine(440, kRate, 2, kRate / 2), 2, 16);
   RecordingProgress progress;
-  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/free.wav", 2, 0, 0, 128});
+  std::unique_ptr<ExportJob> job = Export(dir + "/free.wav", 2);
   job->Progress = &progress;
   job->FreeOnTerminate = true;
   job.release()->Start();
@@ -663,9 +641,9 @@ TEST_F(JobTest, AJobStartedFreeOnTerminateReportsAndFreesItself) {
   EXPECT_TRUE(Decode(dir + "/free.wav") == source);
 }
 
-// Two renders in one process at once, each with its own engine and sliders,
+// Two renders in one process at once, each with its own session and values,
 // write what each writes when it runs alone.
-TEST(JobsSideBySide, TwoEnginesAtOnceWriteWhatEachWritesAlone) {
+TEST(JobsSideBySide, TwoSessionsAtOnceWriteWhatEachWritesAlone) {
   pwtest::MessageCapture capture;
   const std::string dir = pwtest::TempDir("sidebyside");
   pwtest::WriteWav(dir + "/a.wav", pwtest::Harmonic(kRate, 2, size_t(kRate * 3)), kRate, 2, 16);
@@ -680,30 +658,19 @@ TEST(JobsSideBySide, TwoEnginesAtOnceWriteWhatEachWritesAlone) {
       {dir + "/a.wav", 20, -10, -3.5, 40, 0, 3, ".flac"},
       {dir + "/b.wav", -25, 30, 2, 0, 60, 1, ".mp3"},
   };
-  auto prepare = [](Engine& engine, const Render& r, const std::string& out) {
-    EXPECT_FALSE(engine.Open(r.source).has_value());
-    const double speed = *pw::SpeedPositionFromPercent(r.speed);
-    const double tempo = *pw::TempoPositionFromPercent(r.tempo);
-    const double treble = *pw::TreblePositionFromPercent(r.treble);
-    const double bass = *pw::BassPositionFromPercent(r.bass);
-    engine.chain.SpeedBarPositionChanged(speed);
-    engine.chain.TempoBarPositionChanged(tempo);
-    engine.chain.PitchBarPositionChanged(*pw::PitchPositionFromSemitones(r.semitones));
-    engine.chain.TrebleBarPositionChanged(treble, treble, engine.player.SampleRate);
-    engine.chain.BassBarPositionChanged(bass, bass, engine.player.SampleRate);
-    return CreateExport(engine, SaveRequest{out, r.type, speed, tempo, 128});
+  auto prepare = [](const Render& r, const std::string& out) {
+    const EffectValues values{.speedPercent = r.speed, .tempoPercent = r.tempo, .pitchSemitones = r.semitones,
+                              .treblePercent = r.treble, .bassPercent = r.bass};
+    return CreateExport(OpenSession(r.source), SaveRequest{out, r.type, values, 128});
   };
 
   for (size_t i = 0; i < 2; ++i) {
-    Engine engine;
-    std::unique_ptr<ExportJob> job = prepare(engine, renders[i], dir + "/alone" + std::to_string(i));
+    std::unique_ptr<ExportJob> job = prepare(renders[i], dir + "/alone" + std::to_string(i));
     job->Run();
     ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
   }
 
-  Engine first, second;
-  std::unique_ptr<ExportJob> jobs[] = {prepare(first, renders[0], dir + "/together0"),
-                                       prepare(second, renders[1], dir + "/together1")};
+  std::unique_ptr<ExportJob> jobs[] = {prepare(renders[0], dir + "/together0"), prepare(renders[1], dir + "/together1")};
   for (auto& job : jobs) job->Start();
   for (auto& job : jobs) job->Wait();
 

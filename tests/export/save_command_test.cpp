@@ -1,14 +1,12 @@
 // The save command without its window: names, the refusal to overwrite the
-// source, the output format, and the preparation of player and chain.
+// source, the output format, and the preparation of the save's session.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
 #include <string>
 
-#include "player.h"
-#include "effect_chain.h"
-#include "engine.h"
+#include "session.h"
 #include "export_job.h"
 #include "audio_writer.h"
 #include "messages.h"
@@ -107,41 +105,38 @@ TEST(SaveCommand, OutputFormatDepthRule) {
 
 class SavePreparation : public ::testing::Test {
  protected:
-  std::unique_ptr<Engine> engine;
-  Player* player = nullptr;
-  EffectChain* chain = nullptr;
   std::string dir = pwtest::TempDir("saveprep");
   pw::MessageHandler previous;
 
   void SetUp() override {
     previous = pw::SetMessageHandler([](const pw::Message&) {});
-    engine = std::make_unique<Engine>();
-    player = &engine->player;
-    chain = &engine->chain;
     pwtest::WriteWav(dir + "/in.wav", pwtest::Sine(440, 22050, 1, 22050), 22050, 1, 24);
-    player->Open(dir + "/in.wav");
-    ASSERT_TRUE(player->Loaded);
-    ASSERT_TRUE(chain->RebuildForFile(*player));
   }
-  void TearDown() override {
-    engine.reset();
-    pw::SetMessageHandler(previous);
+  void TearDown() override { pw::SetMessageHandler(previous); }
+  std::unique_ptr<Session> Open(const std::string& path) {
+    std::string problem;
+    std::unique_ptr<Session> session = Session::open(path, &problem);
+    EXPECT_NE(session, nullptr) << problem;
+    return session;
   }
 };
 
-TEST_F(SavePreparation, StopsRewindsEmptiesTheChainAndSetsUpTheJob) {
-  // Leave the reader mid-file with processed samples in its block buffer
-  // (half speed makes a block twice the request).
-  chain->SetSpeed(1, -50);
+TEST_F(SavePreparation, RewindsEmptiesTheChainAndSetsUpTheJob) {
+  // Leave the session mid-file with processed samples in its block buffer
+  // and a loop set (half speed makes a block twice the request).
+  std::unique_ptr<Session> session = Open(dir + "/in.wav");
+  ASSERT_NE(session, nullptr);
+  session->chain().setValues({.speedPercent = -50});
+  ASSERT_TRUE(session->chain().loop().set(1000, 5000, 22050));
   std::vector<float> buf(1000);
-  player->Reader->Read(buf.data(), 4000);
-  ASSERT_GT(player->Reader->Avail, 0u);
-  player->Pause();
+  session->read(buf.data(), 1000);
+  Session* prepared = session.get();
 
-  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/out.txt", 3, 100, 0});
-  EXPECT_EQ(player->State.load(), 0);
-  EXPECT_EQ(player->GetPositionMs(), 0u);
-  EXPECT_EQ(player->Reader->Avail, 0u);
+  const EffectValues values{.speedPercent = 10, .pitchSemitones = 2};
+  std::unique_ptr<ExportJob> job = CreateExport(std::move(session), SaveRequest{dir + "/out.txt", 3, values});
+  EXPECT_EQ(prepared->positionMs(), 0);
+  EXPECT_FALSE(prepared->chain().loop().active());  // a practice loop would never let the export end
+  EXPECT_EQ(prepared->chain().values(), values);   // the request's values are rendered
   EXPECT_EQ(job->OutName, dir + "/out.flac");
   EXPECT_EQ(job->FormatIndex, 3);
   EXPECT_EQ(job->TempoChange, 10);  // speed +10 %
@@ -152,29 +147,26 @@ TEST_F(SavePreparation, StopsRewindsEmptiesTheChainAndSetsUpTheJob) {
   EXPECT_EQ(job->Format.pcm.channels, 1);
   EXPECT_FALSE(job->OverwriteAllowed);  // only when the user asked
 
-  SaveRequest confirmed{dir + "/out", 2, 0, 0};
+  SaveRequest confirmed{dir + "/out", 2, {}};
   confirmed.overwrite = true;
-  EXPECT_TRUE(CreateExport(*engine, confirmed)->OverwriteAllowed);
+  EXPECT_TRUE(CreateExport(Open(dir + "/in.wav"), confirmed)->OverwriteAllowed);
 }
 
 // A region of the source (the A–B loop saved alone, or --from/--to):
 // exactly its frames, sample for sample through the neutral chain, with no
-// companion; a loop set for practice is not in the way, and afterwards the
-// whole file plays again.
+// companion; a loop set for practice is not in the way.
 TEST_F(SavePreparation, ARegionSavesExactlyItsFrames) {
   std::vector<float> ramp(22050);
   for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = float(int(i % 1000) - 500) / 1024.0f;
   pwtest::WriteWav(dir + "/ramp.wav", ramp, 22050, 1, 16);
-  player->Open(dir + "/ramp.wav");
-  ASSERT_TRUE(player->Loaded);
-  ASSERT_TRUE(chain->RebuildForFile(*player));
-  ASSERT_TRUE(chain->Loop.set(1000, 5000, 22050));
+  std::unique_ptr<Session> session = Open(dir + "/ramp.wav");
+  ASSERT_NE(session, nullptr);
+  ASSERT_TRUE(session->chain().loop().set(1000, 5000, 22050));
 
-  SaveRequest request{dir + "/region.wav", 2, 0, 0};
+  SaveRequest request{dir + "/region.wav", 2, {}};
   request.fromMs = 250;  // frame 5512.5 → 5513
   request.toMs = 500;    // frame 11025
-  std::unique_ptr<ExportJob> job = CreateExport(*engine, request);
-  EXPECT_FALSE(chain->Loop.active());
+  std::unique_ptr<ExportJob> job = CreateExport(std::move(session), request);
   job->Run();
   ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
 
@@ -186,8 +178,6 @@ TEST_F(SavePreparation, ARegionSavesExactlyItsFrames) {
   ASSERT_EQ(saved->read(got.data(), saved->lengthFrames()), saved->lengthFrames());
   const std::vector<float> want = pwtest::Quantize(ramp, 16);
   for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], want[5513 + i]) << i;
-
-  EXPECT_EQ(chain->SourceEnd(), -1);  // playback has the whole file again
 }
 
 }  // namespace

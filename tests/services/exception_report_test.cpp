@@ -1,4 +1,5 @@
 #include "exception_report.h"
+#include "failure_report.h"
 
 #include <gtest/gtest.h>
 

@@ -13,8 +13,9 @@
 
 #include <string>
 
-#include "engine.h"
 #include "main_window.h"
+#include "playback.h"
+#include "session.h"
 #include "save_dialog.h"
 #include "skin_button.h"
 #include "testaudio.h"
@@ -33,9 +34,9 @@ class FileNamesTest : public pwtest::WindowTest {
 
   // The window with the file open and nothing said about it.
   void ExpectOpened(const MainWindow& window) {
-    ASSERT_NE(window.engine(), nullptr);
-    EXPECT_TRUE(window.engine()->player.Loaded);
-    EXPECT_EQ(window.engine()->player.FileName, latin1_);
+    ASSERT_NE(window.session(), nullptr);
+    EXPECT_NE(window.session(), nullptr);
+    EXPECT_EQ(window.session()->fileName(), latin1_);
     const QString shown = QStringLiteral("caf\uFFFD.wav");
     EXPECT_EQ(window.windowTitle(), shown + QStringLiteral(" - Pitchwell"));
     EXPECT_EQ(window.findChild<QLabel*>(QStringLiteral("nameLabel"))->text(), QStringLiteral("File: ") + shown);

@@ -10,15 +10,19 @@
 #include <QLocale>
 #include <QTemporaryDir>
 
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "engine.h"
 #include "main_window.h"
+#include "playback.h"
+#include "session.h"
 #include "message_capture.h"
+#include "scoped_environment.h"
 #include "skin_button.h"
 #include "slider.h"
 #include "slider_mapping.h"
@@ -36,8 +40,10 @@ T* Find(const MainWindow& window, const char* name) {
 QString BpmText(const MainWindow& window) { return Find<QLabel>(window, "bpmLabel")->text(); }
 
 // Every button a running measurement holds back.
-const char* const kHeldButtons[] = {"openButton",  "saveButton",  "bpmButton",
-                                    "playButton",  "pauseButton", "stopButton"};
+// What a measurement holds: only GET BPM itself. It reads the file on its
+// own, so playing, seeking, saving and opening go on.
+const char* const kHeldButtons[] = {"bpmButton"};
+const char* const kFreeButtons[] = {"openButton", "saveButton", "playButton", "pauseButton", "stopButton"};
 
 // Runs the event loop until the window has shown its measurement, for at
 // most a minute.
@@ -82,29 +88,43 @@ class MainWindowBpmTest : public pwtest::WindowTest {
 
   static void ExpectHeld(const MainWindow& window, bool held) {
     for (const char* name : kHeldButtons) EXPECT_EQ(Find<SkinButton>(window, name)->isEnabled(), !held) << name;
+    for (const char* name : kFreeButtons) EXPECT_TRUE(Find<SkinButton>(window, name)->isEnabled()) << name;
   }
 
   std::string dir_;
 };
 
 TEST_F(MainWindowBpmTest, MeasuresTheFileAndFollowsTheSpeedSlider) {
-  MainWindow window(store_, Clicks("clicks120.wav", 120, 12, 2), 1.0f);
-  ASSERT_NE(window.engine(), nullptr);
-  ASSERT_TRUE(window.engine()->player.Loaded);
+  // The real-time silent device: the song plays at its pace while measured.
+  const auto env = pwtest::ScopedEnvironment::Audio("null");
+  MainWindow window(store_, Clicks("clicks120.wav", 120, 60, 2), 1.0f);
+  ASSERT_NE(window.session(), nullptr);
   EXPECT_EQ(BpmText(window), QStringLiteral("---"));
+  // Playing, then paused at a place: the measurement keeps both.
+  Playback& playback = *window.playback();
+  Find<SkinButton>(window, "playButton")->click();
+  for (int i = 0; i < 4000 && playback.positionMs() < 800; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  Find<SkinButton>(window, "pauseButton")->click();
+  const int64_t place = playback.positionMs();
+  ASSERT_GE(place, 800);
 
   Find<SkinButton>(window, "bpmButton")->click();
   EXPECT_TRUE(window.measuringBpm());
-  EXPECT_EQ(window.engine()->player.State.load(), 0);
   ExpectHeld(window, true);
-  // Held buttons do nothing: PLAY does not start the stream under the worker.
-  Find<SkinButton>(window, "playButton")->click();
-  EXPECT_EQ(window.engine()->player.State.load(), 0);
-
   ASSERT_TRUE(WaitForMeasurement(window));
   EXPECT_EQ(BpmText(window), QStringLiteral("120/120.0"));
   ExpectHeld(window, false);
-  EXPECT_EQ(window.engine()->player.GetPositionMs(), 0u);
+  EXPECT_EQ(playback.state(), Playback::State::Paused);
+  EXPECT_EQ(playback.positionMs(), place);
+
+  // While playing, the music goes on through the measurement.
+  Find<SkinButton>(window, "playButton")->click();
+  Find<SkinButton>(window, "bpmButton")->click();
+  EXPECT_TRUE(window.measuringBpm());
+  EXPECT_EQ(playback.state(), Playback::State::Playing);
+  ASSERT_TRUE(WaitForMeasurement(window));
+  EXPECT_GT(playback.positionMs(), place);
+  Find<SkinButton>(window, "stopButton")->click();
 
   const auto tenPercent = pw::SpeedPositionFromPercent(10);
   ASSERT_TRUE(tenPercent.has_value());
@@ -118,7 +138,7 @@ TEST_F(MainWindowBpmTest, OpeningAnotherFileDropsTheRunningMeasurement) {
   const QString first = Clicks("clicks90.wav", 90, 90, 1);
   const QString second = Clicks("clicks120.wav", 120, 12, 1);
   MainWindow window(store_, first, 1.0f);
-  ASSERT_TRUE(window.engine() && window.engine()->player.Loaded);
+  ASSERT_TRUE(window.session() != nullptr);
 
   Find<SkinButton>(window, "bpmButton")->click();
   ASSERT_TRUE(window.measuringBpm());
@@ -146,7 +166,7 @@ TEST_F(MainWindowBpmTest, AResultThatArrivesAfterAnotherOpenIsDropped) {
   const QString first = Clicks("clicks120.wav", 120, 12, 2);
   const QString second = Clicks("other120.wav", 120, 12, 1);
   MainWindow window(store_, first, 1.0f);
-  ASSERT_TRUE(window.engine() && window.engine()->player.Loaded);
+  ASSERT_TRUE(window.session() != nullptr);
   BeforeHandOver openSecond([&] { window.openFile(second); });
   window.installEventFilter(&openSecond);
 
@@ -168,7 +188,7 @@ TEST_F(MainWindowBpmTest, ClosingTheWindowStopsTheMeasurement) {
   const QString file = Clicks("clicks90.wav", 90, 90, 1);
   {
     MainWindow window(store_, file, 1.0f);
-    ASSERT_TRUE(window.engine() && window.engine()->player.Loaded);
+    ASSERT_TRUE(window.session() != nullptr);
     Find<SkinButton>(window, "bpmButton")->click();
     ASSERT_TRUE(window.measuringBpm());
     window.close();
@@ -179,7 +199,7 @@ TEST_F(MainWindowBpmTest, ClosingTheWindowStopsTheMeasurement) {
   }
   // Destroyed while measuring: the worker is stopped before the reader goes.
   auto window = std::make_unique<MainWindow>(store_, file, 1.0f);
-  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  ASSERT_TRUE(window->session() != nullptr);
   Find<SkinButton>(*window, "bpmButton")->click();
   ASSERT_TRUE(window->measuringBpm());
   window.reset();

@@ -20,9 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine.h"
 #include "knob.h"
 #include "main_window.h"
+#include "playback.h"
+#include "session.h"
+#include "playback_parameters.h"
 #include "message_capture.h"
 #include "skin_button.h"
 #include "slider.h"
@@ -56,11 +58,11 @@ class MainWindowPlaybackTest : public pwtest::WindowTest {
   }
 
   // Waits (without running the event loop, so no end of playback is handled)
-  // until the player's reader has passed `ms`.
-  static bool WaitForPosition(const Player& player, uint32_t ms) {
-    for (int i = 0; i < 4000 && player.GetPositionMs() < ms; ++i)
+  // until playback's source has passed `ms`.
+  static bool WaitForPosition(const Playback& playback, int64_t ms) {
+    for (int i = 0; i < 4000 && playback.positionMs() < ms; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return player.GetPositionMs() >= ms;
+    return playback.positionMs() >= ms;
   }
 
   std::string dir_;
@@ -76,9 +78,9 @@ TEST_F(MainWindowPlaybackTest, OpeningAGoodFileReadiesTheWindow) {
   EXPECT_EQ(Text(window, "bpmLabel"), QStringLiteral("---"));
   for (const char* button : kFileButtons) EXPECT_TRUE(Find<QWidget>(window, button)->isEnabled()) << button;
   EXPECT_EQ(window.settings().recent, dir_ + "/");
-  ASSERT_NE(window.engine(), nullptr);
-  EXPECT_TRUE(window.engine()->player.Loaded);
-  EXPECT_EQ(window.engine()->player.State, 0);  // opened, not playing
+  ASSERT_NE(window.session(), nullptr);
+  EXPECT_EQ(window.playback()->session(), window.session());
+  EXPECT_EQ(window.playback()->state(), Playback::State::Stopped);  // opened, not playing
 }
 
 struct BadFile {
@@ -91,30 +93,55 @@ struct BadFile {
 
 class MainWindowBadFileTest : public MainWindowPlaybackTest, public ::testing::WithParamInterface<BadFile> {};
 
-// Each refused file leaves the caption of the last good one, "File: " and
-// the file's buttons disabled, and says why in an information box.
-TEST_P(MainWindowBadFileTest, RefusedWithItsMessage) {
+// A refused file leaves the open song as it was: playing on, at its place,
+// with its settings, caption and buttons; one box names the file and why.
+TEST_P(MainWindowBadFileTest, RefusedWithOneMessageAndTheSongPlaysOn) {
   const BadFile& bad = GetParam();
-  MainWindow window(store_, Tone("good.wav", 44100, 2, 1.0), 1.0f);
+  MainWindow window(store_, Tone("good.wav", 8000, 2, 60.0), 1.0f);
   ASSERT_TRUE(messages_.seen.empty());
+  Session* song = window.session();
+  Find<Slider>(window, "pitchBar")->setPosition(-20);
+  Find<SkinButton>(window, "playButton")->click();
+  ASSERT_TRUE(WaitForPosition(*window.playback(), 500));
 
   const QString path = bad.rate > 0 ? Tone(bad.name, bad.rate, bad.channels, bad.seconds)
                                     : QString::fromStdString(dir_ + "/" + bad.name);
   window.openFile(path);
 
-  ASSERT_FALSE(messages_.seen.empty());
-  EXPECT_EQ(messages_.seen.back().text, bad.message);
-  EXPECT_EQ(messages_.seen.back().kind, pw::MessageKind::Information);
+  ASSERT_EQ(messages_.seen.size(), 1u);
+  EXPECT_EQ(messages_.seen[0].text.rfind(bad.message, 0), 0u) << messages_.seen[0].text;
+  EXPECT_NE(messages_.seen[0].text.find(path.toStdString()), std::string::npos) << messages_.seen[0].text;
   EXPECT_EQ(window.windowTitle(), QStringLiteral("good.wav - Pitchwell"));
-  EXPECT_EQ(Text(window, "nameLabel"), QStringLiteral("File: "));
-  for (const char* button : kFileButtons) EXPECT_FALSE(Find<QWidget>(window, button)->isEnabled()) << button;
-  EXPECT_FALSE(window.engine()->player.Loaded);
+  EXPECT_EQ(Text(window, "nameLabel"), QStringLiteral("File: good.wav"));
+  for (const char* button : kFileButtons) EXPECT_TRUE(Find<QWidget>(window, button)->isEnabled()) << button;
+  EXPECT_EQ(window.session(), song);
+  EXPECT_EQ(window.playback()->state(), Playback::State::Playing);
+  EXPECT_GE(window.playback()->positionMs(), 500);
+  EXPECT_EQ(Text(window, "scaleLabel"), QStringLiteral("-2.0 st"));
+  EXPECT_EQ(window.parameters().values().pitchSemitones, -2.0);
+  Find<SkinButton>(window, "stopButton")->click();
+}
+
+// With nothing open, a refused file leaves the window empty and clean.
+TEST_F(MainWindowPlaybackTest, ARefusedFirstFileLeavesTheWindowEmpty) {
+  MainWindow window(store_, QString(), 1.0f);
+  std::vector<bool> enabled;
+  for (const char* button : kFileButtons) enabled.push_back(Find<QWidget>(window, button)->isEnabled());
+  window.openFile(QString::fromStdString(dir_ + "/missing.wav"));
+  ASSERT_EQ(messages_.seen.size(), 1u);
+  EXPECT_EQ(messages_.seen[0].text.rfind("Could not open audio file!", 0), 0u);
+  EXPECT_EQ(window.session(), nullptr);
+  EXPECT_EQ(Text(window, "nameLabel"), QStringLiteral("File:"));
+  EXPECT_EQ(window.windowTitle(), QStringLiteral("Pitchwell"));
+  for (size_t i = 0; i < enabled.size(); ++i)
+    EXPECT_EQ(Find<QWidget>(window, kFileButtons[i])->isEnabled(), enabled[i]) << kFileButtons[i];
+  EXPECT_FALSE(Find<QWidget>(window, "saveButton")->isEnabled());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Files, MainWindowBadFileTest,
     ::testing::Values(BadFile{"empty.wav", 44100, 2, 0.0, "Audio file is empty."},
-                      BadFile{"missing.wav", 0, 0, 0.0, "This audio format not supported"},
+                      BadFile{"missing.wav", 0, 0, 0.0, "Could not open audio file!"},
                       BadFile{"fast.wav", 48001, 2, 0.5, "Sampling rates higher than 48000 Hz are not supported."},
                       BadFile{"surround.wav", 44100, 6, 0.5,
                               "Multi-channel audio files are not supported. Please select only STEREO or MONO "
@@ -173,16 +200,16 @@ TEST_F(MainWindowPlaybackTest, SliderLabels) {
     Find<Slider>(window, c.slider)->setPosition(c.position);
     EXPECT_EQ(Text(window, c.label), QString::fromUtf8(c.text));
   }
-  // The switches follow: speed, treble and bass stages run.
-  const EffectChain& chain = window.engine()->chain;
-  EXPECT_EQ(chain.SpeedValue, 123);
-  EXPECT_EQ(chain.TrebleValue, 2000);
-  EXPECT_EQ(chain.BassValue, 10000);
+  // The model holds the exact values and the engine has them.
+  const EffectValues& v = window.parameters().values();
+  EXPECT_DOUBLE_EQ(v.speedPercent, 12.34);
+  EXPECT_DOUBLE_EQ(v.treblePercent, 100);
+  EXPECT_DOUBLE_EQ(v.bassPercent, 100);
+  EXPECT_EQ(window.session()->chain().values(), v);
 }
 
-// A held key: speed follows each step at once; tempo shows the position the
-// slider had, and catches up when the key is released.
-TEST_F(MainWindowPlaybackTest, KeyStepsLagExceptSpeed) {
+// A key step shows at once on every slider's label, held or released.
+TEST_F(MainWindowPlaybackTest, KeyStepsShowAtOnce) {
   struct KeyCase {
     const char* slider;
     const char* label;
@@ -191,9 +218,9 @@ TEST_F(MainWindowPlaybackTest, KeyStepsLagExceptSpeed) {
   };
   const KeyCase cases[] = {
       {"speedBar", "shiftLabel", "+0.1 %", "+0.1 %"},
-      {"tempoBar", "tempoLabel", "0.0 %", "+0.1 %"},
-      {"pitchBar", "scaleLabel", "0.0 st", "+0.1 st"},
-      {"trebleBar", "trebleLabel", "0.0 %", "+0.2 %"},
+      {"tempoBar", "tempoLabel", "+0.1 %", "+0.1 %"},
+      {"pitchBar", "scaleLabel", "+0.1 st", "+0.1 st"},
+      {"trebleBar", "trebleLabel", "+0.2 %", "+0.2 %"},
   };
   MainWindow window(store_, QString(), 1.0f);
   window.show();
@@ -240,18 +267,18 @@ TEST_F(MainWindowPlaybackTest, OpeningResetsTheSliders) {
   EXPECT_EQ(Text(window, "shiftLabel"), QStringLiteral("0.0 %"));
   EXPECT_EQ(Text(window, "scaleLabel"), QStringLiteral("0.0 st"));
   EXPECT_EQ(Text(window, "bassLabel"), QStringLiteral("0.0 %"));
-  EXPECT_EQ(window.engine()->chain.SpeedValue, 0);
-  EXPECT_EQ(window.engine()->chain.BassValue, 0);
+  EXPECT_EQ(window.parameters().values(), EffectValues{});
+  EXPECT_EQ(window.session()->chain().values(), EffectValues{});
 }
 
 TEST_F(MainWindowPlaybackTest, PlayTicksThenStopResets) {
   MainWindow window(store_, Tone("long.wav", 8000, 1, 60.0), 1.0f);
-  const Player& player = window.engine()->player;
+  const Playback& playback = *window.playback();
   auto* position = Find<Slider>(window, "positionSlider");
 
   Find<SkinButton>(window, "playButton")->click();
-  EXPECT_EQ(player.State, 1);
-  ASSERT_TRUE(WaitForPosition(player, 3000));
+  EXPECT_EQ(playback.state(), Playback::State::Playing);
+  ASSERT_TRUE(WaitForPosition(playback, 3000));
   window.tick();
   EXPECT_GE(Text(window, "timeLabel"), QStringLiteral("00:00:03"));
   EXPECT_LE(Text(window, "timeLabel"), QStringLiteral("00:01:00"));
@@ -259,8 +286,8 @@ TEST_F(MainWindowPlaybackTest, PlayTicksThenStopResets) {
   EXPECT_LE(position->position(), 100.0);
 
   Find<SkinButton>(window, "stopButton")->click();
-  EXPECT_EQ(player.State, 0);
-  EXPECT_EQ(player.GetPositionMs(), 0u);
+  EXPECT_EQ(playback.state(), Playback::State::Stopped);
+  EXPECT_EQ(playback.positionMs(), 0);
   EXPECT_EQ(Text(window, "timeLabel"), QStringLiteral("00:00:00"));
   EXPECT_EQ(position->position(), 0.0);
   window.tick();  // stopped: the clock leaves the readouts alone
@@ -272,7 +299,7 @@ TEST_F(MainWindowPlaybackTest, PlayTicksThenStopResets) {
 TEST_F(MainWindowPlaybackTest, SpectrumFollowsPlayback) {
   MainWindow window(store_, Tone("long.wav", 8000, 1, 60.0), 1.0f);
   window.show();
-  const Player& player = window.engine()->player;
+  const Playback& playback = *window.playback();
   const auto* display = Find<SpectrumDisplay>(window, "spectrumDisplay");
   auto tallest = [display] {
     float top = 0;
@@ -282,7 +309,7 @@ TEST_F(MainWindowPlaybackTest, SpectrumFollowsPlayback) {
   ASSERT_EQ(tallest(), 0.0f);
 
   Find<SkinButton>(window, "playButton")->click();
-  ASSERT_TRUE(WaitForPosition(player, 1000));
+  ASSERT_TRUE(WaitForPosition(playback, 1000));
   window.tick();
   const float playing = tallest();
   EXPECT_GT(playing, 0.0f);
@@ -296,7 +323,7 @@ TEST_F(MainWindowPlaybackTest, TransportDoesNothingWithoutAFile) {
   MainWindow window(store_, QString(), 1.0f);
   for (const char* button : {"playButton", "pauseButton", "stopButton"}) Find<SkinButton>(window, button)->click();
   window.tick();
-  EXPECT_EQ(window.engine()->player.State, 0);
+  EXPECT_EQ(window.playback()->state(), Playback::State::Stopped);
   EXPECT_EQ(Text(window, "timeLabel"), QStringLiteral("00:00:00"));
   EXPECT_TRUE(messages_.seen.empty());
 }
@@ -305,15 +332,15 @@ TEST_F(MainWindowPlaybackTest, TransportDoesNothingWithoutAFile) {
 // the file and plays from there.
 TEST_F(MainWindowPlaybackTest, PositionSliderSeeksAndPlays) {
   MainWindow window(store_, Tone("long.wav", 8000, 1, 60.0), 1.0f);
-  const Player& player = window.engine()->player;
+  const Playback& playback = *window.playback();
   auto* position = Find<Slider>(window, "positionSlider");
   ASSERT_EQ(position->width(), 250);
 
   QTest::mousePress(position, Qt::LeftButton, Qt::NoModifier, QPoint(125, 10));
-  EXPECT_EQ(player.State, 2);
+  EXPECT_EQ(playback.state(), Playback::State::Paused);
   QTest::mouseRelease(position, Qt::LeftButton, Qt::NoModifier, QPoint(125, 10));
-  EXPECT_EQ(player.State, 1);
-  EXPECT_GE(player.GetPositionMs(), 30000u);  // 60 s × 125 / 250
+  EXPECT_EQ(playback.state(), Playback::State::Playing);
+  EXPECT_GE(playback.positionMs(), 30000);  // 60 s × 125 / 250
   Find<SkinButton>(window, "stopButton")->click();
 }
 
@@ -322,35 +349,35 @@ TEST_F(MainWindowPlaybackTest, PositionSliderSeeksAndPlays) {
 TEST_F(MainWindowPlaybackTest, EndOfPlayback) {
   const QString file = Tone("short.wav", 8000, 1, 3.0);
   MainWindow window(store_, file, 1.0f);
-  const Player& player = window.engine()->player;
+  const Playback& playback = *window.playback();
   Find<SkinButton>(window, "playButton")->click();
-  ASSERT_TRUE(WaitForPosition(player, 1000));
+  ASSERT_TRUE(WaitForPosition(playback, 1000));
   window.tick();
   ASSERT_NE(Text(window, "timeLabel"), QStringLiteral("00:00:00"));
 
   // The null device plays the rest at once; its end arrives as an event.
-  for (int i = 0; i < 4000 && player.State != 0; ++i) {
-    QCoreApplication::sendPostedEvents(&window, kPlaybackEndedEvent);
+  for (int i = 0; i < 4000 && playback.state() != Playback::State::Stopped; ++i) {
+    QCoreApplication::sendPostedEvents(&window, PlaybackEndedEvent::kType);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ASSERT_EQ(player.State, 0);
-  EXPECT_EQ(player.GetPositionMs(), 0u);
+  ASSERT_EQ(playback.state(), Playback::State::Stopped);
+  EXPECT_EQ(playback.positionMs(), 0);
   EXPECT_EQ(Text(window, "timeLabel"), QStringLiteral("00:00:00"));
   EXPECT_EQ(Find<Slider>(window, "positionSlider")->position(), 0.0);
 
   // An end posted by the previous opening, arriving after the file was
   // opened again (as a queued event can), leaves the new playback alone;
   // the current opening's end still stops it.
-  const uint64_t previous = player.OpenSerial();
+  const uint64_t previous = playback.attachSerial();
   window.openFile(file);
-  ASSERT_NE(player.OpenSerial(), previous);
+  ASSERT_NE(playback.attachSerial(), previous);
   Find<SkinButton>(window, "playButton")->click();
   QCoreApplication::postEvent(&window, new PlaybackEndedEvent(previous));
-  QCoreApplication::sendPostedEvents(&window, kPlaybackEndedEvent);
-  EXPECT_EQ(player.State, 1);
-  QCoreApplication::postEvent(&window, new PlaybackEndedEvent(player.OpenSerial()));
-  QCoreApplication::sendPostedEvents(&window, kPlaybackEndedEvent);
-  EXPECT_EQ(player.State, 0);
+  QCoreApplication::sendPostedEvents(&window, PlaybackEndedEvent::kType);
+  EXPECT_EQ(playback.state(), Playback::State::Playing);
+  QCoreApplication::postEvent(&window, new PlaybackEndedEvent(playback.attachSerial()));
+  QCoreApplication::sendPostedEvents(&window, PlaybackEndedEvent::kType);
+  EXPECT_EQ(playback.state(), Playback::State::Stopped);
 }
 
 TEST(TransportArithmetic, ElapsedTimeText) {

@@ -18,14 +18,17 @@
 #include <vector>
 
 #include "audio_file_reader.h"
-#include "engine.h"
 #include "export_job.h"
 #include "launcher_progress.h"
 #include "main_window.h"
+#include "playback.h"
+#include "session.h"
 #include "message_capture.h"
 #include "progress_window.h"
 #include "save_command.h"
 #include "save_dialog.h"
+#include "playback_owner.h"
+#include "scoped_environment.h"
 #include "skin_button.h"
 #include "testaudio.h"
 #include "widget_app.h"
@@ -40,13 +43,13 @@ constexpr int kRate = 44100;
 // Frames a file decodes to through our own reader.
 size_t DecodedFrames(const std::string& path, int channels) {
   AudioFileReader reader(path);
-  EXPECT_TRUE(reader.Opened) << path;
-  std::vector<float> buf(16384);
+  EXPECT_TRUE(reader.opened()) << path;
+  std::vector<float> buf(4096 * size_t(std::max(reader.channels(), 1)));
   size_t samples = 0;
   for (;;) {
-    const uint32_t n = reader.UnbufferedRead(buf.data(), uint32_t(buf.size() * 4));
+    const int64_t n = reader.read(buf.data(), 4096);
     if (n == 0) break;
-    samples += n / 4;
+    samples += size_t(n) * size_t(channels);
   }
   return samples / size_t(channels);
 }
@@ -120,7 +123,7 @@ class MainWindowSaveTest : public pwtest::WindowTest {
 TEST_F(MainWindowSaveTest, SavesEachFormatThroughTheProgressWindow) {
   const size_t frames = size_t(kRate * 1.5);
   auto window = Window(Source("tone.wav", 1.5, 2));
-  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  ASSERT_TRUE(window->session() != nullptr);
   const struct { int32_t type; const char* ext; size_t slack; } cases[] = {
       {1, ".mp3", 1105 + 1152},  // MP3 keeps the decoder's delay and the last frame's padding
       {2, ".wav", 0},
@@ -146,15 +149,40 @@ TEST_F(MainWindowSaveTest, SavesEachFormatThroughTheProgressWindow) {
     EXPECT_TRUE(launcherVisible_.front());
     EXPECT_FALSE(launcherVisible_.back());
     EXPECT_TRUE(window->progressWindow().outcome().ok());
-    EXPECT_EQ(window->engine()->player.State.load(), 0);
-    EXPECT_EQ(window->engine()->player.GetPositionMs(), 0u);
+    EXPECT_EQ(window->playback()->state(), Playback::State::Stopped);
+    EXPECT_EQ(window->playback()->positionMs(), 0);
     EXPECT_TRUE(pwtest::Temporaries(dir_).empty());
   }
   EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
 }
 
+// A save renders its own reading of the file: what is playing plays on from
+// where it was, at the values set, and a paused song stays at its place.
+TEST_F(MainWindowSaveTest, SavingKeepsThePlaceAndThePlaying) {
+  const auto env = pwtest::ScopedEnvironment::Audio("null");  // real time: the song lasts while saved
+  auto window = Window(Source("song.wav", 60, 2, 22050));
+  ASSERT_TRUE(window->session() != nullptr);
+  Playback& playback = *window->playback();
+  window->findChild<SkinButton*>(QStringLiteral("playButton"))->click();
+  ASSERT_TRUE(pwtest::WaitUntil([&] { return playback.positionMs() >= 500; }));
+  Answer(*window, 2, dir_ + "/while-playing");
+  PressSave(*window);
+  EXPECT_TRUE(window->progressWindow().outcome().ok());
+  EXPECT_EQ(playback.state(), Playback::State::Playing);
+  EXPECT_GE(playback.positionMs(), 500);
+  EXPECT_EQ(DecodedFrames(dir_ + "/while-playing.wav", 2), size_t(22050 * 60));
+
+  window->findChild<SkinButton*>(QStringLiteral("pauseButton"))->click();
+  const int64_t place = playback.positionMs();
+  Answer(*window, 2, dir_ + "/while-paused");
+  PressSave(*window);
+  EXPECT_EQ(playback.state(), Playback::State::Paused);
+  EXPECT_EQ(playback.positionMs(), place);
+  EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+}
+
 // With an A–B loop set, SAVE asks whether to save only the loop: yes saves
-// exactly its frames, no the whole song; the loop is back on afterwards.
+// exactly its frames, no the whole song; the loop stays on for playback.
 TEST_F(MainWindowSaveTest, WithALoopSetOnlyTheLoopCanBeSaved) {
   auto window = Window(Source("song.wav", 3.0, 2));
   window->setLoop(1000, 1500);
@@ -170,8 +198,8 @@ TEST_F(MainWindowSaveTest, WithALoopSetOnlyTheLoopCanBeSaved) {
     EXPECT_EQ(asked, QStringLiteral("A loop is set (A 00:00:01 – B 00:00:01).\nSave only the loop?"));
     const size_t got = DecodedFrames(dir_ + (loopOnly ? "/loop.wav" : "/whole.wav"), 2);
     EXPECT_EQ(got, loopOnly ? size_t(kRate / 2) : size_t(kRate * 3));
-    EXPECT_TRUE(window->engine()->chain.Loop.active());
-    EXPECT_EQ(window->engine()->chain.Loop.startFrame(), kRate);
+    EXPECT_TRUE(window->session()->chain().loop().active());
+    EXPECT_EQ(window->session()->chain().loop().startFrame(), kRate);
   }
 }
 
@@ -180,7 +208,7 @@ TEST_F(MainWindowSaveTest, WithALoopSetOnlyTheLoopCanBeSaved) {
 TEST_F(MainWindowSaveTest, TheChosenBitRateReachesTheEncoder) {
   const double seconds = 3.0;
   auto window = Window(Source("rate.wav", seconds, 2));
-  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  ASSERT_TRUE(window->session() != nullptr);
   const struct { int32_t index, kbps; } cases[] = {{0, 128}, {1, 96}, {8, 320}, {5, 192}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.kbps);
@@ -257,7 +285,7 @@ TEST_F(MainWindowSaveTest, TheDialogRemembersFolderTypeAndBitrate) {
 // file is gone, nothing is shown, and the window closes.
 TEST_F(MainWindowSaveTest, CancelLeavesNoOutputAndNoTemporaryFile) {
   auto window = Window(Source("long.wav", 180, 1, 22050));
-  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  ASSERT_TRUE(window->session() != nullptr);
   QPushButton* cancel = window->progressWindow().findChild<QPushButton*>(QStringLiteral("cancelButton"));
   ASSERT_NE(cancel, nullptr);
   watch_.onFirstProgress = [cancel] {
@@ -272,8 +300,8 @@ TEST_F(MainWindowSaveTest, CancelLeavesNoOutputAndNoTemporaryFile) {
   EXPECT_TRUE(pwtest::Temporaries(dir_).empty());
   EXPECT_EQ(watch_.seen, (std::vector<bool>{true, false}));
   EXPECT_LT(window->progressWindow().percent(), 100);
-  EXPECT_EQ(window->engine()->player.State.load(), 0);
-  EXPECT_EQ(window->engine()->player.GetPositionMs(), 0u);
+  EXPECT_EQ(window->playback()->state(), Playback::State::Stopped);
+  EXPECT_EQ(window->playback()->positionMs(), 0);
   EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
   ASSERT_FALSE(launcherVisible_.empty());
   EXPECT_FALSE(launcherVisible_.back());
@@ -285,7 +313,7 @@ TEST_F(MainWindowSaveTest, AJobThatEndsAtOnceStillOpensAndClosesTheWindow) {
   const std::string source = dir_ + "/tiny.wav";
   pwtest::WriteWav(source, pwtest::Sine(440, kRate, 2, 64), kRate, 2, 16);
   auto window = Window(source);
-  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  ASSERT_TRUE(window->session() != nullptr);
   Answer(*window, 2, dir_ + "/tiny-out");
   PressSave(*window);
   EXPECT_EQ(watch_.seen, (std::vector<bool>{true, false}));
@@ -326,7 +354,7 @@ TEST_F(MainWindowSaveTest, TheSourceIsRefusedAndAnotherNameSaved) {
 // confirmed replacement goes through.
 TEST_F(MainWindowSaveTest, AFailureIsShownAndAConfirmedReplacementMade) {
   auto window = Window(Source("src.wav", 0.5, 2));
-  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  ASSERT_TRUE(window->session() != nullptr);
   Answer(*window, 3, dir_ + "/no-such-folder/out");
   PressSave(*window);
   EXPECT_EQ(watch_.seen, (std::vector<bool>{true, false}));
@@ -362,7 +390,7 @@ TEST_F(MainWindowSaveTest, AFailureIsShownAndAConfirmedReplacementMade) {
 // nothing was asked and the save failed on it.
 TEST_F(MainWindowSaveTest, ALeftoverCompanionIsAskedAboutAndReplaced) {
   auto window = Window(Source("karaoke.wav", 0.5, 2));
-  ASSERT_TRUE(window->engine() && window->engine()->player.Loaded);
+  ASSERT_TRUE(window->session() != nullptr);
   std::string graphics;
   for (int i = 0; i < 40; ++i) graphics += std::string(1, '\x09') + std::string(23, char('A' + i % 26));
   const auto write = [](const std::string& path, const std::string& bytes) {

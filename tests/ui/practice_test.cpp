@@ -17,9 +17,10 @@
 #include <memory>
 #include <thread>
 
-#include "engine.h"
 #include "keyset.h"
 #include "main_window.h"
+#include "playback.h"
+#include "session.h"
 #include "message_capture.h"
 #include "practice_drawer.h"
 #include "scoped_environment.h"
@@ -75,9 +76,9 @@ TEST_F(PracticeTest, TheLoopShowsOnThePositionSliderAndInTheDrawer) {
   auto* loopLabel = window.practiceDrawer()->findChild<QLabel*>(QStringLiteral("loopLabel"));
   EXPECT_TRUE(std::isnan(position->markerA()));
   window.setLoop(2500, 5000);
-  EXPECT_TRUE(window.engine()->chain.Loop.active());
-  EXPECT_EQ(window.engine()->chain.Loop.startFrame(), 110250);
-  EXPECT_EQ(window.engine()->chain.Loop.endFrame(), 220500);
+  EXPECT_TRUE(window.session()->chain().loop().active());
+  EXPECT_EQ(window.session()->chain().loop().startFrame(), 110250);
+  EXPECT_EQ(window.session()->chain().loop().endFrame(), 220500);
   EXPECT_DOUBLE_EQ(position->markerA(), 25.0);
   EXPECT_DOUBLE_EQ(position->markerB(), 50.0);
   EXPECT_EQ(loopLabel->text(), QStringLiteral("A 00:00:02 – B 00:00:05"));
@@ -85,18 +86,18 @@ TEST_F(PracticeTest, TheLoopShowsOnThePositionSliderAndInTheDrawer) {
   // [ while stopped puts A at the start, where B is still after it.
   QTest::keyClick(&window, Qt::Key_BracketLeft);
   EXPECT_EQ(window.loopStartMs(), 0);
-  EXPECT_EQ(window.engine()->chain.Loop.startFrame(), 0);
+  EXPECT_EQ(window.session()->chain().loop().startFrame(), 0);
   // ] at the same place as A is refused: B must come after A.
   QTest::keyClick(&window, Qt::Key_BracketRight);
   EXPECT_EQ(window.loopEndMs(), 5000);
 
   // Another file clears the loop; so does CLEAR.
   window.openFile(file_);
-  EXPECT_FALSE(window.engine()->chain.Loop.active());
+  EXPECT_FALSE(window.session()->chain().loop().active());
   EXPECT_TRUE(std::isnan(position->markerB()));
   window.setLoop(1000, 2000);
   window.practiceDrawer()->findChild<SkinButton*>(QStringLiteral("loopClearButton"))->click();
-  EXPECT_FALSE(window.engine()->chain.Loop.active());
+  EXPECT_FALSE(window.session()->chain().loop().active());
   EXPECT_EQ(window.loopEndMs(), -1);
 }
 
@@ -179,9 +180,9 @@ TEST_F(PracticeTest, TheKeyFollowsPitchAndSpeedAndTheTuningCanBeCorrected) {
   ASSERT_TRUE(tune->isEnabled());
   tune->click();
   EXPECT_TRUE(drawer->tuned());
-  EXPECT_NEAR(window.engine()->chain.FineTuneCents(), -cents, 0.5);
+  EXPECT_NEAR(window.session()->chain().values().fineTuneCents, -cents, 0.5);
   tune->click();
-  EXPECT_EQ(window.engine()->chain.FineTuneCents(), 0.0);
+  EXPECT_EQ(window.session()->chain().values().fineTuneCents, 0.0);
 
   window.openFile(QString::fromStdString(path));  // another opening forgets the key
   EXPECT_EQ(key->text(), QStringLiteral("---"));

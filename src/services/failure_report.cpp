@@ -1,0 +1,14 @@
+#include "failure_report.h"
+
+#include "user_prompt.h"
+#include "version_checker.h"
+
+void ReportEscapedException(VersionChecker& checker, UserPrompt& prompt) {
+  ReportFailure(DescribeCurrentException(), checker, prompt);
+}
+
+void ReportFailure(const ExceptionDescription& description, VersionChecker& checker, UserPrompt& prompt) {
+  // The same error again (its message) is not reported again.
+  checker.reportError(description.reportText, description.message);
+  prompt.ShowError(description.boxText);
+}
