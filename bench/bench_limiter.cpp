@@ -83,7 +83,7 @@ int main() {
   const double position = *pw::BassPositionFromPercent(100);
   engine.chain.BassBarPositionChanged(position, position, kRate);
   engine.chain.SetCeilingDb(SaveCeilingDb(FileTypeWav));
-  std::vector<float> limited, buf(ExportJob::RequestBytes(2) / 4);
+  std::vector<float> limited, buf(ExportJob::requestBytes(2) / 4);
   for (uint32_t n; (n = engine.player.Reader->Read(buf.data(), uint32_t(buf.size() * 4))) > 0;)
     limited.insert(limited.end(), buf.begin(), buf.begin() + n / 4);
 

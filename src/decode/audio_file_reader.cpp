@@ -20,7 +20,7 @@ AudioFileReader::AudioFileReader(const std::string& fileName) : FileName(fileNam
   Decoder = AudioDecoder::open(fileName, &error, &FailureReason);
   if (!Decoder) {
     Opened = false;
-    pw::ShowMessage(pw::MessageKind::Plain, pw::WithErrorCode("Could not open audio file!", ErrorCode(error)) + "\r\n" +
+    pw::ShowMessage(pw::MessageKind::Plain, pw::WithErrorCode("Could not open audio file!", ErrorCode(error)) + "\n" +
                                                  fileName + ": " + FailureReason);
     return;
   }

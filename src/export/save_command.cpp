@@ -6,6 +6,7 @@
 #include <cctype>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "player.h"
 #include "effect_chain.h"
@@ -15,22 +16,22 @@
 #include "slider_mapping.h"
 
 int32_t BitrateIndexOf(int32_t kbps) {
-  const auto it = std::find(BitrateTable.begin(), BitrateTable.end(), kbps);
-  return it == BitrateTable.end() ? 0 : int32_t(it - BitrateTable.begin()) + 1;
+  const auto it = std::find(kBitrateTable.begin(), kBitrateTable.end(), kbps);
+  return it == kBitrateTable.end() ? 0 : int32_t(it - kBitrateTable.begin()) + 1;
 }
 
 int32_t FormatIndexOfExtension(const std::string& extension) {
   std::string ext = extension;
   if (ext.empty() || ext[0] != '.') ext.insert(ext.begin(), '.');
   std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-  for (size_t i = 0; i < OutputExtensions.size(); ++i)
-    if (ext == OutputExtensions[i]) return int32_t(i) + 1;
+  for (size_t i = 0; i < kOutputExtensions.size(); ++i)
+    if (ext == kOutputExtensions[i]) return int32_t(i) + 1;
   return 0;
 }
 
 std::string OutputFileName(const std::string& chosen, int32_t typeIndex) {
-  const size_t i = size_t(std::clamp<int32_t>(typeIndex, 1, int32_t(OutputExtensions.size())) - 1);
-  return ChangeFileExt(chosen, OutputExtensions[i]);
+  const size_t i = size_t(std::clamp<int32_t>(typeIndex, 1, int32_t(kOutputExtensions.size())) - 1);
+  return ChangeFileExt(chosen, kOutputExtensions[i]);
 }
 
 std::optional<std::string> CheckOutputName(const std::string& chosen, int32_t typeIndex,
@@ -40,7 +41,7 @@ std::optional<std::string> CheckOutputName(const std::string& chosen, int32_t ty
   // exist yet cannot be the source.
   std::error_code ec;
   if (std::filesystem::equivalent(OutputFileName(chosen, typeIndex), sourceName, ec) && !ec)
-    return std::string(OverwriteSourceMessage);
+    return std::string(kOverwriteSourceMessage);
   return std::nullopt;
 }
 
@@ -63,20 +64,20 @@ void PrepareForExport(Player& player, EffectChain& chain, int64_t fromMs, int64_
   if (toMs >= 0) chain.SetSourceEnd(int64_t(std::llround(double(toMs) * player.SampleRate / 1000.0)));
 }
 
-std::unique_ptr<ExportJob> CreateExport(Engine& engine, const SaveRequest& request) {
+std::unique_ptr<ExportJob> CreateExport(Engine& engine, const SaveRequest& request, ExportProgress* progress) {
   Player& player = engine.player;
-  const std::string outName = OutputFileName(request.chosenName, request.typeIndex);
+  ExportJobOptions options;
+  options.outName = OutputFileName(request.chosenName, request.typeIndex);
   PrepareForExport(player, engine.chain, request.fromMs, request.toMs);
   const int32_t sourceBits = player.Reader ? player.Reader->SourceBits : 16;
-  ExportFormat format;
-  format.pcm = SavePcmFormat(request.typeIndex, player.SampleRate, player.Channels, sourceBits);
-  format.bitrateKbps = request.bitrateKbps;
-  auto job = std::make_unique<ExportJob>(engine, outName, request.typeIndex, format);
-  job->FreeOnTerminate = false;
-  job->TempoChange = pw::TempoChange(request.speedPosition, request.tempoPosition);
-  job->SourceName = player.FileName;
-  job->OverwriteAllowed = request.overwrite;
-  job->FromMs = request.fromMs;
-  job->ToMs = request.toMs;
-  return job;
+  options.formatIndex = request.typeIndex;
+  options.format.pcm = SavePcmFormat(request.typeIndex, player.SampleRate, player.Channels, sourceBits);
+  options.format.bitrateKbps = request.bitrateKbps;
+  options.tempoChange = pw::TempoChange(request.speedPosition, request.tempoPosition);
+  options.sourceName = player.FileName;
+  options.overwriteAllowed = request.overwrite;
+  options.fromMs = request.fromMs;
+  options.toMs = request.toMs;
+  options.progress = progress;
+  return std::make_unique<ExportJob>(engine, std::move(options));
 }

@@ -314,8 +314,8 @@ TEST_F(RenderTest, EqualsTheWindowsSaveWithTheSlidersThereBitForBit) {
       chain.BassBarPositionChanged(bass, bass, player.SampleRate);
 
       std::unique_ptr<ExportJob> job = CreateExport(engine, SaveRequest{dir + "/window", 2, speed, tempo});
-      job->Run();
-      ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+      job->run();
+      ASSERT_TRUE(job->outcome().ok()) << job->outcome().failure;
     }
   }
   pw::SetMessageHandler(previous);

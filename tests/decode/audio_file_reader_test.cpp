@@ -47,7 +47,7 @@ TEST(Reader, MissingFileShowsMessageAndIsNotOpened) {
   EXPECT_EQ(capture.seen[0].kind, pw::MessageKind::Plain);
   EXPECT_TRUE(capture.seen[0].caption.empty());
   EXPECT_EQ(capture.seen[0].text,
-            "Could not open audio file!\r\n(Error code: 2)\r\n/nonexistent/folder/song.mp3: No such file or directory");
+            "Could not open audio file!\n(Error code: 2)\n/nonexistent/folder/song.mp3: No such file or directory");
 }
 
 TEST(Reader, OpenFailuresNameTheFileAndTheReason) {
@@ -70,7 +70,7 @@ TEST(Reader, OpenFailuresNameTheFileAndTheReason) {
     EXPECT_FALSE(reader.Opened);
     EXPECT_EQ(reader.OpenFailure(), c.reason);
     ASSERT_EQ(capture.seen.size(), 1u);
-    EXPECT_EQ(capture.seen[0].text, pw::WithErrorCode("Could not open audio file!", c.code) + "\r\n" + c.path + ": " + c.reason);
+    EXPECT_EQ(capture.seen[0].text, pw::WithErrorCode("Could not open audio file!", c.code) + "\n" + c.path + ": " + c.reason);
   }
   std::filesystem::remove_all(dir);
 }

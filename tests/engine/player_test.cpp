@@ -158,7 +158,7 @@ TEST_F(PlayerTest, UnreadableFileKeepsTheReaderButIsNotLoaded) {
   ASSERT_NE(player->Reader, nullptr);
   EXPECT_FALSE(player->Reader->Opened);
   ASSERT_EQ(messages.seen.size(), 1u);
-  EXPECT_EQ(messages.seen[0].text.rfind("Could not open audio file!\r\n(Error code: ", 0), 0u);
+  EXPECT_EQ(messages.seen[0].text.rfind("Could not open audio file!\n(Error code: ", 0), 0u);
 }
 
 TEST_F(PlayerTest, ReadAnswersInWholeFrames) {
@@ -231,7 +231,7 @@ TEST(PlayerWithoutSoundCard, SaysSoAndGoesOnSilently) {
     GTEST_SKIP() << "this machine has a sound card: " << player.Device()->description();
   ASSERT_EQ(messages.seen.size(), 1u);
   const std::string& text = messages.seen[0].text;
-  EXPECT_EQ(text.rfind("Error initializing audio!\r\n(Error code: ", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("Error initializing audio!\n(Error code: ", 0), 0u) << text;
   EXPECT_TRUE(text.find("(Error code: 23)") != std::string::npos || text.find("(Error code: 3)") != std::string::npos)
       << text;
   ASSERT_NE(player.Device(), nullptr);

@@ -353,8 +353,8 @@ class CdgSave : public ::testing::Test {
     Engine engine;
     EXPECT_FALSE(engine.Open(source).has_value()) << source;
     std::unique_ptr<ExportJob> job = CreateExport(engine, SaveRequest{chosen, type, 0, 0, 128, overwrite});
-    job->Run();
-    return job->Outcome();
+    job->run();
+    return job->outcome();
   }
 };
 
@@ -458,7 +458,7 @@ TEST_F(CdgSave, AnExistingCompanionIsReplacedOnlyWithPermission) {
   WriteFile(dir + "/out/out.cdg", older);
 
   const ExportOutcome refused = Save(source, dir + "/out/out.flac", 3);
-  EXPECT_EQ(refused.failure, "Cannot write \"" + dir + "/out/out.cdg\": the file already exists\r\n\"" + dir +
+  EXPECT_EQ(refused.failure, "Cannot write \"" + dir + "/out/out.cdg\": the file already exists\n\"" + dir +
                                 "/out/out.flac\" was not saved.");
   EXPECT_TRUE(refused.outputExists);
   EXPECT_FALSE(fs::exists(dir + "/out/out.flac"));

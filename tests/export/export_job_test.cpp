@@ -1,8 +1,8 @@
 // The export job: bit-exact output at neutral sliders, the speed stage's
 // tail, block boundaries, progress, cancel, outputs that cannot be created
 // or written, an existing output kept until the end, names that are not
-// regular files, a damaged source, jobs running side by side, and the
-// self-freeing form the window uses.
+// regular files, a damaged source, jobs running side by side, and the owner
+// destroying a started job once it has reported its end, as the window does.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -20,6 +20,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "pcm_convert.h"
@@ -40,8 +42,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A 32-bit counter would wrap past 2 GiB of output.
+static_assert(std::is_same_v<decltype(std::declval<const ExportJob&>().totalWrittenBytes()), int64_t>);
+
 constexpr int kRate = 44100;
-constexpr uint32_t kBlockFrames = ExportJob::K / 4;  // frames per read request
+constexpr uint32_t kBlockFrames = ExportJob::kBlockFrames;  // frames per read request
 
 // Every post and the one close, as the progress window would see them.
 class RecordingProgress : public ExportProgress {
@@ -51,12 +56,12 @@ class RecordingProgress : public ExportProgress {
   int closes = 0;
   ExportOutcome outcome;
 
-  void Post(int percent, int32_t) override {
+  void reportProgress(int percent, int64_t) override {
     std::lock_guard lock(m);
     if (percents.empty() && onFirstPost) onFirstPost();
     percents.push_back(percent);
   }
-  void Close(const ExportOutcome& o) override {
+  void reportEnd(const ExportOutcome& o) override {
     std::lock_guard lock(m);
     ++closes;
     outcome = o;
@@ -113,8 +118,8 @@ std::string ReadAll(const std::string& path) {
 
 // Every output file fails as a full disk would after `bytes`, while it lives.
 struct DiskFullAfter {
-  explicit DiskFullAfter(int64_t bytes) { OutputFile::FailAfterBytesForTesting(bytes, ENOSPC); }
-  ~DiskFullAfter() { OutputFile::FailAfterBytesForTesting(-1, 0); }
+  explicit DiskFullAfter(int64_t bytes) { OutputFile::failAfterBytesForTesting(bytes, ENOSPC); }
+  ~DiskFullAfter() { OutputFile::failAfterBytesForTesting(-1, 0); }
 };
 
 class JobTest : public ::testing::Test {
@@ -156,18 +161,17 @@ class JobTest : public ::testing::Test {
   ExportOutcome Save(const std::string& chosen, int32_t type, RecordingProgress& progress,
                      double speedPosition = 0, double tempoPosition = 0) {
     std::unique_ptr<ExportJob> job =
-        CreateExport(*engine, SaveRequest{chosen, type, speedPosition, tempoPosition, 128, true});
-    job->Progress = &progress;
-    job->Run();
+        CreateExport(*engine, SaveRequest{chosen, type, speedPosition, tempoPosition, 128, true}, &progress);
+    job->run();
     EXPECT_EQ(progress.closes, 1);
-    return job->Outcome();
+    return job->outcome();
   }
 
   // What playback hands out for the same chain and request size, the speed
   // stage's tail included. tailBytes: what came after the first short read.
   std::vector<float> PullLikePlayback(uint32_t* tailBytes) {
     PrepareForExport(*player, *chain);
-    const uint32_t request = ExportJob::RequestBytes(player->Channels);
+    const uint32_t request = ExportJob::requestBytes(player->Channels);
     std::vector<float> out, buf(request / 4);
     bool shortSeen = false;
     *tailBytes = 0;
@@ -354,13 +358,12 @@ TEST_F(JobTest, CancelDeletesTheOutputAndWritesNoCompanion) {
 
   // Cancelled from the first progress post, the job on its own thread.
   RecordingProgress progress;
-  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/gone.flac", 3, 0, 0, 128});
-  progress.onFirstPost = [&job] { job->Cancel(); };
-  job->Progress = &progress;
-  job->Start();
-  job->Wait();
-  EXPECT_TRUE(job->Outcome().cancelled);
-  EXPECT_TRUE(job->Outcome().failure.empty());
+  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/gone.flac", 3, 0, 0, 128}, &progress);
+  progress.onFirstPost = [&job] { job->cancel(); };
+  job->start();
+  job->wait();
+  EXPECT_TRUE(job->outcome().cancelled);
+  EXPECT_TRUE(job->outcome().failure.empty());
   EXPECT_EQ(progress.closes, 1);
   EXPECT_TRUE(progress.outcome.cancelled);
   // The loop stopped before its second read: the first post, the remainder's.
@@ -388,13 +391,13 @@ TEST_F(JobTest, AnOutputThatCannotBeCreatedEndsTheJobWithOneMessage) {
   for (const Case& c : cases) {
     for (int type = 1; type <= 4; ++type) {
       SCOPED_TRACE(c.folder + " " + std::to_string(type));
-      std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{c.folder + "/out", type, 0, 0, 128});
-      player->SetPositionMs(300);  // the job's clean-up must bring it back
       RecordingProgress progress;
-      job->Progress = &progress;
-      job->Start();
-      job->Wait();
-      const ExportOutcome& outcome = job->Outcome();
+      std::unique_ptr<ExportJob> job =
+          CreateExport(*engine, SaveRequest{c.folder + "/out", type, 0, 0, 128}, &progress);
+      player->SetPositionMs(300);  // the job's clean-up must bring it back
+      job->start();
+      job->wait();
+      const ExportOutcome& outcome = job->outcome();
       EXPECT_FALSE(outcome.cancelled);
       EXPECT_FALSE(outcome.outputExists);
       EXPECT_EQ(outcome.failure, "Cannot write \"" + c.folder + "/out" + extensions[type] + "\": " + c.reason);
@@ -418,11 +421,10 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
   // Not allowed: refused before anything is read or written.
   {
     RecordingProgress progress;
-    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, 2, 0, 0, 128});
-    job->Progress = &progress;
-    job->Run();
-    EXPECT_EQ(job->Outcome().failure, "Cannot write \"" + out + "\": the file already exists");
-    EXPECT_TRUE(job->Outcome().outputExists);
+    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, 2, 0, 0, 128}, &progress);
+    job->run();
+    EXPECT_EQ(job->outcome().failure, "Cannot write \"" + out + "\": the file already exists");
+    EXPECT_TRUE(job->outcome().outputExists);
     EXPECT_TRUE(progress.percents.empty());
   }
   EXPECT_EQ(ReadAll(out), older);
@@ -430,17 +432,16 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
   // Allowed, then cancelled mid-way: the old file is as it was.
   {
     RecordingProgress progress;
-    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, 2, 0, 0, 128, true});
+    std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, 2, 0, 0, 128, true}, &progress);
     progress.onFirstPost = [&job, &out, &older, this] {
       // The render is under way: the old file is still untouched, the new
       // one grows under a temporary name.
       EXPECT_EQ(ReadAll(out), older);
       EXPECT_EQ(pwtest::Temporaries(dir).size(), 1u);
-      job->Cancel();
+      job->cancel();
     };
-    job->Progress = &progress;
-    job->Run();
-    EXPECT_TRUE(job->Outcome().cancelled);
+    job->run();
+    EXPECT_TRUE(job->outcome().cancelled);
   }
   EXPECT_EQ(ReadAll(out), older);
   EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
@@ -448,8 +449,8 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
   // Allowed: replaced, keeping the old file's permissions.
   RecordingProgress progress;
   std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, 2, 0, 0, 128, true});
-  job->Run();
-  ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+  job->run();
+  ASSERT_TRUE(job->outcome().ok()) << job->outcome().failure;
   EXPECT_TRUE(Decode(out) == source);
   EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
   EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
@@ -488,8 +489,8 @@ TEST_F(JobTest, AWriteFailureEndsTheJobWithOneMessageAndSavesNothing) {
       {
         const DiskFullAfter full(4096);
         std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, type, 0, 0, 128, true});
-        job->Run();
-        outcome = job->Outcome();
+        job->run();
+        outcome = job->outcome();
       }
       EXPECT_FALSE(outcome.cancelled);
       EXPECT_NE(outcome.failure.find("Cannot write \"" + out + "\": No space left on device"), std::string::npos)
@@ -531,8 +532,8 @@ TEST_F(JobTest, AFullDiskWhileTheTagsAreWrittenFailsTheSaveAndKeepsTheEarlierFil
       FailTagWritesAfterBytesForTesting(room.bytes, ENOSPC);
       {
         std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{out, type, 0, 0, 128, true});
-        job->Run();
-        outcome = job->Outcome();
+        job->run();
+        outcome = job->outcome();
       }
       FailTagWritesAfterBytesForTesting(-1, 0);
       EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
@@ -569,18 +570,17 @@ TEST_F(JobTest, NamesThatAreNotRegularFilesAreRefusedBeforeAnythingIsOpened) {
   const Case cases[] = {
       {dir + "/pipe.wav", "Cannot write \"" + dir + "/pipe.wav\": it is a named pipe, not a regular file"},
       {dir + "/folder.wav", "Cannot write \"" + dir + "/folder.wav\": it is a folder, not a regular file"},
-      {dir + "/piped.wav", "Cannot write \"" + dir + "/piped.cdg\": it is a named pipe, not a regular file\r\n\"" +
+      {dir + "/piped.wav", "Cannot write \"" + dir + "/piped.cdg\": it is a named pipe, not a regular file\n\"" +
                                dir + "/piped.wav\" was not saved."},
   };
   for (const Case& c : cases) {
     for (const bool overwrite : {false, true}) {
       SCOPED_TRACE(c.chosen);
       RecordingProgress progress;
-      std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{c.chosen, 2, 0, 0, 128, overwrite});
-      job->Progress = &progress;
-      job->Run();
-      EXPECT_EQ(job->Outcome().failure, c.failure);
-      EXPECT_FALSE(job->Outcome().outputExists);
+      std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{c.chosen, 2, 0, 0, 128, overwrite}, &progress);
+      job->run();
+      EXPECT_EQ(job->outcome().failure, c.failure);
+      EXPECT_FALSE(job->outcome().outputExists);
       EXPECT_TRUE(progress.percents.empty());
     }
   }
@@ -634,14 +634,14 @@ TEST_F(JobTest, OutputFormatConversionAndByteCountAgree) {
   for (int type : {2, 1}) {
     SCOPED_TRACE(type);
     std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/depth", type, 0, 0, 128});
-    EXPECT_EQ(job->Format.pcm.bitsPerSample, type == 2 ? 24 : 16);
-    job->Run();
-    ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+    EXPECT_EQ(job->options().format.pcm.bitsPerSample, type == 2 ? 24 : 16);
+    job->run();
+    ASSERT_TRUE(job->outcome().ok()) << job->outcome().failure;
     if (type == 2) {
-      EXPECT_EQ(job->TotalWritten.load(), int32_t(source.size() * 3));
+      EXPECT_EQ(job->totalWrittenBytes(), int64_t(source.size() * 3));
       EXPECT_EQ(fs::file_size(dir + "/depth.wav"), source.size() * 3 + 80);  // extensible header
     } else {
-      EXPECT_GT(job->TotalWritten.load(), 0);
+      EXPECT_GT(job->totalWrittenBytes(), 0);
       // The MP3 carries the encoder's delay and padding (no Info header).
       const std::vector<float> decoded = Decode(dir + "/depth.mp3");
       EXPECT_GE(decoded.size(), source.size());
@@ -650,17 +650,21 @@ TEST_F(JobTest, OutputFormatConversionAndByteCountAgree) {
   }
 }
 
-TEST_F(JobTest, AJobStartedFreeOnTerminateReportsAndFreesItself) {
+// The window's way: the job on its own thread, the end reported once from
+// there, and the job destroyed by its owner as soon as the end has been
+// reported (its thread may still be returning).
+TEST_F(JobTest, AStartedJobReportsItsEndOnceAndItsOwnerMayDestroyItThen) {
   OpenSource(pwtest::Sine(440, kRate, 2, kRate / 2), 2, 16);
   RecordingProgress progress;
-  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/free.wav", 2, 0, 0, 128});
-  job->Progress = &progress;
-  job->FreeOnTerminate = true;
-  job.release()->Start();
+  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/owned.wav", 2, 0, 0, 128}, &progress);
+  job->start();
   progress.WaitClosed();
-  EXPECT_TRUE(progress.outcome.ok());
+  job.reset();
+  EXPECT_EQ(progress.closes, 1);
+  EXPECT_TRUE(progress.outcome.ok()) << progress.outcome.failure;
   EXPECT_EQ(progress.percents.back(), 100);
-  EXPECT_TRUE(Decode(dir + "/free.wav") == source);
+  EXPECT_TRUE(Decode(dir + "/owned.wav") == source);
+  EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
 }
 
 // Two renders in one process at once, each with its own engine and sliders,
@@ -697,19 +701,19 @@ TEST(JobsSideBySide, TwoEnginesAtOnceWriteWhatEachWritesAlone) {
   for (size_t i = 0; i < 2; ++i) {
     Engine engine;
     std::unique_ptr<ExportJob> job = prepare(engine, renders[i], dir + "/alone" + std::to_string(i));
-    job->Run();
-    ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+    job->run();
+    ASSERT_TRUE(job->outcome().ok()) << job->outcome().failure;
   }
 
   Engine first, second;
   std::unique_ptr<ExportJob> jobs[] = {prepare(first, renders[0], dir + "/together0"),
                                        prepare(second, renders[1], dir + "/together1")};
-  for (auto& job : jobs) job->Start();
-  for (auto& job : jobs) job->Wait();
+  for (auto& job : jobs) job->start();
+  for (auto& job : jobs) job->wait();
 
   for (size_t i = 0; i < 2; ++i) {
     SCOPED_TRACE(renders[i].ext);
-    ASSERT_TRUE(jobs[i]->Outcome().ok()) << jobs[i]->Outcome().failure;
+    ASSERT_TRUE(jobs[i]->outcome().ok()) << jobs[i]->outcome().failure;
     const std::string alone = ReadAll(dir + "/alone" + std::to_string(i) + renders[i].ext);
     const std::string together = ReadAll(dir + "/together" + std::to_string(i) + renders[i].ext);
     EXPECT_GT(alone.size(), 10000u);

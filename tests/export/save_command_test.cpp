@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "player.h"
 #include "effect_chain.h"
@@ -39,7 +40,7 @@ TEST(SaveCommand, OutputNameCarriesTheTypesExtension) {
 }
 
 TEST(SaveCommand, TablesOfTypesAndBitrates) {
-  EXPECT_EQ(std::string(OutputExtensions[0]) + OutputExtensions[1] + OutputExtensions[2] + OutputExtensions[3],
+  EXPECT_EQ(std::string(kOutputExtensions[0]) + kOutputExtensions[1] + kOutputExtensions[2] + kOutputExtensions[3],
             ".mp3.wav.flac.m4a");
   const int32_t offered[] = {96, 112, 128, 160, 192, 224, 256, 320};
   for (int i = 0; i < 8; ++i) EXPECT_EQ(BitrateIndexOf(offered[i]), i + 1);
@@ -105,6 +106,14 @@ TEST(SaveCommand, OutputFormatDepthRule) {
   }
 }
 
+// Counts what a job reports.
+class NoProgress : public ExportProgress {
+ public:
+  int calls = 0;
+  void reportProgress(int, int64_t) override { ++calls; }
+  void reportEnd(const ExportOutcome&) override { ++calls; }
+};
+
 class SavePreparation : public ::testing::Test {
  protected:
   std::unique_ptr<Engine> engine;
@@ -138,23 +147,31 @@ TEST_F(SavePreparation, StopsRewindsEmptiesTheChainAndSetsUpTheJob) {
   ASSERT_GT(player->Reader->Avail, 0u);
   player->Pause();
 
-  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/out.txt", 3, 100, 0});
+  NoProgress progress;
+  std::unique_ptr<ExportJob> job = CreateExport(*engine, SaveRequest{dir + "/out.txt", 3, 100, 0}, &progress);
   EXPECT_EQ(player->State.load(), 0);
   EXPECT_EQ(player->GetPositionMs(), 0u);
   EXPECT_EQ(player->Reader->Avail, 0u);
-  EXPECT_EQ(job->OutName, dir + "/out.flac");
-  EXPECT_EQ(job->FormatIndex, 3);
-  EXPECT_EQ(job->TempoChange, 10);  // speed +10 %
-  EXPECT_EQ(job->SourceName, dir + "/in.wav");
-  EXPECT_FALSE(job->FreeOnTerminate);
-  EXPECT_EQ(job->Format.pcm.bitsPerSample, 24);
-  EXPECT_EQ(job->Format.pcm.sampleRate, 22050u);
-  EXPECT_EQ(job->Format.pcm.channels, 1);
-  EXPECT_FALSE(job->OverwriteAllowed);  // only when the user asked
+  const ExportJobOptions& options = job->options();
+  EXPECT_EQ(options.outName, dir + "/out.flac");
+  EXPECT_EQ(options.formatIndex, 3);
+  EXPECT_EQ(options.tempoChange, 10);  // speed +10 %
+  EXPECT_EQ(options.sourceName, dir + "/in.wav");
+  EXPECT_EQ(options.progress, &progress);
+  EXPECT_EQ(options.format.pcm.bitsPerSample, 24);
+  EXPECT_EQ(options.format.pcm.sampleRate, 22050u);
+  EXPECT_EQ(options.format.pcm.channels, 1);
+  EXPECT_FALSE(options.overwriteAllowed);  // only when the user asked
+  EXPECT_EQ(options.fromMs, -1);
+  EXPECT_EQ(options.toMs, -1);
+  // The caller owns a job that has not begun: nothing reported, nothing written.
+  EXPECT_EQ(progress.calls, 0);
+  EXPECT_FALSE(fs::exists(dir + "/out.flac"));
+  EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
 
   SaveRequest confirmed{dir + "/out", 2, 0, 0};
   confirmed.overwrite = true;
-  EXPECT_TRUE(CreateExport(*engine, confirmed)->OverwriteAllowed);
+  EXPECT_TRUE(CreateExport(*engine, confirmed)->options().overwriteAllowed);
 }
 
 // A region of the source (the A–B loop saved alone, or --from/--to):
@@ -174,9 +191,11 @@ TEST_F(SavePreparation, ARegionSavesExactlyItsFrames) {
   request.fromMs = 250;  // frame 5512.5 → 5513
   request.toMs = 500;    // frame 11025
   std::unique_ptr<ExportJob> job = CreateExport(*engine, request);
+  EXPECT_EQ(job->options().fromMs, 250);
+  EXPECT_EQ(job->options().toMs, 500);
   EXPECT_FALSE(chain->Loop.active());
-  job->Run();
-  ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+  job->run();
+  ASSERT_TRUE(job->outcome().ok()) << job->outcome().failure;
 
   AudioError error = AudioError::None;
   auto saved = AudioDecoder::open(dir + "/region.wav", &error);

@@ -139,7 +139,7 @@ void TagWithLibrary(const std::string& path, bool text, const Bytes& cover) {
     EXPECT_TRUE(pwtag::WritePictures(file.File(), {picture}));
   }
   EXPECT_TRUE(pwtag::SaveTagFile(file.File()));
-  EXPECT_FALSE(file.stream.Failed()) << file.stream.Reason();
+  EXPECT_FALSE(file.stream.failed()) << file.stream.reason();
 }
 
 // A source may hold its comment where the common field does not look (ffmpeg
@@ -359,9 +359,9 @@ TEST_F(TagOutputs, FilesFromOurWritersTakeTheTagsAndStillDecode) {
   for (size_t format = 1; format <= 4; ++format) {
     std::string out;
     {
-      std::unique_ptr<AudioWriter> writer = WriterClasses[format](dir + "/ours", exportFormat);
-      out = writer->outputPath;
-      writer->Write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
+      std::unique_ptr<AudioWriter> writer = kWriterFactories[format](dir + "/ours", exportFormat);
+      out = writer->outputPath();
+      writer->write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
     }
     SCOPED_TRACE(out);
     const std::string untagged = dir + "/untagged" + fs::path(out).extension().string();
@@ -399,10 +399,10 @@ std::vector<std::string> WriterOutputs(const std::string& dir, const std::string
   for (size_t i = 0; i < tone.size(); ++i) pcm[i] = int16_t(tone[i] * 32767.0f);
   std::vector<std::string> files;
   for (size_t format = 1; format <= 4; ++format) {
-    std::unique_ptr<AudioWriter> writer = WriterClasses[format](dir + "/" + stem, exportFormat);
-    writer->Write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
-    writer->Finish();
-    files.push_back(writer->outputPath);
+    std::unique_ptr<AudioWriter> writer = kWriterFactories[format](dir + "/" + stem, exportFormat);
+    writer->write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
+    writer->finish();
+    files.push_back(writer->outputPath());
   }
   return files;
 }
@@ -503,11 +503,11 @@ TEST_F(TagOutputs, AFullDiskDuringTheTagSaveIsAFailureNamingTheOutput) {
   for (size_t format = 1; format <= 4; ++format) {
     std::string untagged;
     {
-      std::unique_ptr<AudioWriter> writer = WriterClasses[format](dir + "/full", exportFormat);
-      untagged = writer->outputPath + ".untagged";
-      writer->Write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
-      writer->Finish();
-      fs::rename(writer->outputPath, untagged);
+      std::unique_ptr<AudioWriter> writer = kWriterFactories[format](dir + "/full", exportFormat);
+      untagged = writer->outputPath() + ".untagged";
+      writer->write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
+      writer->finish();
+      fs::rename(writer->outputPath(), untagged);
     }
     const std::string out = dir + "/full" + fs::path(fs::path(untagged).stem()).extension().string();
     // How much the tags add when the disk has room.

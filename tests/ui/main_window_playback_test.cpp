@@ -75,7 +75,7 @@ TEST_F(MainWindowPlaybackTest, OpeningAGoodFileReadiesTheWindow) {
   EXPECT_EQ(Text(window, "nameLabel"), QStringLiteral("File: tone.wav"));
   EXPECT_EQ(Text(window, "bpmLabel"), QStringLiteral("---"));
   for (const char* button : kFileButtons) EXPECT_TRUE(Find<QWidget>(window, button)->isEnabled()) << button;
-  EXPECT_EQ(window.settings().recent, dir_ + "/");
+  EXPECT_EQ(window.settings().folders.recent, dir_ + "/");
   ASSERT_NE(window.engine(), nullptr);
   EXPECT_TRUE(window.engine()->player.Loaded);
   EXPECT_EQ(window.engine()->player.State, 0);  // opened, not playing
