@@ -43,15 +43,18 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 ExportJob::ExportJob(Engine& engine, ExportJobOptions options) : engine_(engine), options_(std::move(options)) {}
 
 ExportJob::~ExportJob() {
+  // Before any member goes: the thread's stop request cancels the job
+  // (start), whose end is then waited for.
   if (thread_.joinable()) {
-    cancel();
+    thread_.request_stop();
     thread_.join();
   }
 }
 
 void ExportJob::start() {
   thread_ = std::jthread([this](std::stop_token threadStop) {
-    // The thread's own stop request (its jthread going away) is a cancel too.
+    // The job's own stop source also serves run() and a cancel before the
+    // start; the thread's stop request is relayed to it.
     const std::stop_callback relay(threadStop, [this] { cancel(); });
     execute();
   });

@@ -969,10 +969,10 @@ TEST_F(WritersTest, M4aMonoFramesAndNoBlockWritten) {
 
 // ------------------------------------------------- the file of every writer
 
-const char* const Extensions[] = {nullptr, ".mp3", ".wav", ".flac", ".m4a"};
+const char* const kExtensions[] = {nullptr, ".mp3", ".wav", ".flac", ".m4a"};
 
 std::string FormatName(const ::testing::TestParamInfo<int>& info) {
-  return std::string(Extensions[info.param] + 1);
+  return std::string(kExtensions[info.param] + 1);
 }
 
 // What each writer says when it cannot create its file for `reason`.
@@ -999,7 +999,7 @@ class WriterFileTest : public WritersTest, public ::testing::WithParamInterface<
     testFormat.bitrateKbps = 128;
   }
   std::unique_ptr<AudioWriter> Make(const std::string& name) const {
-    return kWriterFactories[size_t(GetParam())](Path(name + Extensions[GetParam()]), testFormat);
+    return kWriterFactories[size_t(GetParam())](Path(name + kExtensions[GetParam()]), testFormat);
   }
 };
 
@@ -1021,7 +1021,7 @@ TEST_P(WriterFileTest, FinishCompletesTheFileOnceAsDestructionWould) {
   destroyed.reset();
   EXPECT_GT(once.size(), 1000u);
   EXPECT_TRUE(ReadBytes(path) == once) << "changed after the first Finish";
-  EXPECT_TRUE(ReadBytes(Path(std::string("destroyed") + Extensions[GetParam()])) == once);
+  EXPECT_TRUE(ReadBytes(Path(std::string("destroyed") + kExtensions[GetParam()])) == once);
 }
 
 TEST_P(WriterFileTest, RefusesAPathThatIsNotARegularFile) {
@@ -1031,7 +1031,7 @@ TEST_P(WriterFileTest, RefusesAPathThatIsNotARegularFile) {
   };
   for (const Kind& k : {Kind{"pipe", "Not a regular file (a named pipe)"}, Kind{"device", "Not a regular file (a device)"},
                         Kind{"folder", std::strerror(EISDIR)}}) {
-    const std::string path = Path(std::string(k.name) + Extensions[GetParam()]);
+    const std::string path = Path(std::string(k.name) + kExtensions[GetParam()]);
     if (k.name == std::string("pipe")) {
       ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
     }
@@ -1045,8 +1045,8 @@ TEST_P(WriterFileTest, RefusesAPathThatIsNotARegularFile) {
       EXPECT_EQ(std::string(e.what()), CreateFailure(GetParam(), path, k.reason));
     }
   }
-  EXPECT_TRUE(fs::is_fifo(Path(std::string("pipe") + Extensions[GetParam()])));
-  EXPECT_TRUE(fs::is_empty(Path(std::string("folder") + Extensions[GetParam()])));
+  EXPECT_TRUE(fs::is_fifo(Path(std::string("pipe") + kExtensions[GetParam()])));
+  EXPECT_TRUE(fs::is_empty(Path(std::string("folder") + kExtensions[GetParam()])));
 }
 
 // Writes 10 s of noise in blocks of 16384 bytes; the one failure thrown, if
@@ -1062,7 +1062,7 @@ struct Outcome {
 Outcome WriteNoise(int formatIndex, const std::string& path, size_t seconds) {
   static const Bytes pcm = Pcm(Noise(2, 44100 * 10), 16);
   Outcome o;
-  o.path = ChangeFileExt(path, Extensions[formatIndex]);
+  o.path = ChangeFileExt(path, kExtensions[formatIndex]);
   auto failed = [&](const WriterError& e, const char* where) {
     if (o.throws++ > 0) return;
     o.where = where;
@@ -1102,7 +1102,7 @@ struct FullDiskCase {
   const char* failsAtFirstByte;  // where a file that takes nothing fails
 };
 
-std::ostream& operator<<(std::ostream& os, const FullDiskCase& c) { return os << Extensions[c.formatIndex]; }
+std::ostream& operator<<(std::ostream& os, const FullDiskCase& c) { return os << kExtensions[c.formatIndex]; }
 
 class WriterFullDiskTest : public WritersTest, public ::testing::WithParamInterface<FullDiskCase> {
  protected:
@@ -1155,7 +1155,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, WriterFullDiskTest,
                                            FullDiskCase{FileTypeFlac, "construction"},
                                            FullDiskCase{FileTypeM4a, "construction"}),
                          [](const ::testing::TestParamInfo<FullDiskCase>& info) {
-                           return std::string(Extensions[info.param.formatIndex] + 1);
+                           return std::string(kExtensions[info.param.formatIndex] + 1);
                          });
 
 // A real full file system: a 256 KiB tmpfs mounted in a child process of its

@@ -210,7 +210,7 @@ bool IsXiph(TagLib::File* f) {
 // delay, padding and loudness notes of iTunes (freeform MP4 atoms, which
 // TagLib names after the atom). Copied, they would name a program that did
 // not make the output and misdescribe its audio.
-const char* const EncodingFields[] = {"ENCODER",          "ENCODING",       "ENCODER_OPTIONS", "ENCODEROPTIONS",
+const char* const kEncodingFields[] = {"ENCODER",          "ENCODING",       "ENCODER_OPTIONS", "ENCODEROPTIONS",
                                       "ENCODERSETTINGS",  "ENCODER SETTINGS", "ENCODINGSETTINGS", "ITUNSMPB",
                                       "ITUNNORM",         "ITUNPGAP",       "GAPLESSPLAYBACK"};
 
@@ -352,7 +352,7 @@ PropertyMap WriteProperties(TagLib::File* f, const PropertyMap& props) {
 
 bool IsEncodingField(const String& key, TagLib::File* from, TagLib::File* to) {
   const String k = key.upper();
-  for (const char* name : EncodingFields)
+  for (const char* name : kEncodingFields)
     if (k == name) return true;
   // MP4 has no "encoded by" of its own: TagLib maps ENCODEDBY to \251too,
   // the encoding program. From an MP4 it names the source's encoder; into
