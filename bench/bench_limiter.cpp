@@ -82,7 +82,7 @@ int main() {
   }
   session->chain().setValues({.bassPercent = 100});
   session->chain().setCeilingDb(SaveCeilingDb(FileTypeWav));
-  const size_t frames = ExportJob::RequestBytes(2) / 8;
+  const size_t frames = ExportJob::requestBytes(2) / 8;
   std::vector<float> limited, buf(frames * 2);
   for (size_t n; (n = session->read(buf.data(), frames)) > 0;)
     limited.insert(limited.end(), buf.begin(), buf.begin() + long(n * 2));

@@ -49,12 +49,10 @@ const char* const kProgram = "pitchwell-render";
 
 // One line of stderr per line of the text, each with the program's name.
 void Say(const std::string& text) {
-  std::string all = text;
-  for (size_t p; (p = all.find("\r\n")) != std::string::npos;) all.replace(p, 2, "\n");
   size_t from = 0;
   for (;;) {
-    const size_t end = all.find('\n', from);
-    std::fprintf(stderr, "%s: %s\n", kProgram, all.substr(from, end - from).c_str());
+    const size_t end = text.find('\n', from);
+    std::fprintf(stderr, "%s: %s\n", kProgram, text.substr(from, end - from).c_str());
     if (end == std::string::npos) break;
     from = end + 1;
   }
@@ -114,7 +112,7 @@ void WatchSignals() {
       int none = 0;
       InterruptSignal.compare_exchange_strong(none, sig);
       Interrupted.store(true);
-      for (ExportJob* job : RunningJobs) job->Cancel();
+      for (ExportJob* job : RunningJobs) job->cancel();
     }
   }).detach();
 }
@@ -126,7 +124,7 @@ int InterruptedStatus() { return kExitSignalBase + InterruptSignal.load(); }
 class BarProgress : public ExportProgress {
  public:
   explicit BarProgress(bool visible) : visible_(visible) {}
-  void Post(int percent, int32_t) override {
+  void reportProgress(int percent, int64_t) override {
     if (!visible_ || percent == last_) return;
     last_ = percent;
     constexpr int kWidth = 40;
@@ -135,7 +133,7 @@ class BarProgress : public ExportProgress {
                  percent);
     std::fflush(stderr);
   }
-  void Close(const ExportOutcome&) override {
+  void reportEnd(const ExportOutcome&) override {
     if (visible_ && last_ >= 0) std::fputc('\n', stderr);
   }
 
@@ -189,20 +187,19 @@ int RenderFile(const render::Options& o, const std::string& input, const std::st
   SaveRequest request{output, o.formatIndex, ValuesOf(o), o.bitrate, o.overwrite};
   request.fromMs = o.fromMs;
   request.toMs = o.toMs >= 0 ? std::min<int64_t>(o.toMs, durationMs) : -1;
-  std::unique_ptr<ExportJob> job = CreateExport(std::move(session), request);
-  job->Progress = &progress;
+  std::unique_ptr<ExportJob> job = CreateExport(std::move(session), request, &progress);
   {
     std::lock_guard lock(InterruptLock);
     RunningJobs.insert(job.get());
-    if (Interrupted.load()) job->Cancel();
+    if (Interrupted.load()) job->cancel();
   }
-  job->Run();
+  job->run();
   {
     std::lock_guard lock(InterruptLock);
     RunningJobs.erase(job.get());
   }
 
-  const ExportOutcome& outcome = job->Outcome();
+  const ExportOutcome& outcome = job->outcome();
   if (outcome.cancelled) {
     Say("interrupted; " + outName + " was not written");
     return InterruptedStatus();
@@ -274,7 +271,7 @@ int Batch(const render::Options& o) {
   std::set<std::string> seen;
   for (const std::string& input : o.inputs) {
     const std::string stem = std::filesystem::path(input).stem().string();
-    const std::string out = (std::filesystem::path(o.outputDir) / stem).string() + OutputExtensions[size_t(o.formatIndex - 1)];
+    const std::string out = (std::filesystem::path(o.outputDir) / stem).string() + kOutputExtensions[size_t(o.formatIndex - 1)];
     if (!seen.insert(out).second) return Usage("two inputs would both be written to " + out);
     outputs.push_back(out);
   }

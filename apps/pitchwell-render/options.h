@@ -22,7 +22,7 @@ struct SliderArg {
 struct Options {
   Mode mode = Mode::Render;
   SliderArg speed, tempo, pitch, treble, bass;
-  int32_t bitrate = 128;      // kb/s, one of BitrateTable
+  int32_t bitrate = 128;      // kb/s, one of kBitrateTable
   std::string bitrateText;    // as typed, empty when not given
   bool quiet = false;
   bool overwrite = false;     // -y: an existing OUTPUT (and its .cdg) may be replaced

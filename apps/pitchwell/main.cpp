@@ -42,9 +42,7 @@ QMessageBox::Icon IconFor(pw::MessageKind kind) {
 }
 
 void ShowBox(const pw::Message& m) {
-  QString text = QString::fromStdString(m.text);
-  text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-  QMessageBox box(IconFor(m.kind), QString::fromStdString(m.caption), text, QMessageBox::Ok);
+  QMessageBox box(IconFor(m.kind), QString::fromStdString(m.caption), QString::fromStdString(m.text), QMessageBox::Ok);
   box.exec();
 }
 

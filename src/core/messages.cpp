@@ -31,7 +31,7 @@ MessageHandler SetMessageHandler(MessageHandler handler) {
 }
 
 std::string WithErrorCode(const std::string& text, int code) {
-  return text + "\r\n(Error code: " + std::to_string(code) + ")";
+  return text + "\n(Error code: " + std::to_string(code) + ")";
 }
 
 }  // namespace pw

@@ -15,7 +15,7 @@ enum class MessageKind { Plain, Information, Warning, Error };
 struct Message {
   MessageKind kind;
   std::string caption;  // empty: the platform's default caption
-  std::string text;     // lines separated by "\r\n" as the program writes them
+  std::string text;     // lines separated by "\n"
 };
 
 using MessageHandler = std::function<void(const Message&)>;
@@ -39,7 +39,7 @@ class ScopedMessageHandler {
   MessageHandler previous_;
 };
 
-// "text" + CR LF + "(Error code: N)": how service failures are reported.
+// "text" + "\n" + "(Error code: N)": how service failures are reported.
 std::string WithErrorCode(const std::string& text, int code);
 
 }  // namespace pw

@@ -20,9 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t PacketSize = 24;
-constexpr size_t ChunkPackets = 100;
-constexpr uint8_t GraphicsCommand = 9;
+constexpr size_t kPacketBytes = 24;
+constexpr size_t kChunkPackets = 100;
+constexpr uint8_t kGraphicsCommand = 9;
 
 bool IsRegularFile(const std::string& path) {
   struct stat st {};
@@ -51,64 +51,64 @@ std::string Reason() { return std::strerror(errno); }
 // is an inserted empty packet.
 class CdgScaler {
  public:
-  explicit CdgScaler(int32_t tempoChange) : tempo(tempoChange) {
+  explicit CdgScaler(int32_t tempoChange) : tempo_(tempoChange) {
     // q is a 32-bit float as in the companion's reference arithmetic; the
     // expression itself is evaluated in double and rounded once.
-    q = static_cast<float>(std::fabs(100.0 - 100.0 * (100.0 / (100.0 + double(tempoChange)))));
-    if (tempo < 0 && tempo >= -50) {
-      interval = 100.0f / q;
-      mark = interval;
+    q_ = static_cast<float>(std::fabs(100.0 - 100.0 * (100.0 / (100.0 + double(tempoChange)))));
+    if (tempo_ < 0 && tempo_ >= -50) {
+      interval_ = 100.0f / q_;
+      mark_ = interval_;
     }
   }
 
   // Appends to out what the k whole packets at src become.
-  void Chunk(const uint8_t* src, size_t k, std::vector<uint8_t>& out) {
-    if (tempo >= 0) {
+  void chunk(const uint8_t* src, size_t k, std::vector<uint8_t>& out) {
+    if (tempo_ >= 0) {
       // Faster: drop packets without graphics while the balance allows.
-      balance += q;
+      balance_ += q_;
       for (size_t i = 0; i < k; ++i) {
-        const uint8_t* p = src + i * PacketSize;
-        if (p[0] == GraphicsCommand || balance < 1.0f) {
-          out.insert(out.end(), p, p + PacketSize);
+        const uint8_t* p = src + i * kPacketBytes;
+        if (p[0] == kGraphicsCommand || balance_ < 1.0f) {
+          out.insert(out.end(), p, p + kPacketBytes);
         } else {
-          balance -= 1.0f;
+          balance_ -= 1.0f;
         }
       }
-    } else if (tempo >= -50) {
+    } else if (tempo_ >= -50) {
       // Slower down to half speed: at most one empty packet per source
       // packet, whenever the count reaches the (rounded) insertion mark.
       for (size_t i = 0; i < k; ++i) {
-        if (static_cast<double>(counter) == std::nearbyint(static_cast<double>(mark))) {
-          out.insert(out.end(), PacketSize, 0);
-          mark += interval;
+        if (static_cast<double>(counter_) == std::nearbyint(static_cast<double>(mark_))) {
+          out.insert(out.end(), kPacketBytes, 0);
+          mark_ += interval_;
         }
-        const uint8_t* p = src + i * PacketSize;
-        out.insert(out.end(), p, p + PacketSize);
-        ++counter;
+        const uint8_t* p = src + i * kPacketBytes;
+        out.insert(out.end(), p, p + kPacketBytes);
+        ++counter_;
       }
     } else {
       // Slower than half speed: exact integer steps, so the graphics keep
       // their place in time however large the stretch is.
-      const int64_t den = 100 + int64_t{tempo};
+      const int64_t den = 100 + int64_t{tempo_};
       for (size_t i = 0; i < k; ++i) {
-        if (counter > 0) {
-          const int64_t zeros = (counter * 100) / den - ((counter - 1) * 100) / den - 1;
-          out.insert(out.end(), size_t(zeros) * PacketSize, 0);
+        if (counter_ > 0) {
+          const int64_t zeros = (counter_ * 100) / den - ((counter_ - 1) * 100) / den - 1;
+          out.insert(out.end(), size_t(zeros) * kPacketBytes, 0);
         }
-        const uint8_t* p = src + i * PacketSize;
-        out.insert(out.end(), p, p + PacketSize);
-        ++counter;
+        const uint8_t* p = src + i * kPacketBytes;
+        out.insert(out.end(), p, p + kPacketBytes);
+        ++counter_;
       }
     }
   }
 
  private:
-  int32_t tempo;
-  float q = 0.0f;
-  float balance = 0.0f;
-  float interval = 0.0f;
-  float mark = 0.0f;
-  int64_t counter = 0;
+  int32_t tempo_;
+  float q_ = 0.0f;
+  float balance_ = 0.0f;
+  float interval_ = 0.0f;
+  float mark_ = 0.0f;
+  int64_t counter_ = 0;
 };
 
 }  // namespace
@@ -152,16 +152,16 @@ std::optional<std::string> WriteScaledCompanion(const std::string& from, const s
   if (!dst) return "Cannot write \"" + to + "\": " + Reason();
 
   CdgScaler scaler(tempoChange);
-  std::array<uint8_t, PacketSize * ChunkPackets> chunk;
+  std::array<uint8_t, kPacketBytes * kChunkPackets> chunk;
   std::vector<uint8_t> result;
   result.reserve(chunk.size() * 4);
   for (;;) {
     const size_t got = std::fread(chunk.data(), 1, chunk.size(), src.get());
     if (got < chunk.size() && std::ferror(src.get())) return "Cannot read \"" + from + "\": " + Reason();
-    const size_t k = got / PacketSize;
+    const size_t k = got / kPacketBytes;
     if (k > 0) {
       result.clear();
-      scaler.Chunk(chunk.data(), k, result);
+      scaler.chunk(chunk.data(), k, result);
       if (!result.empty() && std::fwrite(result.data(), 1, result.size(), dst.get()) != result.size())
         return "Cannot write \"" + to + "\": " + Reason();
     }

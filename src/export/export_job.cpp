@@ -1,155 +1,29 @@
 #include "export_job.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <exception>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <stdexcept>
 
 #include "audio_writer.h"
+#include "block_hand_off.h"
 #include "cdg_companion.h"
 #include "effect_chain.h"
 #include "pcm_convert.h"
-#include "session.h"
 #include "save_command.h"
+#include "session.h"
+#include "staged_file.h"
 #include "tags.h"
 
 // The session's block buffer hands out exactly what a read asks for until
-// the end of the stream, so each read fills its request and the last one
-// comes back short; nothing is left behind in the buffer.
+// the end of the stream: each read fills its request, the last comes back
+// short, and nothing is left behind.
 
 double SaveCeilingDb(int32_t formatIndex) {
   return formatIndex == FileTypeWav || formatIndex == FileTypeFlac ? -0.3 : EffectChain::kPlaybackCeilingDb;
 }
 
-// ---- SignalEvent ----------------------------------------------------------------
-
-void SignalEvent::Set() {
-  {
-    std::lock_guard lock(lock_);
-    signalled_ = true;
-  }
-  changed_.notify_all();
-}
-
-void SignalEvent::Reset() {
-  std::lock_guard lock(lock_);
-  signalled_ = false;
-}
-
-void SignalEvent::Wait() {
-  std::unique_lock lock(lock_);
-  changed_.wait(lock, [this] { return signalled_; });
-  if (kind_ == Kind::AutoReset) signalled_ = false;
-}
-
-// ---- WriteThread ---------------------------------------------------------------
-
-WriteThread::WriteThread(std::function<void()> onWork, SignalEvent& go, SignalEvent& done)
-    : OnWork(std::move(onWork)), Go(go), Done(done) {}
-
-WriteThread::~WriteThread() {
-  if (Thread.joinable()) {
-    Terminate();
-    Go.Set();
-    Thread.join();
-  }
-}
-
-void WriteThread::Start() { Thread = std::thread([this] { Execute(); }); }
-
-void WriteThread::WaitFor() {
-  if (Thread.joinable()) Thread.join();
-}
-
-void WriteThread::Execute() {
-  while (!Terminated.load()) {
-    Go.Wait();
-    if (!Terminated.load()) OnWork();
-    Done.Set();
-  }
-}
-
-// ---- Output names ----------------------------------------------------------------
-
 namespace {
-
-std::string CannotWrite(const std::string& name, const std::string& why) {
-  return "Cannot write \"" + name + "\": " + why;
-}
-
-std::string SystemReason() { return std::strerror(errno); }
-
-std::string NotRegular(mode_t mode) {
-  if (S_ISDIR(mode)) return "it is a folder, not a regular file";
-  if (S_ISFIFO(mode)) return "it is a named pipe, not a regular file";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device, not a regular file";
-  if (S_ISSOCK(mode)) return "it is a socket, not a regular file";
-  return "it is not a regular file";
-}
-
-// Permissions of a file we create: what open() would give under this
-// process's umask. Read from /proc, since umask() can only be read by
-// setting it, which would race with other threads creating files.
-mode_t NewFileMode() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("Umask:", 0) == 0) return 0666 & ~mode_t(std::strtoul(line.c_str() + 6, nullptr, 8));
-  return 0644;
-}
-
-// What is at an output name, looked at without opening it (opening a named
-// pipe blocks until someone reads it).
-struct Target {
-  std::string destination;  // where the file goes: the name, or the file a link there leads to
-  bool exists = false;
-  mode_t mode = 0;  // for the file that replaces it: the old one's permissions, or a new file's
-  // The replaced file's owner and group, kept where the system lets us.
-  std::optional<std::pair<uid_t, gid_t>> owner;
-};
-
-// Nothing when name can take the output; else the refusal, with *exists set
-// when the refusal is that replacing was not allowed.
-std::optional<std::string> LookAt(const std::string& name, bool overwriteAllowed, Target& target, bool* exists) {
-  target = Target{name, false, NewFileMode(), std::nullopt};
-  struct stat st {};
-  if (::lstat(name.c_str(), &st) != 0) {
-    if (errno == ENOENT) return std::nullopt;
-    return CannotWrite(name, SystemReason());
-  }
-  if (S_ISLNK(st.st_mode)) {
-    // A link keeps pointing where it did: the file it leads to is replaced.
-    if (char* real = ::realpath(name.c_str(), nullptr)) {
-      target.destination = real;
-      std::free(real);
-      if (::stat(target.destination.c_str(), &st) != 0) return CannotWrite(name, SystemReason());
-    } else if (errno != ENOENT) {
-      return CannotWrite(name, SystemReason());
-    }  // else a dangling link: the link itself is what gets replaced
-  }
-  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return CannotWrite(name, NotRegular(st.st_mode));
-  target.exists = true;
-  if (S_ISREG(st.st_mode)) {
-    target.mode = st.st_mode & 07777;
-    target.owner = std::make_pair(st.st_uid, st.st_gid);
-  }
-  if (!overwriteAllowed) {
-    *exists = true;
-    return CannotWrite(name, "the file already exists");
-  }
-  // A write-protected file is left alone even when replacing is allowed.
-  if (S_ISREG(st.st_mode) && ::access(target.destination.c_str(), W_OK) != 0) return CannotWrite(name, SystemReason());
-  return std::nullopt;
-}
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
   if (from.empty()) return;
@@ -159,429 +33,307 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 
 }  // namespace
 
-// A file written under a temporary name in its destination's folder (so that
-// the final rename stays on one file system) and moved into place only when
-// complete. Removed when discarded or destroyed before that.
-class StagedFile {
- public:
-  // name: as the caller gave it, for messages; the target as LookAt saw it.
-  StagedFile(std::string name, const Target& target)
-      : name_(std::move(name)), destination_(target.destination), mode_(target.mode), owner_(target.owner) {}
-  ~StagedFile() { Discard(); }
-  StagedFile(const StagedFile&) = delete;
-  StagedFile& operator=(const StagedFile&) = delete;
-
-  const std::string& Name() const { return name_; }
-  // The temporary file; empty before Create and after Commit or Discard.
-  const std::string& Path() const { return path_; }
-
-  // Creates ".<name>.pitchwell-XXXXXX<extension>" beside the destination,
-  // exclusively (never an existing file). The extension comes last because
-  // the writers and the tag library go by it.
-  std::optional<std::string> Create(const std::string& extension) {
-    const std::filesystem::path destination(destination_);
-    std::string folder = destination.parent_path().string();
-    if (folder.empty()) folder = ".";
-    // Leave room for the additions within the 255 bytes of a name.
-    const std::string base = destination.filename().string().substr(0, 200);
-    std::string pattern = folder + "/." + base + ".pitchwell-XXXXXX" + extension;
-    const int fd = ::mkstemps(pattern.data(), int(extension.size()));
-    if (fd < 0) return CannotWrite(name_, SystemReason());
-    ::close(fd);
-    path_ = pattern;
-    return std::nullopt;
-  }
-
-  // Makes the data durable before it replaces anything: a delayed write
-  // error (full disk, quota) shows up here at the latest.
-  std::optional<std::string> Sync() {
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return CannotWrite(name_, SystemReason());
-    const bool synced = ::fsync(fd) == 0;
-    const std::string why = synced ? std::string() : SystemReason();
-    ::close(fd);
-    if (!synced) return CannotWrite(name_, why);
-    return std::nullopt;
-  }
-
-  // Renames the file into place. Without replace an existing file is never
-  // replaced, also one that appeared since the names were checked; *exists
-  // then says so.
-  std::optional<std::string> Commit(bool replace, bool* exists) {
-    // Only root, or an owner changing to one of its own groups, may do
-    // this; otherwise the new file is the saver's, as any new file is.
-    if (owner_ && ::chown(path_.c_str(), owner_->first, owner_->second) != 0)
-      static_cast<void>(::chown(path_.c_str(), uid_t(-1), owner_->second));
-    if (::chmod(path_.c_str(), mode_) != 0) return CannotWrite(name_, SystemReason());
-    if (replace) {
-      if (std::rename(path_.c_str(), destination_.c_str()) != 0) return CannotWrite(name_, SystemReason());
-    } else if (auto problem = RenameWithoutReplacing(exists)) {
-      return problem;
-    }
-    path_.clear();
-    SyncFolder();
-    return std::nullopt;
-  }
-
-  void Discard() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-    path_.clear();
-  }
-
- private:
-  std::optional<std::string> RenameWithoutReplacing(bool* exists) {
-    if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE) == 0)
-      return std::nullopt;
-    if (errno == EEXIST) return Exists(exists);
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return CannotWrite(name_, SystemReason());
-    // File systems without that rename: a hard link fails as well when the
-    // name is taken.
-    if (::link(path_.c_str(), destination_.c_str()) == 0) {
-      ::unlink(path_.c_str());
-      return std::nullopt;
-    }
-    if (errno == EEXIST) return Exists(exists);
-    // Nor hard links: check, then rename.
-    struct stat st {};
-    if (::lstat(destination_.c_str(), &st) == 0) return Exists(exists);
-    if (std::rename(path_.c_str(), destination_.c_str()) != 0) return CannotWrite(name_, SystemReason());
-    return std::nullopt;
-  }
-
-  std::string Exists(bool* exists) const {
-    *exists = true;
-    return CannotWrite(name_, "the file already exists");
-  }
-
-  // The rename itself is durable once the folder is; a failure here changes
-  // nothing the user could act on.
-  void SyncFolder() const {
-    std::string folder = std::filesystem::path(destination_).parent_path().string();
-    if (folder.empty()) folder = ".";
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-  }
-
-  const std::string name_;
-  const std::string destination_;
-  const mode_t mode_;
-  const std::optional<std::pair<uid_t, gid_t>> owner_;
-  std::string path_;
-};
-
-// ---- ExportJob ----------------------------------------------------------------
-
-ExportJob::ExportJob(std::unique_ptr<Session> session, std::string outName, int32_t formatIndex,
-                     const ExportFormat& format)
-    : OutName(std::move(outName)), FormatIndex(formatIndex), Format(format), session_(std::move(session)) {}
+ExportJob::ExportJob(std::unique_ptr<Session> session, ExportJobOptions options)
+    : session_(std::move(session)), options_(std::move(options)) {}
 
 ExportJob::~ExportJob() {
-  if (Thread.joinable()) Thread.join();
-}
-
-void ExportJob::Start() {
-  if (FreeOnTerminate) {
-    std::thread([this] {
-      Execute();
-      delete this;
-    }).detach();
-  } else {
-    Thread = std::thread([this] { Execute(); });
+  // Before any member goes: the thread's stop request cancels the job
+  // (start), whose end is then waited for.
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    thread_.join();
   }
 }
 
-void ExportJob::Wait() {
-  if (Thread.joinable()) Thread.join();
+void ExportJob::start() {
+  thread_ = std::jthread([this](std::stop_token threadStop) {
+    // The job's own stop source also serves run() and a cancel before the
+    // start; the thread's stop request is relayed to it.
+    const std::stop_callback relay(threadStop, [this] { cancel(); });
+    execute();
+  });
 }
 
-void ExportJob::Run() { Execute(); }
-
-void ExportJob::Cancel() {
-  CancelFlag.store(true);
-  Terminated.store(true);
+void ExportJob::wait() {
+  if (thread_.joinable()) thread_.join();
 }
 
-std::string ExportJob::UserText(std::string text) const {
+void ExportJob::run() { execute(); }
+
+std::string ExportJob::userText(std::string text) const {
   // Writers name the file they were given, which is the temporary one.
-  if (Staged) ReplaceAll(text, Staged->Path(), OutName);
-  if (StagedCompanion) ReplaceAll(text, StagedCompanion->Path(), StagedCompanion->Name());
+  if (staged_) ReplaceAll(text, staged_->path(), options_.outName);
+  if (stagedCompanion_) ReplaceAll(text, stagedCompanion_->path(), stagedCompanion_->name());
   return text;
 }
 
-void ExportJob::Fail(const std::string& text, bool exists, const std::string& caption) {
-  std::string message = text.empty() ? "Export failed" : UserText(text);
+void ExportJob::fail(const std::string& text, bool exists, const std::string& caption) {
+  std::string message = text.empty() ? "Export failed" : userText(text);
   // Some writers' texts do not say which file they were writing.
-  if (message.find(OutName) == std::string::npos) message += "\r\n\"" + OutName + "\" was not saved.";
-  std::lock_guard lock(FailureLock);
-  if (!ErrorFlag.exchange(true)) {
-    Result.failure = std::move(message);
-    Result.failureCaption = caption;
-    Result.outputExists = exists;
+  if (message.find(options_.outName) == std::string::npos)
+    message += "\n\"" + options_.outName + "\" was not saved.";
+  std::lock_guard lock(failureLock_);
+  if (!failed_.exchange(true)) {
+    result_.failure = std::move(message);
+    result_.failureCaption = caption;
+    result_.outputExists = exists;
   }
 }
 
-void ExportJob::Warn(const std::string& text) {
-  Warnings.push_back(pw::Message{pw::MessageKind::Warning, {}, UserText(text)});
+void ExportJob::warn(const std::string& text) {
+  warnings_.push_back(pw::Message{pw::MessageKind::Warning, {}, userText(text)});
 }
 
-void ExportJob::FailOnException(const std::function<void()>& step) {
+template <class Step>
+void ExportJob::failOnException(Step&& step) {
   try {
     step();
   } catch (const WriterError& e) {
-    Fail(e.what(), false, e.caption());
+    fail(e.what(), false, e.caption());
   } catch (const std::exception& e) {
-    Fail(e.what());
+    fail(e.what());
   } catch (...) {
-    Fail({});
+    fail({});
   }
 }
 
-void ExportJob::WriteBlock() {
-  FailOnException([this] { TotalWritten.fetch_add(Writer->Write(ConvBuffer.get(), PendingSize)); });
+void ExportJob::writeBlock(std::span<const uint8_t> block) {
+  failOnException([&] { totalWritten_.fetch_add(writer_->write(block.data(), uint32_t(block.size()))); });
 }
 
-void ExportJob::PostProgress() {
-  if (!Progress) return;
+void ExportJob::postProgress() {
+  ExportProgress* const progress = options_.progress;
+  if (!progress) return;
+  const int64_t durationMs = session_->durationMs();
+  // Progress runs over the region when there is one, else over the file.
+  int64_t fromMs = 0;
+  int64_t toMs = durationMs;
+  if (options_.fromMs >= 0 || options_.toMs >= 0) {
+    const int64_t regionFromMs = std::max<int64_t>(options_.fromMs, 0);
+    const int64_t regionToMs = options_.toMs >= 0 ? std::min<int64_t>(options_.toMs, durationMs) : durationMs;
+    if (regionToMs > regionFromMs) {
+      fromMs = regionFromMs;
+      toMs = regionToMs;
+    }
+  }
   int percent = 100;
-  const int64_t duration = session_->durationMs();
-  const int64_t from = std::max<int64_t>(FromMs, 0);
-  const int64_t to = ToMs >= 0 ? std::min<int64_t>(ToMs, duration) : duration;
-  const int64_t at = session_->positionMs();
-  if ((FromMs >= 0 || ToMs >= 0) && to > from) {
-    const int64_t p = (at - from) * 100 / (to - from);
-    percent = int(std::clamp<int64_t>(p, 0, 100));
-  } else if (duration > 0) {
-    const int64_t p = at * 100 / duration;
+  if (toMs > fromMs) {
+    const int64_t readMs = session_->positionMs();
     // A file that decodes longer than it declared must not show 140 %.
-    percent = int(std::clamp<int64_t>(p, 0, 100));
+    percent = int(std::clamp<int64_t>((readMs - fromMs) * 100 / (toMs - fromMs), 0, 100));
   }
-  Progress->Post(percent, TotalWritten.load());
+  progress->reportProgress(percent, totalWritten_.load());
 }
 
-void ExportJob::Execute() {
-  // A Cancel pressed before the thread ran is kept: the flags start clear at
-  // construction and are not cleared again here.
-  GoEvent.Reset();
-  DoneEvent.Reset();
-  FailOnException([this] {
-    if (!Terminated.load()) CheckTargets();
-    if (Failed() || Terminated.load()) return;
-    const uint32_t bytes = BufferBytes(std::max<uint32_t>(Format.pcm.channels, 1));
-    ReadBuffer.reset(new uint8_t[bytes]);
-    FlushBuffer.reset(new uint8_t[bytes]);
-    ConvBuffer.reset(new uint8_t[bytes]);
-    Writing = std::make_unique<WriteThread>([this] { WriteBlock(); }, GoEvent, DoneEvent);
-    Writing->Start();
-    BlockLoopAndRemainder();
+void ExportJob::execute() {
+  // A cancel that came before the job began is kept: nothing clears it.
+  failOnException([this] {
+    if (!cancelled()) checkTargets();
+    if (failed() || cancelled()) return;
+    const uint32_t bytes = bufferBytes(std::max<uint32_t>(options_.format.pcm.channels, 1));
+    readBuffer_.reset(new uint8_t[bytes]);
+    handOff_ = std::make_unique<BlockHandOff>(bytes);
+    renderBlocks();
   });
-  CleanUp();
+  endWriting();
+  readBuffer_.reset();
+  handOff_.reset();
+
+  // Completes the file (header, encoder flush, close) and the tags.
+  const bool complete = completeOutput();
+  // A cancel that came in while the file was being completed still counts:
+  // nothing has been put in place yet.
+  if (complete && !cancelled()) commitOutputs();
+
+  // Whatever was not committed goes; an existing file at the output's name
+  // was never touched.
+  staged_.reset();
+  stagedCompanion_.reset();
+
+  settleOutcome();
+  if (options_.progress) options_.progress->reportEnd(result_);
 }
 
-void ExportJob::CheckTargets() {
-  if (FormatIndex < 1 || FormatIndex >= int32_t(WriterClasses.size()) || !WriterClasses[size_t(FormatIndex)])
+void ExportJob::checkTargets() {
+  const int32_t formatIndex = options_.formatIndex;
+  if (formatIndex < 1 || formatIndex >= int32_t(kWriterFactories.size()) || !kWriterFactories[size_t(formatIndex)])
     throw std::runtime_error("Unknown output format");
 
-  Target audio;
-  bool exists = false;
-  if (auto refusal = LookAt(OutName, OverwriteAllowed, audio, &exists)) return Fail(*refusal, exists);
+  StagedFile::Target audio;
+  if (auto refusal = StagedFile::lookAt(options_.outName, options_.overwriteAllowed, audio))
+    return fail(refusal->text, refusal->exists);
 
   // The companion's name is checked now as well: finding a pipe there
   // after the render would be too late.
-  const bool wholeFile = FromMs < 0 && ToMs < 0;
-  const std::string source =
-      TempoChange > -100 && !SourceName.empty() && wholeFile ? FindCompanion(SourceName) : std::string();
+  const bool wholeFile = options_.fromMs < 0 && options_.toMs < 0;
+  const std::string source = options_.tempoChange > -100 && !options_.sourceName.empty() && wholeFile
+                                 ? FindCompanion(options_.sourceName)
+                                 : std::string();
   if (!source.empty()) {
-    const std::string name = CompanionName(OutName);
+    const std::string name = CompanionName(options_.outName);
     if (IsSourceCompanion(source, name)) {
-      Warn("The graphics file was not written: \"" + name + "\" would take the place of the source's own \"" +
+      warn("The graphics file was not written: \"" + name + "\" would take the place of the source's own \"" +
            source + "\"");
-      CompanionMissing = true;
+      companionMissing_ = true;
     } else {
-      Target companion;
-      if (auto refusal = LookAt(name, OverwriteAllowed, companion, &exists)) return Fail(*refusal, exists);
-      CompanionSource = source;
-      StagedCompanion = std::make_unique<StagedFile>(name, companion);
+      StagedFile::Target companion;
+      if (auto refusal = StagedFile::lookAt(name, options_.overwriteAllowed, companion))
+        return fail(refusal->text, refusal->exists);
+      companionSource_ = source;
+      stagedCompanion_ = std::make_unique<StagedFile>(name, companion);
     }
   }
 
-  Staged = std::make_unique<StagedFile>(OutName, audio);
-  if (auto problem = Staged->Create(OutputExtensions[size_t(FormatIndex - 1)])) return Fail(*problem);
+  staged_ = std::make_unique<StagedFile>(options_.outName, audio);
+  if (auto problem = staged_->create(kOutputExtensions[size_t(formatIndex - 1)])) return fail(*problem);
 }
 
-void ExportJob::BlockLoopAndRemainder() {
+void ExportJob::renderBlocks() {
   Session& session = *session_;
-  if (uint32_t(session.channels()) != Format.pcm.channels)
+  const ExportFormat& outputFormat = options_.format;
+  const int32_t formatIndex = options_.formatIndex;
+  if (uint32_t(session.channels()) != outputFormat.pcm.channels)
     throw std::runtime_error("Output format does not match the file");
   const AudioFileReader& reader = session.reader();
 
   // The PCM format, the conversion and the byte count must agree: 24-bit
   // packed samples only where the writer takes them (WAV, FLAC), 16-bit
   // otherwise.
-  const int32_t depth = Format.pcm.bitsPerSample;
+  const int32_t depth = outputFormat.pcm.bitsPerSample;
   PcmFormat format = PcmFormat::S16;
   uint32_t sampleBytes = 2;
-  if (depth == 24 && (FormatIndex == FileTypeWav || FormatIndex == FileTypeFlac)) {
+  if (depth == 24 && (formatIndex == FileTypeWav || formatIndex == FileTypeFlac)) {
     format = PcmFormat::S24;
     sampleBytes = 3;
   } else if (depth != 16) {
     throw std::runtime_error("Unsupported output sample format");
   }
 
-  Writer = WriterClasses[size_t(FormatIndex)](Staged->Path(), Format);
-  if (Writer->outputPath != Staged->Path()) throw std::runtime_error("The writer wrote to another file name");
-  DoneEvent.Set();
+  writer_ = kWriterFactories[size_t(formatIndex)](staged_->path(), outputFormat);
+  if (writer_->outputPath() != staged_->path()) throw std::runtime_error("The writer wrote to another file name");
+  writeThread_ = std::jthread([this](std::stop_token stop) {
+    while (const std::optional<std::span<const uint8_t>> block = handOff_->waitForBlock(stop)) {
+      writeBlock(*block);
+      handOff_->done();
+    }
+  });
 
-  const uint32_t channels = std::max<uint32_t>(Format.pcm.channels, 1);
-  const uint32_t request = RequestBytes(channels);
-  const auto* samplesIn = reinterpret_cast<const float*>(ReadBuffer.get());
+  const uint32_t channels = std::max<uint32_t>(outputFormat.pcm.channels, 1);
+  const uint32_t request = requestBytes(channels);
+  auto* samplesIn = reinterpret_cast<float*>(readBuffer_.get());
 
-  session.chain().setCeilingDb(SaveCeilingDb(FormatIndex));
+  session.chain().setCeilingDb(SaveCeilingDb(formatIndex));
 
-  uint32_t n = request;
-  while (n == request && !Terminated.load() && !Failed()) {
-    const uint32_t frameBytes = channels * 4;
-    n = uint32_t(session.read(reinterpret_cast<float*>(ReadBuffer.get()), request / frameBytes)) * frameBytes;
-    PostProgress();
-    if (n > 0) {
-      DoneEvent.Wait();
-      const uint32_t samples = n / 4;
-      convertToPcm(samplesIn, ConvBuffer.get(), format, int(samples));
-      PendingSize = samples * sampleBytes;
-      DoneEvent.Reset();
-      GoEvent.Set();
+  uint32_t readBytes = request;
+  while (readBytes == request && !cancelled() && !failed()) {
+    readBytes = uint32_t(session.read(samplesIn, kBlockFrames)) * channels * uint32_t(sizeof(float));
+    postProgress();
+    if (readBytes > 0) {
+      const uint32_t samples = readBytes / uint32_t(sizeof(float));
+      const std::span<uint8_t> slot = handOff_->waitForSlot();
+      convertToPcm(samplesIn, slot.data(), format, int(samples));
+      handOff_->handOver(samples * sampleBytes);
     }
   }
 
-  // The last handed-over block must be written before the remainder, also
-  // after a failed Write: the writer is never used by two threads at once.
-  DoneEvent.Wait();
-
-  n = 0;
-  PostProgress();
-  if (n > 0 && !Terminated.load() && !Failed()) {
-    const uint32_t samples = n / 4;
-    convertToPcm(samplesIn, FlushBuffer.get(), format, int(samples));
-    TotalWritten.fetch_add(Writer->Write(FlushBuffer.get(), samples * sampleBytes));
-  }
+  // The last handed-over block is written before anything else touches the
+  // writer, also after a failed write: it never has two users at once.
+  handOff_->waitUntilDone();
+  postProgress();
 
   // Saved short: said once, beside the saved file, not instead of it.
-  const std::string& input = SourceName.empty() ? reader.fileName() : SourceName;
-  if (!Terminated.load() && !Failed() && reader.endedShort()) {
-    Warn(input + ": " + reader.shortEndDescription() + ": the file is damaged or truncated");
-    InputEndedShort = true;
+  const std::string& input = options_.sourceName.empty() ? reader.fileName() : options_.sourceName;
+  if (!cancelled() && !failed() && reader.endedShort()) {
+    warn(input + ": " + reader.shortEndDescription() + ": the file is damaged or truncated");
+    inputEndedShort_ = true;
   }
   // More audio than the header admits: all of it was saved, and the user
   // hears why the length differs from what other programs show.
   if (const std::string more = reader.understatedLengthDescription();
-      !Terminated.load() && !Failed() && !more.empty() && !InputEndedShort)
-    Notices.push_back(pw::Message{pw::MessageKind::Information, std::string(), input + ": " + more + "; all of it was saved"});
+      !cancelled() && !failed() && !more.empty() && !inputEndedShort_)
+    notices_.push_back(pw::Message{pw::MessageKind::Information, std::string(), input + ": " + more + "; all of it was saved"});
 }
 
-void ExportJob::TakeWriterMessages() {
-  for (pw::Message& m : Writer->TakeMessages()) {
+void ExportJob::endWriting() {
+  if (!writeThread_.joinable()) return;
+  handOff_->waitUntilDone();
+  writeThread_.request_stop();
+  writeThread_.join();
+}
+
+void ExportJob::takeWriterMessages() {
+  for (pw::Message& m : writer_->takeMessages()) {
     // A writer that reports an error did not store what it was given: the
     // file is not saved, and the error is the job's one failure message.
     if (m.kind == pw::MessageKind::Error)
-      Fail(m.text, false, m.caption);
+      fail(m.text, false, m.caption);
     else
-      Notices.push_back(std::move(m));
+      notices_.push_back(std::move(m));
   }
 }
 
-bool ExportJob::CompleteOutput() {
-  if (Writer) {
-    TakeWriterMessages();
-    if (!CancelFlag.load() && !Failed()) {
-      FailOnException([this] { Writer->Finish(); });
-      TakeWriterMessages();
+bool ExportJob::completeOutput() {
+  if (writer_) {
+    takeWriterMessages();
+    if (!cancelled() && !failed()) {
+      failOnException([this] { writer_->finish(); });
+      takeWriterMessages();
     }
-    Writer.reset();
+    writer_.reset();
   }
-  if (CancelFlag.load() || Failed() || !Staged) return false;
+  if (cancelled() || failed() || !staged_) return false;
 
   const std::string& source = session_->fileName();
   // A failed tag save has damaged the temporary file: nothing is put in
   // place. Tags that could not be carried over leave the audio sound.
-  const TagCopyResult tags = CopyTags(source, Staged->Path());
-  for (const std::string& warning : tags.warnings) Warn(warning);
+  const TagCopyResult tags = CopyTags(source, staged_->path());
+  for (const std::string& warning : tags.warnings) warn(warning);
   if (!tags.ok()) {
-    Fail(tags.failure);
+    fail(tags.failure);
     return false;
   }
-  if (auto problem = Staged->Sync()) {
-    Fail(*problem);
+  if (auto problem = staged_->sync()) {
+    fail(*problem);
     return false;
   }
-  StageCompanion();
-  return !CancelFlag.load() && !Failed();
+  stageCompanion();
+  return !cancelled() && !failed();
 }
 
-void ExportJob::StageCompanion() {
-  if (!StagedCompanion) return;
-  std::optional<std::string> problem = StagedCompanion->Create(".cdg");
-  if (!problem) problem = WriteScaledCompanion(CompanionSource, StagedCompanion->Path(), TempoChange);
-  if (!problem) problem = StagedCompanion->Sync();
+void ExportJob::stageCompanion() {
+  if (!stagedCompanion_) return;
+  std::optional<std::string> problem = stagedCompanion_->create(".cdg");
+  if (!problem) problem = WriteScaledCompanion(companionSource_, stagedCompanion_->path(), options_.tempoChange);
+  if (!problem) problem = stagedCompanion_->sync();
   if (problem) {
-    Warn("The graphics file was not written: " + *problem);
-    CompanionMissing = true;
-    StagedCompanion.reset();
+    warn("The graphics file was not written: " + *problem);
+    companionMissing_ = true;
+    stagedCompanion_.reset();
   }
 }
 
-void ExportJob::PutInPlace() {
-  bool exists = false;
-  if (auto problem = Staged->Commit(OverwriteAllowed, &exists)) return Fail(*problem, exists);
-  Saved = true;
-  if (StagedCompanion) {
-    if (auto problem = StagedCompanion->Commit(OverwriteAllowed, &exists)) {
-      Warn("The graphics file was not written: " + *problem);
-      CompanionMissing = true;
+void ExportJob::commitOutputs() {
+  if (auto refusal = staged_->commit(options_.overwriteAllowed)) return fail(refusal->text, refusal->exists);
+  saved_ = true;
+  if (stagedCompanion_) {
+    if (auto refusal = stagedCompanion_->commit(options_.overwriteAllowed)) {
+      warn("The graphics file was not written: " + refusal->text);
+      companionMissing_ = true;
     }
   }
 }
 
-void ExportJob::CleanUp() {
-  if (Writing) {
-    Writing->Terminate();
-    GoEvent.Set();
-    Writing->WaitFor();
-    Writing.reset();
+void ExportJob::settleOutcome() {
+  std::lock_guard lock(failureLock_);
+  if (saved_) {
+    result_.messages = std::move(notices_);
+    result_.messages.insert(result_.messages.end(), warnings_.begin(), warnings_.end());
+    result_.inputEndedShort = inputEndedShort_;
+    result_.companionMissing = companionMissing_;
+  } else if (cancelled()) {
+    result_.cancelled = true;
+    result_.failure.clear();
+    result_.failureCaption.clear();
+    result_.outputExists = false;
   }
-  GoEvent.Reset();
-  DoneEvent.Reset();
-
-  ReadBuffer.reset();
-  FlushBuffer.reset();
-  ConvBuffer.reset();
-
-  // Completes the file (header, encoder flush, close) and the tags.
-  const bool complete = CompleteOutput();
-
-  // A cancel that came in while the file was being completed still counts:
-  // nothing has been put in place yet.
-  if (complete && !CancelFlag.load()) PutInPlace();
-
-  // Whatever was not put in place goes; an existing file at the output's
-  // name was never touched.
-  Staged.reset();
-  StagedCompanion.reset();
-
-  {
-    std::lock_guard lock(FailureLock);
-    if (Saved) {
-      Result.messages = std::move(Notices);
-      Result.messages.insert(Result.messages.end(), Warnings.begin(), Warnings.end());
-      Result.inputEndedShort = InputEndedShort;
-      Result.companionMissing = CompanionMissing;
-    } else if (CancelFlag.load()) {
-      Result.cancelled = true;
-      Result.failure.clear();
-      Result.failureCaption.clear();
-      Result.outputExists = false;
-    }
-  }
-
-  if (Progress) Progress->Close(Result);
 }

@@ -1,20 +1,21 @@
 // The export job: renders the open file through the effect chain into an
-// output file, on two threads in a pipeline. The job thread (ExportJob) reads
-// and processes block n+1 through the chain while the write thread (WriteThread)
-// encodes and writes block n.
+// output file, on two threads in a pipeline. The job's thread reads and
+// processes block n+1 through the chain while the write thread encodes and
+// writes block n; one BlockHandOff carries the blocks between them.
 //
-// The job owns the session it renders: its own reading of the source file
-// through its own effect chain, prepared by the save command (see
-// save_command.h), so playback of the same file goes on meanwhile. The integer PCM handed to the writer and the bit rate are the job's
+// The job owns the session it renders: its own reading of the source through
+// its own effect chain, prepared by the save command (save_command.h), so
+// playback of the same file goes on meanwhile. The integer PCM handed to the writer and the bit rate are the job's
 // ExportFormat (audio_writer.h).
 //
 // Nothing at the output's name is touched until the job has succeeded: the
-// writer writes a temporary file in the output's folder, which gets the tags
-// and is moved into place (renamed) only when everything has worked; the
-// .cdg companion is staged the same way and moved in after the audio. A
-// cancel or any failure removes the temporary files and nothing else. The
-// names are checked before anything is opened, so a named pipe, a device or
-// a folder there is refused at once instead of blocking the job.
+// writer writes a StagedFile (a temporary file in the output's folder),
+// which gets the tags and is committed (renamed into place) only when
+// everything has worked; the .cdg companion is staged the same way and
+// committed after the audio. A cancel or any failure removes the temporary
+// files and nothing else. The names are checked before anything is opened,
+// so a named pipe, a device or a folder there is refused at once instead of
+// blocking the job.
 //
 // Nothing here needs a window: progress and the end leave through
 // ExportProgress. Nothing is shown from the job's threads: the writer's
@@ -25,14 +26,12 @@
 // allocates nothing.
 #pragma once
 
-#include <QEvent>
-
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,7 +39,7 @@
 #include "audio_writer.h"
 #include "messages.h"
 
-class AudioWriter;
+class BlockHandOff;
 class Session;
 class StagedFile;
 
@@ -77,189 +76,145 @@ struct ExportOutcome {
 // leave 1 dB for the codec's own overshoot, as playback does.
 double SaveCeilingDb(int32_t formatIndex);
 
-// What a window's ExportProgress posts to its progress window: the percent
-// of the source read and the job's TotalWritten.
-constexpr QEvent::Type kExportProgressEvent = QEvent::Type(QEvent::User + 1);
-
-class ExportProgressEvent : public QEvent {
- public:
-  ExportProgressEvent(int percent, int32_t totalWritten)
-      : QEvent(kExportProgressEvent), percent(percent), totalWritten(totalWritten) {}
-  const int percent;
-  const int32_t totalWritten;
-};
-
-// Where the job reports to. Both calls come from the job's thread.
+// Where the job reports to. Both calls come from the job's thread (the
+// caller's with ExportJob::run).
 class ExportProgress {
  public:
   virtual ~ExportProgress() = default;
   // Once per block: percent of the source read (0 … 100) and the bytes the
   // writer reported so far. Repeats of the same percent are normal.
-  virtual void Post(int percent, int32_t totalWritten) = 0;
-  // Last step of the job: the output is complete or deleted. The window closes itself here (on its own thread).
-  virtual void Close(const ExportOutcome& outcome) = 0;
+  virtual void reportProgress(int percent, int64_t totalWrittenBytes) = 0;
+  // Exactly once, the job's last step: the output is complete or deleted.
+  // The owner may destroy the job from here on (its
+  // destructor waits for the thread's last instructions).
+  virtual void reportEnd(const ExportOutcome& outcome) = 0;
 };
 
-// A Windows-style event on a mutex and a condition variable. Auto-reset:
-// a successful Wait consumes the signal. Manual-reset: it stays signalled
-// until Reset.
-class SignalEvent {
- public:
-  enum class Kind { AutoReset, ManualReset };
-  explicit SignalEvent(Kind kind) : kind_(kind) {}
-  void Set();
-  void Reset();
-  // Waits without time limit until signalled.
-  void Wait();
-
- private:
-  const Kind kind_;
-  std::mutex lock_;
-  std::condition_variable changed_;
-  bool signalled_ = false;
-};
-
-// The write thread: runs OnWork once for each "go" signal, then signals
-// "done", until terminated.
-class WriteThread {
- public:
-  // Created suspended.
-  WriteThread(std::function<void()> onWork, SignalEvent& go, SignalEvent& done);
-  ~WriteThread();  // terminates and joins if still running
-  WriteThread(const WriteThread&) = delete;
-  WriteThread& operator=(const WriteThread&) = delete;
-
-  void Start();
-  // Asks the thread to end after the block in hand; wake it with `go`.
-  void Terminate() { Terminated.store(true); }
-  void WaitFor();
-
-  std::atomic<bool> Terminated{false};
-
- private:
-  void Execute();
-
-  std::function<void()> OnWork;
-  SignalEvent& Go;
-  SignalEvent& Done;
-  std::thread Thread;
+// What a job writes and how, fixed when it is made (CreateExport fills it).
+struct ExportJobOptions {
+  // Already carries the format's extension.
+  std::string outName;
+  int32_t formatIndex = 0;  // a FileType
+  ExportFormat format;
+  // The change of tempo in whole percent, for the .cdg companion.
+  int32_t tempoChange = 0;
+  // The source as the user opened it: its companion and the messages'
+  // name; empty: the reader's.
+  std::string sourceName;
+  // A region of the source (PrepareForExport has put the reader and the
+  // chain there): progress runs over it, and no .cdg companion is written,
+  // since its graphics belong to the whole song. Negative: the whole file.
+  int64_t fromMs = -1;
+  int64_t toMs = -1;
+  // The caller's decision (the window asks the user; the renderer has -y):
+  // whether an existing file at outName, and at its companion's name, may
+  // be replaced. Without it the job ends at once with outputExists.
+  bool overwriteAllowed = false;
+  // May be null. Must outlive the job's end report.
+  ExportProgress* progress = nullptr;
 };
 
 class ExportJob {
  public:
-  // Per-channel read request in bytes: a block is K / 4 frames (8192, about
-  // 0.19 s at 44.1 kHz). Each buffer holds 8 blocks.
-  static constexpr uint32_t K = 32768;
-  static constexpr uint32_t RequestBytes(uint32_t channels) { return K * channels; }
-  static constexpr uint32_t BufferBytes(uint32_t channels) { return 8 * RequestBytes(channels); }
+  // Frames per read request (about 0.19 s at 44.1 kHz); each buffer holds 8
+  // requests. The reader delivers 32-bit float samples.
+  static constexpr uint32_t kBlockFrames = 8192;
+  static constexpr uint32_t requestBytes(uint32_t channels) {
+    return kBlockFrames * channels * uint32_t(sizeof(float));
+  }
+  static constexpr uint32_t bufferBytes(uint32_t channels) { return 8 * requestBytes(channels); }
 
-  // Created suspended, with FreeOnTerminate on. formatIndex: a FileType;
-  // outName already carries the format's extension. The session's channel
-  // count must match format.pcm.
-  ExportJob(std::unique_ptr<Session> session, std::string outName, int32_t formatIndex, const ExportFormat& format);
+  // The session's channel count must match options.format.pcm. Nothing
+  // runs until start or run.
+  ExportJob(std::unique_ptr<Session> session, ExportJobOptions options);
+  // A job still running is cancelled and waited for: its temporary files go.
   ~ExportJob();
   ExportJob(const ExportJob&) = delete;
   ExportJob& operator=(const ExportJob&) = delete;
 
-  // Runs the job on its own thread. With FreeOnTerminate the object deletes
-  // itself when the job has ended (after Progress->Close); the caller must
-  // not touch it after Start. Otherwise call Wait, then destroy it.
-  void Start();
-  // Waits for a job started with FreeOnTerminate off.
-  void Wait();
-  // Runs the whole job on the calling thread (FreeOnTerminate is ignored).
-  void Run();
+  // Runs the job on a thread of its own; returns at once. Once only.
+  void start();
+  // Waits for the end of a job started with start.
+  void wait();
+  // Runs the whole job on the calling thread. Instead of start, once only.
+  void run();
 
   // The Cancel button: the temporary output is removed at the end, nothing
-  // is moved into place, no companion is written. Once the output has been
-  // moved into place the job is past cancelling (it ends saved). Any thread.
-  void Cancel();
+  // is moved into place, no companion is written. Before the job has begun
+  // it ends at once; once the output has been moved into place it is past
+  // cancelling (it ends saved). Any thread.
+  void cancel() { stop_.request_stop(); }
 
-  // Filled once the job has ended (after Wait or Run).
-  const ExportOutcome& Outcome() const { return Result; }
-
-  bool FreeOnTerminate = true;
-  // Set by the creator before Start; may be null.
-  ExportProgress* Progress = nullptr;
-  int32_t TempoChange = 0;
-  std::string SourceName;
-  // A region of the source (PrepareForExport has put the reader and the
-  // chain there): progress runs over it, and no .cdg companion is written,
-  // since its graphics belong to the whole song. Negative: the whole file.
-  int64_t FromMs = -1;
-  int64_t ToMs = -1;
-  // The caller's decision (the window asks the user; the renderer has -y):
-  // whether an existing file at OutName, and at its companion's name, may
-  // be replaced. Without it the job ends at once with outputExists.
-  bool OverwriteAllowed = false;
-
-  // Read by the owner during the job (progress); both threads add to it.
-  std::atomic<int32_t> TotalWritten{0};
-  const std::string OutName;
-  const int32_t FormatIndex;
-  const ExportFormat Format;
+  // Filled once the job has ended (after wait or run, or from reportEnd on).
+  const ExportOutcome& outcome() const { return result_; }
+  const ExportJobOptions& options() const { return options_; }
+  // What the writer reported so far; any thread.
+  int64_t totalWrittenBytes() const { return totalWritten_.load(); }
 
  private:
-  void Execute();
+  void execute();
   // The output's and the companion's names, looked at before anything is
   // opened; then the temporary output file.
-  void CheckTargets();
-  void BlockLoopAndRemainder();
-  void CleanUp();
+  void checkTargets();
+  // The block loop and the remainder; starts the write thread.
+  void renderBlocks();
+  // Write thread.
+  void writeBlock(std::span<const uint8_t> block);
+  // The write thread's last block is written, then the thread has ended.
+  void endWriting();
   // Completes the file, copies the tags and stages the companion; true when
   // it is ready to be put in place.
-  bool CompleteOutput();
-  void StageCompanion();
-  void PutInPlace();
-  void TakeWriterMessages();
-  void WriteBlock();  // write thread
-  void PostProgress();
+  bool completeOutput();
+  void stageCompanion();
+  // Commits the output, then the companion.
+  void commitOutputs();
+  void settleOutcome();
+  void takeWriterMessages();
+  void postProgress();
+  bool cancelled() const { return stop_.stop_requested(); }
+  bool failed() const { return failed_.load(); }
   // The first failure is the job's one message; later ones are dropped.
-  void Fail(const std::string& text, bool exists = false, const std::string& caption = {});
+  void fail(const std::string& text, bool exists = false, const std::string& caption = {});
   // Runs step; whatever it throws becomes the job's failure.
-  void FailOnException(const std::function<void()>& step);
-  void Warn(const std::string& text);
-  bool Failed() const { return ErrorFlag.load(); }
+  template <class Step>
+  void failOnException(Step&& step);
+  void warn(const std::string& text);
   // text with the temporary names replaced by the ones the user knows.
-  std::string UserText(std::string text) const;
+  std::string userText(std::string text) const;
 
-  // Set at construction, read by the job thread.
-  std::unique_ptr<Session> session_;
+  // Set at construction; read by the job's thread.
+  const std::unique_ptr<Session> session_;
+  const ExportJobOptions options_;
 
-  // Any thread: flags that cross threads as single atomics.
-  std::atomic<bool> Terminated{false};
-  std::atomic<bool> CancelFlag{false};
-  std::atomic<bool> ErrorFlag{false};
+  // Any thread: the cancel, a failure, the bytes written.
+  std::stop_source stop_;
+  std::atomic<bool> failed_{false};
+  std::atomic<int64_t> totalWritten_{0};
 
-  // The hand-over between the job thread and the write thread: the job
-  // thread fills ConvBuffer and PendingSize only while the write thread waits
-  // on GoEvent, the write thread uses them only between GoEvent and
-  // DoneEvent, so the writer and these buffers never have two users at once.
-  SignalEvent GoEvent{SignalEvent::Kind::AutoReset};
-  SignalEvent DoneEvent{SignalEvent::Kind::ManualReset};
-  std::unique_ptr<WriteThread> Writing;
-  std::unique_ptr<AudioWriter> Writer;
-  std::unique_ptr<uint8_t[]> ConvBuffer;
-  uint32_t PendingSize = 0;
+  // Shared by the job's thread and the write thread as the hand-off's
+  // contract says (block_hand_off.h): the write thread uses writer_ only
+  // between taking a block and giving it back, the job's thread only while
+  // the write thread holds none, so the writer never has two users at once.
+  std::unique_ptr<BlockHandOff> handOff_;
+  std::unique_ptr<AudioWriter> writer_;
 
-  // Job thread only.
-  std::unique_ptr<uint8_t[]> ReadBuffer;
-  std::unique_ptr<uint8_t[]> FlushBuffer;
-  std::unique_ptr<StagedFile> Staged;          // the audio under its temporary name
-  std::unique_ptr<StagedFile> StagedCompanion;  // the .cdg, likewise
-  std::string CompanionSource;  // the source's companion to carry over; empty: none
+  // Job's thread only.
+  std::jthread writeThread_;
+  std::unique_ptr<uint8_t[]> readBuffer_;
+  std::unique_ptr<StagedFile> staged_;           // the audio under its temporary name
+  std::unique_ptr<StagedFile> stagedCompanion_;  // the .cdg, likewise
+  std::string companionSource_;  // the source's companion to carry over; empty: none
   // These go into the outcome when the output was saved.
-  std::vector<pw::Message> Notices;   // the writer's
-  std::vector<pw::Message> Warnings;  // the job's
-  bool InputEndedShort = false;
-  bool CompanionMissing = false;
-  bool Saved = false;  // the output is in place
+  std::vector<pw::Message> notices_;   // the writer's
+  std::vector<pw::Message> warnings_;  // the job's
+  bool inputEndedShort_ = false;
+  bool companionMissing_ = false;
+  bool saved_ = false;  // the output is in place
 
-  // Either thread, under FailureLock: the failure text may come from both.
-  std::mutex FailureLock;
-  ExportOutcome Result;
+  // Either thread, under failureLock_: the failure text may come from both.
+  std::mutex failureLock_;
+  ExportOutcome result_;
 
-  // The caller's thread: the job thread when started without FreeOnTerminate.
-  std::thread Thread;
+  // The owner's thread: the job's thread after start.
+  std::jthread thread_;
 };
-

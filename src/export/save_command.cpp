@@ -6,28 +6,29 @@
 #include <cctype>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "audio_writer.h"
 #include "export_job.h"
 #include "session.h"
 
 int32_t BitrateIndexOf(int32_t kbps) {
-  const auto it = std::find(BitrateTable.begin(), BitrateTable.end(), kbps);
-  return it == BitrateTable.end() ? 0 : int32_t(it - BitrateTable.begin()) + 1;
+  const auto it = std::find(kBitrateTable.begin(), kBitrateTable.end(), kbps);
+  return it == kBitrateTable.end() ? 0 : int32_t(it - kBitrateTable.begin()) + 1;
 }
 
 int32_t FormatIndexOfExtension(const std::string& extension) {
   std::string ext = extension;
   if (ext.empty() || ext[0] != '.') ext.insert(ext.begin(), '.');
   std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-  for (size_t i = 0; i < OutputExtensions.size(); ++i)
-    if (ext == OutputExtensions[i]) return int32_t(i) + 1;
+  for (size_t i = 0; i < kOutputExtensions.size(); ++i)
+    if (ext == kOutputExtensions[i]) return int32_t(i) + 1;
   return 0;
 }
 
 std::string OutputFileName(const std::string& chosen, int32_t typeIndex) {
-  const size_t i = size_t(std::clamp<int32_t>(typeIndex, 1, int32_t(OutputExtensions.size())) - 1);
-  return ChangeFileExt(chosen, OutputExtensions[i]);
+  const size_t i = size_t(std::clamp<int32_t>(typeIndex, 1, int32_t(kOutputExtensions.size())) - 1);
+  return ChangeFileExt(chosen, kOutputExtensions[i]);
 }
 
 std::optional<std::string> CheckOutputName(const std::string& chosen, int32_t typeIndex,
@@ -37,7 +38,7 @@ std::optional<std::string> CheckOutputName(const std::string& chosen, int32_t ty
   // exist yet cannot be the source.
   std::error_code ec;
   if (std::filesystem::equivalent(OutputFileName(chosen, typeIndex), sourceName, ec) && !ec)
-    return std::string(OverwriteSourceMessage);
+    return std::string(kOverwriteSourceMessage);
   return std::nullopt;
 }
 
@@ -58,21 +59,21 @@ void PrepareForExport(Session& session, int64_t fromMs, int64_t toMs) {
   if (toMs >= 0) chain.setSourceEnd(int64_t(std::llround(double(toMs) * rate / 1000.0)));
 }
 
-std::unique_ptr<ExportJob> CreateExport(std::unique_ptr<Session> session, const SaveRequest& request) {
-  const std::string outName = OutputFileName(request.chosenName, request.typeIndex);
+std::unique_ptr<ExportJob> CreateExport(std::unique_ptr<Session> session, const SaveRequest& request,
+                                        ExportProgress* progress) {
   session->chain().setValues(request.values);
   PrepareForExport(*session, request.fromMs, request.toMs);
-  ExportFormat format;
-  format.pcm = SavePcmFormat(request.typeIndex, uint32_t(session->sampleRate()), uint32_t(session->channels()),
-                             session->reader().saveBits());
-  format.bitrateKbps = request.bitrateKbps;
-  const std::string sourceName = session->fileName();
-  auto job = std::make_unique<ExportJob>(std::move(session), outName, request.typeIndex, format);
-  job->FreeOnTerminate = false;
-  job->TempoChange = TempoChangePercent(request.values.speedPercent, request.values.tempoPercent);
-  job->SourceName = sourceName;
-  job->OverwriteAllowed = request.overwrite;
-  job->FromMs = request.fromMs;
-  job->ToMs = request.toMs;
-  return job;
+  ExportJobOptions options;
+  options.outName = OutputFileName(request.chosenName, request.typeIndex);
+  options.formatIndex = request.typeIndex;
+  options.format.pcm = SavePcmFormat(request.typeIndex, uint32_t(session->sampleRate()), uint32_t(session->channels()),
+                                     session->reader().saveBits());
+  options.format.bitrateKbps = request.bitrateKbps;
+  options.tempoChange = TempoChangePercent(request.values.speedPercent, request.values.tempoPercent);
+  options.sourceName = session->fileName();
+  options.overwriteAllowed = request.overwrite;
+  options.fromMs = request.fromMs;
+  options.toMs = request.toMs;
+  options.progress = progress;
+  return std::make_unique<ExportJob>(std::move(session), std::move(options));
 }

@@ -17,16 +17,17 @@
 #include "effect_values.h"
 
 class ExportJob;
+class ExportProgress;
 class Session;
 
 // Extension forced on the output, by format index − 1 (1 MP3, 2 WAV, 3 FLAC,
 // 4 M4A).
-inline constexpr std::array<const char*, 4> OutputExtensions = {".mp3", ".wav", ".flac", ".m4a"};
+inline constexpr std::array<const char*, 4> kOutputExtensions = {".mp3", ".wav", ".flac", ".m4a"};
 
 // Bit rates offered in kb/s, at 1-based positions 1 … 8.
-inline constexpr std::array<int32_t, 8> BitrateTable = {96, 112, 128, 160, 192, 224, 256, 320};
+inline constexpr std::array<int32_t, 8> kBitrateTable = {96, 112, 128, 160, 192, 224, 256, 320};
 
-// 1-based position of kbps in BitrateTable, or 0 when it is not offered.
+// 1-based position of kbps in kBitrateTable, or 0 when it is not offered.
 int32_t BitrateIndexOf(int32_t kbps);
 
 // Format index for an extension (".wav", "wav", ".FLAC" …), or 0.
@@ -37,7 +38,7 @@ int32_t FormatIndexOfExtension(const std::string& extension);
 // has none. typeIndex 1 … 4.
 std::string OutputFileName(const std::string& chosen, int32_t typeIndex);
 
-inline constexpr const char* OverwriteSourceMessage =
+inline constexpr const char* kOverwriteSourceMessage =
     "You cannot overwrite the original file. Please choose a different file name.";
 
 // The dialog's check when the user confirms a name: the message to show
@@ -76,9 +77,10 @@ struct SaveRequest {
 
 // The save command from the session's preparation on: the request's values
 // on the session's chain, PrepareForExport, the export format for the file,
-// and the job, suspended, owning the session, for the output name with
-// TempoChange, SourceName and OverwriteAllowed set. The job comes back owned,
-// with FreeOnTerminate off: the caller sets its Progress and either runs it
-// (Run, or Start and Wait) or sets FreeOnTerminate, releases it and starts
-// it. The name must have passed CheckOutputName.
-std::unique_ptr<ExportJob> CreateExport(std::unique_ptr<Session> session, const SaveRequest& request);
+// and the job, owning the session, for the output name, with its options
+// (ExportJobOptions) filled from the request and the file. The job has not
+// begun: the caller either runs it (run, or start and wait) and destroys it
+// after its end. progress may be null. The name must have passed
+// CheckOutputName.
+std::unique_ptr<ExportJob> CreateExport(std::unique_ptr<Session> session, const SaveRequest& request,
+                                        ExportProgress* progress = nullptr);

@@ -15,12 +15,12 @@ struct WriteBudget {
   int errorNumber = 0;
 };
 
-std::mutex BudgetLock;
-WriteBudget BudgetSetting;
+std::mutex gBudgetLock;
+WriteBudget gBudgetSetting;
 
 WriteBudget CurrentBudget() {
-  std::lock_guard lock(BudgetLock);
-  return BudgetSetting;
+  std::lock_guard lock(gBudgetLock);
+  return gBudgetSetting;
 }
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
@@ -31,7 +31,7 @@ std::string CannotWrite(const std::string& path, const std::string& why) {
 
 // The largest file a plain RIFF header can describe: its size field counts
 // everything after the first 8 bytes in 32 bits.
-constexpr int64_t RiffLimit = int64_t(0xFFFFFFFFu) + 8;
+constexpr int64_t kRiffLimitBytes = int64_t(0xFFFFFFFFu) + 8;
 
 // RF64 (a WAV over 4 GiB): TagLib reads only plain RIFF and would take the
 // 64-bit layout apart, so the file keeps no tags.
@@ -54,51 +54,51 @@ int64_t WavSizeWithTags(TagLib::RIFF::WAV::File* wav, int64_t size) {
 }  // namespace
 
 void FailTagWritesAfterBytesForTesting(int64_t bytes, int errorNumber) {
-  std::lock_guard lock(BudgetLock);
-  BudgetSetting = bytes < 0 ? WriteBudget{} : WriteBudget{bytes, errorNumber};
+  std::lock_guard lock(gBudgetLock);
+  gBudgetSetting = bytes < 0 ? WriteBudget{} : WriteBudget{bytes, errorNumber};
 }
 
-TagCopyResult CopyTags(const std::string& SourcePath, const std::string& OutputPath) {
+TagCopyResult CopyTags(const std::string& sourcePath, const std::string& outputPath) {
   TagCopyResult result;
   const auto sourceWarning = [&](const std::string& why) {
-    result.warnings.push_back("The tags of " + Quoted(SourcePath) + " were not copied: " + why);
+    result.warnings.push_back("The tags of " + Quoted(sourcePath) + " were not copied: " + why);
   };
 
-  pwtag::FdStream sourceStream(SourcePath, pwtag::FdStream::Mode::Read);
+  pwtag::FdStream sourceStream(sourcePath, pwtag::FdStream::Mode::Read);
   if (!sourceStream.isOpen()) {
-    sourceWarning(sourceStream.Reason());
+    sourceWarning(sourceStream.reason());
     return result;
   }
-  const TagLib::FileRef source = pwtag::OpenTagFile(&sourceStream, SourcePath);
-  if (source.isNull() && !sourceStream.Failed() && !pwtag::KnownTagType(SourcePath))
+  const TagLib::FileRef source = pwtag::OpenTagFile(&sourceStream, sourcePath);
+  if (source.isNull() && !sourceStream.failed() && !pwtag::KnownTagType(sourcePath))
     return result;  // a type TagLib has no tags for
-  if (source.isNull() || !source.file()->isValid() || sourceStream.Failed()) {
-    sourceWarning(sourceStream.Failed() ? sourceStream.Reason() : "the tag library cannot read them");
+  if (source.isNull() || !source.file()->isValid() || sourceStream.failed()) {
+    sourceWarning(sourceStream.failed() ? sourceStream.reason() : "the tag library cannot read them");
     return result;
   }
 
   if (!pwtag::HasSongFields(source.file())) return result;
 
   const WriteBudget budget = CurrentBudget();
-  pwtag::FdStream outputStream(OutputPath, pwtag::FdStream::Mode::ReadWrite, budget.bytes, budget.errorNumber);
+  pwtag::FdStream outputStream(outputPath, pwtag::FdStream::Mode::ReadWrite, budget.bytes, budget.errorNumber);
   const auto failed = [&] {
-    result.failure = CannotWrite(OutputPath, outputStream.Reason());
+    result.failure = CannotWrite(outputPath, outputStream.reason());
     return result;
   };
   if (!outputStream.isOpen()) return failed();
   const auto tooLarge = [&] {
-    result.warnings.push_back("The tags were not copied to " + Quoted(OutputPath) +
+    result.warnings.push_back("The tags were not copied to " + Quoted(outputPath) +
                               ": the tag library cannot write them into a WAV file over 4 GiB");
     return result;
   };
-  if (IsRf64(outputStream)) return outputStream.Failed() ? failed() : tooLarge();
+  if (IsRf64(outputStream)) return outputStream.failed() ? failed() : tooLarge();
 
   bool saved = false;
   {
-    const TagLib::FileRef output = pwtag::OpenTagFile(&outputStream, OutputPath);
-    if (outputStream.Failed()) return failed();
+    const TagLib::FileRef output = pwtag::OpenTagFile(&outputStream, outputPath);
+    if (outputStream.failed()) return failed();
     if (output.isNull() || !output.file()->isValid()) {
-      result.warnings.push_back("The tags were not copied to " + Quoted(OutputPath) +
+      result.warnings.push_back("The tags were not copied to " + Quoted(outputPath) +
                                 ": the tag library cannot read that file");
       return result;
     }
@@ -106,17 +106,17 @@ TagCopyResult CopyTags(const std::string& SourcePath, const std::string& OutputP
     // TagLib would wrap the 32-bit RIFF size and put the tags inside the
     // audio as far as readers are concerned.
     if (auto* wav = dynamic_cast<TagLib::RIFF::WAV::File*>(output.file());
-        wav && WavSizeWithTags(wav, outputStream.length()) > RiffLimit)
+        wav && WavSizeWithTags(wav, outputStream.length()) > kRiffLimitBytes)
       return tooLarge();
     saved = pwtag::SaveTagFile(output.file());
   }
   // Each step counts: TagLib's answer, every write it made, the flush to the
   // disk (where a delayed write error shows) and the close.
-  if (outputStream.Failed()) return failed();
+  if (outputStream.failed()) return failed();
   if (!saved) {
-    result.failure = CannotWrite(OutputPath, "the tags could not be saved");
+    result.failure = CannotWrite(outputPath, "the tags could not be saved");
     return result;
   }
-  if (!outputStream.Sync() || !outputStream.Close()) return failed();
+  if (!outputStream.sync() || !outputStream.close()) return failed();
   return result;
 }

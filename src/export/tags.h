@@ -21,14 +21,14 @@ struct TagCopyResult {
   bool ok() const { return failure.empty(); }
 };
 
-// Copies the song's tags and pictures of SourcePath onto OutputPath (both
+// Copies the song's tags and pictures of sourcePath onto outputPath (both
 // UTF-8 paths) through TagLib. Which fields travel is TagLib's mapping
 // between formats, less those that describe how the source was encoded
 // (its encoding program and settings). A source without tags, or of a type
 // TagLib does not know, leaves the output untouched and is no warning.
 // Every write, seek, truncate, flush and close on the output is checked;
 // the source is only read.
-TagCopyResult CopyTags(const std::string& SourcePath, const std::string& OutputPath);
+TagCopyResult CopyTags(const std::string& sourcePath, const std::string& outputPath);
 
 // For tests: the tag transfers from now on take `bytes` bytes in all into
 // each output, then fail as the system would with errorNumber (ENOSPC: a

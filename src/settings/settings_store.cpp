@@ -118,18 +118,19 @@ std::string SettingsLocation() {
   return OpenStore({})->fileName().toStdString();
 }
 
-void Load(config& c, const SettingsStore& store) {
-  c.path = store.programDir.empty() ? ProgramFolder() : store.programDir;
+void Load(Settings& settings, const SettingsStore& store) {
+  Settings::Folders& folders = settings.folders;
+  folders.program = store.programDir.empty() ? ProgramFolder() : store.programDir;
   // The dialogs start in the program's folder only where that is the
   // caller's choice (a portable copy, the tests); an installed program's
   // folder is /usr/bin, no place to look for songs or to save them, so
   // they start in the user's music folder (or home) instead.
-  c.recent = store.programDir.empty() ? UserMusicFolder() : store.programDir;
-  c.recentout = c.recent;
-  c.volume = 8000;
-  c.defaultcodec = 0;
-  c.practicedrawer = 0;
-  c.sendreports = 1;
+  folders.recent = store.programDir.empty() ? UserMusicFolder() : store.programDir;
+  folders.recentOut = folders.recent;
+  settings.volume = 8000;
+  settings.encoder.typeIndex = 0;
+  settings.practiceDrawer = 0;
+  settings.sendReports = 1;
 
   std::unique_ptr<QSettings> s = OpenStore(store);
   if (FileBacked(*s)) {
@@ -147,17 +148,17 @@ void Load(config& c, const SettingsStore& store) {
 
   s->beginGroup(QString::fromLatin1(kGroup));
   const QStringList keys = s->childKeys();
-  ReadText(*s, keys, "path", c.path);
-  ReadText(*s, keys, "recent", c.recent);
-  ReadText(*s, keys, "recentout", c.recentout);
-  ReadInt(*s, keys, "volume", c.volume);
-  ReadInt(*s, keys, "defaultcodec", c.defaultcodec);
-  ReadInt(*s, keys, "practicedrawer", c.practicedrawer);
-  ReadInt(*s, keys, "sendreports", c.sendreports);
+  ReadText(*s, keys, "path", folders.program);
+  ReadText(*s, keys, "recent", folders.recent);
+  ReadText(*s, keys, "recentout", folders.recentOut);
+  ReadInt(*s, keys, "volume", settings.volume);
+  ReadInt(*s, keys, "defaultcodec", settings.encoder.typeIndex);
+  ReadInt(*s, keys, "practicedrawer", settings.practiceDrawer);
+  ReadInt(*s, keys, "sendreports", settings.sendReports);
   s->endGroup();
 }
 
-void Save(const config& c, const SettingsStore& store) {
+void Save(const Settings& settings, const SettingsStore& store) {
   std::unique_ptr<QSettings> s = OpenStore(store);
   if (FileBacked(*s)) {
     const QFileInfo file(s->fileName());
@@ -165,15 +166,16 @@ void Save(const config& c, const SettingsStore& store) {
   }
   if (s->status() != QSettings::NoError) return;  // unreadable or malformed: leave it be
 
+  const Settings::Folders& folders = settings.folders;
   s->beginGroup(QString::fromLatin1(kGroup));
   const QStringList keys = s->childKeys();
-  WriteValue(*s, keys, "path", QString::fromStdString(c.path));
-  WriteValue(*s, keys, "recent", QString::fromStdString(c.recent));
-  WriteValue(*s, keys, "recentout", QString::fromStdString(c.recentout));
-  WriteValue(*s, keys, "volume", static_cast<int>(c.volume));
-  WriteValue(*s, keys, "defaultcodec", static_cast<int>(c.defaultcodec));
-  WriteValue(*s, keys, "practicedrawer", static_cast<int>(c.practicedrawer));
-  WriteValue(*s, keys, "sendreports", static_cast<int>(c.sendreports));
+  WriteValue(*s, keys, "path", QString::fromStdString(folders.program));
+  WriteValue(*s, keys, "recent", QString::fromStdString(folders.recent));
+  WriteValue(*s, keys, "recentout", QString::fromStdString(folders.recentOut));
+  WriteValue(*s, keys, "volume", static_cast<int>(settings.volume));
+  WriteValue(*s, keys, "defaultcodec", static_cast<int>(settings.encoder.typeIndex));
+  WriteValue(*s, keys, "practicedrawer", static_cast<int>(settings.practiceDrawer));
+  WriteValue(*s, keys, "sendreports", static_cast<int>(settings.sendReports));
   s->endGroup();
   s->sync();
 }

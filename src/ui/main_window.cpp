@@ -246,7 +246,7 @@ MainWindow::MainWindow(const SettingsStore& store, const QString& startupFile, f
   applyScale(scale);
   connectControls();
   createPracticeDrawer();
-  if (settings_.practicedrawer != 0) setPracticeDrawerOpen(true);
+  if (settings_.practiceDrawer != 0) setPracticeDrawerOpen(true);
   aboutWindow();  // made now, hidden until ABOUT
   if (!startupFile.isEmpty()) openFile(startupFile);
 
@@ -362,7 +362,7 @@ void MainWindow::createEngine() {
 void MainWindow::loadSettings() {
   Load(settings_, store_);
   volumeKnob_->setPosition(settings_.volume);
-  settings_.BitrateIndex = 3;
+  settings_.encoder.bitrateIndex = 3;
 }
 
 // Every bound scaled from its design; fonts by the same factor; the skin
@@ -536,7 +536,7 @@ void MainWindow::openLocalFile(const QByteArray& path) {
   timeLabel_->setText(ZeroTime());
 
   const QFileInfo file(fileName);
-  settings_.recent = (file.absolutePath() + QLatin1Char('/')).toStdString();
+  settings_.folders.recent = (file.absolutePath() + QLatin1Char('/')).toStdString();
   measuredBpm_ = 0;
   updateBpmLabel();
   positionSlider_->setPosition(0);
@@ -561,7 +561,7 @@ void MainWindow::chooseFile() {
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
   dialog.setNameFilters(OpenDialogFilters());
-  const QString recent = QString::fromStdString(settings_.recent);
+  const QString recent = QString::fromStdString(settings_.folders.recent);
   if (!recent.isEmpty() && QDir(recent).exists()) dialog.setDirectory(recent);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   openFile(dialog.selectedFiles().constFirst());

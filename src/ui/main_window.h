@@ -61,7 +61,7 @@ class MainWindow : public QWidget {
   ~MainWindow() override;
 
   float uiScale() const { return scale_; }
-  const config& settings() const { return settings_; }
+  const Settings& settings() const { return settings_; }
   // Writes the settings to the store now, as the window's end does (the
   // desktop session asks for it before it ends).
   void saveSettings();
@@ -95,7 +95,7 @@ class MainWindow : public QWidget {
   // "Send error reports" in the context menu: the remembered setting, and
   // what a change of it runs (the program's version checker's switch).
   // `available` false: this build sends nothing, and the item says so.
-  bool sendReports() const { return settings_.sendreports != 0; }
+  bool sendReports() const { return settings_.sendReports != 0; }
   void setSendReports(bool on);
   void setSendReportsAction(std::function<void(bool)> action) { sendReportsChanged_ = std::move(action); }
   void setReportsAvailable(bool available);
@@ -198,7 +198,7 @@ class MainWindow : public QWidget {
   // ---- end help and about ----
 
   SettingsStore store_;
-  config settings_;
+  Settings settings_;
   float scale_ = 1.0f;
   Skin skin_;
   QString requestedFile_;

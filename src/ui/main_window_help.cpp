@@ -33,7 +33,7 @@ AboutWindow& MainWindow::aboutWindow() {
 void MainWindow::setCheckUpdatesAction(std::function<void()> action) { checkUpdates_ = std::move(action); }
 
 void MainWindow::setSendReports(bool on) {
-  settings_.sendreports = on ? 1 : 0;
+  settings_.sendReports = on ? 1 : 0;
   if (sendReportsChanged_) sendReportsChanged_(on);
 }
 

@@ -34,7 +34,7 @@ void MainWindow::createPracticeDrawer() {
 
 void MainWindow::setPracticeDrawerOpen(bool open) {
   drawerOpen_ = open;
-  settings_.practicedrawer = open ? 1 : 0;
+  settings_.practiceDrawer = open ? 1 : 0;
   const double target = open ? 1.0 : 0.0;
   if (!isVisible()) {
     // Nothing to watch: the drawer is simply where it belongs.

@@ -38,24 +38,24 @@ void MainWindow::save() {
 
   SaveDialog dialog(this, scale_);
   dialog.setSourceName(sourceName);
-  dialog.selectType(settings_.defaultcodec);
-  dialog.setFolder(QString::fromStdString(settings_.recentout));
+  dialog.selectType(settings_.encoder.typeIndex);
+  dialog.setFolder(QString::fromStdString(settings_.folders.recentOut));
   dialog.selectName(ProposedSaveName(sourceName));
-  dialog.selectBitrate(settings_.BitrateIndex);
+  dialog.selectBitrate(settings_.encoder.bitrateIndex);
   if ((runSaveDialog ? runSaveDialog(dialog) : dialog.exec()) != QDialog::Accepted) return;
 
   const QFileInfo output(dialog.outputName());
-  settings_.recentout = (output.absolutePath() + QLatin1Char('/')).toStdString();
-  settings_.defaultcodec = dialog.typeIndex();
+  settings_.folders.recentOut = (output.absolutePath() + QLatin1Char('/')).toStdString();
+  settings_.encoder.typeIndex = dialog.typeIndex();
   // The row's choice lasts for the run, whichever type it was hidden for.
-  settings_.BitrateIndex = dialog.bitrateIndex();
-  settings_.Bitrate = BitrateTable[size_t(settings_.BitrateIndex - 1)];
+  settings_.encoder.bitrateIndex = dialog.bitrateIndex();
+  settings_.encoder.bitrateKbps = kBitrateTable[size_t(settings_.encoder.bitrateIndex - 1)];
 
   SaveRequest request;
   request.chosenName = dialog.chosenName().toStdString();
-  request.typeIndex = settings_.defaultcodec;
+  request.typeIndex = settings_.encoder.typeIndex;
   request.values = parameters_->values();
-  request.bitrateKbps = settings_.Bitrate;
+  request.bitrateKbps = settings_.encoder.bitrateKbps;
   request.overwrite = dialog.overwriteConfirmed();
   if (parameters_->loopSet()) {
     const int64_t startMs = parameters_->loopStartMs(), endMs = parameters_->loopEndMs();
@@ -80,25 +80,24 @@ void MainWindow::save() {
   }
   std::unique_ptr<ExportJob> job;
   try {
-    job = CreateExport(std::move(saveSession), request);
+    job = CreateExport(std::move(saveSession), request, &progress);
   } catch (const std::exception& e) {
     pw::ShowMessage(pw::MessageKind::Error, e.what());
     return;
   }
-  job->Progress = &progress;
   ExportJob* running = job.get();
-  progress.prepare(QString::fromStdString(job->OutName), [running] { running->Cancel(); });
-  job->Start();
+  progress.prepare(QString::fromStdString(job->options().outName), [running] { running->cancel(); });
+  job->start();
   progress.exec();  // returns when the job has closed the window
   // Still open, the modal run was ended by the application quitting (a
   // signal, the session's end): the save is called off like Cancel, which
   // removes its temporary file, rather than waited for to the end.
   if (progress.isVisible()) progress.cancelJob();
-  job->Wait();
+  job->wait();
   // Should the modal run have ended early (the application quitting), the
   // job's close is handled now, before the job goes.
   QCoreApplication::sendPostedEvents(&progress, kExportClosedEvent);
-  const ExportOutcome outcome = job->Outcome();
+  const ExportOutcome outcome = job->outcome();
   job.reset();
   showSaveOutcome(outcome);
 }

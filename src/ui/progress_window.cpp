@@ -67,11 +67,11 @@ void ProgressWindow::prepare(const QString& outputPath, std::function<void()> ca
 
 int ProgressWindow::percent() const { return progressBar_->value(); }
 
-void ProgressWindow::Post(int percent, int32_t totalWritten) {
-  QCoreApplication::postEvent(this, new ExportProgressEvent(percent, totalWritten));
+void ProgressWindow::reportProgress(int percent, int64_t totalWrittenBytes) {
+  QCoreApplication::postEvent(this, new ExportProgressEvent(percent, totalWrittenBytes));
 }
 
-void ProgressWindow::Close(const ExportOutcome& outcome) {
+void ProgressWindow::reportEnd(const ExportOutcome& outcome) {
   QCoreApplication::postEvent(this, new ExportClosedEvent(outcome));
 }
 

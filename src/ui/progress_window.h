@@ -1,18 +1,22 @@
 // The modal window shown while a file is saved: the output path, a progress
 // bar and Cancel. It has no close box and Esc does not close it: only the
 // export job closes it, when the output is complete or removed. It is the
-// job's ExportProgress: Post and Close come from the job's thread and reach
-// the window as posted events, handled on the main thread.
+// job's ExportProgress: reportProgress and reportEnd come from the job's
+// thread and reach the window as posted events (ExportProgressEvent,
+// ExportClosedEvent), handled on the main thread in the order posted, so the
+// end arrives once and after every progress report.
 //
 // While shown, the same progress goes to the launcher entry (LauncherProgress).
 //
-// Main thread owns every member; Post and Close are the only calls from
-// another thread (they touch nothing but the event queue).
+// Main thread owns every member; reportProgress and reportEnd are the only
+// calls from another thread (they touch nothing but the event queue).
 #pragma once
 
 #include <QDialog>
+#include <QEvent>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 
 #include "export_job.h"
@@ -23,7 +27,19 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 
-// Posted by Close: the job has ended with this outcome.
+// Posted by reportProgress: the percent of the source read and the bytes
+// written so far.
+constexpr QEvent::Type kExportProgressEvent = QEvent::Type(QEvent::User + 1);
+
+class ExportProgressEvent : public QEvent {
+ public:
+  ExportProgressEvent(int percent, int64_t totalWrittenBytes)
+      : QEvent(kExportProgressEvent), percent(percent), totalWrittenBytes(totalWrittenBytes) {}
+  const int percent;
+  const int64_t totalWrittenBytes;
+};
+
+// Posted by reportEnd: the job has ended with this outcome.
 constexpr QEvent::Type kExportClosedEvent = QEvent::Type(QEvent::User + 2);
 
 class ExportClosedEvent : public QEvent {
@@ -47,8 +63,8 @@ class ProgressWindow : public QDialog, public ExportProgress {
   void prepare(const QString& outputPath, std::function<void()> cancel);
 
   // ExportProgress, from the job's thread.
-  void Post(int percent, int32_t totalWritten) override;
-  void Close(const ExportOutcome& outcome) override;
+  void reportProgress(int percent, int64_t totalWrittenBytes) override;
+  void reportEnd(const ExportOutcome& outcome) override;
 
   // The outcome the job closed the window with (the last job's).
   const ExportOutcome& outcome() const { return outcome_; }

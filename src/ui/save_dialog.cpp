@@ -16,7 +16,7 @@
 
 namespace {
 
-// Same order as the format indices (1 MP3 … 4 M4A) and OutputExtensions.
+// Same order as the format indices (1 MP3 … 4 M4A) and kOutputExtensions.
 constexpr const char* kSaveFileTypes[] = {"MP3 File (*.mp3)", "WAV File (*.wav)", "FLAC File (*.flac)",
                                           "M4A File (*.m4a)"};
 constexpr int32_t kDefaultBitrateIndex = 3;  // 128 kb/s
@@ -63,7 +63,7 @@ SaveDialog::SaveDialog(QWidget* parent, float scale) : QFileDialog(parent) {
   bitrateLabel_->setObjectName(QStringLiteral("bitrateLabel"));
   bitrateCombo_ = new QComboBox(this);
   bitrateCombo_->setObjectName(QStringLiteral("bitrateCombo"));
-  for (int32_t kbps : BitrateTable) bitrateCombo_->addItem(QString::number(kbps));
+  for (int32_t kbps : kBitrateTable) bitrateCombo_->addItem(QString::number(kbps));
   bitrateLabel_->setBuddy(bitrateCombo_);
   // Qt's dialog lays itself out on a grid: the row goes under the type row.
   if (auto* grid = qobject_cast<QGridLayout*>(layout())) {
@@ -82,7 +82,7 @@ void SaveDialog::setFolder(const QString& folder) {
 }
 
 void SaveDialog::selectType(int32_t typeIndex) {
-  if (typeIndex < 1 || typeIndex > int32_t(OutputExtensions.size())) typeIndex = FileTypeMp3;
+  if (typeIndex < 1 || typeIndex > int32_t(kOutputExtensions.size())) typeIndex = FileTypeMp3;
   selectNameFilter(QString::fromLatin1(kSaveFileTypes[typeIndex - 1]));
   // A filter chosen by the program sends no filterSelected.
   updateBitrateRow();
@@ -94,7 +94,7 @@ int32_t SaveDialog::typeIndex() const {
 }
 
 void SaveDialog::selectBitrate(int32_t bitrateIndex) {
-  if (bitrateIndex < 1 || bitrateIndex > int32_t(BitrateTable.size())) bitrateIndex = kDefaultBitrateIndex;
+  if (bitrateIndex < 1 || bitrateIndex > int32_t(kBitrateTable.size())) bitrateIndex = kDefaultBitrateIndex;
   bitrateCombo_->setCurrentIndex(bitrateIndex - 1);
 }
 

@@ -8,7 +8,7 @@
 //   disabled for WAV and FLAC, which have no bit rate, also when the dialog
 //   opens on one of them.
 // - Confirming the source file itself (in any spelling, with or without
-//   extension) shows the information box OverwriteSourceMessage and keeps
+//   extension) shows the information box kOverwriteSourceMessage and keeps
 //   the dialog open.
 // - When the file that will be written exists, or the karaoke companion
 //   the save writes beside it (the source has one), the user is asked
@@ -50,7 +50,7 @@ class SaveDialog : public QFileDialog {
   // 1 MP3, 2 WAV, 3 FLAC, 4 M4A; anything else opens on MP3.
   void selectType(int32_t typeIndex);
   int32_t typeIndex() const;
-  // 1-based position in BitrateTable; out of range selects 128.
+  // 1-based position in kBitrateTable; out of range selects 128.
   void selectBitrate(int32_t bitrateIndex);
   int32_t bitrateIndex() const;
   // The name in the file-name box, as if typed.

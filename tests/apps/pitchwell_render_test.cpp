@@ -297,8 +297,8 @@ TEST_F(RenderTest, EqualsTheWindowsSaveWithTheSlidersThereBitForBit) {
     const EffectValues values{.speedPercent = 25, .tempoPercent = -10, .pitchSemitones = -3.5,
                               .treblePercent = 40, .bassPercent = 20};
     std::unique_ptr<ExportJob> job = CreateExport(std::move(session), SaveRequest{dir + "/window", 2, values});
-    job->Run();
-    ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+    job->run();
+    ASSERT_TRUE(job->outcome().ok()) << job->outcome().failure;
   }
   pw::SetMessageHandler(previous);
 

@@ -15,7 +15,7 @@ TEST(MessageBox, HandlerReceivesKindTextAndCaptionAndCanBeRestored) {
 
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].kind, pw::MessageKind::Error);
-  EXPECT_EQ(seen[0].text, "Could not open audio file!\r\n(Error code: 2)");
+  EXPECT_EQ(seen[0].text, "Could not open audio file!\n(Error code: 2)");
   EXPECT_TRUE(seen[0].caption.empty());
   EXPECT_EQ(seen[1].kind, pw::MessageKind::Information);
   EXPECT_EQ(seen[1].caption, "Pitchwell");

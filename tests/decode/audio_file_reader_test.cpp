@@ -49,7 +49,7 @@ TEST(Reader, MissingFileShowsMessageAndIsNotOpened) {
   EXPECT_EQ(capture.seen[0].kind, pw::MessageKind::Plain);
   EXPECT_TRUE(capture.seen[0].caption.empty());
   EXPECT_EQ(capture.seen[0].text,
-            "Could not open audio file!\r\n(Error code: 2)\n/nonexistent/folder/song.mp3: No such file or directory");
+            "Could not open audio file!\n(Error code: 2)\n/nonexistent/folder/song.mp3: No such file or directory");
 }
 
 TEST(Reader, OpenFailuresNameTheFileAndTheReason) {

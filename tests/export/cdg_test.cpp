@@ -31,8 +31,8 @@ namespace fs = std::filesystem;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr size_t Packet = 24;
-constexpr uint8_t Graphics = 9;
+constexpr size_t kPacketBytes = 24;
+constexpr uint8_t kGraphicsCommand = 9;
 
 // A companion whose packet i has command commands[i] and a payload naming i,
 // so packets can be told apart from each other and from inserted (all-zero)
@@ -44,7 +44,7 @@ Bytes MakeCdg(const std::vector<uint8_t>& commands) {
     out.push_back(uint8_t(0xA0 | (i >> 16 & 0x0F)));
     out.push_back(uint8_t(i >> 8));
     out.push_back(uint8_t(i));
-    for (size_t k = 4; k < Packet; ++k) out.push_back(uint8_t(i * 7 + k));
+    for (size_t k = 4; k < kPacketBytes; ++k) out.push_back(uint8_t(i * 7 + k));
   }
   return out;
 }
@@ -52,10 +52,10 @@ Bytes MakeCdg(const std::vector<uint8_t>& commands) {
 // Source index of each output packet, -1 for an inserted empty packet.
 std::vector<long> Indices(const Bytes& cdg) {
   std::vector<long> out;
-  for (size_t at = 0; at + Packet <= cdg.size(); at += Packet) {
+  for (size_t at = 0; at + kPacketBytes <= cdg.size(); at += kPacketBytes) {
     const uint8_t* p = &cdg[at];
     bool zero = true;
-    for (size_t k = 0; k < Packet; ++k) zero = zero && p[k] == 0;
+    for (size_t k = 0; k < kPacketBytes; ++k) zero = zero && p[k] == 0;
     out.push_back(zero ? -1 : long(p[1] & 0x0F) << 16 | long(p[2]) << 8 | long(p[3]));
   }
   return out;
@@ -76,7 +76,7 @@ std::vector<uint8_t> Commands(size_t n, uint8_t command) { return std::vector<ui
 // Every third packet carries graphics.
 std::vector<uint8_t> Mixed(size_t n) {
   std::vector<uint8_t> c(n, 1);
-  for (size_t i = 0; i < n; i += 3) c[i] = Graphics;
+  for (size_t i = 0; i < n; i += 3) c[i] = kGraphicsCommand;
   return c;
 }
 
@@ -129,10 +129,10 @@ TEST_F(CdgCompanion, FasterDropsEmptyPacketsOnlyAndKeepsOrder) {
       for (long i : out) {
         ASSERT_GT(i, last);
         last = i;
-        graphicsKept += commands[size_t(i)] == Graphics;
+        graphicsKept += commands[size_t(i)] == kGraphicsCommand;
       }
       size_t graphics = 0;
-      for (uint8_t c : commands) graphics += c == Graphics;
+      for (uint8_t c : commands) graphics += c == kGraphicsCommand;
       EXPECT_EQ(graphicsKept, graphics);
 
       // q packets per 100 go while enough droppable packets are at hand.
@@ -170,7 +170,7 @@ TEST_F(CdgCompanion, TwiceAsFastCarriesTheShortfallOver) {
   // Chunk 0 is all graphics (nothing may go, the balance grows to 50),
   // chunk 1 loses all 100 (balance 100), chunk 2 its first 50, chunk 3 its
   // first 50.
-  std::vector<uint8_t> commands = Commands(100, Graphics);
+  std::vector<uint8_t> commands = Commands(100, kGraphicsCommand);
   const std::vector<uint8_t> empty = Commands(300, 0);
   commands.insert(commands.end(), empty.begin(), empty.end());
   const std::vector<long> out = Indices(Convert(MakeCdg(commands), 100));
@@ -205,8 +205,8 @@ TEST_F(CdgCompanion, HalfSpeedInsertsBeforeEveryPacketButTheFirst) {
     }
   }
   // Inserted packets are 24 zero bytes, source packets unchanged.
-  EXPECT_TRUE(std::equal(source.begin(), source.begin() + Packet, result.begin()));
-  EXPECT_TRUE(std::equal(source.begin() + Packet, source.begin() + 2 * Packet, result.begin() + 2 * Packet));
+  EXPECT_TRUE(std::equal(source.begin(), source.begin() + kPacketBytes, result.begin()));
+  EXPECT_TRUE(std::equal(source.begin() + kPacketBytes, source.begin() + 2 * kPacketBytes, result.begin() + 2 * kPacketBytes));
 }
 
 TEST_F(CdgCompanion, SlowerKeepsEverySourcePacketInTime) {
@@ -241,7 +241,7 @@ TEST_F(CdgCompanion, SlowerKeepsEverySourcePacketInTime) {
 
 TEST_F(CdgCompanion, QuarterSpeedMakesFourTimesAsManyPackets) {
   const long n = 500;
-  const std::vector<long> out = Indices(Convert(MakeCdg(Commands(size_t(n), Graphics)), -75));
+  const std::vector<long> out = Indices(Convert(MakeCdg(Commands(size_t(n), kGraphicsCommand)), -75));
   EXPECT_EQ(out.size(), size_t(4 * n - 3));
   for (long i = 0; i < n; ++i) {
     ASSERT_EQ(out[size_t(4 * i)], i);
@@ -359,8 +359,8 @@ class CdgSave : public ::testing::Test {
       return failed;
     }
     std::unique_ptr<ExportJob> job = CreateExport(std::move(session), SaveRequest{chosen, type, {}, 128, overwrite});
-    job->Run();
-    return job->Outcome();
+    job->run();
+    return job->outcome();
   }
 };
 
@@ -464,7 +464,7 @@ TEST_F(CdgSave, AnExistingCompanionIsReplacedOnlyWithPermission) {
   WriteFile(dir + "/out/out.cdg", older);
 
   const ExportOutcome refused = Save(source, dir + "/out/out.flac", 3);
-  EXPECT_EQ(refused.failure, "Cannot write \"" + dir + "/out/out.cdg\": the file already exists\r\n\"" + dir +
+  EXPECT_EQ(refused.failure, "Cannot write \"" + dir + "/out/out.cdg\": the file already exists\n\"" + dir +
                                 "/out/out.flac\" was not saved.");
   EXPECT_TRUE(refused.outputExists);
   EXPECT_FALSE(fs::exists(dir + "/out/out.flac"));

@@ -1,8 +1,8 @@
 // The export job: bit-exact output at neutral sliders, the speed stage's
 // tail, block boundaries, progress, cancel, outputs that cannot be created
 // or written, an existing output kept until the end, names that are not
-// regular files, a damaged source, jobs running side by side, and the
-// self-freeing form the window uses.
+// regular files, a damaged source, jobs running side by side, and the owner
+// destroying a started job once it has reported its end, as the window does.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -20,6 +20,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "pcm_convert.h"
@@ -38,8 +40,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A 32-bit counter would wrap past 2 GiB of output.
+static_assert(std::is_same_v<decltype(std::declval<const ExportJob&>().totalWrittenBytes()), int64_t>);
+
 constexpr int kRate = 44100;
-constexpr uint32_t kBlockFrames = ExportJob::K / 4;  // frames per read request
+constexpr uint32_t kBlockFrames = ExportJob::kBlockFrames;  // frames per read request
 
 // Every post and the one close, as the progress window would see them.
 class RecordingProgress : public ExportProgress {
@@ -49,12 +54,12 @@ class RecordingProgress : public ExportProgress {
   int closes = 0;
   ExportOutcome outcome;
 
-  void Post(int percent, int32_t) override {
+  void reportProgress(int percent, int64_t) override {
     std::lock_guard lock(m);
     if (percents.empty() && onFirstPost) onFirstPost();
     percents.push_back(percent);
   }
-  void Close(const ExportOutcome& o) override {
+  void reportEnd(const ExportOutcome& o) override {
     std::lock_guard lock(m);
     ++closes;
     outcome = o;
@@ -112,8 +117,8 @@ std::string ReadAll(const std::string& path) {
 
 // Every output file fails as a full disk would after `bytes`, while it lives.
 struct DiskFullAfter {
-  explicit DiskFullAfter(int64_t bytes) { OutputFile::FailAfterBytesForTesting(bytes, ENOSPC); }
-  ~DiskFullAfter() { OutputFile::FailAfterBytesForTesting(-1, 0); }
+  explicit DiskFullAfter(int64_t bytes) { OutputFile::failAfterBytesForTesting(bytes, ENOSPC); }
+  ~DiskFullAfter() { OutputFile::failAfterBytesForTesting(-1, 0); }
 };
 
 // Opens a session of `path` as a save does; null (with a failure) when not.
@@ -145,25 +150,25 @@ class JobTest : public ::testing::Test {
   }
 
   // The save command for the source with the fixture's values.
-  std::unique_ptr<ExportJob> Export(const std::string& chosen, int32_t type, bool overwrite = false) {
+  std::unique_ptr<ExportJob> Export(const std::string& chosen, int32_t type, bool overwrite = false,
+                                    ExportProgress* progress = nullptr) {
     std::unique_ptr<Session> session = OpenSession(sourcePath);
     if (!session) return nullptr;
-    return CreateExport(std::move(session), SaveRequest{chosen, type, values, 128, overwrite});
+    return CreateExport(std::move(session), SaveRequest{chosen, type, values, 128, overwrite}, progress);
   }
 
   // The save command and the job, run to the end on this thread. The tests
   // save over their own earlier outputs.
   ExportOutcome Save(const std::string& chosen, int32_t type, RecordingProgress& progress) {
-    std::unique_ptr<ExportJob> job = Export(chosen, type, true);
+    std::unique_ptr<ExportJob> job = Export(chosen, type, true, &progress);
     if (!job) {
       ExportOutcome failed;
       failed.failure = "no session";
       return failed;
     }
-    job->Progress = &progress;
-    job->Run();
+    job->run();
     EXPECT_EQ(progress.closes, 1);
-    return job->Outcome();
+    return job->outcome();
   }
 
   // What playback hands out for the same values, read in the job's blocks.
@@ -172,7 +177,7 @@ class JobTest : public ::testing::Test {
     if (!session) return {};
     session->chain().setValues(values);
     const size_t channels = size_t(session->channels());
-    const size_t frames = ExportJob::RequestBytes(uint32_t(channels)) / 4 / channels;
+    const size_t frames = ExportJob::requestBytes(uint32_t(channels)) / 4 / channels;
     std::vector<float> out, buf(frames * channels);
     while (const size_t n = session->read(buf.data(), frames)) out.insert(out.end(), buf.begin(), buf.begin() + long(n * channels));
     return out;
@@ -342,13 +347,12 @@ TEST_F(JobTest, CancelDeletesTheOutputAndWritesNoCompanion) {
 
   // Cancelled from the first progress post, the job on its own thread.
   RecordingProgress progress;
-  std::unique_ptr<ExportJob> job = Export(dir + "/gone.flac", 3);
-  progress.onFirstPost = [&job] { job->Cancel(); };
-  job->Progress = &progress;
-  job->Start();
-  job->Wait();
-  EXPECT_TRUE(job->Outcome().cancelled);
-  EXPECT_TRUE(job->Outcome().failure.empty());
+  std::unique_ptr<ExportJob> job = Export(dir + "/gone.flac", 3, false, &progress);
+  progress.onFirstPost = [&job] { job->cancel(); };
+  job->start();
+  job->wait();
+  EXPECT_TRUE(job->outcome().cancelled);
+  EXPECT_TRUE(job->outcome().failure.empty());
   EXPECT_EQ(progress.closes, 1);
   EXPECT_TRUE(progress.outcome.cancelled);
   // The loop stopped before its second read: the first post, the remainder's.
@@ -374,12 +378,11 @@ TEST_F(JobTest, AnOutputThatCannotBeCreatedEndsTheJobWithOneMessage) {
   for (const Case& c : cases) {
     for (int type = 1; type <= 4; ++type) {
       SCOPED_TRACE(c.folder + " " + std::to_string(type));
-      std::unique_ptr<ExportJob> job = Export(c.folder + "/out", type);
       RecordingProgress progress;
-      job->Progress = &progress;
-      job->Start();
-      job->Wait();
-      const ExportOutcome& outcome = job->Outcome();
+      std::unique_ptr<ExportJob> job = Export(c.folder + "/out", type, false, &progress);
+      job->start();
+      job->wait();
+      const ExportOutcome& outcome = job->outcome();
       EXPECT_FALSE(outcome.cancelled);
       EXPECT_FALSE(outcome.outputExists);
       EXPECT_EQ(outcome.failure, "Cannot write \"" + c.folder + "/out" + extensions[type] + "\": " + c.reason);
@@ -401,11 +404,10 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
   // Not allowed: refused before anything is read or written.
   {
     RecordingProgress progress;
-    std::unique_ptr<ExportJob> job = Export(out, 2);
-    job->Progress = &progress;
-    job->Run();
-    EXPECT_EQ(job->Outcome().failure, "Cannot write \"" + out + "\": the file already exists");
-    EXPECT_TRUE(job->Outcome().outputExists);
+    std::unique_ptr<ExportJob> job = Export(out, 2, false, &progress);
+    job->run();
+    EXPECT_EQ(job->outcome().failure, "Cannot write \"" + out + "\": the file already exists");
+    EXPECT_TRUE(job->outcome().outputExists);
     EXPECT_TRUE(progress.percents.empty());
   }
   EXPECT_EQ(ReadAll(out), older);
@@ -419,11 +421,10 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
       // one grows under a temporary name.
       EXPECT_EQ(ReadAll(out), older);
       EXPECT_EQ(pwtest::Temporaries(dir).size(), 1u);
-      job->Cancel();
+      job->cancel();
     };
-    job->Progress = &progress;
-    job->Run();
-    EXPECT_TRUE(job->Outcome().cancelled);
+    job->run();
+    EXPECT_TRUE(job->outcome().cancelled);
   }
   EXPECT_EQ(ReadAll(out), older);
   EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
@@ -431,8 +432,8 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
   // Allowed: replaced, keeping the old file's permissions.
   RecordingProgress progress;
   std::unique_ptr<ExportJob> job = Export(out, 2, true);
-  job->Run();
-  ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+  job->run();
+  ASSERT_TRUE(job->outcome().ok()) << job->outcome().failure;
   EXPECT_TRUE(Decode(out) == source);
   EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
   EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
@@ -471,8 +472,8 @@ TEST_F(JobTest, AWriteFailureEndsTheJobWithOneMessageAndSavesNothing) {
       {
         const DiskFullAfter full(4096);
         std::unique_ptr<ExportJob> job = Export(out, type, true);
-        job->Run();
-        outcome = job->Outcome();
+        job->run();
+        outcome = job->outcome();
       }
       EXPECT_FALSE(outcome.cancelled);
       EXPECT_NE(outcome.failure.find("Cannot write \"" + out + "\": No space left on device"), std::string::npos)
@@ -511,8 +512,8 @@ TEST_F(JobTest, AFullDiskWhileTheTagsAreWrittenFailsTheSaveAndKeepsTheEarlierFil
       FailTagWritesAfterBytesForTesting(room.bytes, ENOSPC);
       {
         std::unique_ptr<ExportJob> job = Export(out, type, true);
-        job->Run();
-        outcome = job->Outcome();
+        job->run();
+        outcome = job->outcome();
       }
       FailTagWritesAfterBytesForTesting(-1, 0);
       EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
@@ -549,18 +550,17 @@ TEST_F(JobTest, NamesThatAreNotRegularFilesAreRefusedBeforeAnythingIsOpened) {
   const Case cases[] = {
       {dir + "/pipe.wav", "Cannot write \"" + dir + "/pipe.wav\": it is a named pipe, not a regular file"},
       {dir + "/folder.wav", "Cannot write \"" + dir + "/folder.wav\": it is a folder, not a regular file"},
-      {dir + "/piped.wav", "Cannot write \"" + dir + "/piped.cdg\": it is a named pipe, not a regular file\r\n\"" +
+      {dir + "/piped.wav", "Cannot write \"" + dir + "/piped.cdg\": it is a named pipe, not a regular file\n\"" +
                                dir + "/piped.wav\" was not saved."},
   };
   for (const Case& c : cases) {
     for (const bool overwrite : {false, true}) {
       SCOPED_TRACE(c.chosen);
       RecordingProgress progress;
-      std::unique_ptr<ExportJob> job = Export(c.chosen, 2, overwrite);
-      job->Progress = &progress;
-      job->Run();
-      EXPECT_EQ(job->Outcome().failure, c.failure);
-      EXPECT_FALSE(job->Outcome().outputExists);
+      std::unique_ptr<ExportJob> job = Export(c.chosen, 2, overwrite, &progress);
+      job->run();
+      EXPECT_EQ(job->outcome().failure, c.failure);
+      EXPECT_FALSE(job->outcome().outputExists);
       EXPECT_TRUE(progress.percents.empty());
     }
   }
@@ -612,14 +612,14 @@ TEST_F(JobTest, OutputFormatConversionAndByteCountAgree) {
   for (int type : {2, 1}) {
     SCOPED_TRACE(type);
     std::unique_ptr<ExportJob> job = Export(dir + "/depth", type);
-    EXPECT_EQ(job->Format.pcm.bitsPerSample, type == 2 ? 24 : 16);
-    job->Run();
-    ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+    EXPECT_EQ(job->options().format.pcm.bitsPerSample, type == 2 ? 24 : 16);
+    job->run();
+    ASSERT_TRUE(job->outcome().ok()) << job->outcome().failure;
     if (type == 2) {
-      EXPECT_EQ(job->TotalWritten.load(), int32_t(source.size() * 3));
+      EXPECT_EQ(job->totalWrittenBytes(), int64_t(source.size() * 3));
       EXPECT_EQ(fs::file_size(dir + "/depth.wav"), source.size() * 3 + 80);  // extensible header
     } else {
-      EXPECT_GT(job->TotalWritten.load(), 0);
+      EXPECT_GT(job->totalWrittenBytes(), 0);
       // The MP3 carries the encoder's delay and padding (no Info header).
       const std::vector<float> decoded = Decode(dir + "/depth.mp3");
       EXPECT_GE(decoded.size(), source.size());
@@ -628,17 +628,21 @@ TEST_F(JobTest, OutputFormatConversionAndByteCountAgree) {
   }
 }
 
-TEST_F(JobTest, AJobStartedFreeOnTerminateReportsAndFreesItself) {
+// The window's way: the job on its own thread, the end reported once from
+// there, and the job destroyed by its owner as soon as the end has been
+// reported (its thread may still be returning).
+TEST_F(JobTest, AStartedJobReportsItsEndOnceAndItsOwnerMayDestroyItThen) {
   OpenSource(pwtest::Sine(440, kRate, 2, kRate / 2), 2, 16);
   RecordingProgress progress;
-  std::unique_ptr<ExportJob> job = Export(dir + "/free.wav", 2);
-  job->Progress = &progress;
-  job->FreeOnTerminate = true;
-  job.release()->Start();
+  std::unique_ptr<ExportJob> job = Export(dir + "/owned.wav", 2, false, &progress);
+  job->start();
   progress.WaitClosed();
-  EXPECT_TRUE(progress.outcome.ok());
+  job.reset();
+  EXPECT_EQ(progress.closes, 1);
+  EXPECT_TRUE(progress.outcome.ok()) << progress.outcome.failure;
   EXPECT_EQ(progress.percents.back(), 100);
-  EXPECT_TRUE(Decode(dir + "/free.wav") == source);
+  EXPECT_TRUE(Decode(dir + "/owned.wav") == source);
+  EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
 }
 
 // Two renders in one process at once, each with its own session and values,
@@ -666,17 +670,17 @@ TEST(JobsSideBySide, TwoSessionsAtOnceWriteWhatEachWritesAlone) {
 
   for (size_t i = 0; i < 2; ++i) {
     std::unique_ptr<ExportJob> job = prepare(renders[i], dir + "/alone" + std::to_string(i));
-    job->Run();
-    ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+    job->run();
+    ASSERT_TRUE(job->outcome().ok()) << job->outcome().failure;
   }
 
   std::unique_ptr<ExportJob> jobs[] = {prepare(renders[0], dir + "/together0"), prepare(renders[1], dir + "/together1")};
-  for (auto& job : jobs) job->Start();
-  for (auto& job : jobs) job->Wait();
+  for (auto& job : jobs) job->start();
+  for (auto& job : jobs) job->wait();
 
   for (size_t i = 0; i < 2; ++i) {
     SCOPED_TRACE(renders[i].ext);
-    ASSERT_TRUE(jobs[i]->Outcome().ok()) << jobs[i]->Outcome().failure;
+    ASSERT_TRUE(jobs[i]->outcome().ok()) << jobs[i]->outcome().failure;
     const std::string alone = ReadAll(dir + "/alone" + std::to_string(i) + renders[i].ext);
     const std::string together = ReadAll(dir + "/together" + std::to_string(i) + renders[i].ext);
     EXPECT_GT(alone.size(), 10000u);

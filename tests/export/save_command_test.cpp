@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "session.h"
 #include "export_job.h"
@@ -37,7 +38,7 @@ TEST(SaveCommand, OutputNameCarriesTheTypesExtension) {
 }
 
 TEST(SaveCommand, TablesOfTypesAndBitrates) {
-  EXPECT_EQ(std::string(OutputExtensions[0]) + OutputExtensions[1] + OutputExtensions[2] + OutputExtensions[3],
+  EXPECT_EQ(std::string(kOutputExtensions[0]) + kOutputExtensions[1] + kOutputExtensions[2] + kOutputExtensions[3],
             ".mp3.wav.flac.m4a");
   const int32_t offered[] = {96, 112, 128, 160, 192, 224, 256, 320};
   for (int i = 0; i < 8; ++i) EXPECT_EQ(BitrateIndexOf(offered[i]), i + 1);
@@ -103,6 +104,14 @@ TEST(SaveCommand, OutputFormatDepthRule) {
   }
 }
 
+// Counts what a job reports.
+class NoProgress : public ExportProgress {
+ public:
+  int calls = 0;
+  void reportProgress(int, int64_t) override { ++calls; }
+  void reportEnd(const ExportOutcome&) override { ++calls; }
+};
+
 class SavePreparation : public ::testing::Test {
  protected:
   std::string dir = pwtest::TempDir("saveprep");
@@ -133,23 +142,31 @@ TEST_F(SavePreparation, RewindsEmptiesTheChainAndSetsUpTheJob) {
   Session* prepared = session.get();
 
   const EffectValues values{.speedPercent = 10, .pitchSemitones = 2};
-  std::unique_ptr<ExportJob> job = CreateExport(std::move(session), SaveRequest{dir + "/out.txt", 3, values});
+  NoProgress progress;
+  std::unique_ptr<ExportJob> job =
+      CreateExport(std::move(session), SaveRequest{dir + "/out.txt", 3, values}, &progress);
   EXPECT_EQ(prepared->positionMs(), 0);
   EXPECT_FALSE(prepared->chain().loop().active());  // a practice loop would never let the export end
   EXPECT_EQ(prepared->chain().values(), values);   // the request's values are rendered
-  EXPECT_EQ(job->OutName, dir + "/out.flac");
-  EXPECT_EQ(job->FormatIndex, 3);
-  EXPECT_EQ(job->TempoChange, 10);  // speed +10 %
-  EXPECT_EQ(job->SourceName, dir + "/in.wav");
-  EXPECT_FALSE(job->FreeOnTerminate);
-  EXPECT_EQ(job->Format.pcm.bitsPerSample, 24);
-  EXPECT_EQ(job->Format.pcm.sampleRate, 22050u);
-  EXPECT_EQ(job->Format.pcm.channels, 1);
-  EXPECT_FALSE(job->OverwriteAllowed);  // only when the user asked
+  EXPECT_EQ(job->options().outName, dir + "/out.flac");
+  EXPECT_EQ(job->options().formatIndex, 3);
+  EXPECT_EQ(job->options().tempoChange, 10);  // speed +10 %
+  EXPECT_EQ(job->options().sourceName, dir + "/in.wav");
+  EXPECT_EQ(job->options().progress, &progress);
+  EXPECT_EQ(job->options().format.pcm.bitsPerSample, 24);
+  EXPECT_EQ(job->options().format.pcm.sampleRate, 22050u);
+  EXPECT_EQ(job->options().format.pcm.channels, 1);
+  EXPECT_FALSE(job->options().overwriteAllowed);  // only when the user asked
+  EXPECT_EQ(job->options().fromMs, -1);
+  EXPECT_EQ(job->options().toMs, -1);
+  // The caller owns a job that has not begun: nothing reported, nothing written.
+  EXPECT_EQ(progress.calls, 0);
+  EXPECT_FALSE(fs::exists(dir + "/out.flac"));
+  EXPECT_EQ(pwtest::Temporaries(dir), std::vector<std::string>{});
 
   SaveRequest confirmed{dir + "/out", 2, {}};
   confirmed.overwrite = true;
-  EXPECT_TRUE(CreateExport(Open(dir + "/in.wav"), confirmed)->OverwriteAllowed);
+  EXPECT_TRUE(CreateExport(Open(dir + "/in.wav"), confirmed)->options().overwriteAllowed);
 }
 
 // A region of the source (the A–B loop saved alone, or --from/--to):
@@ -167,8 +184,8 @@ TEST_F(SavePreparation, ARegionSavesExactlyItsFrames) {
   request.fromMs = 250;  // frame 5512.5 → 5513
   request.toMs = 500;    // frame 11025
   std::unique_ptr<ExportJob> job = CreateExport(std::move(session), request);
-  job->Run();
-  ASSERT_TRUE(job->Outcome().ok()) << job->Outcome().failure;
+  job->run();
+  ASSERT_TRUE(job->outcome().ok()) << job->outcome().failure;
 
   AudioError error = AudioError::None;
   auto saved = AudioDecoder::open(dir + "/region.wav", &error);

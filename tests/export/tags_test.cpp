@@ -34,14 +34,14 @@ using Bytes = std::vector<char>;
 
 // What every source carries. The title is not Latin-1, so it cannot go into
 // a WAV's INFO list; the artist is Latin-1 but not ASCII.
-const std::string Title = "Grüße – Title";
-const std::string Artist = "Artist \u00D6";
-const std::string Album = "Album";
-const std::string Comment = "Comment text";
-const std::string Genre = "Rock";
-const std::string Composer = "Composer X";
-constexpr unsigned Year = 2001;
-constexpr unsigned Track = 7;
+const std::string kTitle = "Grüße – Title";
+const std::string kArtist = "Artist \u00D6";
+const std::string kAlbum = "Album";
+const std::string kComment = "Comment text";
+const std::string kGenre = "Rock";
+const std::string kComposer = "Composer X";
+constexpr unsigned kYear = 2001;
+constexpr unsigned kTrack = 7;
 
 Bytes ReadBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -120,15 +120,15 @@ void TagWithLibrary(const std::string& path, bool text, const Bytes& cover) {
   ASSERT_TRUE(file.Valid()) << path;
   if (text) {
     TagLib::Tag* tag = file.File()->tag();
-    tag->setTitle(TagLib::String(Title, TagLib::String::UTF8));
-    tag->setArtist(TagLib::String(Artist, TagLib::String::UTF8));
-    tag->setAlbum(TagLib::String(Album, TagLib::String::UTF8));
-    tag->setComment(TagLib::String(Comment, TagLib::String::UTF8));
-    tag->setGenre(TagLib::String(Genre, TagLib::String::UTF8));
-    tag->setYear(Year);
-    tag->setTrack(Track);
+    tag->setTitle(TagLib::String(kTitle, TagLib::String::UTF8));
+    tag->setArtist(TagLib::String(kArtist, TagLib::String::UTF8));
+    tag->setAlbum(TagLib::String(kAlbum, TagLib::String::UTF8));
+    tag->setComment(TagLib::String(kComment, TagLib::String::UTF8));
+    tag->setGenre(TagLib::String(kGenre, TagLib::String::UTF8));
+    tag->setYear(kYear);
+    tag->setTrack(kTrack);
     TagLib::PropertyMap props = pwtag::ReadProperties(file.File());
-    props.replace("COMPOSER", TagLib::StringList(TagLib::String(Composer, TagLib::String::UTF8)));
+    props.replace("COMPOSER", TagLib::StringList(TagLib::String(kComposer, TagLib::String::UTF8)));
     EXPECT_FALSE(pwtag::WriteProperties(file.File(), props).contains("COMPOSER"));
   }
   if (!cover.empty()) {
@@ -139,7 +139,7 @@ void TagWithLibrary(const std::string& path, bool text, const Bytes& cover) {
     EXPECT_TRUE(pwtag::WritePictures(file.File(), {picture}));
   }
   EXPECT_TRUE(pwtag::SaveTagFile(file.File()));
-  EXPECT_FALSE(file.stream.Failed()) << file.stream.Reason();
+  EXPECT_FALSE(file.stream.failed()) << file.stream.reason();
 }
 
 // A source may hold its comment where the common field does not look (ffmpeg
@@ -147,18 +147,18 @@ void TagWithLibrary(const std::string& path, bool text, const Bytes& cover) {
 // DESCRIPTION); an output must have it in the common field.
 void ExpectTags(const Tags& t, const Bytes& cover, bool source = false) {
   ASSERT_TRUE(t.opened);
-  EXPECT_EQ(t.title, Title);
-  EXPECT_EQ(t.artist, Artist);
-  EXPECT_EQ(t.album, Album);
+  EXPECT_EQ(t.title, kTitle);
+  EXPECT_EQ(t.artist, kArtist);
+  EXPECT_EQ(t.album, kAlbum);
   if (source && t.comment.empty()) {
-    EXPECT_NE(t.commentProperties.find(Comment), std::string::npos) << t.commentProperties;
+    EXPECT_NE(t.commentProperties.find(kComment), std::string::npos) << t.commentProperties;
   } else {
-    EXPECT_EQ(t.comment, Comment);
+    EXPECT_EQ(t.comment, kComment);
   }
-  EXPECT_EQ(t.genre, Genre);
-  EXPECT_EQ(t.year, Year);
-  EXPECT_EQ(t.track, Track);
-  EXPECT_EQ(t.composer, Composer);
+  EXPECT_EQ(t.genre, kGenre);
+  EXPECT_EQ(t.year, kYear);
+  EXPECT_EQ(t.track, kTrack);
+  EXPECT_EQ(t.composer, kComposer);
   ASSERT_EQ(t.covers, 1);
   EXPECT_EQ(t.mime, "image/png");
   EXPECT_TRUE(t.cover == cover);
@@ -181,7 +181,7 @@ std::string Probe(const std::string& path, const std::string& dir) {
   return Lower(std::string(text.begin(), text.end()));
 }
 
-const char* const Outputs[] = {"mp3", "wav", "flac", "m4a"};
+const char* const kOutputs[] = {"mp3", "wav", "flac", "m4a"};
 
 struct SourceFormat {
   const char* name;
@@ -193,7 +193,7 @@ struct SourceFormat {
 
 std::ostream& operator<<(std::ostream& os, const SourceFormat& f) { return os << f.name; }
 
-const SourceFormat Sources[] = {
+const SourceFormat kSources[] = {
     {"MP3", "mp3", "-c:a libmp3lame", true, true},
     {"MP2", "mp2", "-c:a mp2", false, false},
     {"WAV", "wav", "-c:a pcm_s16le", false, false},
@@ -207,17 +207,17 @@ const SourceFormat Sources[] = {
     {"APE", "ape", nullptr, false, false},
 };
 
-const std::string Ffmpeg = "ffmpeg -nostdin -hide_banner -loglevel error -y ";
-const std::string Tone = "-f lavfi -i sine=frequency=440:duration=0.2 ";
+const std::string kFfmpeg = "ffmpeg -nostdin -hide_banner -loglevel error -y ";
+const std::string kTone = "-f lavfi -i sine=frequency=440:duration=0.2 ";
 
 // Per process: the cover picture and untagged outputs made by ffmpeg.
 class TagFiles : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir = pwtest::TempDir("tags");
-    std::string command = Ffmpeg + Tone + "-f lavfi -i color=c=orange:s=16x16 -map 1:v -frames:v 1 " +
+    std::string command = kFfmpeg + kTone + "-f lavfi -i color=c=orange:s=16x16 -map 1:v -frames:v 1 " +
                           Quote(dir + "/cover.png");
-    for (const char* ext : Outputs) command += " -map 0:a " + Quote(dir + "/blank." + ext);
+    for (const char* ext : kOutputs) command += " -map 0:a " + Quote(dir + "/blank." + ext);
     ASSERT_TRUE(pwtest::Run(command));
     cover = ReadBytes(dir + "/cover.png");
     ASSERT_GT(cover.size(), 8u);
@@ -231,15 +231,15 @@ class TagFiles : public ::testing::Test {
                     fs::copy_options::overwrite_existing);
       fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
     } else {
-      std::string command = Ffmpeg + Tone;
+      std::string command = kFfmpeg + kTone;
       if (f.ffmpegCover)
         command += "-i " + Quote(dir + "/cover.png") + " -map 0 -map 1 -c:v copy -disposition:v attached_pic ";
       command += std::string(f.encode) + " ";
       if (f.ffmpegText) {
         const std::pair<const char*, std::string> fields[] = {
-            {"title", Title},     {"artist", Artist},  {"album", Album},
-            {"comment", Comment}, {"genre", Genre},    {"date", std::to_string(Year)},
-            {"track", std::to_string(Track)},          {"composer", Composer}};
+            {"title", kTitle},     {"artist", kArtist},  {"album", kAlbum},
+            {"comment", kComment}, {"genre", kGenre},    {"date", std::to_string(kYear)},
+            {"track", std::to_string(kTrack)},          {"composer", kComposer}};
         for (const auto& [key, value] : fields) command += "-metadata " + Quote(std::string(key) + "=" + value) + " ";
       }
       EXPECT_TRUE(pwtest::Run(command + Quote(path)));
@@ -271,7 +271,7 @@ TEST_P(TagTransfer, FieldsAndCoverArriveInEveryOutput) {
   EXPECT_NE(probed.find("attached_pic=1"), std::string::npos) << probed;
   EXPECT_NE(probed.find("album=album"), std::string::npos) << probed;
 
-  for (const char* ext : Outputs) {
+  for (const char* ext : kOutputs) {
     SCOPED_TRACE(std::string("to ") + ext);
     const std::string out = dir + "/" + format.name + " out." + ext;
     fs::copy_file(dir + "/blank." + ext, out, fs::copy_options::overwrite_existing);
@@ -285,14 +285,14 @@ TEST_P(TagTransfer, FieldsAndCoverArriveInEveryOutput) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, TagTransfer, ::testing::ValuesIn(Sources),
+INSTANTIATE_TEST_SUITE_P(Sources, TagTransfer, ::testing::ValuesIn(kSources),
                          [](const ::testing::TestParamInfo<SourceFormat>& info) { return info.param.name; });
 
 using TagOutputs = TagFiles;
 
 TEST_F(TagOutputs, OtherReadersSeeTheCopiedCoverAndFields) {
-  const std::string source = MakeSource(Sources[3]);  // WMA, tagged by the library
-  for (const char* ext : Outputs) {
+  const std::string source = MakeSource(kSources[3]);  // WMA, tagged by the library
+  for (const char* ext : kOutputs) {
     SCOPED_TRACE(ext);
     const std::string out = dir + "/probe out." + ext;
     fs::copy_file(dir + "/blank." + ext, out, fs::copy_options::overwrite_existing);
@@ -333,22 +333,22 @@ std::map<std::string, std::string> WavInfo(const Bytes& b) {
 }
 
 TEST_F(TagOutputs, WavGetsTheCommonFieldsInItsInfoListToo) {
-  const std::string source = MakeSource(Sources[0]);  // MP3, tagged by ffmpeg
+  const std::string source = MakeSource(kSources[0]);  // MP3, tagged by ffmpeg
   const std::string out = dir + "/info out.wav";
   fs::copy_file(dir + "/blank.wav", out, fs::copy_options::overwrite_existing);
   ExpectCopied(source, out);
   std::map<std::string, std::string> info = WavInfo(ReadBytes(out));
-  EXPECT_EQ(info["INAM"], Title);  // UTF-8
-  EXPECT_EQ(info["IART"], Artist);
-  EXPECT_EQ(info["IPRD"], Album);
-  EXPECT_EQ(info["ICMT"], Comment);
-  EXPECT_EQ(info["IGNR"], Genre);
-  EXPECT_EQ(info["ICRD"], std::to_string(Year));
+  EXPECT_EQ(info["INAM"], kTitle);  // UTF-8
+  EXPECT_EQ(info["IART"], kArtist);
+  EXPECT_EQ(info["IPRD"], kAlbum);
+  EXPECT_EQ(info["ICMT"], kComment);
+  EXPECT_EQ(info["IGNR"], kGenre);
+  EXPECT_EQ(info["ICRD"], std::to_string(kYear));
   ExpectTags(ReadTags(out), cover);
 }
 
 TEST_F(TagOutputs, FilesFromOurWritersTakeTheTagsAndStillDecode) {
-  const std::string source = MakeSource(Sources[0]);  // MP3, tagged by ffmpeg
+  const std::string source = MakeSource(kSources[0]);  // MP3, tagged by ffmpeg
   const ExportFormat exportFormat{MakeAudioFormat(SampleEncoding::Integer, 44100, 2, 16), 0};
   const std::vector<float> tone = pwtest::Sine(440, 44100, 2, 13230);
   std::vector<int16_t> pcm(tone.size());
@@ -359,9 +359,9 @@ TEST_F(TagOutputs, FilesFromOurWritersTakeTheTagsAndStillDecode) {
   for (size_t format = 1; format <= 4; ++format) {
     std::string out;
     {
-      std::unique_ptr<AudioWriter> writer = WriterClasses[format](dir + "/ours", exportFormat);
-      out = writer->outputPath;
-      writer->Write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
+      std::unique_ptr<AudioWriter> writer = kWriterFactories[format](dir + "/ours", exportFormat);
+      out = writer->outputPath();
+      writer->write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
     }
     SCOPED_TRACE(out);
     const std::string untagged = dir + "/untagged" + fs::path(out).extension().string();
@@ -399,10 +399,10 @@ std::vector<std::string> WriterOutputs(const std::string& dir, const std::string
   for (size_t i = 0; i < tone.size(); ++i) pcm[i] = int16_t(tone[i] * 32767.0f);
   std::vector<std::string> files;
   for (size_t format = 1; format <= 4; ++format) {
-    std::unique_ptr<AudioWriter> writer = WriterClasses[format](dir + "/" + stem, exportFormat);
-    writer->Write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
-    writer->Finish();
-    files.push_back(writer->outputPath);
+    std::unique_ptr<AudioWriter> writer = kWriterFactories[format](dir + "/" + stem, exportFormat);
+    writer->write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
+    writer->finish();
+    files.push_back(writer->outputPath());
   }
   return files;
 }
@@ -427,7 +427,7 @@ TEST_F(TagOutputs, TheSourcesEncoderNamesAndSettingsStayBehind) {
   for (const Source& src : sources) {
     SCOPED_TRACE(src.name);
     const std::string path = dir + "/" + src.name;
-    ASSERT_TRUE(pwtest::Run(Ffmpeg + Tone + src.options + " -metadata title=Song " + Quote(path)));
+    ASSERT_TRUE(pwtest::Run(kFfmpeg + kTone + src.options + " -metadata title=Song " + Quote(path)));
     if (std::string(src.name) == "enc.m4a") {
       // iTunes' encoder delay and loudness notes, as freeform atoms.
       Opened file(path, pwtag::FdStream::Mode::ReadWrite);
@@ -495,7 +495,7 @@ struct TagDiskFullAfter {
 };
 
 TEST_F(TagOutputs, AFullDiskDuringTheTagSaveIsAFailureNamingTheOutput) {
-  const std::string source = MakeSource(Sources[0]);  // MP3 with fields and a cover
+  const std::string source = MakeSource(kSources[0]);  // MP3 with fields and a cover
   const ExportFormat exportFormat{MakeAudioFormat(SampleEncoding::Integer, 44100, 2, 16), 0};
   const std::vector<float> tone = pwtest::Sine(440, 44100, 2, 13230);
   std::vector<int16_t> pcm(tone.size());
@@ -503,11 +503,11 @@ TEST_F(TagOutputs, AFullDiskDuringTheTagSaveIsAFailureNamingTheOutput) {
   for (size_t format = 1; format <= 4; ++format) {
     std::string untagged;
     {
-      std::unique_ptr<AudioWriter> writer = WriterClasses[format](dir + "/full", exportFormat);
-      untagged = writer->outputPath + ".untagged";
-      writer->Write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
-      writer->Finish();
-      fs::rename(writer->outputPath, untagged);
+      std::unique_ptr<AudioWriter> writer = kWriterFactories[format](dir + "/full", exportFormat);
+      untagged = writer->outputPath() + ".untagged";
+      writer->write(pcm.data(), uint32_t(pcm.size() * sizeof(int16_t)));
+      writer->finish();
+      fs::rename(writer->outputPath(), untagged);
     }
     const std::string out = dir + "/full" + fs::path(fs::path(untagged).stem()).extension().string();
     // How much the tags add when the disk has room.

@@ -85,18 +85,18 @@ void WriteAll(std::unique_ptr<AudioWriter> w, const Bytes& data, const std::vect
   size_t at = 0;
   for (size_t i = 0; at < data.size(); ++i) {
     const size_t n = blocks.empty() ? data.size() : std::min(blocks[i % blocks.size()], data.size() - at);
-    w->Write(data.data() + at, uint32_t(n));
+    w->write(data.data() + at, uint32_t(n));
     at += n;
   }
-  w->Finish();
+  w->finish();
 }
 
 // Every file opened while it lives fails as the system would once `bytes`
 // bytes have been written to it.
 class FailAfterBytes {
  public:
-  FailAfterBytes(int64_t bytes, int errorNumber) { OutputFile::FailAfterBytesForTesting(bytes, errorNumber); }
-  ~FailAfterBytes() { OutputFile::FailAfterBytesForTesting(-1, 0); }
+  FailAfterBytes(int64_t bytes, int errorNumber) { OutputFile::failAfterBytesForTesting(bytes, errorNumber); }
+  ~FailAfterBytes() { OutputFile::failAfterBytesForTesting(-1, 0); }
   FailAfterBytes(const FailAfterBytes&) = delete;
   FailAfterBytes& operator=(const FailAfterBytes&) = delete;
 };
@@ -178,12 +178,12 @@ TEST_P(WavHeaderTest, HeaderDescribesTheDataThatFollows) {
       // An existing longer file is replaced, not overwritten in place.
       std::ofstream(path, std::ios::binary) << std::string(100000, 'x');
       WavWriter w(path, testFormat);
-      EXPECT_EQ(w.outputPath, path);
+      EXPECT_EQ(w.outputPath(), path);
       if (!data.empty()) {
-        EXPECT_EQ(w.Write(data.data(), 1000), 1000);
-        EXPECT_EQ(w.Write(data.data() + 1000, uint32_t(data.size() - 1000)), int32_t(data.size() - 1000));
+        EXPECT_EQ(w.write(data.data(), 1000), 1000);
+        EXPECT_EQ(w.write(data.data() + 1000, uint32_t(data.size() - 1000)), int32_t(data.size() - 1000));
       }
-      w.Finish();
+      w.finish();
     }
     const Bytes b = ReadBytes(path);
     const uint32_t ns = uint32_t(data.size());
@@ -284,8 +284,8 @@ TEST_F(WritersTest, AnOddSizedWavGetsItsPadByteAndTheTagsFollowIt) {
   const Bytes data(3 * 801, 0x11);
   {
     WavWriter w(Path("odd.wav"), testFormat);
-    EXPECT_EQ(w.Write(data.data(), uint32_t(data.size())), int32_t(data.size()));
-    w.Finish();
+    EXPECT_EQ(w.write(data.data(), uint32_t(data.size())), int32_t(data.size()));
+    w.finish();
   }
   const Bytes b = ReadBytes(Path("odd.wav"));
   ASSERT_EQ(b.size(), 80 + data.size() + 1);
@@ -315,10 +315,10 @@ TEST_F(WritersTest, AWavPast4GiBIsRf64WithItsExactLength) {
     for (size_t i = 0; i < block.size(); ++i) block[i] = uint8_t(i * 13 + 5);
     for (uint64_t left = frames * 4; left > 0;) {
       const uint32_t n = uint32_t(std::min<uint64_t>(left, block.size()));
-      ASSERT_EQ(w.Write(block.data(), n), int32_t(n));
+      ASSERT_EQ(w.write(block.data(), n), int32_t(n));
       left -= n;
     }
-    w.Finish();
+    w.finish();
   }
   std::ifstream in(path, std::ios::binary);
   Bytes head(96);
@@ -350,12 +350,12 @@ TEST_F(WritersTest, OutputNameTakesTheWritersExtension) {
   SetFormat(44100, 2, 16);
   testFormat.bitrateKbps = 128;
   const char* const expected[] = {nullptr, ".mp3", ".wav", ".flac", ".m4a"};
-  ASSERT_EQ(WriterClasses[0], nullptr);
+  ASSERT_EQ(kWriterFactories[0], nullptr);
   for (int index = 1; index <= 4; ++index) {
     const std::string name = "f" + std::to_string(index);
-    auto w = WriterClasses[size_t(index)](Path(name + ".out"), testFormat);
+    auto w = kWriterFactories[size_t(index)](Path(name + ".out"), testFormat);
     ASSERT_NE(w, nullptr);
-    EXPECT_EQ(w->outputPath, Path(name + expected[index]));
+    EXPECT_EQ(w->outputPath(), Path(name + expected[index]));
     w.reset();
     EXPECT_TRUE(fs::exists(Path(name + expected[index]))) << index;
     EXPECT_FALSE(fs::exists(Path(name + ".out")));
@@ -382,7 +382,7 @@ TEST_P(WriterFailureTest, ConstructorThrowsTheUsersMessage) {
   const std::string folder = c.missingFolder ? Path("missing") : dir;
   std::string what;
   try {
-    WriterClasses[size_t(c.formatIndex)](folder + "/out.x", testFormat);
+    kWriterFactories[size_t(c.formatIndex)](folder + "/out.x", testFormat);
     ADD_FAILURE() << "no exception";
   } catch (const WriterError& e) {
     what = e.what();
@@ -396,11 +396,11 @@ TEST_P(WriterFailureTest, ConstructorThrowsTheUsersMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, WriterFailureTest,
     ::testing::Values(
-        FailureCase{1, 44100, 2, 16, true, "Cannot create output file\r\n{dir}/out.mp3: No such file or directory"},
+        FailureCase{1, 44100, 2, 16, true, "Cannot create output file\n{dir}/out.mp3: No such file or directory"},
         FailureCase{2, 44100, 2, 16, true, "Cannot create file \"{dir}/out.wav\". No such file or directory"},
-        FailureCase{3, 44100, 2, 16, true, "Can not initialize FLAC encoder\r\n{dir}/out.flac: No such file or directory"},
+        FailureCase{3, 44100, 2, 16, true, "Can not initialize FLAC encoder\n{dir}/out.flac: No such file or directory"},
         FailureCase{3, 44100, 2, 12, false, "Can not initialize FLAC encoder"},
-        FailureCase{4, 44100, 2, 16, true, "Unable to create MP4 file\r\n{dir}/out.m4a: No such file or directory"},
+        FailureCase{4, 44100, 2, 16, true, "Unable to create MP4 file\n{dir}/out.m4a: No such file or directory"},
         FailureCase{4, 37800, 2, 16, false, "Unable to set the sample rate"},
         FailureCase{4, 44100, 3, 16, false, "Unable to set the channel mode"}));
 
@@ -544,13 +544,13 @@ TEST_F(WritersTest, Mp3ConfigurationFollowsTheFormat) {
   for (const Case c : {Case{44100, 1, 3, 1, 44100}, Case{11025, 2, 0, 0, 11025}, Case{16000, 2, 0, 1, 16000},
                        Case{12000, 1, 3, 0, 12000}, Case{48000, 2, 0, 1, 48000}, Case{37800, 2, 0, 1, 44100},
                        Case{6000, 1, 3, 0, 8000}}) {
-    const Mp3EncoderConfig cfg = Mp3Writer::MakeConfig(MakeAudioFormat(SampleEncoding::Integer, c.rate, c.channels, 16), 128);
-    EXPECT_EQ(cfg.nMode, c.nMode) << c.rate;
-    EXPECT_EQ(cfg.dwMpegVersion, c.dwMpegVersion) << c.rate;
-    EXPECT_EQ(cfg.dwSampleRate, c.rate);
-    EXPECT_EQ(cfg.OutSampleRate, c.outRate) << c.rate;
+    const Mp3EncoderConfig cfg = Mp3Writer::makeConfig(MakeAudioFormat(SampleEncoding::Integer, c.rate, c.channels, 16), 128);
+    EXPECT_EQ(cfg.mode, c.nMode) << c.rate;
+    EXPECT_EQ(cfg.mpegVersion, c.dwMpegVersion) << c.rate;
+    EXPECT_EQ(cfg.sampleRate, c.rate);
+    EXPECT_EQ(cfg.outSampleRate, c.outRate) << c.rate;
     EXPECT_EQ(cfg.bitrateKbps, 128u);
-    EXPECT_EQ(cfg.dwMaxBitrate, 320u);
+    EXPECT_EQ(cfg.maxBitrateKbps, 320u);
   }
 }
 
@@ -563,7 +563,7 @@ TEST_F(WritersTest, Mp3IgnoresAnOddByteAndAnUnpairedSample) {
   {
     Mp3Writer w(Path("even.mp3"), testFormat);
     for (size_t at = 0; at < pcm.size(); at += block) {
-      const int32_t n = w.Write(pcm.data() + at, uint32_t(block));
+      const int32_t n = w.write(pcm.data() + at, uint32_t(block));
       ASSERT_GE(n, 0);
       returned += n;
     }
@@ -574,7 +574,7 @@ TEST_F(WritersTest, Mp3IgnoresAnOddByteAndAnUnpairedSample) {
     Bytes b(block + 3, 0x5A);
     for (size_t at = 0; at < pcm.size(); at += block) {
       std::copy_n(pcm.begin() + long(at), block, b.begin());
-      ASSERT_GE(w.Write(b.data(), uint32_t(b.size())), 0);
+      ASSERT_GE(w.write(b.data(), uint32_t(b.size())), 0);
     }
   }
   const Bytes even = ReadBytes(Path("even.mp3")), odd = ReadBytes(Path("odd.mp3"));
@@ -600,17 +600,17 @@ TEST_F(WritersTest, Mp3FileFailureIsThrownOnceWithTheReason) {
   Mp3Writer w(Path("full.mp3"), testFormat);
   const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 44100), 16);  // encodes to far more than 1000 bytes
   try {
-    w.Write(pcm.data(), uint32_t(pcm.size()));
+    w.write(pcm.data(), uint32_t(pcm.size()));
     ADD_FAILURE() << "no exception";
   } catch (const WriterError& e) {
-    EXPECT_EQ(std::string(e.what()), "Data write error!\r\nCannot write \"" + Path("full.mp3") + "\": No space left on device");
+    EXPECT_EQ(std::string(e.what()), "Data write error!\nCannot write \"" + Path("full.mp3") + "\": No space left on device");
     EXPECT_EQ(e.caption(), "MP3 Encoder Error");
   }
-  EXPECT_TRUE(w.TakeMessages().empty());
+  EXPECT_TRUE(w.takeMessages().empty());
   // Stopped: later blocks and the completion neither write nor report again.
-  EXPECT_EQ(w.Write(pcm.data(), uint32_t(pcm.size())), -1);
-  EXPECT_NO_THROW(w.Finish());
-  EXPECT_TRUE(w.TakeMessages().empty());
+  EXPECT_EQ(w.write(pcm.data(), uint32_t(pcm.size())), -1);
+  EXPECT_NO_THROW(w.finish());
+  EXPECT_TRUE(w.takeMessages().empty());
   EXPECT_EQ(fs::file_size(Path("full.mp3")), 1000u);
 }
 
@@ -632,8 +632,8 @@ TEST_P(Mp3BitrateTest, ALoweredRateIsWrittenAndToldOnce) {
   SetFormat(c.rate, 2, 16);
   testFormat.bitrateKbps = c.requested;
   auto w = std::make_unique<Mp3Writer>(Path("out.mp3"), testFormat);
-  EXPECT_EQ(w->BitrateKbps(), uint32_t(c.used));
-  const auto messages = w->TakeMessages();
+  EXPECT_EQ(w->bitrateKbps(), uint32_t(c.used));
+  const auto messages = w->takeMessages();
   if (c.message.empty()) {
     EXPECT_TRUE(messages.empty()) << messages.front().text;
   } else {
@@ -687,18 +687,18 @@ TEST_P(FlacRoundTripTest, DecodesToTheSameSamples) {
   const std::string path = Path("out.flac");
   {
     FlacWriter w(Path("out.wav"), testFormat);
-    EXPECT_EQ(w.outputPath, path);
+    EXPECT_EQ(w.outputPath(), path);
     // Blocks of whole frames, then one with a stray byte: the incomplete
     // frame is dropped.
     const std::vector<size_t> blocks = {frameBytes * 1000, frameBytes * 4097, frameBytes * 3};
     size_t at = 0;
     for (size_t i = 0; at < pcm.size(); ++i) {
       const size_t n = std::min(blocks[i % blocks.size()], pcm.size() - at);
-      EXPECT_EQ(w.Write(pcm.data() + at, uint32_t(n)), 0);
+      EXPECT_EQ(w.write(pcm.data() + at, uint32_t(n)), 0);
       at += n;
     }
     const Bytes stray(frameBytes + 1, 0x11);
-    w.Write(stray.data(), uint32_t(stray.size()));
+    w.write(stray.data(), uint32_t(stray.size()));
     pcm.insert(pcm.end(), stray.begin(), stray.begin() + long(frameBytes));
   }
 
@@ -726,7 +726,7 @@ INSTANTIATE_TEST_SUITE_P(Depths, FlacRoundTripTest,
 TEST_F(WritersTest, FlacEightBitSamplesAreUnsigned) {
   SetFormat(8000, 1, 8);
   const Bytes pcm = {0x80, 0x00, 0xFF, 0x81, 0x7F};
-  { FlacWriter(Path("out.flac"), testFormat).Write(pcm.data(), uint32_t(pcm.size())); }
+  { FlacWriter(Path("out.flac"), testFormat).write(pcm.data(), uint32_t(pcm.size())); }
   auto info = ProbeStream(Path("out.flac"));
   EXPECT_EQ(info["bits_per_raw_sample"], "8");
   // Decoded to 16 bits: value × 256.
@@ -883,8 +883,8 @@ TEST_P(M4aBitrateTest, ALoweredRateIsToldOnceAndBoundsWhatIsDelivered) {
   SetFormat(c.rate, c.channels, 16);
   testFormat.bitrateKbps = c.requested;
   auto w = std::make_unique<M4aWriter>(Path("rate.m4a"), testFormat);
-  EXPECT_EQ(w->BitrateKbps(), c.used);
-  const auto messages = w->TakeMessages();
+  EXPECT_EQ(w->bitrateKbps(), c.used);
+  const auto messages = w->takeMessages();
   if (c.message.empty()) {
     EXPECT_TRUE(messages.empty()) << messages.front().text;
   } else {
@@ -934,17 +934,17 @@ TEST_F(WritersTest, M4aCarriesPartialFramesOver) {
   const Bytes pcm = Pcm(pwtest::Harmonic(44100, 2, 3 * 2048 + 500), 16);
   {
     M4aWriter w(Path("pieces.m4a"), testFormat);
-    EXPECT_EQ(w.FrameSamples(), 2048u);
+    EXPECT_EQ(w.frameSamples(), 2048u);
     // 10000 bytes: two frames of 4096 bytes encoded, 1808 carried over.
-    EXPECT_EQ(w.Write(pcm.data(), 10000), 0);
-    EXPECT_EQ(w.Pending(), 1808u);
+    EXPECT_EQ(w.write(pcm.data(), 10000), 0);
+    EXPECT_EQ(w.pendingBytes(), 1808u);
     // A block ending inside a sample, then one completing the frame.
-    EXPECT_EQ(w.Write(pcm.data() + 10000, 1001), 0);
-    EXPECT_EQ(w.Pending(), 2809u);
-    w.Write(pcm.data() + 11001, 4096 * 3 - 11001);
-    EXPECT_EQ(w.Pending(), 0u);
-    w.Write(pcm.data() + 4096 * 3, uint32_t(pcm.size() - 4096 * 3));
-    EXPECT_EQ(w.Pending(), 2000u);
+    EXPECT_EQ(w.write(pcm.data() + 10000, 1001), 0);
+    EXPECT_EQ(w.pendingBytes(), 2809u);
+    w.write(pcm.data() + 11001, 4096 * 3 - 11001);
+    EXPECT_EQ(w.pendingBytes(), 0u);
+    w.write(pcm.data() + 4096 * 3, uint32_t(pcm.size() - 4096 * 3));
+    EXPECT_EQ(w.pendingBytes(), 2000u);
   }
   WriteAll(std::make_unique<M4aWriter>(Path("whole.m4a"), testFormat), pcm);
   const auto pieces = DecodeF32(Path("pieces.m4a"));
@@ -957,7 +957,7 @@ TEST_F(WritersTest, M4aMonoFramesAndNoBlockWritten) {
   testFormat.bitrateKbps = 96;
   {
     M4aWriter w(Path("empty.m4a"), testFormat);
-    EXPECT_EQ(w.FrameSamples(), 1024u);
+    EXPECT_EQ(w.frameSamples(), 1024u);
   }
   // An audio track that presents nothing.
   auto info = ProbeStream(Path("empty.m4a"));
@@ -969,26 +969,26 @@ TEST_F(WritersTest, M4aMonoFramesAndNoBlockWritten) {
 
 // ------------------------------------------------- the file of every writer
 
-const char* const Extensions[] = {nullptr, ".mp3", ".wav", ".flac", ".m4a"};
+const char* const kExtensions[] = {nullptr, ".mp3", ".wav", ".flac", ".m4a"};
 
 std::string FormatName(const ::testing::TestParamInfo<int>& info) {
-  return std::string(Extensions[info.param] + 1);
+  return std::string(kExtensions[info.param] + 1);
 }
 
 // What each writer says when it cannot create its file for `reason`.
 std::string CreateFailure(int formatIndex, const std::string& path, const std::string& reason) {
   switch (formatIndex) {
-    case 1: return "Cannot create output file\r\n" + path + ": " + reason;
+    case 1: return "Cannot create output file\n" + path + ": " + reason;
     case 2: return "Cannot create file \"" + path + "\". " + reason;
-    case 3: return "Can not initialize FLAC encoder\r\n" + path + ": " + reason;
-    default: return "Unable to create MP4 file\r\n" + path + ": " + reason;
+    case 3: return "Can not initialize FLAC encoder\n" + path + ": " + reason;
+    default: return "Unable to create MP4 file\n" + path + ": " + reason;
   }
 }
 
 // What each writer says when its file stops taking data for `reason`.
 std::string WriteFailure(int formatIndex, const std::string& path, const std::string& reason) {
   const std::string text = "Cannot write \"" + path + "\": " + reason;
-  return formatIndex == FileTypeMp3 ? "Data write error!\r\n" + text : text;
+  return formatIndex == FileTypeMp3 ? "Data write error!\n" + text : text;
 }
 
 class WriterFileTest : public WritersTest, public ::testing::WithParamInterface<int> {
@@ -999,7 +999,7 @@ class WriterFileTest : public WritersTest, public ::testing::WithParamInterface<
     testFormat.bitrateKbps = 128;
   }
   std::unique_ptr<AudioWriter> Make(const std::string& name) const {
-    return WriterClasses[size_t(GetParam())](Path(name + Extensions[GetParam()]), testFormat);
+    return kWriterFactories[size_t(GetParam())](Path(name + kExtensions[GetParam()]), testFormat);
   }
 };
 
@@ -1009,19 +1009,19 @@ TEST_P(WriterFileTest, FinishCompletesTheFileOnceAsDestructionWould) {
   auto destroyed = Make("destroyed");
   for (size_t at = 0; at < pcm.size(); at += 16384) {
     const uint32_t n = uint32_t(std::min<size_t>(16384, pcm.size() - at));
-    finished->Write(pcm.data() + at, n);
-    destroyed->Write(pcm.data() + at, n);
+    finished->write(pcm.data() + at, n);
+    destroyed->write(pcm.data() + at, n);
   }
-  const std::string path = finished->outputPath;
-  finished->Finish();
+  const std::string path = finished->outputPath();
+  finished->finish();
   const Bytes once = ReadBytes(path);
-  finished->Finish();
-  EXPECT_LE(finished->Write(pcm.data(), 16384), 0);  // finished: takes nothing more
+  finished->finish();
+  EXPECT_LE(finished->write(pcm.data(), 16384), 0);  // finished: takes nothing more
   finished.reset();
   destroyed.reset();
   EXPECT_GT(once.size(), 1000u);
   EXPECT_TRUE(ReadBytes(path) == once) << "changed after the first Finish";
-  EXPECT_TRUE(ReadBytes(Path(std::string("destroyed") + Extensions[GetParam()])) == once);
+  EXPECT_TRUE(ReadBytes(Path(std::string("destroyed") + kExtensions[GetParam()])) == once);
 }
 
 TEST_P(WriterFileTest, RefusesAPathThatIsNotARegularFile) {
@@ -1031,7 +1031,7 @@ TEST_P(WriterFileTest, RefusesAPathThatIsNotARegularFile) {
   };
   for (const Kind& k : {Kind{"pipe", "Not a regular file (a named pipe)"}, Kind{"device", "Not a regular file (a device)"},
                         Kind{"folder", std::strerror(EISDIR)}}) {
-    const std::string path = Path(std::string(k.name) + Extensions[GetParam()]);
+    const std::string path = Path(std::string(k.name) + kExtensions[GetParam()]);
     if (k.name == std::string("pipe")) {
       ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
     }
@@ -1045,8 +1045,8 @@ TEST_P(WriterFileTest, RefusesAPathThatIsNotARegularFile) {
       EXPECT_EQ(std::string(e.what()), CreateFailure(GetParam(), path, k.reason));
     }
   }
-  EXPECT_TRUE(fs::is_fifo(Path(std::string("pipe") + Extensions[GetParam()])));
-  EXPECT_TRUE(fs::is_empty(Path(std::string("folder") + Extensions[GetParam()])));
+  EXPECT_TRUE(fs::is_fifo(Path(std::string("pipe") + kExtensions[GetParam()])));
+  EXPECT_TRUE(fs::is_empty(Path(std::string("folder") + kExtensions[GetParam()])));
 }
 
 // Writes 10 s of noise in blocks of 16384 bytes; the one failure thrown, if
@@ -1062,7 +1062,7 @@ struct Outcome {
 Outcome WriteNoise(int formatIndex, const std::string& path, size_t seconds) {
   static const Bytes pcm = Pcm(Noise(2, 44100 * 10), 16);
   Outcome o;
-  o.path = ChangeFileExt(path, Extensions[formatIndex]);
+  o.path = ChangeFileExt(path, kExtensions[formatIndex]);
   auto failed = [&](const WriterError& e, const char* where) {
     if (o.throws++ > 0) return;
     o.where = where;
@@ -1072,7 +1072,7 @@ Outcome WriteNoise(int formatIndex, const std::string& path, size_t seconds) {
   };
   std::unique_ptr<AudioWriter> w;
   try {
-    w = WriterClasses[size_t(formatIndex)](path, testFormat);
+    w = kWriterFactories[size_t(formatIndex)](path, testFormat);
   } catch (const WriterError& e) {
     failed(e, "construction");
     return o;
@@ -1080,7 +1080,7 @@ Outcome WriteNoise(int formatIndex, const std::string& path, size_t seconds) {
   for (size_t round = 0; round * 10 < seconds; ++round) {
     for (size_t at = 0; at < pcm.size(); at += 16384) {
       try {
-        w->Write(pcm.data() + at, uint32_t(std::min<size_t>(16384, pcm.size() - at)));
+        w->write(pcm.data() + at, uint32_t(std::min<size_t>(16384, pcm.size() - at)));
       } catch (const WriterError& e) {
         failed(e, "Write");
       }
@@ -1088,12 +1088,12 @@ Outcome WriteNoise(int formatIndex, const std::string& path, size_t seconds) {
   }
   for (int i = 0; i < 2; ++i) {
     try {
-      w->Finish();
+      w->finish();
     } catch (const WriterError& e) {
       failed(e, "Finish");
     }
   }
-  for (const pw::Message& m : w->TakeMessages()) o.text += "\nqueued: " + m.text;
+  for (const pw::Message& m : w->takeMessages()) o.text += "\nqueued: " + m.text;
   return o;
 }
 
@@ -1102,7 +1102,7 @@ struct FullDiskCase {
   const char* failsAtFirstByte;  // where a file that takes nothing fails
 };
 
-std::ostream& operator<<(std::ostream& os, const FullDiskCase& c) { return os << Extensions[c.formatIndex]; }
+std::ostream& operator<<(std::ostream& os, const FullDiskCase& c) { return os << kExtensions[c.formatIndex]; }
 
 class WriterFullDiskTest : public WritersTest, public ::testing::WithParamInterface<FullDiskCase> {
  protected:
@@ -1155,7 +1155,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, WriterFullDiskTest,
                                            FullDiskCase{FileTypeFlac, "construction"},
                                            FullDiskCase{FileTypeM4a, "construction"}),
                          [](const ::testing::TestParamInfo<FullDiskCase>& info) {
-                           return std::string(Extensions[info.param.formatIndex] + 1);
+                           return std::string(kExtensions[info.param.formatIndex] + 1);
                          });
 
 // A real full file system: a 256 KiB tmpfs mounted in a child process of its

@@ -38,43 +38,43 @@ SettingsStore StoreIn(const std::string& testName, const std::string& relative =
   return {pwtest::TempDir("settings-" + testName) + "/" + relative, kProgramDir};
 }
 
-// Defaults as Load sets them, with Bitrate and BitrateIndex as given.
-config Defaults(int32_t bitrate = 0, int32_t bitrateIndex = 3) {
-  config c;
-  c.path = kProgramDir;
-  c.recent = kProgramDir;
-  c.recentout = kProgramDir;
+// Defaults as Load sets them, with the bit rate and its index as given.
+Settings Defaults(int32_t bitrate = 0, int32_t bitrateIndex = 3) {
+  Settings c;
+  c.folders.program = kProgramDir;
+  c.folders.recent = kProgramDir;
+  c.folders.recentOut = kProgramDir;
   c.volume = 8000;
-  c.defaultcodec = 0;
-  c.practicedrawer = 0;
-  c.sendreports = 1;
-  c.Bitrate = bitrate;
-  c.BitrateIndex = bitrateIndex;
+  c.encoder.typeIndex = 0;
+  c.practiceDrawer = 0;
+  c.sendReports = 1;
+  c.encoder.bitrateKbps = bitrate;
+  c.encoder.bitrateIndex = bitrateIndex;
   return c;
 }
 
-void ExpectSame(const config& got, const config& want) {
-  EXPECT_EQ(got.path, want.path);
-  EXPECT_EQ(got.recent, want.recent);
-  EXPECT_EQ(got.recentout, want.recentout);
+void ExpectSame(const Settings& got, const Settings& want) {
+  EXPECT_EQ(got.folders.program, want.folders.program);
+  EXPECT_EQ(got.folders.recent, want.folders.recent);
+  EXPECT_EQ(got.folders.recentOut, want.folders.recentOut);
   EXPECT_EQ(got.volume, want.volume);
-  EXPECT_EQ(got.defaultcodec, want.defaultcodec);
-  EXPECT_EQ(got.practicedrawer, want.practicedrawer);
-  EXPECT_EQ(got.sendreports, want.sendreports);
-  EXPECT_EQ(got.Bitrate, want.Bitrate);
-  EXPECT_EQ(got.BitrateIndex, want.BitrateIndex);
+  EXPECT_EQ(got.encoder.typeIndex, want.encoder.typeIndex);
+  EXPECT_EQ(got.practiceDrawer, want.practiceDrawer);
+  EXPECT_EQ(got.sendReports, want.sendReports);
+  EXPECT_EQ(got.encoder.bitrateKbps, want.encoder.bitrateKbps);
+  EXPECT_EQ(got.encoder.bitrateIndex, want.encoder.bitrateIndex);
 }
 
 // Garbage in every field, so that Load must set each one.
-config Scrambled() {
-  config c;
-  c.path = c.recent = c.recentout = "garbage";
+Settings Scrambled() {
+  Settings c;
+  c.folders.program = c.folders.recent = c.folders.recentOut = "garbage";
   c.volume = -7;
-  c.defaultcodec = 99;
-  c.practicedrawer = 5;
-  c.sendreports = 9;
-  c.Bitrate = 256;
-  c.BitrateIndex = 7;
+  c.encoder.typeIndex = 99;
+  c.practiceDrawer = 5;
+  c.sendReports = 9;
+  c.encoder.bitrateKbps = 256;
+  c.encoder.bitrateIndex = 7;
   return c;
 }
 
@@ -88,43 +88,43 @@ TEST(Settings, FirstRunGivesDefaultsAndCreatesTheStoreForSave) {
   const SettingsStore store = StoreIn("first", "Corvane/Pitchwell.conf");
   ASSERT_FALSE(fs::exists(store.file));
 
-  config c = Scrambled();
+  Settings c = Scrambled();
   Load(c, store);
-  ExpectSame(c, Defaults(256, 7));  // Bitrate and BitrateIndex untouched
+  ExpectSame(c, Defaults(256, 7));  // the bit rate and its index untouched
   EXPECT_TRUE(fs::is_regular_file(store.file));
 
-  c.recent = "/home/user/Music/";
+  c.folders.recent = "/home/user/Music/";
   c.volume = 2500;
   Save(c, store);
-  config again = Scrambled();
+  Settings again = Scrambled();
   Load(again, store);
-  EXPECT_EQ(again.recent, "/home/user/Music/");
+  EXPECT_EQ(again.folders.recent, "/home/user/Music/");
   EXPECT_EQ(again.volume, 2500);
-  EXPECT_EQ(again.path, kProgramDir);
+  EXPECT_EQ(again.folders.program, kProgramDir);
 }
 
 TEST(Settings, RoundTripKeepsTextsAndIntegers) {
   const SettingsStore store = StoreIn("roundtrip");
-  config seed;
+  Settings seed;
   Load(seed, store);
 
-  config c;
-  c.path = "/srv/Pitchwell Äpp/";
-  c.recent = "/music/a, b; c=d/[x]/";  // separators INI files treat specially
-  c.recentout = "@Variant(not one)";
+  Settings c;
+  c.folders.program = "/srv/Pitchwell Äpp/";
+  c.folders.recent = "/music/a, b; c=d/[x]/";  // separators INI files treat specially
+  c.folders.recentOut = "@Variant(not one)";
   c.volume = 1;
-  c.defaultcodec = 4;
-  c.practicedrawer = 1;
-  c.sendreports = 0;
-  c.Bitrate = 320;
-  c.BitrateIndex = 8;
+  c.encoder.typeIndex = 4;
+  c.practiceDrawer = 1;
+  c.sendReports = 0;
+  c.encoder.bitrateKbps = 320;
+  c.encoder.bitrateIndex = 8;
   Save(c, store);
 
-  config back = Scrambled();
+  Settings back = Scrambled();
   Load(back, store);
-  config want = c;
-  want.Bitrate = 256;  // not stored: Load leaves what the record held
-  want.BitrateIndex = 7;
+  Settings want = c;
+  want.encoder.bitrateKbps = 256;  // not stored: Load leaves what the record held
+  want.encoder.bitrateIndex = 7;
   ExpectSame(back, want);
 
   QStringList keys = StoredKeys(store.file);
@@ -136,21 +136,21 @@ TEST(Settings, RoundTripKeepsTextsAndIntegers) {
   EXPECT_NE(text.find("sendreports=0\n"), std::string::npos) << text;
 
   c.volume = 10000;
-  c.defaultcodec = 0;
-  c.path.clear();
+  c.encoder.typeIndex = 0;
+  c.folders.program.clear();
   Save(c, store);
   Load(back, store);
   EXPECT_EQ(back.volume, 10000);
-  EXPECT_EQ(back.defaultcodec, 0);
-  EXPECT_EQ(back.path, "");  // an empty text is a value like any other
+  EXPECT_EQ(back.encoder.typeIndex, 0);
+  EXPECT_EQ(back.folders.program, "");  // an empty text is a value like any other
 }
 
 TEST(Settings, StoreWithOnlyVolume) {
   const SettingsStore store = StoreIn("onlyvolume");
   WriteAll(store.file, "[Settings]\nvolume=2500\n");
-  config c = Scrambled();
+  Settings c = Scrambled();
   Load(c, store);
-  config want = Defaults(256, 7);
+  Settings want = Defaults(256, 7);
   want.volume = 2500;
   ExpectSame(c, want);
 }
@@ -160,25 +160,25 @@ TEST(Settings, NamesMatchWithoutRegardToCase) {
   WriteAll(store.file,
            "[Settings]\nPATH=/p/\nRecent=/music/\nRECENTOUT=/out/\nVOLUME=1234\nDefaultCodec=3\nPracticeDrawer=1\n"
            "SendReports=0\n");
-  config c = Scrambled();
+  Settings c = Scrambled();
   Load(c, store);
-  EXPECT_EQ(c.path, "/p/");
-  EXPECT_EQ(c.recent, "/music/");
-  EXPECT_EQ(c.recentout, "/out/");
+  EXPECT_EQ(c.folders.program, "/p/");
+  EXPECT_EQ(c.folders.recent, "/music/");
+  EXPECT_EQ(c.folders.recentOut, "/out/");
   EXPECT_EQ(c.volume, 1234);
-  EXPECT_EQ(c.defaultcodec, 3);
-  EXPECT_EQ(c.practicedrawer, 1);
-  EXPECT_EQ(c.sendreports, 0);
+  EXPECT_EQ(c.encoder.typeIndex, 3);
+  EXPECT_EQ(c.practiceDrawer, 1);
+  EXPECT_EQ(c.sendReports, 0);
 
   // Saving overwrites the values under their stored spelling: no second copy.
   c.volume = 4321;
-  c.recent = "/elsewhere/";
+  c.folders.recent = "/elsewhere/";
   Save(c, store);
   EXPECT_EQ(StoredKeys(store.file).size(), 7);
-  config back = Scrambled();
+  Settings back = Scrambled();
   Load(back, store);
   EXPECT_EQ(back.volume, 4321);
-  EXPECT_EQ(back.recent, "/elsewhere/");
+  EXPECT_EQ(back.folders.recent, "/elsewhere/");
 }
 
 TEST(Settings, ValueOfWrongTypeCountsAsAbsent) {
@@ -191,7 +191,7 @@ TEST(Settings, ValueOfWrongTypeCountsAsAbsent) {
     SCOPED_TRACE(lines[i]);
     const SettingsStore store = StoreIn("wrongtype" + std::to_string(i));
     WriteAll(store.file, "[Settings]\n" + lines[i] + "\n");
-    config c = Scrambled();
+    Settings c = Scrambled();
     Load(c, store);
     ExpectSame(c, Defaults(256, 7));
   }
@@ -199,11 +199,11 @@ TEST(Settings, ValueOfWrongTypeCountsAsAbsent) {
   // The other values still load.
   const SettingsStore store = StoreIn("wrongtype-mixed");
   WriteAll(store.file, "[Settings]\nvolume=abc\nrecent=/ok/\ndefaultcodec=2\n");
-  config c = Scrambled();
+  Settings c = Scrambled();
   Load(c, store);
   EXPECT_EQ(c.volume, 8000);
-  EXPECT_EQ(c.recent, "/ok/");
-  EXPECT_EQ(c.defaultcodec, 2);
+  EXPECT_EQ(c.folders.recent, "/ok/");
+  EXPECT_EQ(c.encoder.typeIndex, 2);
 }
 
 TEST(Settings, StoreThatCannotBeOpenedGivesDefaultsAndTakesNothing) {
@@ -215,7 +215,7 @@ TEST(Settings, StoreThatCannotBeOpenedGivesDefaultsAndTakesNothing) {
   for (const std::string& file : {dir + "/plainfile/Pitchwell.conf", dir + "/folder.conf"}) {
     SCOPED_TRACE(file);
     const SettingsStore store{file, kProgramDir};
-    config c = Scrambled();
+    Settings c = Scrambled();
     Load(c, store);
     ExpectSame(c, Defaults(256, 7));
     c.volume = 2500;
@@ -227,7 +227,7 @@ TEST(Settings, StoreThatCannotBeOpenedGivesDefaultsAndTakesNothing) {
 
 TEST(Settings, SaveNeverCreatesAMissingStore) {
   const SettingsStore store = StoreIn("missing");
-  config c;
+  Settings c;
   Load(c, store);
   fs::remove(store.file);
   Save(c, store);
@@ -240,7 +240,7 @@ TEST(Settings, ReadOnlyStoreIsReadButNotWritten) {
   const std::string text = "[Settings]\nvolume=2500\n";
   WriteAll(store.file, text);
   fs::permissions(store.file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  config c = Scrambled();
+  Settings c = Scrambled();
   Load(c, store);
   EXPECT_EQ(c.volume, 2500);
   c.volume = 100;
@@ -253,7 +253,7 @@ TEST(Settings, UnreadableStoreGivesDefaults) {
   const SettingsStore store = StoreIn("unreadable");
   WriteAll(store.file, "[Settings]\nvolume=2500\n");
   fs::permissions(store.file, fs::perms::owner_write);
-  config c = Scrambled();
+  Settings c = Scrambled();
   Load(c, store);
   ExpectSame(c, Defaults(256, 7));
   Save(c, store);
@@ -269,15 +269,15 @@ TEST(Settings, DefaultsNameTheProgramAndTheMusicFolders) {
   const std::string home = pwtest::TempDir("settings-home");
   pwtest::ScopedEnvironment env{{"HOME", home.c_str()}};
   const std::string file = pwtest::TempDir("settings-programdir") + "/Pitchwell.conf";
-  config c;
+  Settings c;
   Load(c, SettingsStore{file, {}});
-  EXPECT_EQ(c.path, exeDir);
-  EXPECT_EQ(c.recent, home + "/");  // no Music folder there
-  EXPECT_EQ(c.recentout, home + "/");
+  EXPECT_EQ(c.folders.program, exeDir);
+  EXPECT_EQ(c.folders.recent, home + "/");  // no Music folder there
+  EXPECT_EQ(c.folders.recentOut, home + "/");
   fs::create_directory(home + "/Music");
   Load(c, SettingsStore{file, {}});
-  EXPECT_EQ(c.recent, home + "/Music/");
-  EXPECT_EQ(c.recentout, home + "/Music/");
+  EXPECT_EQ(c.folders.recent, home + "/Music/");
+  EXPECT_EQ(c.folders.recentOut, home + "/Music/");
 }
 
 TEST(Settings, PerUserStoreLocation) {

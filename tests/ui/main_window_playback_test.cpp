@@ -77,7 +77,7 @@ TEST_F(MainWindowPlaybackTest, OpeningAGoodFileReadiesTheWindow) {
   EXPECT_EQ(Text(window, "nameLabel"), QStringLiteral("File: tone.wav"));
   EXPECT_EQ(Text(window, "bpmLabel"), QStringLiteral("---"));
   for (const char* button : kFileButtons) EXPECT_TRUE(Find<QWidget>(window, button)->isEnabled()) << button;
-  EXPECT_EQ(window.settings().recent, dir_ + "/");
+  EXPECT_EQ(window.settings().folders.recent, dir_ + "/");
   ASSERT_NE(window.session(), nullptr);
   EXPECT_EQ(window.playback()->session(), window.session());
   EXPECT_EQ(window.playback()->state(), Playback::State::Stopped);  // opened, not playing

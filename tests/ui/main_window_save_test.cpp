@@ -219,7 +219,7 @@ TEST_F(MainWindowSaveTest, TheChosenBitRateReachesTheEncoder) {
     const double size = double(fs::file_size(name + ".mp3"));
     EXPECT_GT(size, 0.95 * expected);
     EXPECT_LT(size, 1.10 * expected);
-    EXPECT_EQ(window->settings().Bitrate, c.kbps);
+    EXPECT_EQ(window->settings().encoder.bitrateKbps, c.kbps);
   }
   EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
 }
@@ -246,10 +246,10 @@ TEST_F(MainWindowSaveTest, TheDialogRemembersFolderTypeAndBitrate) {
     };
     PressSave(*window);
     EXPECT_TRUE(fs::exists(out + "/first.m4a"));
-    EXPECT_EQ(window->settings().recentout, out + "/");
-    EXPECT_EQ(window->settings().defaultcodec, 4);
-    EXPECT_EQ(window->settings().BitrateIndex, 7);
-    EXPECT_EQ(window->settings().Bitrate, 256);
+    EXPECT_EQ(window->settings().folders.recentOut, out + "/");
+    EXPECT_EQ(window->settings().encoder.typeIndex, 4);
+    EXPECT_EQ(window->settings().encoder.bitrateIndex, 7);
+    EXPECT_EQ(window->settings().encoder.bitrateKbps, 256);
 
     bool shown = false;
     window->runSaveDialog = [&](SaveDialog& dialog) {
@@ -264,14 +264,14 @@ TEST_F(MainWindowSaveTest, TheDialogRemembersFolderTypeAndBitrate) {
     PressSave(*window);
     EXPECT_TRUE(shown);
     EXPECT_FALSE(fs::exists(dir_ + "/elsewhere.wav"));
-    EXPECT_EQ(window->settings().recentout, out + "/");
-    EXPECT_EQ(window->settings().defaultcodec, 4);
+    EXPECT_EQ(window->settings().folders.recentOut, out + "/");
+    EXPECT_EQ(window->settings().encoder.typeIndex, 4);
     EXPECT_EQ(watch_.seen, (std::vector<bool>{true, false}));  // only the first save showed it
   }
   // The next run opens on M4A in the same folder, at 128 kb/s.
   auto window = Window(source);
-  EXPECT_EQ(window->settings().recentout, out + "/");
-  EXPECT_EQ(window->settings().defaultcodec, 4);
+  EXPECT_EQ(window->settings().folders.recentOut, out + "/");
+  EXPECT_EQ(window->settings().encoder.typeIndex, 4);
   window->runSaveDialog = [&](SaveDialog& dialog) {
     EXPECT_EQ(dialog.typeIndex(), 4);
     EXPECT_EQ(dialog.bitrateIndex(), 3);
@@ -344,7 +344,7 @@ TEST_F(MainWindowSaveTest, TheSourceIsRefusedAndAnotherNameSaved) {
   PressSave(*window);
   EXPECT_EQ(attempts, 1);
   ASSERT_EQ(messages_.seen.size(), 1u);
-  EXPECT_EQ(messages_.seen[0].text, OverwriteSourceMessage);
+  EXPECT_EQ(messages_.seen[0].text, kOverwriteSourceMessage);
   EXPECT_EQ(messages_.seen[0].kind, pw::MessageKind::Information);
   EXPECT_TRUE(fs::exists(dir_ + "/own-copy.wav"));
   EXPECT_EQ(DecodedFrames(source, 1), DecodedFrames(dir_ + "/own-copy.wav", 1));

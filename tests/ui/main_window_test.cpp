@@ -329,14 +329,14 @@ TEST_F(MainWindowTest, VolumeSurvivesToTheNextWindow) {
     Find<Knob>(window, "volumeKnob")->setPosition(2500);
   }  // teardown saves the settings
 
-  config saved;
+  Settings saved;
   Load(saved, store_);
   EXPECT_EQ(saved.volume, 2500);
 
   MainWindow next(store_, QString(), 1.0f);
   EXPECT_EQ(Find<Knob>(next, "volumeKnob")->position(), 2500);
   EXPECT_EQ(next.settings().volume, 2500);
-  EXPECT_EQ(next.settings().BitrateIndex, 3);
+  EXPECT_EQ(next.settings().encoder.bitrateIndex, 3);
 }
 
 TEST_F(MainWindowTest, RemembersTheCommandLineFile) {

@@ -99,7 +99,7 @@ TEST_F(ProgressWindowTest, RepeatedPercentagesChangeNothing) {
   QObject::connect(bar, &QProgressBar::valueChanged, [&](int v) { barValues.push_back(v); });
   progress_.clear();
 
-  for (int percent : {0, 5, 5, 5, 7, 7, 100, 100}) w.Post(percent, 0);
+  for (int percent : {0, 5, 5, 5, 7, 7, 100, 100}) w.reportProgress(percent, 0);
   QCoreApplication::sendPostedEvents(&w);
   // 0 is where the bar already stands.
   EXPECT_EQ(barValues, (std::vector<int>{5, 7, 100}));
@@ -146,9 +146,9 @@ TEST_F(ProgressWindowTest, OnlyTheJobClosesTheWindow) {
     w.close();
     stayedOpen = w.isVisible();
     job = std::thread([&w, outcome] {
-      w.Post(40, 0);
-      w.Post(100, 0);
-      w.Close(outcome);
+      w.reportProgress(40, 0);
+      w.reportProgress(100, 0);
+      w.reportEnd(outcome);
     });
   });
   visible_.clear();

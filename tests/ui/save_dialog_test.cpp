@@ -147,7 +147,7 @@ TEST_F(SaveDialogTest, TheSourceIsRefusedAndTheDialogStaysOpen) {
     EXPECT_FALSE(asked);
     ASSERT_EQ(messages_.seen.size(), 1u);
     EXPECT_EQ(messages_.seen[0].kind, pw::MessageKind::Information);
-    EXPECT_EQ(messages_.seen[0].text, OverwriteSourceMessage);
+    EXPECT_EQ(messages_.seen[0].text, kOverwriteSourceMessage);
 
     // The same name as another type is a different file.
     messages_.seen.clear();

@@ -14,7 +14,7 @@ namespace {
 
 // Pieces in which data is moved when a tag grows or shrinks in front of the
 // audio.
-constexpr int64_t MovePiece = 1 << 20;
+constexpr int64_t kMovePieceBytes = 1 << 20;
 
 }  // namespace
 
@@ -25,13 +25,13 @@ FdStream::FdStream(const std::string& path, Mode mode, int64_t writeBudget, int 
   do fd = ::open(path.c_str(), flags);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    Fail(errno);
+    fail(errno);
     return;
   }
   struct stat st {};
   const int statError = ::fstat(fd, &st) != 0 ? errno : 0;
   if (statError != 0 || !S_ISREG(st.st_mode)) {
-    Fail(statError != 0 ? statError : S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    fail(statError != 0 ? statError : S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     ::close(fd);
     return;
   }
@@ -42,7 +42,7 @@ FdStream::~FdStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void FdStream::Fail(int errorNumber) {
+void FdStream::fail(int errorNumber) {
   if (errorNumber == 0) errorNumber = EIO;
   if (errorNumber_ == 0) {
     errorNumber_ = errorNumber;
@@ -58,7 +58,7 @@ TagLib::ByteVector FdStream::readBlock(unsigned long length) {
     const ssize_t n = ::read(fd_, out.data() + done, length - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      Fail(errno);
+      fail(errno);
       break;
     }
     if (n == 0) break;
@@ -68,14 +68,14 @@ TagLib::ByteVector FdStream::readBlock(unsigned long length) {
   return out;
 }
 
-bool FdStream::WriteAt(const char* data, size_t size) {
-  if (Failed()) return false;
+bool FdStream::writeAt(const char* data, size_t size) {
+  if (failed()) return false;
   if (fd_ < 0 || mode_ != Mode::ReadWrite) {
-    Fail(EBADF);
+    fail(EBADF);
     return false;
   }
   if (seekError_ != 0) {
-    Fail(seekError_);
+    fail(seekError_);
     return false;
   }
   size_t allowed = size;
@@ -84,37 +84,37 @@ bool FdStream::WriteAt(const char* data, size_t size) {
     const ssize_t n = ::write(fd_, data + done, allowed - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      Fail(errno);
+      fail(errno);
       return false;
     }
     if (n == 0) {
-      Fail(EIO);
+      fail(EIO);
       return false;
     }
     done += size_t(n);
     if (budget_ >= 0) budget_ -= n;
   }
   if (allowed < size) {
-    Fail(budgetError_);
+    fail(budgetError_);
     return false;
   }
   return true;
 }
 
-void FdStream::writeBlock(const TagLib::ByteVector& data) { WriteAt(data.data(), data.size()); }
+void FdStream::writeBlock(const TagLib::ByteVector& data) { writeAt(data.data(), data.size()); }
 
-void FdStream::Move(int64_t from, int64_t end, int64_t to) {
+void FdStream::move(int64_t from, int64_t end, int64_t to) {
   if (from == to || end <= from) return;
   // Towards the end: the last piece first, so nothing is overwritten
   // before it has been read; towards the start the other way round.
   const bool later = to > from;
-  for (int64_t done = 0; done < end - from && !Failed();) {
-    const int64_t n = std::min<int64_t>(MovePiece, end - from - done);
+  for (int64_t done = 0; done < end - from && !failed();) {
+    const int64_t n = std::min<int64_t>(kMovePieceBytes, end - from - done);
     const int64_t at = later ? end - done - n : from + done;
     seek(at);
     const TagLib::ByteVector block = readBlock(static_cast<unsigned long>(n));
-    if (Failed()) return;
-    if (int64_t(block.size()) != n) return Fail(EIO);  // the file changed under us
+    if (failed()) return;
+    if (int64_t(block.size()) != n) return fail(EIO);  // the file changed under us
     seek(at + (to - from));
     writeBlock(block);
     done += n;
@@ -122,12 +122,12 @@ void FdStream::Move(int64_t from, int64_t end, int64_t to) {
 }
 
 void FdStream::insert(const TagLib::ByteVector& data, unsigned long start, unsigned long replace) {
-  if (Failed()) return;
+  if (failed()) return;
   const int64_t size = length();
   const int64_t oldEnd = std::min<int64_t>(int64_t(start) + int64_t(replace), size);
   const int64_t newEnd = int64_t(start) + int64_t(data.size());
   if (newEnd != oldEnd) {
-    Move(oldEnd, size, newEnd);
+    move(oldEnd, size, newEnd);
     if (newEnd < oldEnd) truncate(long(size - (oldEnd - newEnd)));
   }
   seek(long(start));
@@ -135,11 +135,11 @@ void FdStream::insert(const TagLib::ByteVector& data, unsigned long start, unsig
 }
 
 void FdStream::removeBlock(unsigned long start, unsigned long length) {
-  if (Failed() || length == 0) return;
+  if (failed() || length == 0) return;
   const int64_t size = this->length();
   const int64_t end = std::min<int64_t>(int64_t(start) + int64_t(length), size);
   if (end <= int64_t(start)) return;
-  Move(end, size, int64_t(start));
+  move(end, size, int64_t(start));
   truncate(long(size - (end - int64_t(start))));
 }
 
@@ -162,39 +162,39 @@ long FdStream::length() {
   if (fd_ < 0) return 0;
   struct stat st {};
   if (::fstat(fd_, &st) != 0) {
-    Fail(errno);
+    fail(errno);
     return 0;
   }
   return long(st.st_size);
 }
 
 void FdStream::truncate(long length) {
-  if (Failed()) return;
-  if (fd_ < 0 || mode_ != Mode::ReadWrite) return Fail(EBADF);
-  if (seekError_ != 0) return Fail(seekError_);
+  if (failed()) return;
+  if (fd_ < 0 || mode_ != Mode::ReadWrite) return fail(EBADF);
+  if (seekError_ != 0) return fail(seekError_);
   int r;
   do r = ::ftruncate(fd_, off_t(length));
   while (r != 0 && errno == EINTR);
-  if (r != 0) Fail(errno);
+  if (r != 0) fail(errno);
 }
 
-bool FdStream::Sync() {
+bool FdStream::sync() {
   if (fd_ < 0) {
-    if (!Failed()) Fail(EBADF);
+    if (!failed()) fail(EBADF);
     return false;
   }
-  if (::fsync(fd_) != 0) Fail(errno);
-  return !Failed();
+  if (::fsync(fd_) != 0) fail(errno);
+  return !failed();
 }
 
-bool FdStream::Close() {
+bool FdStream::close() {
   if (fd_ >= 0) {
     const int r = ::close(fd_);
     fd_ = -1;
     // The descriptor is released even when close reports an error.
-    if (r != 0) Fail(errno);
+    if (r != 0) fail(errno);
   }
-  return !Failed();
+  return !failed();
 }
 
 }  // namespace pwtag

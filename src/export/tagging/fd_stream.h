@@ -5,7 +5,7 @@
 // and the first failure is kept with the system's reason (a failed seek when
 // something is next written or truncated there); from then on
 // nothing more is written, and the caller, after TagLib's save, asks
-// Failed() and then Sync() and Close(), which are checked as well.
+// failed() and then sync() and close(), which are checked as well.
 #pragma once
 
 #include <taglib/tiostream.h>
@@ -41,20 +41,20 @@ class FdStream : public TagLib::IOStream {
   void truncate(long length) override;
 
   // Forces what was written to the disk; false on failure (kept).
-  bool Sync();
+  bool sync();
   // Closes the descriptor; false if closing failed or anything failed before.
-  bool Close();
+  bool close();
 
-  bool Failed() const { return errorNumber_ != 0; }
-  int ErrorNumber() const { return errorNumber_; }
+  bool failed() const { return errorNumber_ != 0; }
+  int errorNumber() const { return errorNumber_; }
   // The system's text for the first failure; empty while there is none.
-  const std::string& Reason() const { return reason_; }
+  const std::string& reason() const { return reason_; }
 
  private:
-  void Fail(int errorNumber);
-  bool WriteAt(const char* data, size_t size);
+  void fail(int errorNumber);
+  bool writeAt(const char* data, size_t size);
   // Moves [from, end) of the file to start at to, in pieces.
-  void Move(int64_t from, int64_t end, int64_t to);
+  void move(int64_t from, int64_t end, int64_t to);
 
   std::string path_;
   Mode mode_;

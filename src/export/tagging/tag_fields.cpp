@@ -40,9 +40,9 @@ namespace {
 // ---------------------------------------------------------------- pictures
 
 
-constexpr int FrontCover = 3;
-constexpr int BackCover = 4;
-constexpr int MaxPictureType = 20;
+constexpr int kFrontCover = 3;
+constexpr int kBackCover = 4;
+constexpr int kMaxPictureType = 20;
 
 String SniffMime(const ByteVector& d) {
   if (d.startsWith(ByteVector("\xFF\xD8\xFF", 3))) return "image/jpeg";
@@ -52,22 +52,22 @@ String SniffMime(const ByteVector& d) {
   return String();
 }
 
-int ClampType(int type) { return type >= 0 && type <= MaxPictureType ? type : 0; }
+int ClampType(int type) { return type >= 0 && type <= kMaxPictureType ? type : 0; }
 
 // APE keeps pictures in binary items named after their type; the value is a
 // file name, a zero byte and the picture.
 bool IsApeCoverKey(const String& key) { return key.upper().startsWith("COVER ART ("); }
 
 String ApeCoverKey(int type) {
-  if (type == FrontCover) return "Cover Art (Front)";
-  if (type == BackCover) return "Cover Art (Back)";
+  if (type == kFrontCover) return "Cover Art (Front)";
+  if (type == kBackCover) return "Cover Art (Back)";
   return "Cover Art (Other)";
 }
 
 int ApeCoverType(const String& key) {
   const String k = key.upper();
-  if (k == "COVER ART (FRONT)") return FrontCover;
-  if (k == "COVER ART (BACK)") return BackCover;
+  if (k == "COVER ART (FRONT)") return kFrontCover;
+  if (k == "COVER ART (BACK)") return kBackCover;
   return 0;
 }
 
@@ -180,7 +180,7 @@ String Mp4Mime(const TagLib::MP4::CoverArt& art) {
   }
 }
 
-constexpr const char* AsfPictureName = "WM/Picture";
+constexpr const char* kAsfPictureName = "WM/Picture";
 
 TagLib::Ogg::XiphComment* OggComment(TagLib::File* f) {
   // Ogg files (Vorbis, Opus, Speex, Ogg FLAC) expose their Xiph comment as the tag.
@@ -210,7 +210,7 @@ bool IsXiph(TagLib::File* f) {
 // delay, padding and loudness notes of iTunes (freeform MP4 atoms, which
 // TagLib names after the atom). Copied, they would name a program that did
 // not make the output and misdescribe its audio.
-const char* const EncodingFields[] = {"ENCODER",          "ENCODING",       "ENCODER_OPTIONS", "ENCODEROPTIONS",
+const char* const kEncodingFields[] = {"ENCODER",          "ENCODING",       "ENCODER_OPTIONS", "ENCODEROPTIONS",
                                       "ENCODERSETTINGS",  "ENCODER SETTINGS", "ENCODINGSETTINGS", "ITUNSMPB",
                                       "ITUNNORM",         "ITUNPGAP",       "GAPLESSPLAYBACK"};
 
@@ -251,11 +251,11 @@ std::vector<Picture> ReadPictures(TagLib::File* f) {
   } else if (auto* mp4 = dynamic_cast<TagLib::MP4::File*>(f)) {
     if (mp4->tag() && mp4->tag()->contains("covr")) {
       for (const TagLib::MP4::CoverArt& art : mp4->tag()->item("covr").toCoverArtList())
-        if (!art.data().isEmpty()) out.push_back({Mp4Mime(art), String(), FrontCover, art.data()});
+        if (!art.data().isEmpty()) out.push_back({Mp4Mime(art), String(), kFrontCover, art.data()});
     }
   } else if (auto* asf = dynamic_cast<TagLib::ASF::File*>(f)) {
     if (asf->tag()) {
-      for (const TagLib::ASF::Attribute& a : asf->tag()->attribute(AsfPictureName)) {
+      for (const TagLib::ASF::Attribute& a : asf->tag()->attribute(kAsfPictureName)) {
         const TagLib::ASF::Picture pic = a.toPicture();
         if (pic.isValid() && !pic.picture().isEmpty())
           out.push_back({pic.mimeType(), pic.description(), ClampType(int(pic.type())), pic.picture()});
@@ -299,14 +299,14 @@ bool WritePictures(TagLib::File* f, const std::vector<Picture>& pics) {
       mp4->tag()->setItem("covr", list);
   } else if (auto* asf = dynamic_cast<TagLib::ASF::File*>(f)) {
     if (!asf->tag()) return false;
-    asf->tag()->removeItem(AsfPictureName);
+    asf->tag()->removeItem(kAsfPictureName);
     for (const Picture& p : pics) {
       TagLib::ASF::Picture pic;
       pic.setMimeType(p.mime);
       pic.setType(TagLib::ASF::Picture::Type(p.type));
       pic.setDescription(p.description);
       pic.setPicture(p.data);
-      asf->tag()->addAttribute(AsfPictureName, TagLib::ASF::Attribute(pic));
+      asf->tag()->addAttribute(kAsfPictureName, TagLib::ASF::Attribute(pic));
     }
   } else if (auto* ape = dynamic_cast<TagLib::APE::File*>(f)) {
     WriteApe(ape->APETag(true), pics);
@@ -352,7 +352,7 @@ PropertyMap WriteProperties(TagLib::File* f, const PropertyMap& props) {
 
 bool IsEncodingField(const String& key, TagLib::File* from, TagLib::File* to) {
   const String k = key.upper();
-  for (const char* name : EncodingFields)
+  for (const char* name : kEncodingFields)
     if (k == name) return true;
   // MP4 has no "encoded by" of its own: TagLib maps ENCODEDBY to \251too,
   // the encoding program. From an MP4 it names the source's encoder; into

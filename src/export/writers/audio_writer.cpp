@@ -14,35 +14,35 @@ std::unique_ptr<AudioWriter> Make(const std::string& path, const ExportFormat& f
 
 }  // namespace
 
-const std::array<WriterFactory, 5> WriterClasses = {
+const std::array<WriterFactory, 5> kWriterFactories = {
     nullptr, &Make<Mp3Writer>, &Make<WavWriter>, &Make<FlacWriter>, &Make<M4aWriter>};
 
-std::vector<pw::Message> AudioWriter::TakeMessages() {
-  std::lock_guard lock(MessageLock);
+std::vector<pw::Message> AudioWriter::takeMessages() {
+  std::lock_guard lock(messageLock_);
   std::vector<pw::Message> taken;
-  taken.swap(Pending);
+  taken.swap(pending_);
   return taken;
 }
 
-void AudioWriter::Report(pw::MessageKind kind, std::string text, std::string caption) {
-  std::lock_guard lock(MessageLock);
-  Pending.push_back(pw::Message{kind, std::move(caption), std::move(text)});
+void AudioWriter::report(pw::MessageKind kind, std::string text, std::string caption) {
+  std::lock_guard lock(messageLock_);
+  pending_.push_back(pw::Message{kind, std::move(caption), std::move(text)});
 }
 
-void AudioWriter::Finish() {
+void AudioWriter::finish() {
   if (finished_) return;
   finished_ = true;
-  Complete();
+  complete();
 }
 
-void AudioWriter::FinishQuietly() noexcept {
+void AudioWriter::finishQuietly() noexcept {
   try {
-    Finish();
+    finish();
   } catch (...) {
   }
 }
 
-void AudioWriter::Stop(const std::string& text, const std::string& caption) {
+void AudioWriter::stop(const std::string& text, const std::string& caption) {
   stopped_ = true;
   throw WriterError(text, caption);
 }

@@ -1,21 +1,21 @@
 // Output writers: one object per output file, fed blocks of interleaved
-// integer PCM and completed by Finish.
+// integer PCM and completed by finish.
 //
 // Threads: the export job calls a writer from two threads in turn (the write
 // thread for the blocks of the loop, the job thread for the last block,
-// Finish and the destruction), never at the same time, so a writer needs no
-// lock of its own.
+// finish and the destruction), never at the same time, so a writer needs no
+// lock of its own; only the message queue (messageLock_) is shared.
 //
 // Failures: the first failure of the file or the encoder stops the writer. It
-// is thrown once as WriterError, from the Write or Finish that met it; later
-// Write calls do nothing and Finish only lets go of the file. Construction
+// is thrown once as WriterError, from the write or finish that met it; later
+// write calls do nothing and finish only lets go of the file. Construction
 // failures are thrown as WriterError too. A WriterError's what() is the text
 // for the user.
 //
 // Messages: a writer never shows a message box itself (it may run on a worker
 // thread). What the user should also hear of (for instance an MP3 bit rate the
 // format does not allow at that sample rate) is queued on the writer; the job
-// collects it with TakeMessages and hands it to the main thread
+// collects it with takeMessages and hands it to the main thread
 // (pw::ShowMessage).
 #pragma once
 
@@ -45,7 +45,7 @@ class WriterError : public std::runtime_error {
 class AudioWriter {
  public:
   // A writer not finished yet finishes here, quietly: a failure is lost, so
-  // the owner calls Finish first.
+  // the owner calls finish first.
   virtual ~AudioWriter() = default;
   AudioWriter(const AudioWriter&) = delete;
   AudioWriter& operator=(const AudioWriter&) = delete;
@@ -55,39 +55,42 @@ class AudioWriter {
   // What it returns depends on the writer: WAV the size, MP3 the bytes
   // written or −1, FLAC and M4A 0. The caller only adds the results up.
   // Throws WriterError on the first failure; does nothing after one, or
-  // after Finish.
-  virtual int32_t Write(const void* p, uint32_t size) = 0;
+  // after finish.
+  virtual int32_t write(const void* p, uint32_t size) = 0;
 
   // Completes the file (header, encoder flush, trailer) and closes it.
   // Throws WriterError when that fails. Only the first call does anything.
-  void Finish();
+  void finish();
 
   // Messages queued since the last call, oldest first. Thread-safe.
-  std::vector<pw::Message> TakeMessages();
+  std::vector<pw::Message> takeMessages();
 
   // Path of the file being written, with the writer's own extension.
-  std::string outputPath;
+  const std::string& outputPath() const { return outputPath_; }
 
  protected:
   AudioWriter() = default;
-  void Report(pw::MessageKind kind, std::string text, std::string caption);
+  void report(pw::MessageKind kind, std::string text, std::string caption);
 
-  // The writer's own completion, called once by Finish; after a failure it
+  // The writer's own completion, called once by finish; after a failure it
   // only releases the file.
-  virtual void Complete() = 0;
-  // For the destructors of the writers: Finish unless done, ignoring a
+  virtual void complete() = 0;
+  // For the destructors of the writers: finish unless done, ignoring a
   // failure (a destructor must not throw).
-  void FinishQuietly() noexcept;
+  void finishQuietly() noexcept;
 
   // Remembers the failure and throws it; the one report of it.
-  [[noreturn]] void Stop(const std::string& text, const std::string& caption = {});
-  bool Stopped() const { return stopped_; }
-  // Neither stopped nor finished: Write has something to do.
-  bool Accepting() const { return !stopped_ && !finished_; }
+  [[noreturn]] void stop(const std::string& text, const std::string& caption = {});
+  bool stopped() const { return stopped_; }
+  // Neither stopped nor finished: write has something to do.
+  bool accepting() const { return !stopped_ && !finished_; }
+
+  // Set by the writer's constructor.
+  std::string outputPath_;
 
  private:
-  std::mutex MessageLock;
-  std::vector<pw::Message> Pending;
+  std::mutex messageLock_;
+  std::vector<pw::Message> pending_;
   bool finished_ = false;
   bool stopped_ = false;
 };
@@ -106,6 +109,6 @@ struct ExportFormat {
 // encoder cannot be set up.
 using WriterFactory = std::unique_ptr<AudioWriter> (*)(const std::string& path, const ExportFormat& format);
 
-// Writer per format index: 1 MP3, 2 WAV, 3 FLAC, 4 M4A; entry 0 is empty.
-extern const std::array<WriterFactory, 5> WriterClasses;
+// Writer factory per format index: 1 MP3, 2 WAV, 3 FLAC, 4 M4A; entry 0 is empty.
+extern const std::array<WriterFactory, 5> kWriterFactories;
 

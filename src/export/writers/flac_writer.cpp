@@ -15,23 +15,23 @@ struct StreamEncoderDeleter {
 };
 
 // Frames converted per call to the encoder.
-constexpr uint32_t ChunkFrames = 4096;
+constexpr uint32_t kChunkFrames = 4096;
 
 FLAC__StreamEncoderWriteStatus WriteToFile(const FLAC__StreamEncoder*, const FLAC__byte buffer[], size_t bytes,
                                            uint32_t, uint32_t, void* file) {
-  return static_cast<OutputFile*>(file)->Write(buffer, bytes) ? FLAC__STREAM_ENCODER_WRITE_STATUS_OK
+  return static_cast<OutputFile*>(file)->write(buffer, bytes) ? FLAC__STREAM_ENCODER_WRITE_STATUS_OK
                                                               : FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
 }
 
 FLAC__StreamEncoderSeekStatus SeekInFile(const FLAC__StreamEncoder*, FLAC__uint64 offset, void* file) {
-  return static_cast<OutputFile*>(file)->Seek(int64_t(offset)) ? FLAC__STREAM_ENCODER_SEEK_STATUS_OK
+  return static_cast<OutputFile*>(file)->seek(int64_t(offset)) ? FLAC__STREAM_ENCODER_SEEK_STATUS_OK
                                                                : FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
 }
 
 FLAC__StreamEncoderTellStatus TellInFile(const FLAC__StreamEncoder*, FLAC__uint64* offset, void* file) {
   auto* f = static_cast<OutputFile*>(file);
-  if (f->Failed()) return FLAC__STREAM_ENCODER_TELL_STATUS_ERROR;
-  *offset = FLAC__uint64(f->Tell());
+  if (f->failed()) return FLAC__STREAM_ENCODER_TELL_STATUS_ERROR;
+  *offset = FLAC__uint64(f->tell());
   return FLAC__STREAM_ENCODER_TELL_STATUS_OK;
 }
 
@@ -42,69 +42,69 @@ struct FlacWriter::Codec {
   // (deleting an encoder that was not finished finishes it).
   OutputFile file;
   std::unique_ptr<FLAC__StreamEncoder, StreamEncoderDeleter> handle;
-  std::vector<FLAC__int32> samples;  // ChunkFrames × channels
+  std::vector<FLAC__int32> samples;  // kChunkFrames × channels
 };
 
 void FlacWriter::CodecDeleter::operator()(Codec* c) const noexcept { delete c; }
 
 FlacWriter::FlacWriter(const std::string& requestedPath, const ExportFormat& format) {
-  static const char* const InitError = "Can not initialize FLAC encoder";
-  encoder.reset(new Codec);
-  encoder->handle.reset(FLAC__stream_encoder_new());
-  if (!encoder->handle) throw WriterError(InitError);
-  FLAC__StreamEncoder* e = encoder->handle.get();
+  static const char* const kInitError = "Can not initialize FLAC encoder";
+  codec_.reset(new Codec);
+  codec_->handle.reset(FLAC__stream_encoder_new());
+  if (!codec_->handle) throw WriterError(kInitError);
+  FLAC__StreamEncoder* e = codec_->handle.get();
 
-  outputPath = ChangeFileExt(requestedPath, ".flac");
+  outputPath_ = ChangeFileExt(requestedPath, ".flac");
   FLAC__stream_encoder_set_verify(e, false);
   FLAC__stream_encoder_set_streamable_subset(e, false);
   FLAC__stream_encoder_set_compression_level(e, 3);
   FLAC__stream_encoder_set_channels(e, format.pcm.channels);
-  bps = format.pcm.bitsPerSample;
-  Channels = format.pcm.channels;
-  BlockAlign = (bps / 8) * static_cast<int32_t>(Channels);
-  FLAC__stream_encoder_set_bits_per_sample(e, static_cast<uint32_t>(bps));
+  bitsPerSample_ = format.pcm.bitsPerSample;
+  channels_ = format.pcm.channels;
+  frameBytes_ = (bitsPerSample_ / 8) * static_cast<int32_t>(channels_);
+  FLAC__stream_encoder_set_bits_per_sample(e, static_cast<uint32_t>(bitsPerSample_));
   FLAC__stream_encoder_set_sample_rate(e, format.pcm.sampleRate);
 
-  if (BlockAlign <= 0 || (bps != 8 && bps != 16 && bps != 24)) throw WriterError(InitError);
-  OutputFile& file = encoder->file;
-  if (!file.Open(outputPath)) throw WriterError(std::string(InitError) + "\r\n" + file.ReasonLine());
+  if (frameBytes_ <= 0 || (bitsPerSample_ != 8 && bitsPerSample_ != 16 && bitsPerSample_ != 24)) throw WriterError(kInitError);
+  OutputFile& file = codec_->file;
+  if (!file.open(outputPath_)) throw WriterError(std::string(kInitError) + "\n" + file.reasonLine());
   // With a seek callback the encoder goes back at the end to complete the
   // stream information; no metadata callback is needed.
   if (FLAC__stream_encoder_init_stream(e, &WriteToFile, &SeekInFile, &TellInFile, nullptr, &file) !=
       FLAC__STREAM_ENCODER_INIT_STATUS_OK)
-    throw WriterError(file.Failed() ? std::string(InitError) + "\r\n" + file.ReasonLine() : InitError);
-  encoder->samples.resize(size_t{ChunkFrames} * Channels);
+    throw WriterError(file.failed() ? std::string(kInitError) + "\n" + file.reasonLine() : kInitError);
+  codec_->samples.resize(size_t{kChunkFrames} * channels_);
 }
 
-FlacWriter::~FlacWriter() { FinishQuietly(); }
+FlacWriter::~FlacWriter() { finishQuietly(); }
 
-void FlacWriter::Complete() {
-  OutputFile& file = encoder->file;
-  if (Stopped()) {
-    file.Close();
+void FlacWriter::complete() {
+  OutputFile& file = codec_->file;
+  if (stopped()) {
+    file.close();
     return;
   }
-  const bool finished = FLAC__stream_encoder_finish(encoder->handle.get());
-  if (!file.Close()) Stop(file.FailureText());
-  if (!finished) StopOnEncoderFailure();
+  const bool finished = FLAC__stream_encoder_finish(codec_->handle.get());
+  if (!file.close()) stop(file.failureText());
+  if (!finished) stopOnEncoderFailure();
 }
 
-void FlacWriter::StopOnEncoderFailure() {
-  OutputFile& file = encoder->file;
-  if (file.Failed()) Stop(file.FailureText());
-  const FLAC__StreamEncoderState state = FLAC__stream_encoder_get_state(encoder->handle.get());
-  Stop("Cannot write \"" + outputPath + "\": the FLAC encoder stopped (" + FLAC__StreamEncoderStateString[state] + ")");
+void FlacWriter::stopOnEncoderFailure() {
+  OutputFile& file = codec_->file;
+  if (file.failed()) stop(file.failureText());
+  const FLAC__StreamEncoderState state = FLAC__stream_encoder_get_state(codec_->handle.get());
+  stop("Cannot write \"" + outputPath_ + "\": the FLAC encoder stopped (" + FLAC__StreamEncoderStateString[state] + ")");
 }
 
-int32_t FlacWriter::Write(const void* p, uint32_t size) {
-  if (!Accepting()) return 0;
+int32_t FlacWriter::write(const void* p, uint32_t size) {
+  if (!accepting()) return 0;
   const auto* src = static_cast<const uint8_t*>(p);
-  uint32_t frames = size / static_cast<uint32_t>(BlockAlign);
-  FLAC__int32* dst = encoder->samples.data();
+  uint32_t frames = size / static_cast<uint32_t>(frameBytes_);
+  FLAC__int32* dst = codec_->samples.data();
   while (frames > 0) {
-    const uint32_t n = std::min(frames, ChunkFrames);
-    const size_t count = size_t{n} * Channels;
-    switch (bps) {
+    const uint32_t n = std::min(frames, kChunkFrames);
+    const size_t count = size_t{n} * channels_;
+    switch (bitsPerSample_) {
       case 8:
         for (size_t i = 0; i < count; ++i) dst[i] = FLAC__int32{src[i]} - 128;
         src += count;
@@ -118,7 +118,7 @@ int32_t FlacWriter::Write(const void* p, uint32_t size) {
           dst[i] = static_cast<int32_t>(uint32_t{src[0]} << 8 | uint32_t{src[1]} << 16 | uint32_t{src[2]} << 24) >> 8;
         break;
     }
-    if (!FLAC__stream_encoder_process_interleaved(encoder->handle.get(), dst, n)) StopOnEncoderFailure();
+    if (!FLAC__stream_encoder_process_interleaved(codec_->handle.get(), dst, n)) stopOnEncoderFailure();
     frames -= n;
   }
   return 0;

@@ -6,7 +6,7 @@
 // The encoder writes through callbacks onto an OutputFile, and at the end
 // seeks back to complete the stream information block.
 //
-// The sample conversion buffer is allocated at construction; Write cuts
+// The sample conversion buffer is allocated at construction; write cuts
 // blocks of any length into pieces that fit it.
 #pragma once
 
@@ -29,7 +29,7 @@ class FlacWriter : public AudioWriter {
   // ignored). Returns 0. Throws WriterError "Cannot write "<outputPath>":
   // <system error>" when the file does not take the encoded bytes, or a text
   // naming the encoder's state when the encoder fails.
-  int32_t Write(const void* p, uint32_t size) override;
+  int32_t write(const void* p, uint32_t size) override;
 
  private:
   struct Codec;
@@ -39,11 +39,11 @@ class FlacWriter : public AudioWriter {
 
   // Finishes the stream (which completes the file), closes the file and
   // frees the encoder.
-  void Complete() override;
-  [[noreturn]] void StopOnEncoderFailure();
+  void complete() override;
+  [[noreturn]] void stopOnEncoderFailure();
 
-  int32_t bps = 16;
-  int32_t BlockAlign = 4;
-  uint32_t Channels = 2;
-  std::unique_ptr<Codec, CodecDeleter> encoder;
+  int32_t bitsPerSample_ = 16;
+  int32_t frameBytes_ = 4;
+  uint32_t channels_ = 2;
+  std::unique_ptr<Codec, CodecDeleter> codec_;
 };

@@ -17,7 +17,7 @@ extern "C" {
 
 namespace {
 
-constexpr int MovieTimeScale = 90000;
+constexpr int kMovieTimeScale = 90000;
 
 template <class T, class Pred>
 bool ListContains(const T* list, T end, Pred match) {
@@ -73,13 +73,13 @@ void SetDuration(std::vector<uint8_t>& b, const Box& box, size_t off32, size_t o
 bool TrimPresentation(OutputFile& f, uint64_t samples, uint32_t trackTimeScale) {
   uint8_t head[16];
   for (int64_t at = 0;;) {
-    if (!f.Seek(at)) return false;
-    int64_t got = f.Read(head, 8);
+    if (!f.seek(at)) return false;
+    int64_t got = f.read(head, 8);
     if (got != 8) return got >= 0;
     uint64_t size = GetBe32(head);
     int64_t header = 8;
     if (size == 1) {
-      got = f.Read(head + 8, 8);
+      got = f.read(head + 8, 8);
       if (got != 8) return got >= 0;
       size = GetBe64(head + 8);
       header = 16;
@@ -90,7 +90,7 @@ bool TrimPresentation(OutputFile& f, uint64_t samples, uint32_t trackTimeScale) 
       continue;
     }
     std::vector<uint8_t> moov(size_t(size - uint64_t(header)));
-    got = f.Read(moov.data(), moov.size());
+    got = f.read(moov.data(), moov.size());
     if (got != int64_t(moov.size())) return got >= 0;
     const auto mvhd = Child(moov, 0, moov.size(), "mvhd");
     const auto trak = Child(moov, 0, moov.size(), "trak");
@@ -120,12 +120,12 @@ bool TrimPresentation(OutputFile& f, uint64_t samples, uint32_t trackTimeScale) 
     }
     SetDuration(moov, *mvhd, 16, 24, total);
     SetDuration(moov, *tkhd, 20, 28, total);
-    return f.Seek(at + header) && f.Write(moov.data(), moov.size());
+    return f.seek(at + header) && f.write(moov.data(), moov.size());
   }
 }
 
 // The muxer's I/O onto the OutputFile.
-int IoError(const OutputFile& f) { return AVERROR(f.Failed() ? f.ErrorNumber() : EBADF); }
+int IoError(const OutputFile& f) { return AVERROR(f.failed() ? f.errorNumber() : EBADF); }
 
 #if LIBAVFORMAT_VERSION_MAJOR >= 61
 int WritePacket(void* file, const uint8_t* data, int size) {
@@ -133,31 +133,31 @@ int WritePacket(void* file, const uint8_t* data, int size) {
 int WritePacket(void* file, uint8_t* data, int size) {
 #endif
   auto* f = static_cast<OutputFile*>(file);
-  return f->Write(data, size_t(size)) ? size : IoError(*f);
+  return f->write(data, size_t(size)) ? size : IoError(*f);
 }
 
 int64_t SeekPacket(void* file, int64_t offset, int whence) {
   auto* f = static_cast<OutputFile*>(file);
   whence &= ~AVSEEK_FORCE;
   if (whence == AVSEEK_SIZE) {
-    const int64_t size = f->Size();
+    const int64_t size = f->size();
     return size >= 0 ? size : IoError(*f);
   }
   int64_t target = offset;
   if (whence == SEEK_CUR) {
-    target += f->Tell();
+    target += f->tell();
   } else if (whence == SEEK_END) {
-    const int64_t size = f->Size();
+    const int64_t size = f->size();
     if (size < 0) return IoError(*f);
     target += size;
   } else if (whence != SEEK_SET) {
     return AVERROR(EINVAL);
   }
-  return f->Seek(target) ? target : IoError(*f);
+  return f->seek(target) ? target : IoError(*f);
 }
 
 // Large enough that the muxer hands the file few, large pieces.
-constexpr int IoBufferSize = 64 * 1024;
+constexpr int kIoBufferBytes = 64 * 1024;
 
 }  // namespace
 
@@ -175,28 +175,28 @@ void M4aWriter::FrameDeleter::operator()(AVFrame* f) const noexcept { av_frame_f
 void M4aWriter::PacketDeleter::operator()(AVPacket* p) const noexcept { av_packet_free(&p); }
 
 M4aWriter::M4aWriter(const std::string& requestedPath, const ExportFormat& format) {
-  status = false;
-  tempsize = 0;
-  NumSamples = 0;
-  Channels = format.pcm.channels;
-  SampleRate = format.pcm.sampleRate;
+  ready_ = false;
+  carryBytes_ = 0;
+  frameSamples_ = 0;
+  channels_ = format.pcm.channels;
+  sampleRate_ = format.pcm.sampleRate;
 
   const AVCodec* codec = avcodec_find_encoder_by_name("aac");
-  if (codec) encoder_handle.reset(avcodec_alloc_context3(codec));
-  if (!encoder_handle) throw WriterError("Unable to open AAC encoder");
-  AVCodecContext* ctx = encoder_handle.get();
+  if (codec) encoder_.reset(avcodec_alloc_context3(codec));
+  if (!encoder_) throw WriterError("Unable to open AAC encoder");
+  AVCodecContext* ctx = encoder_.get();
 
   // The encoder parameters, each checked against what the encoder offers.
   if (av_opt_set(ctx, "profile", "aac_low", 0) < 0 || ctx->profile != FF_PROFILE_AAC_LOW)
     throw WriterError("Unable to set the AOT");
 
-  if (!ListContains(codec->supported_samplerates, 0, [&](int r) { return r == static_cast<int>(SampleRate); }))
+  if (!ListContains(codec->supported_samplerates, 0, [&](int r) { return r == static_cast<int>(sampleRate_); }))
     throw WriterError("Unable to set the sample rate");
-  ctx->sample_rate = static_cast<int>(SampleRate);
+  ctx->sample_rate = static_cast<int>(sampleRate_);
   ctx->time_base = AVRational{1, ctx->sample_rate};
 
-  if (Channels != 1 && Channels != 2) throw WriterError("Unable to set the channel mode");
-  av_channel_layout_default(&ctx->ch_layout, static_cast<int>(Channels));
+  if (channels_ != 1 && channels_ != 2) throw WriterError("Unable to set the channel mode");
+  av_channel_layout_default(&ctx->ch_layout, static_cast<int>(channels_));
 
   // Channel order: WAV order is the encoder's own for mono and stereo; what
   // has to match is the planar float layout the frames are converted into.
@@ -226,44 +226,44 @@ M4aWriter::M4aWriter(const std::string& requestedPath, const ExportFormat& forma
   bitrateUsed_ = static_cast<uint32_t>(std::max<int64_t>(ctx->bit_rate, 0) / 1000);
   if (format.bitrateKbps > 0 && ctx->bit_rate < int64_t{format.bitrateKbps} * 1000) {
     const std::string used = std::to_string(bitrateUsed_) + " kb/s";
-    Report(pw::MessageKind::Information,
-           "M4A at " + std::to_string(SampleRate) + " Hz allows at most " + used + ": " +
+    report(pw::MessageKind::Information,
+           "M4A at " + std::to_string(sampleRate_) + " Hz allows at most " + used + ": " +
                std::to_string(format.bitrateKbps) + " kb/s lowered to " + used + ".",
            {});
   }
 
   if (ctx->frame_size <= 0 || ctx->extradata_size <= 0) throw WriterError("Unable to get the encoder info");
-  FrameLength = static_cast<uint32_t>(ctx->frame_size);
-  NumSamples = Channels * FrameLength;
+  frameLength_ = static_cast<uint32_t>(ctx->frame_size);
+  frameSamples_ = channels_ * frameLength_;
 
-  frame.reset(av_frame_alloc());
-  packet.reset(av_packet_alloc());
-  if (!frame || !packet) throw WriterError("Unable to initialize the encoder");
-  frame->nb_samples = ctx->frame_size;
-  frame->format = ctx->sample_fmt;
-  frame->sample_rate = ctx->sample_rate;
-  if (av_channel_layout_copy(&frame->ch_layout, &ctx->ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0)
+  frame_.reset(av_frame_alloc());
+  packet_.reset(av_packet_alloc());
+  if (!frame_ || !packet_) throw WriterError("Unable to initialize the encoder");
+  frame_->nb_samples = ctx->frame_size;
+  frame_->format = ctx->sample_fmt;
+  frame_->sample_rate = ctx->sample_rate;
+  if (av_channel_layout_copy(&frame_->ch_layout, &ctx->ch_layout) < 0 || av_frame_get_buffer(frame_.get(), 0) < 0)
     throw WriterError("Unable to initialize the encoder");
-  tempbuf = std::make_unique<uint8_t[]>(size_t{NumSamples} * 2);
+  carry_ = std::make_unique<uint8_t[]>(size_t{frameSamples_} * 2);
 
-  outputPath = ChangeFileExt(requestedPath, ".m4a");
+  outputPath_ = ChangeFileExt(requestedPath, ".m4a");
   AVFormatContext* fmt = nullptr;
-  if (avformat_alloc_output_context2(&fmt, nullptr, "ipod", outputPath.c_str()) < 0 || !fmt)
+  if (avformat_alloc_output_context2(&fmt, nullptr, "ipod", outputPath_.c_str()) < 0 || !fmt)
     throw WriterError("Unable to create MP4 file");
-  MP4hFile.reset(fmt);
+  muxer_.reset(fmt);
   // No "encoder" tag: the file carries only the tags copied from the source.
   fmt->flags |= AVFMT_FLAG_BITEXACT;
-  MP4track = avformat_new_stream(fmt, nullptr);
-  if (!MP4track || avcodec_parameters_from_context(MP4track->codecpar, ctx) < 0)
+  track_ = avformat_new_stream(fmt, nullptr);
+  if (!track_ || avcodec_parameters_from_context(track_->codecpar, ctx) < 0)
     throw WriterError("Unable to create MP4 file");
   // The muxer gives an audio track the sample rate as its time scale.
-  MP4track->time_base = ctx->time_base;
-  av_opt_set_int(fmt->priv_data, "movie_timescale", MovieTimeScale, 0);
+  track_->time_base = ctx->time_base;
+  av_opt_set_int(fmt->priv_data, "movie_timescale", kMovieTimeScale, 0);
   // Read and write: the edit list is corrected in place at the end.
-  if (!file_.Open(outputPath, OutputFile::Access::ReadWrite))
-    throw WriterError("Unable to create MP4 file\r\n" + file_.ReasonLine());
-  auto* buffer = static_cast<unsigned char*>(av_malloc(IoBufferSize));
-  if (buffer) io_.reset(avio_alloc_context(buffer, IoBufferSize, 1, &file_, nullptr, &WritePacket, &SeekPacket));
+  if (!file_.open(outputPath_, OutputFile::Access::ReadWrite))
+    throw WriterError("Unable to create MP4 file\n" + file_.reasonLine());
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+  if (buffer) io_.reset(avio_alloc_context(buffer, kIoBufferBytes, 1, &file_, nullptr, &WritePacket, &SeekPacket));
   if (!io_) {
     av_free(buffer);
     throw WriterError("Unable to create MP4 file");
@@ -271,98 +271,98 @@ M4aWriter::M4aWriter(const std::string& requestedPath, const ExportFormat& forma
   fmt->pb = io_.get();
   fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
   if (avformat_write_header(fmt, nullptr) < 0)
-    throw WriterError(file_.Failed() ? "Unable to create MP4 file\r\n" + file_.ReasonLine() : "Unable to create MP4 file");
-  status = true;
+    throw WriterError(file_.failed() ? "Unable to create MP4 file\n" + file_.reasonLine() : "Unable to create MP4 file");
+  ready_ = true;
 }
 
-M4aWriter::~M4aWriter() { FinishQuietly(); }
+M4aWriter::~M4aWriter() { finishQuietly(); }
 
-int32_t M4aWriter::Write(const void* p, uint32_t size) {
-  if (!status || !Accepting()) return 0;
+int32_t M4aWriter::write(const void* p, uint32_t size) {
+  if (!ready_ || !accepting()) return 0;
   const auto* src = static_cast<const uint8_t*>(p);
-  const uint32_t F = NumSamples * 2;
-  InputBytes += size;
-  if (tempsize > 0 && size > 0) {
-    const uint32_t n = std::min(F - tempsize, size);
-    std::memcpy(tempbuf.get() + tempsize, src, n);
-    tempsize += n;
+  const uint32_t frameBytes = frameSamples_ * 2;
+  inputBytes_ += size;
+  if (carryBytes_ > 0 && size > 0) {
+    const uint32_t n = std::min(frameBytes - carryBytes_, size);
+    std::memcpy(carry_.get() + carryBytes_, src, n);
+    carryBytes_ += n;
     src += n;
     size -= n;
-    if (tempsize < F) return 0;
-    EncodeFrame(tempbuf.get());
-    tempsize = 0;
+    if (carryBytes_ < frameBytes) return 0;
+    encodeFrame(carry_.get());
+    carryBytes_ = 0;
   }
-  for (; size >= F; src += F, size -= F) EncodeFrame(src);
-  if (size > 0) std::memcpy(tempbuf.get(), src, size);
-  tempsize = size;
+  for (; size >= frameBytes; src += frameBytes, size -= frameBytes) encodeFrame(src);
+  if (size > 0) std::memcpy(carry_.get(), src, size);
+  carryBytes_ = size;
   return 0;
 }
 
-void M4aWriter::EncodeFrame(const uint8_t* bytes) {
-  AVFrame* f = frame.get();
+void M4aWriter::encodeFrame(const uint8_t* bytes) {
+  AVFrame* f = frame_.get();
   // Copies only if the encoder still held the buffer; it lets go of it
   // within avcodec_send_frame, so in practice this never allocates.
-  if (const int r = av_frame_make_writable(f); r < 0) StopOnFailure("the AAC encoder stopped", r);
-  for (uint32_t c = 0; c < Channels; ++c) {
+  if (const int r = av_frame_make_writable(f); r < 0) stopOnFailure("the AAC encoder stopped", r);
+  for (uint32_t c = 0; c < channels_; ++c) {
     float* dst = reinterpret_cast<float*>(f->extended_data[c]);
     const uint8_t* s = bytes + 2 * c;
-    for (uint32_t i = 0; i < FrameLength; ++i, s += 2 * Channels)
+    for (uint32_t i = 0; i < frameLength_; ++i, s += 2 * channels_)
       dst[i] = static_cast<int16_t>(static_cast<uint16_t>(s[0] | s[1] << 8)) * (1.0f / 32768.0f);
   }
-  f->pts = NextPts;
-  NextPts += FrameLength;
-  if (const int r = avcodec_send_frame(encoder_handle.get(), f); r < 0) StopOnFailure("the AAC encoder stopped", r);
-  StorePackets();
+  f->pts = nextPts_;
+  nextPts_ += frameLength_;
+  if (const int r = avcodec_send_frame(encoder_.get(), f); r < 0) stopOnFailure("the AAC encoder stopped", r);
+  storePackets();
 }
 
-void M4aWriter::StorePackets() {
-  AVPacket* pkt = packet.get();
+void M4aWriter::storePackets() {
+  AVPacket* pkt = packet_.get();
   for (;;) {
-    const int r = avcodec_receive_packet(encoder_handle.get(), pkt);
+    const int r = avcodec_receive_packet(encoder_.get(), pkt);
     if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
-    if (r < 0) StopOnFailure("the AAC encoder stopped", r);
-    pkt->stream_index = MP4track->index;
-    av_packet_rescale_ts(pkt, encoder_handle->time_base, MP4track->time_base);
-    const int written = av_write_frame(MP4hFile.get(), pkt);
+    if (r < 0) stopOnFailure("the AAC encoder stopped", r);
+    pkt->stream_index = track_->index;
+    av_packet_rescale_ts(pkt, encoder_->time_base, track_->time_base);
+    const int written = av_write_frame(muxer_.get(), pkt);
     av_packet_unref(pkt);
     // The muxer's buffer reaches the file now and then; a failure of the
     // file shows on the packet that filled the buffer.
-    if (written < 0 || file_.Failed()) StopOnFailure("the MP4 muxer stopped", written);
+    if (written < 0 || file_.failed()) stopOnFailure("the MP4 muxer stopped", written);
   }
 }
 
-void M4aWriter::StopOnFailure(const char* what, int error) {
-  if (file_.Failed()) Stop(file_.FailureText());
+void M4aWriter::stopOnFailure(const char* what, int error) {
+  if (file_.failed()) stop(file_.failureText());
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(error, text, sizeof text);
-  Stop("Cannot write \"" + outputPath + "\": " + what + " (" + text + ")");
+  stop("Cannot write \"" + outputPath_ + "\": " + what + " (" + text + ")");
 }
 
-void M4aWriter::Complete() {
-  if (!status || Stopped()) {
-    file_.Close();
+void M4aWriter::complete() {
+  if (!ready_ || stopped()) {
+    file_.close();
     return;
   }
   try {
-    CompleteFile();
+    completeFile();
   } catch (...) {
-    file_.Close();
+    file_.close();
     throw;
   }
-  if (!file_.Close()) Stop(file_.FailureText());
+  if (!file_.close()) stop(file_.failureText());
 }
 
-void M4aWriter::CompleteFile() {
+void M4aWriter::completeFile() {
   // With no input at all one silent frame is still stored, since the muxer
   // leaves out a track without samples; the edit list then shows none of it.
-  if (tempsize > 0 || NextPts == 0) {
-    std::memset(tempbuf.get() + tempsize, 0, size_t{NumSamples} * 2 - tempsize);
-    EncodeFrame(tempbuf.get());
-    tempsize = 0;
+  if (carryBytes_ > 0 || nextPts_ == 0) {
+    std::memset(carry_.get() + carryBytes_, 0, size_t{frameSamples_} * 2 - carryBytes_);
+    encodeFrame(carry_.get());
+    carryBytes_ = 0;
   }
-  if (const int r = avcodec_send_frame(encoder_handle.get(), nullptr); r < 0) StopOnFailure("the AAC encoder stopped", r);
-  StorePackets();
+  if (const int r = avcodec_send_frame(encoder_.get(), nullptr); r < 0) stopOnFailure("the AAC encoder stopped", r);
+  storePackets();
   // The trailer flushes the muxer's buffer to the file.
-  if (const int r = av_write_trailer(MP4hFile.get()); r < 0 || file_.Failed()) StopOnFailure("the MP4 muxer stopped", r);
-  if (!TrimPresentation(file_, InputBytes / (2 * Channels), SampleRate)) Stop(file_.FailureText());
+  if (const int r = av_write_trailer(muxer_.get()); r < 0 || file_.failed()) stopOnFailure("the MP4 muxer stopped", r);
+  if (!TrimPresentation(file_, inputBytes_ / (2 * channels_), sampleRate_)) stop(file_.failureText());
 }

@@ -15,7 +15,7 @@
 // also serves to correct the edit list in place.
 //
 // All buffers (carry-over, encoder frame, packet) are allocated at
-// construction; Write allocates nothing itself (the muxer grows its index).
+// construction; write allocates nothing itself (the muxer grows its index).
 #pragma once
 
 #include <cstdint>
@@ -49,15 +49,15 @@ class M4aWriter : public AudioWriter {
   // Throws WriterError "Cannot write "<outputPath>": <system error>" when the
   // file does not take the data, or with FFmpeg's text for an encoder or
   // muxer error.
-  int32_t Write(const void* p, uint32_t size) override;
+  int32_t write(const void* p, uint32_t size) override;
 
   // Samples per encoder frame, all channels together.
-  uint32_t FrameSamples() const { return NumSamples; }
+  uint32_t frameSamples() const { return frameSamples_; }
   // Bytes waiting in the carry-over buffer (always less than one frame).
-  uint32_t Pending() const { return tempsize; }
+  uint32_t pendingBytes() const { return carryBytes_; }
   // The bit rate the encoder settled on: the one asked for, or its ceiling
   // for the sample rate and channels (an Information message then says so).
-  uint32_t BitrateKbps() const { return bitrateUsed_; }
+  uint32_t bitrateKbps() const { return bitrateUsed_; }
 
  private:
   struct CodecContextDeleter {
@@ -76,33 +76,33 @@ class M4aWriter : public AudioWriter {
     void operator()(AVPacket* p) const noexcept;
   };
 
-  // Encodes one frame of NumSamples interleaved samples (little-endian bytes,
+  // Encodes one frame of frameSamples_ interleaved samples (little-endian bytes,
   // any alignment) and stores what the encoder returns.
-  void EncodeFrame(const uint8_t* bytes);
+  void encodeFrame(const uint8_t* bytes);
   // Stores every packet the encoder has ready.
-  void StorePackets();
+  void storePackets();
   // Pads and encodes the last partial frame, drains the encoder and
   // completes the file.
-  void Complete() override;
-  void CompleteFile();
+  void complete() override;
+  void completeFile();
   // Throws the file's failure, or else FFmpeg's text for `error`.
-  [[noreturn]] void StopOnFailure(const char* what, int error);
+  [[noreturn]] void stopOnFailure(const char* what, int error);
 
-  std::unique_ptr<AVCodecContext, CodecContextDeleter> encoder_handle;
+  std::unique_ptr<AVCodecContext, CodecContextDeleter> encoder_;
   OutputFile file_;  // outlives the I/O context that writes into it
   std::unique_ptr<AVIOContext, IoContextDeleter> io_;
-  std::unique_ptr<AVFormatContext, FormatContextDeleter> MP4hFile;
-  AVStream* MP4track = nullptr;  // owned by MP4hFile
-  std::unique_ptr<AVFrame, FrameDeleter> frame;
-  std::unique_ptr<AVPacket, PacketDeleter> packet;
-  std::unique_ptr<uint8_t[]> tempbuf;  // one frame
-  uint32_t tempsize = 0;
-  uint32_t NumSamples = 0;
-  uint32_t FrameLength = 0;  // samples per channel per frame
-  uint32_t Channels = 0;
-  uint32_t SampleRate = 0;
+  std::unique_ptr<AVFormatContext, FormatContextDeleter> muxer_;
+  AVStream* track_ = nullptr;  // owned by muxer_
+  std::unique_ptr<AVFrame, FrameDeleter> frame_;
+  std::unique_ptr<AVPacket, PacketDeleter> packet_;
+  std::unique_ptr<uint8_t[]> carry_;  // one frame
+  uint32_t carryBytes_ = 0;
+  uint32_t frameSamples_ = 0;
+  uint32_t frameLength_ = 0;  // samples per channel per frame
+  uint32_t channels_ = 0;
+  uint32_t sampleRate_ = 0;
   uint32_t bitrateUsed_ = 0;
-  int64_t NextPts = 0;         // in samples per channel
-  uint64_t InputBytes = 0;     // everything given to Write
-  bool status = false;
+  int64_t nextPts_ = 0;      // in samples per channel
+  uint64_t inputBytes_ = 0;  // everything given to write
+  bool ready_ = false;
 };

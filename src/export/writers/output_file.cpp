@@ -16,12 +16,12 @@ struct TestLimit {
   int errorNumber = 0;
 };
 
-std::mutex TestLimitLock;
-TestLimit TestLimitSetting;
+std::mutex gTestLimitLock;
+TestLimit gTestLimitSetting;
 
 TestLimit CurrentTestLimit() {
-  std::lock_guard lock(TestLimitLock);
-  return TestLimitSetting;
+  std::lock_guard lock(gTestLimitLock);
+  return gTestLimitSetting;
 }
 
 // Why a path that exists cannot be written as an audio file; empty for a
@@ -41,16 +41,16 @@ std::string NotRegularReason(mode_t mode, int& errorNumber) {
 
 }  // namespace
 
-void OutputFile::FailAfterBytesForTesting(int64_t bytes, int errorNumber) {
-  std::lock_guard lock(TestLimitLock);
-  TestLimitSetting = bytes < 0 ? TestLimit{} : TestLimit{bytes, errorNumber};
+void OutputFile::failAfterBytesForTesting(int64_t bytes, int errorNumber) {
+  std::lock_guard lock(gTestLimitLock);
+  gTestLimitSetting = bytes < 0 ? TestLimit{} : TestLimit{bytes, errorNumber};
 }
 
 OutputFile::~OutputFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool OutputFile::Open(const std::string& path, Access access) {
+bool OutputFile::open(const std::string& path, Access access) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   path_ = path;
@@ -65,7 +65,7 @@ bool OutputFile::Open(const std::string& path, Access access) {
   int notRegular = 0;
   if (::stat(path.c_str(), &st) == 0) {
     std::string why = NotRegularReason(st.st_mode, notRegular);
-    if (!why.empty()) return Fail(notRegular, std::move(why));
+    if (!why.empty()) return fail(notRegular, std::move(why));
   }
   // O_NONBLOCK: should the path turn into a pipe between the check and the
   // open, the open fails instead of waiting for a reader. It means nothing
@@ -74,22 +74,22 @@ bool OutputFile::Open(const std::string& path, Access access) {
   int fd;
   do fd = ::open(path.c_str(), flags, 0666);
   while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Fail(errno);
+  if (fd < 0) return fail(errno);
   if (::fstat(fd, &st) != 0) {
     const int e = errno;
     ::close(fd);
-    return Fail(e);
+    return fail(e);
   }
   if (std::string why = NotRegularReason(st.st_mode, notRegular); !why.empty()) {
     ::close(fd);
-    return Fail(notRegular, std::move(why));
+    return fail(notRegular, std::move(why));
   }
   fd_ = fd;
   return true;
 }
 
-bool OutputFile::Write(const void* data, size_t size) {
-  if (Failed() || fd_ < 0) return false;
+bool OutputFile::write(const void* data, size_t size) {
+  if (failed() || fd_ < 0) return false;
   size_t allowed = size;
   if (writeLimit_ >= 0) allowed = size_t(std::clamp<int64_t>(writeLimit_ - written_, 0, int64_t(size)));
   const auto* p = static_cast<const uint8_t*>(data);
@@ -97,42 +97,42 @@ bool OutputFile::Write(const void* data, size_t size) {
     const ssize_t n = ::write(fd_, p + done, allowed - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Fail(errno);
+      return fail(errno);
     }
     done += size_t(n);
     position_ += n;
     written_ += n;
   }
-  if (allowed < size) return Fail(limitError_);
+  if (allowed < size) return fail(limitError_);
   return true;
 }
 
-bool OutputFile::Seek(int64_t offset) {
-  if (Failed() || fd_ < 0) return false;
-  if (::lseek(fd_, off_t(offset), SEEK_SET) < 0) return Fail(errno);
+bool OutputFile::seek(int64_t offset) {
+  if (failed() || fd_ < 0) return false;
+  if (::lseek(fd_, off_t(offset), SEEK_SET) < 0) return fail(errno);
   position_ = offset;
   return true;
 }
 
-int64_t OutputFile::Size() {
-  if (Failed() || fd_ < 0) return -1;
+int64_t OutputFile::size() {
+  if (failed() || fd_ < 0) return -1;
   struct stat st {};
   if (::fstat(fd_, &st) != 0) {
-    Fail(errno);
+    fail(errno);
     return -1;
   }
   return int64_t(st.st_size);
 }
 
-int64_t OutputFile::Read(void* data, size_t size) {
-  if (Failed() || fd_ < 0) return -1;
+int64_t OutputFile::read(void* data, size_t size) {
+  if (failed() || fd_ < 0) return -1;
   auto* p = static_cast<uint8_t*>(data);
   size_t done = 0;
   while (done < size) {
     const ssize_t n = ::read(fd_, p + done, size - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      Fail(errno);
+      fail(errno);
       return -1;
     }
     if (n == 0) break;
@@ -142,28 +142,28 @@ int64_t OutputFile::Read(void* data, size_t size) {
   return int64_t(done);
 }
 
-bool OutputFile::Close() {
+bool OutputFile::close() {
   if (fd_ >= 0) {
     const int r = ::close(fd_);
     fd_ = -1;
     // Linux releases the descriptor even when close reports an error, so
     // it is never retried.
-    if (r != 0 && !Failed()) Fail(errno);
+    if (r != 0 && !failed()) fail(errno);
   }
-  return !Failed();
+  return !failed();
 }
 
-std::string OutputFile::FailureText() const { return "Cannot write \"" + path_ + "\": " + reason_; }
+std::string OutputFile::failureText() const { return "Cannot write \"" + path_ + "\": " + reason_; }
 
-std::string OutputFile::ReasonLine() const { return path_ + ": " + reason_; }
+std::string OutputFile::reasonLine() const { return path_ + ": " + reason_; }
 
-bool OutputFile::Fail(int errorNumber) {
+bool OutputFile::fail(int errorNumber) {
   if (errorNumber == 0) errorNumber = EIO;
-  return Fail(errorNumber, std::strerror(errorNumber));
+  return fail(errorNumber, std::strerror(errorNumber));
 }
 
-bool OutputFile::Fail(int errorNumber, std::string reason) {
-  if (!Failed()) {
+bool OutputFile::fail(int errorNumber, std::string reason) {
+  if (!failed()) {
     errorNumber_ = errorNumber;
     reason_ = std::move(reason);
   }

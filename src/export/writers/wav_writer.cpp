@@ -13,7 +13,7 @@ namespace {
 
 // KSDATAFORMAT_SUBTYPE_PCM {00000001-0000-0010-8000-00AA00389B71}: the first
 // three fields little-endian, the last eight bytes as they are.
-constexpr uint8_t PcmSubFormat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+constexpr uint8_t kPcmSubFormat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                       0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 void SetId(char (&dest)[4], const char* id) { std::memcpy(dest, id, 4); }
@@ -38,7 +38,7 @@ void PutLe64(uint8_t* p, uint64_t v) {
 }
 
 // Pieces in which the audio is moved to make room for ds64.
-constexpr size_t MovePiece = size_t(4) << 20;
+constexpr size_t kMovePieceBytes = size_t(4) << 20;
 
 }  // namespace
 
@@ -49,8 +49,8 @@ WavSizes PlanWavSizes(WavHeaderKind kind, uint64_t dataBytes, uint32_t blockAlig
   const uint64_t frames = blockAlign ? dataBytes / blockAlign : 0;
   const uint64_t riff = uint64_t(header) - 8 + dataBytes + s.padBytes;
   s.rf64 = riff > UINT32_MAX;
-  s.headerBytes = header + (s.rf64 ? WavDs64ChunkBytes : 0);
-  s.riffSize64 = riff + (s.rf64 ? WavDs64ChunkBytes : 0);
+  s.headerBytes = header + (s.rf64 ? kWavDs64ChunkBytes : 0);
+  s.riffSize64 = riff + (s.rf64 ? kWavDs64ChunkBytes : 0);
   s.dataSize64 = dataBytes;
   s.sampleCount = frames;
   s.riffSize = s.rf64 ? UINT32_MAX : uint32_t(riff);
@@ -60,110 +60,110 @@ WavSizes PlanWavSizes(WavHeaderKind kind, uint64_t dataBytes, uint32_t blockAlig
 }
 
 WavWriter::WavWriter(const std::string& requestedPath, const ExportFormat& format) {
-  outputPath = ChangeFileExt(requestedPath, ".wav");
-  ns = 0;
+  outputPath_ = ChangeFileExt(requestedPath, ".wav");
+  dataBytes_ = 0;
   format_ = format.pcm;
   headerKind_ = (format.pcm.channels > 2 || format.pcm.bitsPerSample > 16) ? WavHeaderKind::Extensible : WavHeaderKind::Plain;
   // The header is written last; writing after the gap leaves zeros in it.
   // Read and write: a file over 4 GiB has its audio moved at the end.
-  if (!file_.Open(outputPath, OutputFile::Access::ReadWrite) ||
-      !file_.Seek(headerKind_ == WavHeaderKind::Extensible ? sizeof(WavExtensibleHeader) : sizeof(WavPlainHeader)))
-    throw WriterError("Cannot create file \"" + outputPath + "\". " + file_.Reason());
+  if (!file_.open(outputPath_, OutputFile::Access::ReadWrite) ||
+      !file_.seek(headerKind_ == WavHeaderKind::Extensible ? sizeof(WavExtensibleHeader) : sizeof(WavPlainHeader)))
+    throw WriterError("Cannot create file \"" + outputPath_ + "\". " + file_.reason());
 }
 
-WavWriter::~WavWriter() { FinishQuietly(); }
+WavWriter::~WavWriter() { finishQuietly(); }
 
-void WavWriter::Complete() {
-  if (Stopped()) {
-    file_.Close();
+void WavWriter::complete() {
+  if (stopped()) {
+    file_.close();
     return;
   }
   const bool extensible = headerKind_ == WavHeaderKind::Extensible;
-  const WavSizes sizes = PlanWavSizes(headerKind_, ns, uint32_t((format_.bitsPerSample >> 3) * format_.channels));
-  FillHeader(sizes);
-  const uint32_t fixed = extensible ? sizeof WaveHeaderEx : sizeof WaveHeader;
+  const WavSizes sizes = PlanWavSizes(headerKind_, dataBytes_, uint32_t((format_.bitsPerSample >> 3) * format_.channels));
+  fillHeader(sizes);
+  const uint32_t fixed = extensible ? sizeof extensibleHeader_ : sizeof plainHeader_;
   std::vector<uint8_t> header(sizes.headerBytes);
-  const auto* image = static_cast<const uint8_t*>(extensible ? static_cast<const void*>(&WaveHeaderEx) : &WaveHeader);
+  const auto* image = static_cast<const uint8_t*>(extensible ? static_cast<const void*>(&extensibleHeader_) : &plainHeader_);
   if (sizes.rf64) {
     // "RF64", size, "WAVE", then ds64, then the rest as for RIFF.
     std::memcpy(header.data(), image, 12);
     std::memcpy(header.data(), "RF64", 4);
     uint8_t* ds64 = header.data() + 12;
     std::memcpy(ds64, "ds64", 4);
-    PutLe32(ds64 + 4, WavDs64ChunkBytes - 8);
+    PutLe32(ds64 + 4, kWavDs64ChunkBytes - 8);
     PutLe64(ds64 + 8, sizes.riffSize64);
     PutLe64(ds64 + 16, sizes.dataSize64);
     PutLe64(ds64 + 24, sizes.sampleCount);
     PutLe32(ds64 + 32, 0);  // no table of other chunk sizes
-    std::memcpy(header.data() + 12 + WavDs64ChunkBytes, image + 12, fixed - 12);
+    std::memcpy(header.data() + 12 + kWavDs64ChunkBytes, image + 12, fixed - 12);
   } else {
     std::memcpy(header.data(), image, fixed);
   }
   static const uint8_t pad = 0;
-  const bool written = file_.Seek(int64_t(fixed) + int64_t(ns)) && (sizes.padBytes == 0 || file_.Write(&pad, 1)) &&
-                       (!sizes.rf64 || MoveAudio(fixed, sizes.headerBytes, ns + sizes.padBytes)) &&
-                       file_.Seek(0) && file_.Write(header.data(), header.size());
+  const bool written = file_.seek(int64_t(fixed) + int64_t(dataBytes_)) && (sizes.padBytes == 0 || file_.write(&pad, 1)) &&
+                       (!sizes.rf64 || moveAudio(fixed, sizes.headerBytes, dataBytes_ + sizes.padBytes)) &&
+                       file_.seek(0) && file_.write(header.data(), header.size());
   // Closed in any case; the failure reported is the first one.
-  if (!file_.Close() || !written) Stop(file_.FailureText());
+  if (!file_.close() || !written) stop(file_.failureText());
 }
 
-bool WavWriter::MoveAudio(int64_t from, int64_t to, uint64_t bytes) {
-  std::unique_ptr<uint8_t[]> piece(new uint8_t[MovePiece]);
+bool WavWriter::moveAudio(int64_t from, int64_t to, uint64_t bytes) {
+  std::unique_ptr<uint8_t[]> piece(new uint8_t[kMovePieceBytes]);
   for (uint64_t left = bytes; left > 0;) {
-    const size_t n = size_t(std::min<uint64_t>(left, MovePiece));
+    const size_t n = size_t(std::min<uint64_t>(left, kMovePieceBytes));
     left -= n;
-    if (!file_.Seek(from + int64_t(left)) || file_.Read(piece.get(), n) != int64_t(n)) return false;
-    if (!file_.Seek(to + int64_t(left)) || !file_.Write(piece.get(), n)) return false;
+    if (!file_.seek(from + int64_t(left)) || file_.read(piece.get(), n) != int64_t(n)) return false;
+    if (!file_.seek(to + int64_t(left)) || !file_.write(piece.get(), n)) return false;
   }
   return true;
 }
 
-int32_t WavWriter::Write(const void* p, uint32_t size) {
-  if (!Accepting()) return 0;
-  if (!file_.Write(p, size)) Stop(file_.FailureText());
-  ns += size;
+int32_t WavWriter::write(const void* p, uint32_t size) {
+  if (!accepting()) return 0;
+  if (!file_.write(p, size)) stop(file_.failureText());
+  dataBytes_ += size;
   return static_cast<int32_t>(size);
 }
 
-void WavWriter::FillHeader(const WavSizes& sizes) {
+void WavWriter::fillHeader(const WavSizes& sizes) {
   const AudioFormat& f = format_;
   if (headerKind_ == WavHeaderKind::Extensible) {
-    WavExtensibleHeader& h = WaveHeaderEx;
-    SetId(h.RIFF, "RIFF");
-    h.FileSize = sizes.riffSize;
-    SetId(h.RIFFType, "WAVE");
-    SetId(h.FmtChunkId, "fmt ");
-    h.FmtChunkSize = 40;
-    h.Format.Format.FormatTag = 0xFFFE;
-    h.Format.Format.Channels = f.channels;
-    h.Format.Format.SampleRate = f.sampleRate;
+    WavExtensibleHeader& h = extensibleHeader_;
+    SetId(h.riff, "RIFF");
+    h.fileSize = sizes.riffSize;
+    SetId(h.riffType, "WAVE");
+    SetId(h.fmtChunkId, "fmt ");
+    h.fmtChunkSize = 40;
+    h.format.format.formatTag = 0xFFFE;
+    h.format.format.channels = f.channels;
+    h.format.format.sampleRate = f.sampleRate;
     // The extensible header rounds bytes per frame over all channels together.
-    h.Format.Format.BlockAlign = static_cast<uint16_t>((f.bitsPerSample * f.channels) >> 3);
-    h.Format.Format.BytesPerSecond = f.sampleRate * h.Format.Format.BlockAlign;
-    h.Format.Format.BitsPerSample = f.bitsPerSample;
-    h.Format.Format.ExtraSize = 22;
-    h.Format.wValidBitsPerSample = f.bitsPerSample;
-    h.Format.dwChannelMask = ChannelMask(f.channels);
-    std::memcpy(h.Format.SubFormat, PcmSubFormat, sizeof PcmSubFormat);
-    SetId(h.Factchunk, "fact");
-    h.FactChunkSize = 4;
-    h.FactSamples = sizes.factSamples;
-    SetId(h.DataChunkId, "data");
-    h.DataSize = sizes.dataSize;
+    h.format.format.blockAlign = static_cast<uint16_t>((f.bitsPerSample * f.channels) >> 3);
+    h.format.format.bytesPerSecond = f.sampleRate * h.format.format.blockAlign;
+    h.format.format.bitsPerSample = f.bitsPerSample;
+    h.format.format.extraSize = 22;
+    h.format.validBitsPerSample = f.bitsPerSample;
+    h.format.channelMask = ChannelMask(f.channels);
+    std::memcpy(h.format.subFormat, kPcmSubFormat, sizeof kPcmSubFormat);
+    SetId(h.factChunkId, "fact");
+    h.factChunkSize = 4;
+    h.factSamples = sizes.factSamples;
+    SetId(h.dataChunkId, "data");
+    h.dataSize = sizes.dataSize;
   } else {
-    WavPlainHeader& h = WaveHeader;
-    SetId(h.RIFF, "RIFF");
-    h.FileSize = sizes.riffSize;
-    SetId(h.RIFFType, "WAVE");
-    SetId(h.FmtChunkId, "fmt ");
-    h.FmtChunkSize = 16;
-    h.FormatTag = static_cast<uint16_t>(f.encoding);
-    h.Channels = f.channels;
-    h.SampleRate = f.sampleRate;
-    h.BytesPerSecond = f.bytesPerSecond;
-    h.BlockAlign = static_cast<uint16_t>((f.bitsPerSample >> 3) * f.channels);
-    h.BitsPerSample = f.bitsPerSample;
-    SetId(h.DataChunkId, "data");
-    h.DataSize = sizes.dataSize;
+    WavPlainHeader& h = plainHeader_;
+    SetId(h.riff, "RIFF");
+    h.fileSize = sizes.riffSize;
+    SetId(h.riffType, "WAVE");
+    SetId(h.fmtChunkId, "fmt ");
+    h.fmtChunkSize = 16;
+    h.formatTag = static_cast<uint16_t>(f.encoding);
+    h.channels = f.channels;
+    h.sampleRate = f.sampleRate;
+    h.bytesPerSecond = f.bytesPerSecond;
+    h.blockAlign = static_cast<uint16_t>((f.bitsPerSample >> 3) * f.channels);
+    h.bitsPerSample = f.bitsPerSample;
+    SetId(h.dataChunkId, "data");
+    h.dataSize = sizes.dataSize;
   }
 }

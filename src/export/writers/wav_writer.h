@@ -1,5 +1,5 @@
 // WAV writer (format index 2): the blocks are stored as they come; the header
-// is written once, by Finish, when the sizes are known. Until then the header
+// is written once, by finish, when the sizes are known. Until then the header
 // space holds zeros.
 //
 // Layout: a 44-byte PCM header, or an 80-byte extensible header (with a
@@ -10,7 +10,7 @@
 // Beyond 4 GiB the 32-bit RIFF sizes cannot hold the file: it becomes RF64
 // (EBU Tech 3306), "RF64" in place of "RIFF", a "ds64" chunk right after
 // "WAVE" with the 64-bit RIFF size, data size and sample count, and
-// 0xFFFFFFFF in the 32-bit fields. Only Finish knows the size, so the audio
+// 0xFFFFFFFF in the 32-bit fields. Only finish knows the size, so the audio
 // is then moved 36 bytes further to make room for ds64; smaller files stay
 // exactly as they were.
 #pragma once
@@ -27,51 +27,51 @@ enum class WavHeaderKind { Plain, Extensible };
 
 #pragma pack(push, 1)
 struct WavPlainHeader {
-  char RIFF[4];
-  uint32_t FileSize;
-  char RIFFType[4];
-  char FmtChunkId[4];
-  uint32_t FmtChunkSize;
-  uint16_t FormatTag;
-  uint16_t Channels;
-  uint32_t SampleRate;
-  uint32_t BytesPerSecond;
-  uint16_t BlockAlign;
-  uint16_t BitsPerSample;
-  char DataChunkId[4];
-  uint32_t DataSize;
+  char riff[4];
+  uint32_t fileSize;
+  char riffType[4];
+  char fmtChunkId[4];
+  uint32_t fmtChunkSize;
+  uint16_t formatTag;
+  uint16_t channels;
+  uint32_t sampleRate;
+  uint32_t bytesPerSecond;
+  uint16_t blockAlign;
+  uint16_t bitsPerSample;
+  char dataChunkId[4];
+  uint32_t dataSize;
 };
 
 // The 18-byte format record at the start of an extensible "fmt " chunk.
 struct WavFormatRecord {
-  uint16_t FormatTag;
-  uint16_t Channels;
-  uint32_t SampleRate;
-  uint32_t BytesPerSecond;
-  uint16_t BlockAlign;
-  uint16_t BitsPerSample;
-  uint16_t ExtraSize;
+  uint16_t formatTag;
+  uint16_t channels;
+  uint32_t sampleRate;
+  uint32_t bytesPerSecond;
+  uint16_t blockAlign;
+  uint16_t bitsPerSample;
+  uint16_t extraSize;
 };
 
 struct WavFormatExtensible {
-  WavFormatRecord Format;
-  uint16_t wValidBitsPerSample;
-  uint32_t dwChannelMask;
-  uint8_t SubFormat[16];
+  WavFormatRecord format;
+  uint16_t validBitsPerSample;
+  uint32_t channelMask;
+  uint8_t subFormat[16];
 };
 
 struct WavExtensibleHeader {
-  char RIFF[4];
-  uint32_t FileSize;
-  char RIFFType[4];
-  char FmtChunkId[4];
-  uint32_t FmtChunkSize;
-  WavFormatExtensible Format;
-  char Factchunk[4];
-  uint32_t FactChunkSize;
-  uint32_t FactSamples;
-  char DataChunkId[4];
-  uint32_t DataSize;
+  char riff[4];
+  uint32_t fileSize;
+  char riffType[4];
+  char fmtChunkId[4];
+  uint32_t fmtChunkSize;
+  WavFormatExtensible format;
+  char factChunkId[4];
+  uint32_t factChunkSize;
+  uint32_t factSamples;
+  char dataChunkId[4];
+  uint32_t dataSize;
 };
 #pragma pack(pop)
 static_assert(sizeof(WavPlainHeader) == 44);
@@ -96,7 +96,7 @@ struct WavSizes {
 WavSizes PlanWavSizes(WavHeaderKind kind, uint64_t dataBytes, uint32_t blockAlign);
 
 // The ds64 chunk: id, size 28, three 64-bit sizes, an empty table.
-constexpr uint32_t WavDs64ChunkBytes = 36;
+constexpr uint32_t kWavDs64ChunkBytes = 36;
 
 class WavWriter : public AudioWriter {
  public:
@@ -108,23 +108,23 @@ class WavWriter : public AudioWriter {
   // Appends the bytes; returns size (0 once the file has failed). Throws
   // WriterError "Cannot write "<outputPath>": <system error>" when the file does
   // not take them.
-  int32_t Write(const void* p, uint32_t size) override;
+  int32_t write(const void* p, uint32_t size) override;
 
   // Header layout chosen at construction.
-  WavHeaderKind HeaderKind() const { return headerKind_; }
+  WavHeaderKind headerKind() const { return headerKind_; }
 
  private:
   // Writes the header (after making room for ds64 when the file is RF64)
   // and closes the file.
-  void Complete() override;
-  void FillHeader(const WavSizes& sizes);
+  void complete() override;
+  void fillHeader(const WavSizes& sizes);
   // Moves the audio from `from` to `to` bytes into the file, last piece first.
-  bool MoveAudio(int64_t from, int64_t to, uint64_t bytes);
+  bool moveAudio(int64_t from, int64_t to, uint64_t bytes);
 
   AudioFormat format_;
   WavHeaderKind headerKind_ = WavHeaderKind::Plain;
-  WavPlainHeader WaveHeader{};
-  WavExtensibleHeader WaveHeaderEx{};
-  uint64_t ns = 0;
+  WavPlainHeader plainHeader_{};
+  WavExtensibleHeader extensibleHeader_{};
+  uint64_t dataBytes_ = 0;
   OutputFile file_;
 };
