@@ -127,7 +127,8 @@ class Slider : public QWidget {
 
  signals:
   void positionChanged(double position);
-  // Before the slider's own handling of the press or release.
+  // Before the slider's own handling of the press or release; the second
+  // press of a double-click comes here too, so presses and releases pair up.
   void pressed(Qt::MouseButton button, QPointF at);
   void released(Qt::MouseButton button, QPointF at);
   // Enter, Return or F2 while focused: the window opens an exact-value editor.
