@@ -1,5 +1,6 @@
 #include "slider.h"
 
+#include <QApplication>
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLinearGradient>
@@ -24,11 +25,15 @@ bool IsSliderKey(int key) {
     case Qt::Key_Left:
     case Qt::Key_Home:
     case Qt::Key_End:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
       return true;
     default:
       return false;
   }
 }
+
+bool IsEditKey(int key) { return key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_F2; }
 
 QColor Darker(const QColor& c, int percent) {
   const double f = (100 - percent) / 100.0;
@@ -55,11 +60,36 @@ void Slider::setPosition(double v) {
 }
 
 void Slider::applyAndNotify(double v) {
+  moveTo(v);
+  emit positionChanged(position_);
+}
+
+void Slider::moveTo(double v) {
   const double before = offsetFor(position_);
   position_ = v;
-  emit positionChanged(position_);
   // Sub-pixel moves of a drag over a wide range change nothing on screen.
   if (std::abs(offsetFor(position_) - before) >= 0.25) update();
+}
+
+double Slider::page() const { return std::max(10 * step_, (maximum_ - minimum_) / 10); }
+
+void Slider::resetToCenter() { applyAndNotify(std::clamp(center_, minimum_, std::max(minimum_, maximum_))); }
+
+void Slider::setCenterSnap(double logicalPixels) {
+  if (!(logicalPixels >= 0)) return;
+  centerSnap_ = logicalPixels;
+  updateScaledSizes();
+}
+
+void Slider::setFocusRingColor(const QColor& c) {
+  if (c == focusRingColor_) return;
+  focusRingColor_ = c;
+  if (focusRingVisible()) update();
+}
+
+void Slider::updateScaledSizes() {
+  snapPixels_ = centerSnap_ * scale_;
+  ringWidth_ = 2.0 * scale_;
 }
 
 void Slider::setMinimum(double v) {
@@ -137,6 +167,7 @@ void Slider::setThumbCenterColors(const QColor& focused, const QColor& unfocused
 void Slider::setScale(float scale) {
   if (scale <= 0 || scale == scale_) return;
   scale_ = scale;
+  updateScaledSizes();
   update();
 }
 
@@ -185,6 +216,15 @@ double Slider::valueAt(double coordinate) const {
 
 double Slider::alongTrack(QPointF p) const { return direction_ == Direction::Vertical ? p.y() : p.x(); }
 
+double Slider::dragValueAt(QPointF pointer) const {
+  const double v = valueAt(alongTrack(pointer));
+  if (snapPixels_ <= 0 || maximum_ <= minimum_ || center_ < minimum_ || center_ > maximum_) return v;
+  // The value scale is linear along the track, so the distance in values
+  // converts straight to pixels.
+  const double pixels = std::abs(v - center_) / (maximum_ - minimum_) * rulerLength_;
+  return pixels <= snapPixels_ ? center_ : v;
+}
+
 // ---- mouse ----
 
 void Slider::pageStep(QPointF pointer) {
@@ -217,12 +257,32 @@ void Slider::repeatTick() {
   if (mode_ == Mode::Paging) pageStep(pointer_);
 }
 
-void Slider::mousePressEvent(QMouseEvent* event) {
+void Slider::mousePressEvent(QMouseEvent* event) { press(event, false); }
+
+// Qt turns the second press of a quick pair into this event instead of a
+// press: it is that press, so no click is lost and a drag may start with it.
+void Slider::mouseDoubleClickEvent(QMouseEvent* event) { press(event, true); }
+
+void Slider::press(QMouseEvent* event, bool secondOfDoubleClick) {
   pointer_ = event->position();
+  pressedAt_ = pointer_;
   emit pressed(event->button(), pointer_);
   setFocus(Qt::MouseFocusReason);
-  if (thumbHitRect().contains(pointer_)) {
+  setKeyboardFocus(false);
+  const bool onThumb = thumbHitRect().contains(pointer_);
+  const bool bothOnThumb = secondOfDoubleClick && onThumb && lastPressOnThumb_;
+  resetOnRelease_ = false;
+  lastPressOnThumb_ = false;
+  if (centerReset_ && (event->modifiers() & Qt::ControlModifier)) {
+    mode_ = Mode::Idle;
+    resetToCenter();
+    event->accept();
+    return;
+  }
+  if (onThumb) {
     mode_ = Mode::Dragging;
+    lastPressOnThumb_ = true;
+    resetOnRelease_ = centerReset_ && bothOnThumb;
     if (positionToolTip_) refreshToolTip();
   } else {
     mode_ = Mode::Paging;
@@ -235,7 +295,12 @@ void Slider::mousePressEvent(QMouseEvent* event) {
 void Slider::mouseMoveEvent(QMouseEvent* event) {
   pointer_ = event->position();
   if (mode_ != Mode::Dragging) return;
-  const double v = valueAt(alongTrack(pointer_));
+  if (resetOnRelease_) {
+    // A hand's tremor during the double-click is no drag.
+    if ((pointer_ - pressedAt_).manhattanLength() < QApplication::startDragDistance()) return;
+    resetOnRelease_ = false;
+  }
+  const double v = dragValueAt(pointer_);
   if (v != position_) applyAndNotify(v);
   if (positionToolTip_) refreshToolTip();
 }
@@ -246,7 +311,11 @@ void Slider::mouseReleaseEvent(QMouseEvent* event) {
   repeat_.stop();
   const Mode was = mode_;
   mode_ = Mode::Idle;
-  if (was == Mode::Dragging) {
+  if (was == Mode::Dragging && resetOnRelease_) {
+    resetOnRelease_ = false;
+    hideToolTip();
+    resetToCenter();
+  } else if (was == Mode::Dragging) {
     // Listeners that seek on release get the final value even if it is unchanged.
     emit positionChanged(position_);
     hideToolTip();
@@ -255,11 +324,6 @@ void Slider::mouseReleaseEvent(QMouseEvent* event) {
     pageStep(pointer_);
     mode_ = Mode::Idle;
   }
-  event->accept();
-}
-
-void Slider::mouseDoubleClickEvent(QMouseEvent* event) {
-  // No reset on double-click; the second press already came as a press.
   event->accept();
 }
 
@@ -288,10 +352,18 @@ void Slider::wheelEvent(QWheelEvent* event) {
 
 void Slider::keyPressEvent(QKeyEvent* event) {
   const int key = event->key();
+  if (IsEditKey(key) && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+    setKeyboardFocus(true);
+    // Holding the key asks once.
+    if (!event->isAutoRepeat()) emit valueEditRequested();
+    event->accept();
+    return;
+  }
   if (!IsSliderKey(key) || !(focusPolicy() & Qt::TabFocus)) {
     QWidget::keyPressEvent(event);
     return;
   }
+  setKeyboardFocus(true);
   double next = position_;
   switch (key) {
     case Qt::Key_Up:
@@ -308,14 +380,19 @@ void Slider::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_End:
       next = maximum_;
       break;
+    // A page near an end stops at the end rather than not moving at all.
+    case Qt::Key_PageUp:
+      next = std::min(position_ + page(), maximum_);
+      break;
+    case Qt::Key_PageDown:
+      next = std::max(position_ - page(), minimum_);
+      break;
   }
   if (next != position_ && next >= minimum_ && next <= maximum_) {
     // Listeners see the new value as the argument while position() is
     // still the old one; they read position() for the final value at release.
     emit positionChanged(next);
-    const double before = offsetFor(position_);
-    position_ = next;
-    if (std::abs(offsetFor(position_) - before) >= 0.25) update();
+    moveTo(next);
   }
   event->accept();
 }
@@ -331,14 +408,33 @@ void Slider::keyReleaseEvent(QKeyEvent* event) {
   event->accept();
 }
 
+void Slider::setKeyboardFocus(bool on) {
+  if (on == keyboardFocus_) return;
+  keyboardFocus_ = on;
+  if (hasFocus()) update();
+}
+
 void Slider::focusInEvent(QFocusEvent* event) {
   QWidget::focusInEvent(event);
-  if (showThumb_) update();
+  switch (event->reason()) {
+    case Qt::TabFocusReason:
+    case Qt::BacktabFocusReason:
+    case Qt::ShortcutFocusReason:
+      keyboardFocus_ = true;
+      break;
+    case Qt::ActiveWindowFocusReason:
+    case Qt::PopupFocusReason:
+      break;  // the window or a menu comes back: the ring comes back as it was
+    default:
+      keyboardFocus_ = false;
+      break;
+  }
+  if (showThumb_ || keyboardFocus_) update();
 }
 
 void Slider::focusOutEvent(QFocusEvent* event) {
   QWidget::focusOutEvent(event);
-  if (showThumb_) update();
+  if (showThumb_ || keyboardFocus_) update();
 }
 
 // ---- tooltip ----
@@ -463,8 +559,21 @@ void Slider::paintEvent(QPaintEvent*) {
     }
   }
 
-  if (!showThumb_ || thumbSize_ <= 0) return;
-  const QPointF c = at(thumbAlong);
+  if (showThumb_ && thumbSize_ > 0) paintThumb(p, at(thumbAlong), lineWidth);
+
+  if (focusRingVisible()) {
+    // A capsule just inside the edge: the skin around the slider is dark, so
+    // the accent blue stands out on it.
+    const double inset = ringWidth_ / 2;
+    const QRectF ring = QRectF(rect()).adjusted(inset, inset, -inset, -inset);
+    const double radius = std::min(ring.width(), ring.height()) / 2;
+    p.setPen(QPen(focusRingColor_, ringWidth_));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(ring, radius, radius);
+  }
+}
+
+void Slider::paintThumb(QPainter& p, QPointF c, double lineWidth) {
   const double r = thumbSize_ / 2.0;
 
   // Soft shadow: a radial fade rather than a real blur, at a quarter opacity.

@@ -2,6 +2,12 @@
 // playback-position slider. The value is a double; it follows the mouse
 // (dragging the thumb, or paging by Step while pressed beside it), the wheel
 // and the keyboard, and is painted as a recessed slot with a metal thumb.
+// A double-click on the thumb or a Ctrl+press puts it back on its centre
+// value, a drag lands exactly on the centre near it, and Enter or F2 asks the
+// window for an exact-value editor.
+//
+// Threads: created, driven and painted on the main (GUI) thread only; every
+// member belongs to that thread.
 #pragma once
 
 #include <QColor>
@@ -13,6 +19,8 @@
 
 #include <functional>
 #include <limits>
+
+class QPainter;
 
 class Slider : public QWidget {
   Q_OBJECT
@@ -45,6 +53,28 @@ class Slider : public QWidget {
   int shadow() const { return shadow_; }
   void setShadow(int divisor);
 
+  // Page Up / Page Down move by this much: ten steps, or a tenth of the range
+  // when that is more.
+  double page() const;
+  // Double-click on the thumb and Ctrl+press put the value back on center()
+  // (on by default; the playback-position slider has no use for it).
+  bool centerReset() const { return centerReset_; }
+  void setCenterReset(bool on) { centerReset_ = on; }
+  // Half-width of the zone around center() in which a drag lands on exactly
+  // the centre, in logical pixels scaled by scale(); 0 turns it off.
+  double centerSnap() const { return centerSnap_; }
+  void setCenterSnap(double logicalPixels);
+  // Moves to center() (clamped to the range) and reports it, also when the
+  // value was already there: a deliberate reset always reaches the listeners.
+  void resetToCenter();
+
+  // The ring shows while the slider has the focus and the keyboard brought
+  // it there or has been used on it since (the :focus-visible rule of the
+  // web); a mouse press hides it.
+  bool focusRingVisible() const { return hasFocus() && keyboardFocus_; }
+  QColor focusRingColor() const { return focusRingColor_; }
+  void setFocusRingColor(const QColor& c);
+
   // A tooltip with the value while the thumb is dragged (off by default: the
   // window uses the ordinary hint set with setToolTip).
   bool positionToolTip() const { return positionToolTip_; }
@@ -63,8 +93,8 @@ class Slider : public QWidget {
   void setThumbColors(const QColor& top, const QColor& bottom, const QColor& border);
   void setThumbCenterColors(const QColor& focused, const QColor& unfocused);
 
-  // Line widths and the shadow blur follow the window's scale; the window
-  // sets the geometry itself.
+  // Line widths, the focus ring, the shadow blur and the centre snap follow
+  // the window's scale; the window sets the geometry itself.
   void setScale(float scale);
   // Loop markers at two values ("A" and "B"), with the stretch between them
   // lit; NaN hides a marker. Only the painting changes: no signal.
@@ -97,9 +127,12 @@ class Slider : public QWidget {
 
  signals:
   void positionChanged(double position);
-  // Before the slider's own handling of the press or release.
+  // Before the slider's own handling of the press or release; the second
+  // press of a double-click comes here too, so presses and releases pair up.
   void pressed(Qt::MouseButton button, QPointF at);
   void released(Qt::MouseButton button, QPointF at);
+  // Enter, Return or F2 while focused: the window opens an exact-value editor.
+  void valueEditRequested();
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -123,7 +156,13 @@ class Slider : public QWidget {
   double markerA_ = std::numeric_limits<double>::quiet_NaN();
   double markerB_ = std::numeric_limits<double>::quiet_NaN();
   void pageStep(QPointF pointer);
+  void press(QMouseEvent* event, bool secondOfDoubleClick);
+  double dragValueAt(QPointF pointer) const;
   void applyAndNotify(double v);
+  void moveTo(double v);
+  void setKeyboardFocus(bool on);
+  void updateScaledSizes();
+  void paintThumb(QPainter& p, QPointF center, double lineWidth);
   void refreshToolTip();
   void hideToolTip();
 
@@ -151,6 +190,13 @@ class Slider : public QWidget {
   QColor thumbCenterInactive_{0x64, 0x64, 0x64};
 
   float scale_ = 1.0f;
+  bool centerReset_ = true;
+  double centerSnap_ = 4;
+  QColor focusRingColor_{0x51, 0xB5, 0xFC};
+  // From the scale (setScale, setCenterSnap): device-independent sizes in
+  // this slider's pixels, so input and painting do no scaling of their own.
+  double snapPixels_ = 4;
+  double ringWidth_ = 2;
 
   // From the size and direction (resizeEvent, setDirection).
   int crossSize_ = 0;
@@ -161,4 +207,13 @@ class Slider : public QWidget {
   Mode mode_ = Mode::Idle;
   QPointF pointer_;
   QTimer repeat_;
+  // The last press started a drag on the thumb: a double-click needs both
+  // presses on it, so paging that brought the thumb under the pointer does
+  // not turn the second click into a reset.
+  bool lastPressOnThumb_ = false;
+  // The second press of a double-click on the thumb resets at its release,
+  // unless the pointer moves off first: then it is an ordinary drag.
+  bool resetOnRelease_ = false;
+  QPointF pressedAt_;
+  bool keyboardFocus_ = false;
 };
