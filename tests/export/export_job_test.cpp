@@ -415,7 +415,7 @@ TEST_F(JobTest, AnExistingOutputIsReplacedOnlyWithPermissionAndOnlyAtTheEnd) {
   // Allowed, then cancelled mid-way: the old file is as it was.
   {
     RecordingProgress progress;
-    std::unique_ptr<ExportJob> job = Export(out, 2, true);
+    std::unique_ptr<ExportJob> job = Export(out, 2, true, &progress);
     progress.onFirstPost = [&job, &out, &older, this] {
       // The render is under way: the old file is still untouched, the new
       // one grows under a temporary name.
