@@ -130,6 +130,7 @@ void Load(Settings& settings, const SettingsStore& store) {
   settings.volume = 8000;
   settings.encoder.typeIndex = 0;
   settings.practiceDrawer = 0;
+  settings.keepSettings = 0;
   settings.sendReports = 1;
 
   std::unique_ptr<QSettings> s = OpenStore(store);
@@ -154,6 +155,7 @@ void Load(Settings& settings, const SettingsStore& store) {
   ReadInt(*s, keys, "volume", settings.volume);
   ReadInt(*s, keys, "defaultcodec", settings.encoder.typeIndex);
   ReadInt(*s, keys, "practicedrawer", settings.practiceDrawer);
+  ReadInt(*s, keys, "keepsettings", settings.keepSettings);
   ReadInt(*s, keys, "sendreports", settings.sendReports);
   s->endGroup();
 }
@@ -175,6 +177,7 @@ void Save(const Settings& settings, const SettingsStore& store) {
   WriteValue(*s, keys, "volume", static_cast<int>(settings.volume));
   WriteValue(*s, keys, "defaultcodec", static_cast<int>(settings.encoder.typeIndex));
   WriteValue(*s, keys, "practicedrawer", static_cast<int>(settings.practiceDrawer));
+  WriteValue(*s, keys, "keepsettings", static_cast<int>(settings.keepSettings));
   WriteValue(*s, keys, "sendreports", static_cast<int>(settings.sendReports));
   s->endGroup();
   s->sync();

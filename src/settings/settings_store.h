@@ -27,6 +27,7 @@ struct Settings {
   int32_t volume = 8000;  // "volume": volume knob position, 1 … 10000
   // Added later, beside the keys above (which stay as they are):
   int32_t practiceDrawer = 0;  // "practicedrawer": 1 when the practice drawer was open
+  int32_t keepSettings = 0;    // "keepsettings": 1 when a new song keeps the five sliders
   int32_t sendReports = 1;     // "sendreports": 0 when the user turned error reports off
 };
 

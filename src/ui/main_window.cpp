@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMetaObject>
@@ -34,6 +35,7 @@
 #include "slider_mapping.h"
 #include "spectrum_display.h"
 #include "ui_scale.h"
+#include "value_editor.h"
 
 namespace {
 
@@ -315,6 +317,15 @@ void MainWindow::createControls() {
   positionSlider_->setMaximum(100);
   positionSlider_->setStep(5);
   positionSlider_->setWheelControl(false);
+  // A click seeks where it lands: no reset to 0, no snap; the keys seek
+  // through the window (Left/Right), not through the slider.
+  positionSlider_->setCenterReset(false);
+  positionSlider_->setCenterSnap(0);
+  positionSlider_->setFocusPolicy(Qt::NoFocus);
+
+  valueEditor_ = new ValueEditor(this);
+  valueEditor_->setObjectName(QStringLiteral("valueEditor"));
+  for (QLabel* label : valueLabels_) label->installEventFilter(this);
 
   openButton_ = MakeButton(this, "openButton", QStringLiteral("OPEN"), QStringLiteral("Open the audio file"));
   saveButton_ = MakeButton(this, "saveButton", QStringLiteral("SAVE"), QStringLiteral("Save the processed audio file"));
@@ -348,7 +359,7 @@ void MainWindow::createEngine() {
   parameters_ = new PlaybackParameters(this);
   connect(parameters_, &PlaybackParameters::valuesChanged, this,
           [this](PlaybackParameters::Effect effect) { effectValueChanged(int(effect)); });
-  connect(parameters_, &PlaybackParameters::loopChanged, this, &MainWindow::updateLoopDisplay);
+  connect(parameters_, &PlaybackParameters::loopChanged, this, &MainWindow::loopChanged);
   try {
     playback_ = std::make_unique<Playback>();
     // The producer thread reports the end; the window handles it on its own.
@@ -379,6 +390,7 @@ void MainWindow::applyScale(float scale) {
   place(timeLabel_, kTimeBounds);
   place(bpmLabel_, kBpmBounds);
   nameLabel_->setFont(SkinFont(Face::Tahoma, kWindowFontPx, scale));
+  if (!shownFileName_.isEmpty()) showFileName(shownFileName_);
   timeLabel_->setFont(SkinFont(Face::Impact, kTimeFontPx, scale));
   bpmLabel_->setFont(SkinFont(Face::Impact, kBpmFontPx, scale));
 
@@ -428,6 +440,18 @@ void MainWindow::connectControls() {
   connect(aboutButton_, &SkinButton::clicked, this, &MainWindow::showAbout);
   connect(positionSlider_, &Slider::pressed, this, [this](Qt::MouseButton, QPointF) { positionPressed(); });
   connect(positionSlider_, &Slider::released, this, [this](Qt::MouseButton, QPointF at) { positionReleased(at.x()); });
+  for (int i = 0; i < 5; ++i) connect(effectSliders_[i], &Slider::valueEditRequested, this, [this, i] { editValue(i); });
+  createShortcuts();
+}
+
+void MainWindow::showFileName(const QString& name) {
+  shownFileName_ = name;
+  const QString prefix = QStringLiteral("File: ");
+  const QFontMetrics metrics(nameLabel_->font());
+  const int room = std::max(0, nameLabel_->width() - metrics.horizontalAdvance(prefix));
+  const QString shown = metrics.elidedText(name, Qt::ElideMiddle, room);
+  nameLabel_->setText(prefix + shown);
+  nameLabel_->setToolTip(name.isEmpty() ? QString() : name);
 }
 
 void MainWindow::enableButtons(bool on) {
@@ -541,12 +565,14 @@ void MainWindow::openLocalFile(const QByteArray& path) {
   updateBpmLabel();
   positionSlider_->setPosition(0);
 
-  // Opening resets the effects; the practice settings carry over.
-  parameters_->resetEffects();
+  // Opening resets the effects unless the user asked to keep them; the
+  // practice settings carry over.
+  if (settings_.keepSettings == 0) parameters_->resetEffects();
   session_->chain().setValues(parameters_->values());
   if (playback_) playback_->setVolume(volumeKnob_->position());
   setWindowTitle(file.fileName() + QStringLiteral(" - Pitchwell"));
-  nameLabel_->setText(QStringLiteral("File: ") + file.fileName());
+  showFileName(file.fileName());
+  showPlayState();
   enableButtons(true);
   practiceFileOpened();
 }
@@ -602,11 +628,13 @@ void MainWindow::flushSession() {
 }
 
 void MainWindow::play() {
-  if (playback_) playback_->play();
+  if (playback_ && session_) playback_->play();
+  showPlayState();
 }
 
 void MainWindow::pause() {
-  if (playback_) playback_->pause();
+  if (playback_ && session_) playback_->pause();
+  showPlayState();
 }
 
 // The stream stops before the chain is flushed; the display gets one more
@@ -614,6 +642,7 @@ void MainWindow::pause() {
 void MainWindow::stop() {
   if (!playback_ || !session_) return;
   playback_->stop();
+  showPlayState();
   spectrum_->showSpectrum(analyser_.spectrum());
   flushSession();
   positionSlider_->setPosition(0);
@@ -624,6 +653,7 @@ void MainWindow::stop() {
 // the user drags it; the release seeks and plays from there.
 void MainWindow::positionPressed() {
   if (playback_ && session_) playback_->pause();
+  showPlayState();
 }
 
 void MainWindow::positionReleased(double x) {
@@ -631,10 +661,12 @@ void MainWindow::positionReleased(double x) {
   playback_->seekMs(SeekTargetMs(int32_t(session_->durationMs()), x, positionSlider_->width()));
   analyser_.clear();
   playback_->play();
+  showPlayState();
 }
 
 // The player has stopped and rewound at the end of the file.
 void MainWindow::playbackEnded() {
+  showPlayState();
   flushSession();
   positionSlider_->setPosition(0);
   timeLabel_->setText(ZeroTime());

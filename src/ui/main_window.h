@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QEvent>
+#include <QKeySequence>
 #include <QPoint>
 #include <QString>
 #include <QTimer>
@@ -41,6 +42,8 @@ class SpectrumDisplay;
 QStringList OpenDialogFilters();
 // Elapsed time as "hh:mm:ss": at least two digits each, hours unbounded.
 QString ElapsedTimeText(uint32_t ms);
+// A loop end to the tenth: "1:05.3", "1:02:05.3" from an hour on.
+QString LoopTimeText(int64_t ms);
 // The position slider's value for a playing position: whole percent of the
 // duration, truncated (0 for a duration of 0).
 double PositionPercent(uint32_t positionMs, int32_t durationMs);
@@ -102,6 +105,24 @@ class MainWindow : public QWidget {
   // The context menu as right-click shows it.
   void fillContextMenu(class QMenu& menu);
 
+  // ---- keyboard and exact values (main_window_keys.cpp) ----
+  // The window's keys, each also in the help and a tooltip: Space
+  // play/pause, Ctrl+O, Ctrl+S, Left/Right seek 5 s (Shift: 1 s), Home, [ ],
+  // L, P, F1, Alt+Left/Right and Ctrl+Left/Right to move the loop's ends.
+  struct KeyBinding {
+    const char* keys;         // QKeySequence text ("Ctrl+O")
+    const char* description;  // for the help
+  };
+  static const std::vector<KeyBinding>& keyBindings();
+  // Play, or pause what plays.
+  void togglePlay();
+  // Moves the playing place by `ms` (negative: back), within the song.
+  void seekBy(int64_t ms);
+  void seekTo(int64_t ms);
+  // Opens the exact-value editor over effect `index`'s value label.
+  void editValue(int index);
+  class ValueEditor* valueEditor() const { return valueEditor_; }
+
   // How an exception on one of the window's workers (the BPM and key
   // measurement) is reported, on the main thread; unset, it is shown.
   void setWorkerFailureReport(std::function<void(const struct ExceptionDescription&)> report);
@@ -118,6 +139,11 @@ class MainWindow : public QWidget {
   void setLoopEndHere();
   void setLoop(uint32_t startMs, uint32_t endMs);
   void clearLoop();
+  // L: a set loop off and on again, its ends kept.
+  void toggleLoop();
+  // Moves an end by `ms` (negative: earlier), never past the other end.
+  void nudgeLoopStart(int ms);
+  void nudgeLoopEnd(int ms);
   // -1 when that end is not set.
   int64_t loopStartMs() const;
   int64_t loopEndMs() const;
@@ -132,8 +158,9 @@ class MainWindow : public QWidget {
   void dropEvent(QDropEvent* event) override;
   void customEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   void createControls();
@@ -142,6 +169,12 @@ class MainWindow : public QWidget {
   void applyScale(float scale);
   void firstShow();
   void connectControls();
+  void createShortcuts();
+  // "File: name", elided with "…" to the label's width; the whole name in
+  // its tooltip.
+  void showFileName(const QString& name);
+  // PLAY lit while playing, PAUSE while paused.
+  void showPlayState();
   void enableButtons(bool on);
   void updateBpmLabel();
   void measureBpm();
@@ -202,6 +235,7 @@ class MainWindow : public QWidget {
   float scale_ = 1.0f;
   Skin skin_;
   QString requestedFile_;
+  QString shownFileName_;  // the open file's name, as the name label shows it
 
   // Controls, children of the window (Qt frees them after the destructor).
   SpectrumDisplay* spectrum_ = nullptr;
@@ -222,6 +256,13 @@ class MainWindow : public QWidget {
   SkinButton* minButton_ = nullptr;
   SkinButton* helpButton_ = nullptr;
   SkinButton* closeButton_ = nullptr;
+  class ValueEditor* valueEditor_ = nullptr;
+  // The window's keys and what they do (createShortcuts).
+  struct KeyAction {
+    QKeySequence keys;
+    std::function<void()> action;
+  };
+  std::vector<KeyAction> keyActions_;
 
   // Drives the time, the position slider and the spectrum display.
   QTimer timer_{this};
@@ -253,6 +294,7 @@ class MainWindow : public QWidget {
   void updateKeyCaption();
   void tuneToA440(bool on);
   void updateLoopDisplay();
+  void loopChanged();
   void startTrainer(bool on);
   void applyTrainerValue(double percent);
   uint32_t heardPositionMs() const;

@@ -16,8 +16,25 @@
 #include "slider.h"
 #include "slider_mapping.h"
 
+QString LoopTimeText(int64_t ms) {
+  ms = std::max<int64_t>(0, ms);
+  const int64_t tenths = ms / 100, seconds = tenths / 10, minutes = seconds / 60, hours = minutes / 60;
+  if (hours > 0)
+    return QStringLiteral("%1:%2:%3.%4")
+        .arg(hours)
+        .arg(minutes % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'))
+        .arg(tenths % 10);
+  return QStringLiteral("%1:%2.%3").arg(minutes).arg(seconds % 60, 2, 10, QLatin1Char('0')).arg(tenths % 10);
+}
+
 namespace {
-QString Clock(int64_t ms) { return ElapsedTimeText(uint32_t(std::max<int64_t>(0, ms))); }
+// Whether the engine takes [startMs, endMs) as a loop at `rate`.
+bool LoopFits(int64_t startMs, int64_t endMs, int rate) {
+  SourceLoop probe;
+  const auto frame = [rate](int64_t ms) { return int64_t(std::llround(double(ms) * rate / 1000.0)); };
+  return probe.set(frame(startMs), frame(endMs), rate);
+}
 }  // namespace
 
 void MainWindow::createPracticeDrawer() {
@@ -28,6 +45,10 @@ void MainWindow::createPracticeDrawer() {
   connect(drawer_, &PracticeDrawer::loopStartRequested, this, &MainWindow::setLoopStartHere);
   connect(drawer_, &PracticeDrawer::loopEndRequested, this, &MainWindow::setLoopEndHere);
   connect(drawer_, &PracticeDrawer::loopClearRequested, this, &MainWindow::clearLoop);
+  connect(drawer_, &PracticeDrawer::loopNudgeRequested, this,
+          [this](bool end, int ms) { end ? nudgeLoopEnd(ms) : nudgeLoopStart(ms); });
+  connect(drawer_, &PracticeDrawer::keepSettingsToggled, this, [this](bool on) { settings_.keepSettings = on ? 1 : 0; });
+  drawer_->setKeepSettings(settings_.keepSettings != 0);
   connect(drawer_, &PracticeDrawer::trainerToggled, this, &MainWindow::startTrainer);
   updateLoopDisplay();
 }
@@ -92,22 +113,6 @@ void MainWindow::placePracticeDrawer() {
   drawer_->raise();
 }
 
-void MainWindow::keyPressEvent(QKeyEvent* event) {
-  switch (event->key()) {
-    case Qt::Key_P:
-      setPracticeDrawerOpen(!drawerOpen_);
-      return;
-    case Qt::Key_BracketLeft:
-      setLoopStartHere();
-      return;
-    case Qt::Key_BracketRight:
-      setLoopEndHere();
-      return;
-    default:
-      QWidget::keyPressEvent(event);
-  }
-}
-
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
   fillContextMenu(menu);
@@ -147,14 +152,10 @@ uint32_t MainWindow::heardPositionMs() const {
 void MainWindow::setLoopStartHere() {
   if (!session_) return;
   const int64_t at = heardPositionMs();
-  int64_t end = parameters_->loopEndMs();
-  if (end >= 0 && end <= at) end = -1;  // an end before the start is no loop
-  if (end >= 0) {
-    setLoop(uint32_t(at), uint32_t(end));
-  } else {
-    if (session_) session_->chain().loop().clear();
-    parameters_->setLoop(at, -1);
-  }
+  const int64_t end = parameters_->loopEndMs();
+  // An end before the new start is no loop: the start stays alone.
+  if (end >= 0 && LoopFits(at, end, session_->sampleRate())) setLoop(uint32_t(at), uint32_t(end));
+  else parameters_->setLoop(at, -1);
 }
 
 void MainWindow::setLoopEndHere() {
@@ -166,18 +167,53 @@ void MainWindow::setLoopEndHere() {
 }
 
 void MainWindow::setLoop(uint32_t startMs, uint32_t endMs) {
-  if (!session_) return;
-  const int rate = session_->sampleRate();
-  const auto frame = [&](uint32_t ms) { return int64_t(std::llround(double(ms) * rate / 1000.0)); };
-  if (!session_->chain().loop().set(frame(startMs), frame(endMs), rate)) return;
-  trainerPasses_ = session_->chain().loop().passes();
+  if (!session_ || !LoopFits(startMs, endMs, session_->sampleRate())) return;
+  parameters_->setLoopEnabled(true);
   parameters_->setLoop(startMs, endMs);
 }
 
 void MainWindow::clearLoop() {
-  if (session_) session_->chain().loop().clear();
   parameters_->clearLoop();
   if (trainerRunning_) startTrainer(false);
+}
+
+void MainWindow::toggleLoop() {
+  if (parameters_->loopSet()) parameters_->setLoopEnabled(!parameters_->loopEnabled());
+}
+
+// A nudge never lets an end cross the other or leave the song.
+void MainWindow::nudgeLoopStart(int ms) {
+  if (!session_ || parameters_->loopStartMs() < 0) return;
+  const int64_t duration = session_->durationMs();
+  const int64_t start = std::clamp<int64_t>(parameters_->loopStartMs() + ms, 0, duration);
+  const int64_t end = parameters_->loopEndMs();
+  if (end < 0) parameters_->setLoop(start, -1);
+  else if (LoopFits(start, end, session_->sampleRate())) parameters_->setLoop(start, end);
+}
+
+void MainWindow::nudgeLoopEnd(int ms) {
+  if (!session_ || parameters_->loopEndMs() < 0) return;
+  const int64_t end = std::clamp<int64_t>(parameters_->loopEndMs() + ms, 0, session_->durationMs());
+  const int64_t start = std::max<int64_t>(parameters_->loopStartMs(), 0);
+  if (LoopFits(start, end, session_->sampleRate())) parameters_->setLoop(start, end);
+}
+
+// The model's loop on the engine: looping while set and switched on.
+void MainWindow::loopChanged() {
+  if (session_) {
+    SourceLoop& loop = session_->chain().loop();
+    const int rate = session_->sampleRate();
+    const auto frame = [rate](int64_t ms) { return int64_t(std::llround(double(ms) * rate / 1000.0)); };
+    const bool wasLooping = loop.active();
+    const int64_t startFrame = frame(parameters_->loopStartMs()), endFrame = frame(parameters_->loopEndMs());
+    if (!parameters_->looping()) {
+      loop.clear();
+    } else if (!wasLooping || loop.startFrame() != startFrame || loop.endFrame() != endFrame) {
+      loop.set(startFrame, endFrame, rate);
+      trainerPasses_ = loop.passes();
+    }
+  }
+  updateLoopDisplay();
 }
 
 void MainWindow::updateLoopDisplay() {
@@ -190,13 +226,15 @@ void MainWindow::updateLoopDisplay() {
   if (drawer_ == nullptr) return;
   QString text;
   if (startMs >= 0 && endMs >= 0)
-    text = QStringLiteral("A %1 – B %2").arg(Clock(startMs), Clock(endMs));
+    text = QStringLiteral("A %1 – B %2").arg(LoopTimeText(startMs), LoopTimeText(endMs));
   else if (startMs >= 0)
-    text = QStringLiteral("A %1 – press ] for B").arg(Clock(startMs));
+    text = QStringLiteral("A %1 – press ] for B").arg(LoopTimeText(startMs));
   else
     text = QStringLiteral("Press [ and ] while playing");
+  if (parameters_->loopSet() && !parameters_->loopEnabled()) text += QStringLiteral(" (off)");
   drawer_->setLoopText(text);
   drawer_->setLoopAvailable(duration > 0, endMs >= 0);
+  drawer_->setLoopEndsSet(duration > 0 && startMs >= 0, duration > 0 && endMs >= 0);
 }
 
 void MainWindow::practiceFileOpened() {
@@ -239,7 +277,7 @@ void MainWindow::tuneToA440(bool on) {
 }
 
 void MainWindow::startTrainer(bool on) {
-  if (on && (!session_ || parameters_->loopEndMs() < 0)) return;
+  if (on && (!session_ || !parameters_->looping())) return;
   trainerRunning_ = on;
   if (!on) {
     if (drawer_ != nullptr) drawer_->setTrainerRunning(false, QStringLiteral("Stopped."));

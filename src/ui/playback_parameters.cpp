@@ -60,3 +60,9 @@ void PlaybackParameters::setLoop(int64_t startMs, int64_t endMs) {
   loopEndMs_ = endMs;
   emit loopChanged();
 }
+
+void PlaybackParameters::setLoopEnabled(bool on) {
+  if (on == loopEnabled_) return;
+  loopEnabled_ = on;
+  emit loopChanged();
+}

@@ -39,6 +39,11 @@ class PlaybackParameters : public QObject {
   // Either end may be -1 (unset). loopChanged follows a change.
   void setLoop(int64_t startMs, int64_t endMs);
   void clearLoop() { setLoop(-1, -1); }
+  // A set loop may be switched off and on again without losing its ends.
+  bool loopEnabled() const { return loopEnabled_; }
+  void setLoopEnabled(bool on);
+  // Whether playback loops now: set and switched on.
+  bool looping() const { return loopSet() && loopEnabled_; }
 
  signals:
   // `effect` is the one that changed; practice settings report Pitch.
@@ -51,4 +56,5 @@ class PlaybackParameters : public QObject {
   EffectValues values_;
   int64_t loopStartMs_ = -1;
   int64_t loopEndMs_ = -1;
+  bool loopEnabled_ = true;
 };

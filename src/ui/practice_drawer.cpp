@@ -1,5 +1,6 @@
 #include "practice_drawer.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
@@ -93,7 +94,18 @@ PracticeDrawer::PracticeDrawer(QWidget* parent) : QWidget(parent) {
                              QStringLiteral("Loop start at the playing position ( [ )"));
   loopEndButton_ = MakeKey(this, "loopEndButton", QStringLiteral("B ]"),
                            QStringLiteral("Loop end at the playing position ( ] )"));
-  loopClearButton_ = MakeKey(this, "loopClearButton", QStringLiteral("CLEAR"), QStringLiteral("Clear the loop"));
+  loopClearButton_ = MakeKey(this, "loopClearButton", QStringLiteral("CLEAR"),
+                             QStringLiteral("Clear the loop (L switches it off and on)"));
+  startEarlierButton_ = MakeKey(this, "loopStartEarlier", QStringLiteral("◂A"),
+                                QStringLiteral("Loop start 50 ms earlier, Shift: 1 s (Alt+Left)"));
+  startLaterButton_ = MakeKey(this, "loopStartLater", QStringLiteral("A▸"),
+                              QStringLiteral("Loop start 50 ms later, Shift: 1 s (Alt+Right)"));
+  endEarlierButton_ = MakeKey(this, "loopEndEarlier", QStringLiteral("◂B"),
+                              QStringLiteral("Loop end 50 ms earlier, Shift: 1 s (Ctrl+Left)"));
+  endLaterButton_ = MakeKey(this, "loopEndLater", QStringLiteral("B▸"),
+                            QStringLiteral("Loop end 50 ms later, Shift: 1 s (Ctrl+Right)"));
+  keepButton_ = MakeKey(this, "keepSettingsButton", QStringLiteral("KEEP SLIDERS"),
+                        QStringLiteral("Keep these settings for the next song"));
   loopLabel_ = MakeText(this, "loopLabel", QString(), Qt::white);
   trainerCaption_ = MakeText(this, "trainerCaption", QStringLiteral("TRAINER"), kCaptionGrey);
   trainerParameter_ = new QComboBox(this);
@@ -120,10 +132,26 @@ PracticeDrawer::PracticeDrawer(QWidget* parent) : QWidget(parent) {
   connect(loopStartButton_, &SkinButton::clicked, this, &PracticeDrawer::loopStartRequested);
   connect(loopEndButton_, &SkinButton::clicked, this, &PracticeDrawer::loopEndRequested);
   connect(loopClearButton_, &SkinButton::clicked, this, &PracticeDrawer::loopClearRequested);
+  // A nudge is 50 ms; with Shift held, a second.
+  const auto nudge = [this](SkinButton* button, bool end, int direction) {
+    connect(button, &SkinButton::clicked, this, [this, end, direction] {
+      const bool coarse = QApplication::keyboardModifiers() & Qt::ShiftModifier;
+      emit loopNudgeRequested(end, direction * (coarse ? 1000 : 50));
+    });
+  };
+  nudge(startEarlierButton_, false, -1);
+  nudge(startLaterButton_, false, 1);
+  nudge(endEarlierButton_, true, -1);
+  nudge(endLaterButton_, true, 1);
+  connect(keepButton_, &SkinButton::clicked, this, [this] {
+    setKeepSettings(!keepSettings_);
+    emit keepSettingsToggled(keepSettings_);
+  });
   connect(trainerButton_, &SkinButton::clicked, this, [this] { emit trainerToggled(!trainerRunning_); });
 
   setTuneAvailable(false);
   setLoopAvailable(false, false);
+  setLoopEndsSet(false, false);
   setScale(1.0f);
 }
 
@@ -145,7 +173,9 @@ void PracticeDrawer::setScale(float scale) {
   for (QWidget* w : {static_cast<QWidget*>(trainerParameter_), static_cast<QWidget*>(fromBox_),
                      static_cast<QWidget*>(stepBox_), static_cast<QWidget*>(toBox_)})
     w->setFont(text);
-  for (SkinButton* b : {tuneButton_, formantButton_, loopStartButton_, loopEndButton_, loopClearButton_, trainerButton_})
+  for (SkinButton* b : {tuneButton_, formantButton_, loopStartButton_, loopEndButton_, loopClearButton_,
+                        startEarlierButton_, startLaterButton_, endEarlierButton_, endLaterButton_, trainerButton_,
+                        keepButton_})
     b->setScale(scale);
   layoutControls();
   update();
@@ -165,10 +195,14 @@ void PracticeDrawer::layoutControls() {
   place(formantButton_, 432, kRow1, 78, kRowHeight);
 
   place(loopCaption_, kCaptionLeft, kRow2, kCaptionWidth, kRowHeight);
-  place(loopStartButton_, 66, kRow2, 44, kRowHeight);
-  place(loopEndButton_, 114, kRow2, 44, kRowHeight);
-  place(loopClearButton_, 162, kRow2, 62, kRowHeight);
-  place(loopLabel_, 232, kRow2, 278, kRowHeight);
+  place(loopStartButton_, 66, kRow2, 38, kRowHeight);
+  place(loopEndButton_, 108, kRow2, 38, kRowHeight);
+  place(loopClearButton_, 150, kRow2, 54, kRowHeight);
+  place(startEarlierButton_, 212, kRow2, 30, kRowHeight);
+  place(startLaterButton_, 244, kRow2, 30, kRowHeight);
+  place(endEarlierButton_, 280, kRow2, 30, kRowHeight);
+  place(endLaterButton_, 312, kRow2, 30, kRowHeight);
+  place(loopLabel_, 350, kRow2, 160, kRowHeight);
 
   place(trainerCaption_, kCaptionLeft, kRow3, kCaptionWidth + 4, 24);
   place(trainerParameter_, 66, kRow3, 76, 24);
@@ -179,7 +213,8 @@ void PracticeDrawer::layoutControls() {
   place(toLabel_, 340, kRow3, 18, 24);
   place(toBox_, 358, kRow3, 64, 24);
   place(trainerButton_, 432, kRow3, 78, kRowHeight);
-  place(trainerStatus_, 66, kRow4, 444, 18);
+  place(trainerStatus_, 66, kRow4, 320, 18);
+  place(keepButton_, 400, kRow4 - 2, 110, 20);
 }
 
 void PracticeDrawer::paintEvent(QPaintEvent*) {
@@ -237,6 +272,18 @@ void PracticeDrawer::setFormantPreserved(bool on) {
 }
 
 void PracticeDrawer::setLoopText(const QString& text) { loopLabel_->setText(text); }
+
+void PracticeDrawer::setLoopEndsSet(bool startSet, bool endSet) {
+  startEarlierButton_->setEnabled(startSet);
+  startLaterButton_->setEnabled(startSet);
+  endEarlierButton_->setEnabled(endSet);
+  endLaterButton_->setEnabled(endSet);
+}
+
+void PracticeDrawer::setKeepSettings(bool on) {
+  keepSettings_ = on;
+  showToggle(keepButton_, on);
+}
 
 void PracticeDrawer::setLoopAvailable(bool fileOpen, bool loopSet) {
   loopStartButton_->setEnabled(fileOpen);

@@ -35,10 +35,16 @@ class PracticeDrawer : public QWidget {
   bool tuned() const { return tuned_; }
   void setFormantPreserved(bool on);
   bool formantPreserved() const { return formants_; }
-  // "A 00:01:05 – B 00:01:30", "A 00:01:05 – press ] for B", or empty.
+  // "A 00:01:05.3 – B 00:01:30.0", "A 00:01:05.3 – press ] for B", or empty.
   void setLoopText(const QString& text);
-  // The loop buttons need an open file; the trainer needs a loop.
+  // The loop buttons need an open file; the trainer needs a loop; each end
+  // can be moved once it is set.
   void setLoopAvailable(bool fileOpen, bool loopSet);
+  void setLoopEndsSet(bool startSet, bool endSet);
+  // "Keep these settings for the next song": off by default, so opening a
+  // song puts the five sliders back to 0.
+  void setKeepSettings(bool on);
+  bool keepSettings() const { return keepSettings_; }
 
   SpeedTrainer trainerPlan() const;
   void setTrainerRunning(bool running, const QString& status);
@@ -50,6 +56,9 @@ class PracticeDrawer : public QWidget {
   void loopStartRequested();
   void loopEndRequested();
   void loopClearRequested();
+  // Move the loop's start (end == false) or end by `ms` (negative: earlier).
+  void loopNudgeRequested(bool end, int ms);
+  void keepSettingsToggled(bool on);
   void trainerToggled(bool on);
 
  protected:
@@ -64,6 +73,7 @@ class PracticeDrawer : public QWidget {
   bool tuned_ = false;
   bool formants_ = false;
   bool trainerRunning_ = false;
+  bool keepSettings_ = false;
 
   QLabel* keyCaption_ = nullptr;
   QLabel* keyLabel_ = nullptr;
@@ -74,6 +84,11 @@ class PracticeDrawer : public QWidget {
   SkinButton* loopStartButton_ = nullptr;
   SkinButton* loopEndButton_ = nullptr;
   SkinButton* loopClearButton_ = nullptr;
+  SkinButton* startEarlierButton_ = nullptr;
+  SkinButton* startLaterButton_ = nullptr;
+  SkinButton* endEarlierButton_ = nullptr;
+  SkinButton* endLaterButton_ = nullptr;
+  SkinButton* keepButton_ = nullptr;
   QLabel* loopLabel_ = nullptr;
   QLabel* trainerCaption_ = nullptr;
   QComboBox* trainerParameter_ = nullptr;

@@ -9,6 +9,7 @@
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRadialGradient>
 #include <QResizeEvent>
 #include <QShortcutEvent>
 
@@ -221,6 +222,15 @@ void SkinButton::click() {
 }
 
 bool SkinButton::event(QEvent* event) {
+  if (event->type() == QEvent::ShortcutOverride) {
+    // With the ring showing, Space and Enter are this button's, not the
+    // window's shortcuts.
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (focusRingVisible() && (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter)) {
+      event->accept();
+      return true;
+    }
+  }
   if (event->type() == QEvent::Shortcut) {
     auto* shortcut = static_cast<QShortcutEvent*>(event);
     if (shortcut->shortcutId() == shortcutId_ && isEnabled() && isVisible() && focusPolicy() != Qt::NoFocus) {
@@ -297,12 +307,45 @@ void SkinButton::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Space:
     case Qt::Key_Return:
     case Qt::Key_Enter:
-      if (!event->isAutoRepeat()) click();
-      event->accept();
-      return;
+      // Keys reach only the focused button: what matters is how it got there.
+      if (keyboardFocus_) {
+        if (!event->isAutoRepeat()) click();
+        event->accept();
+        return;
+      }
+      [[fallthrough]];
     default:
       QWidget::keyPressEvent(event);
   }
+}
+
+void SkinButton::setLit(bool on) {
+  if (on == lit_) return;
+  lit_ = on;
+  update();
+}
+
+void SkinButton::focusInEvent(QFocusEvent* event) {
+  QWidget::focusInEvent(event);
+  switch (event->reason()) {
+    case Qt::TabFocusReason:
+    case Qt::BacktabFocusReason:
+    case Qt::ShortcutFocusReason:
+      keyboardFocus_ = true;
+      break;
+    case Qt::ActiveWindowFocusReason:
+    case Qt::PopupFocusReason:
+      break;  // the window or a menu comes back: the ring as it was
+    default:
+      keyboardFocus_ = false;
+      break;
+  }
+  update();
+}
+
+void SkinButton::focusOutEvent(QFocusEvent* event) {
+  QWidget::focusOutEvent(event);
+  update();
 }
 
 // ---- painting ----
@@ -330,6 +373,12 @@ void SkinButton::paintEvent(QPaintEvent*) {
     face.setColorAt(1, bottom);
     p.fillPath(facePath_, face);
     if (hovered_ && !down_) p.fillPath(facePath_, QColor(255, 255, 255, 22));
+    if (lit_) {
+      QRadialGradient glow(r.center(), std::max(r.width(), r.height()) * 0.6);
+      glow.setColorAt(0, QColor(0x51, 0xB5, 0xFC, 120));
+      glow.setColorAt(1, QColor(0x51, 0xB5, 0xFC, 36));
+      p.fillPath(facePath_, glow);
+    }
   }
 
   p.save();
@@ -363,11 +412,18 @@ void SkinButton::paintEvent(QPaintEvent*) {
     p.drawPath(facePath_);
   }
 
+  if (focusRingVisible()) {
+    const double width = std::max(1.0, 2.0 * double(scale_));
+    p.setPen(QPen(focusRingColor_, width));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(facePath_);
+  }
+
   if (caption_.isEmpty()) return;
   QRectF text = r.adjusted(horizontalSpacing_ * scale_, verticalSpacing_ * scale_, -horizontalSpacing_ * scale_,
                            -verticalSpacing_ * scale_);
   if (down_) text.translate(0, std::max(1.0, std::nearbyint(double(scale_))));
   p.setFont(drawFont_);
-  p.setPen(!enabled ? disabledFontColor_ : hovered_ ? fontHoverColor_ : fontColor_);
+  p.setPen(!enabled ? disabledFontColor_ : lit_ ? QColor(0xD8, 0xF0, 0xFF) : hovered_ ? fontHoverColor_ : fontColor_);
   p.drawText(text, Qt::AlignCenter | Qt::TextShowMnemonic | Qt::TextDontClip, caption_);
 }

@@ -64,6 +64,16 @@ class SkinButton : public QWidget {
   // comes up.
   void click();
 
+  // The focus ring shows when the focus came from the keyboard (Tab, a
+  // mnemonic); then, and only then, Space and Enter press the button. A
+  // button clicked with the mouse leaves Space to the window (play/pause).
+  bool focusRingVisible() const { return hasFocus() && keyboardFocus_; }
+  // A lit button shows a state (PLAY while playing): its face glows in the
+  // accent colour and its caption turns the accent.
+  void setLit(bool on);
+  bool isLit() const { return lit_; }
+  void setFocusRingColor(const QColor& c) { focusRingColor_ = c; }
+
   QSize sizeHint() const override { return {120, 35}; }
 
  signals:
@@ -82,6 +92,8 @@ class SkinButton : public QWidget {
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
 
  private:
   void resolveFont();
@@ -117,6 +129,9 @@ class SkinButton : public QWidget {
 
   bool down_ = false;
   bool hovered_ = false;
+  bool keyboardFocus_ = false;  // the focus came by Tab or a mnemonic
+  bool lit_ = false;
+  QColor focusRingColor_{0x51, 0xB5, 0xFC};
   int shortcutId_ = 0;
 
   // From the size, corners and bevel (resizeEvent and those setters).

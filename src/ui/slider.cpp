@@ -350,6 +350,19 @@ void Slider::wheelEvent(QWheelEvent* event) {
 
 // ---- keys ----
 
+// A focused slider keeps its own keys (arrows, pages, Home, End, Enter)
+// from the window's shortcuts; with a modifier they are the window's.
+bool Slider::event(QEvent* event) {
+  if (event->type() == QEvent::ShortcutOverride && (focusPolicy() & Qt::TabFocus)) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && (IsSliderKey(key->key()) || IsEditKey(key->key()))) {
+      event->accept();
+      return true;
+    }
+  }
+  return QWidget::event(event);
+}
+
 void Slider::keyPressEvent(QKeyEvent* event) {
   const int key = event->key();
   if (IsEditKey(key) && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
@@ -533,33 +546,50 @@ void Slider::paintEvent(QPaintEvent*) {
     p.drawPath(bar(centerAlong, thumbAlong, lit));
   }
 
-  // Loop markers: the looped stretch lit amber, a small flag at each end.
+  // Loop markers: the looped stretch shaded across the whole slider and lit
+  // amber along the slot; A and B as upright lines with a flag, drawn over
+  // the thumb so that a thumb standing on a loop end never hides it.
   const bool hasA = std::isfinite(markerA_), hasB = std::isfinite(markerB_);
-  if (hasA || hasB) {
-    const QColor amber(255, 176, 32);
-    const double aAlong = hasA ? start + offsetFor(std::clamp(markerA_, minimum_, maximum_)) : 0;
-    const double bAlong = hasB ? start + offsetFor(std::clamp(markerB_, minimum_, maximum_)) : 0;
+  const QColor amber(255, 176, 32);
+  const double aAlong = hasA ? start + offsetFor(std::clamp(markerA_, minimum_, maximum_)) : 0;
+  const double bAlong = hasB ? start + offsetFor(std::clamp(markerB_, minimum_, maximum_)) : 0;
+  if (hasA && hasB) {
+    QColor shade = amber;
+    shade.setAlpha(46);
     p.setPen(Qt::NoPen);
-    if (hasA && hasB) {
-      QColor band = amber;
-      band.setAlpha(150);
-      p.setBrush(band);
-      p.drawPath(bar(aAlong, bAlong, std::max(2.0, slotThickness * 0.45)));
-    }
-    p.setBrush(amber);
-    const double flag = std::max(3.0, crossSize_ / 5.0);
-    for (const double along : {hasA ? aAlong : -1.0, hasB ? bAlong : -1.0}) {
-      if (along < 0) continue;
-      const QPointF m = at(along);
-      const QPointF tip = vertical ? QPointF(m.x() - slotThickness / 2, m.y()) : QPointF(m.x(), m.y() - slotThickness / 2);
-      QPolygonF triangle;
-      if (vertical) triangle << tip << tip + QPointF(-flag, -flag * 0.7) << tip + QPointF(-flag, flag * 0.7);
-      else triangle << tip << tip + QPointF(-flag * 0.7, -flag) << tip + QPointF(flag * 0.7, -flag);
-      p.drawPolygon(triangle);
-    }
+    p.setBrush(shade);
+    const double lo = std::min(aAlong, bAlong), hi = std::max(aAlong, bAlong);
+    p.drawRect(vertical ? QRectF(0, lo, width(), hi - lo) : QRectF(lo, 0, hi - lo, height()));
+    QColor band = amber;
+    band.setAlpha(170);
+    p.setBrush(band);
+    p.drawPath(bar(aAlong, bAlong, std::max(2.0, slotThickness * 0.45)));
   }
 
   if (showThumb_ && thumbSize_ > 0) paintThumb(p, at(thumbAlong), lineWidth);
+
+  if (hasA || hasB) {
+    const double line = std::max(1.0, std::nearbyint(1.5 * double(scale_)));
+    const double flag = std::max(4.0, crossSize_ / 4.0);
+    for (const double along : {hasA ? aAlong : -1.0, hasB ? bAlong : -1.0}) {
+      if (along < 0) continue;
+      const QPointF m = at(along);
+      p.setPen(QPen(QColor(0, 0, 0, 120), line + 2));
+      const QLineF upright = vertical ? QLineF(0, m.y(), width(), m.y()) : QLineF(m.x(), 0, m.x(), height());
+      p.drawLine(upright);
+      p.setPen(QPen(amber, line));
+      p.drawLine(upright);
+      // The flag at the top (left for a vertical slider), pointing into the loop.
+      const bool isA = along == aAlong && hasA;
+      const double dir = isA ? 1.0 : -1.0;
+      QPolygonF pennant;
+      if (vertical) pennant << QPointF(0, m.y()) << QPointF(flag, m.y()) << QPointF(0, m.y() + dir * flag * 0.8);
+      else pennant << QPointF(m.x(), 0) << QPointF(m.x(), flag) << QPointF(m.x() + dir * flag * 0.8, 0);
+      p.setPen(Qt::NoPen);
+      p.setBrush(amber);
+      p.drawPolygon(pennant);
+    }
+  }
 
   if (focusRingVisible()) {
     // A capsule just inside the edge: the skin around the slider is dark, so

@@ -120,9 +120,32 @@ TEST_F(SkinButtonTest, KeyboardClicks) {
   };
   for (const auto& c : cases) {
     OpenButton o;
+    // Focused from the keyboard (Tab), as the keys reach it then.
+    QFocusEvent tab(QEvent::FocusIn, Qt::TabFocusReason);
+    QApplication::sendEvent(&o.button, &tab);
     QKeyEvent e(QEvent::KeyPress, c.key, Qt::NoModifier, QString(), c.autoRepeat);
     QApplication::sendEvent(&o.button, &e);
     EXPECT_EQ(o.clicks, c.clicks) << c.key << " " << c.autoRepeat;
+  }
+}
+
+// A button the mouse clicked keeps the focus without a ring, and leaves Space
+// and Enter to the window (Space plays and pauses): the last button pressed
+// never swallows them.
+TEST_F(SkinButtonTest, AfterAMouseClickSpaceAndEnterAreNotTheButtons) {
+  for (const int key : {int(Qt::Key_Space), int(Qt::Key_Return)}) {
+    OpenButton o;
+    QFocusEvent click(QEvent::FocusIn, Qt::MouseFocusReason);
+    QApplication::sendEvent(&o.button, &click);
+    QKeyEvent e(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(&o.button, &e);
+    EXPECT_EQ(o.clicks, 0) << key;
+    EXPECT_FALSE(e.isAccepted()) << key;  // on to the window
+    QFocusEvent tab(QEvent::FocusIn, Qt::TabFocusReason);
+    QApplication::sendEvent(&o.button, &tab);
+    QKeyEvent again(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(&o.button, &again);
+    EXPECT_EQ(o.clicks, 1) << key;
   }
 }
 
