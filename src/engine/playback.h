@@ -81,10 +81,10 @@ class Playback : public OutputSource {
 
   // ---- producer thread ----
 
-  // The session's processed output in whole frames; 0 at its end. Real-time
-  // contract: this is not the device callback; it decodes and runs the
-  // effect chain, so it may allocate inside the decoder and read the file,
-  // but it never locks against or waits on the owner's thread.
+  // The session's processed output in whole frames; 0 at its end. Not the
+  // device callback (OutputSource::read says what the producer may do): it
+  // decodes and runs the effect chain, so it reads the file and the decoder
+  // allocates, but it never locks against or waits on the owner's thread.
   size_t read(float* frames, size_t frameCount) override;
 
  private:

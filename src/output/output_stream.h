@@ -47,8 +47,14 @@ class OutputSource {
   // Producer thread. Writes up to `frameCount` interleaved frames of the
   // stream's channel count to `frames` and returns how many; 0 ends the
   // sound (until the next fresh play), kNotReady means "nothing yet".
-  // Real-time contract: must not allocate, lock, log or touch files once
-  // playing, nor call back into the stream.
+  // Contract: the producer is not the device callback and is not real-time.
+  // It may decode (reading the file and allocating inside the decoder) and
+  // run the effect chain; it must not block on the control thread (no lock
+  // the control thread holds while waiting for the stream, no waiting on
+  // the window), must not wait on I/O that can stall indefinitely (a pipe,
+  // a network file that hangs: the sources we play are local files, opened
+  // and checked on the control thread), and must not call back into the
+  // stream. The ring it fills keeps the device fed across a slow read.
   virtual size_t read(float* frames, size_t frameCount) = 0;
 };
 

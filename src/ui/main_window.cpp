@@ -22,6 +22,7 @@
 #include <cmath>
 #include <exception>
 
+#include "bpm_key_task.h"
 #include "bpm_measurement.h"
 #include "exception_report.h"
 #include "key_measurement.h"
@@ -36,55 +37,13 @@
 #include "spectrum_display.h"
 #include "ui_scale.h"
 #include "value_editor.h"
+#include "main_window_layout.h"
 
 namespace {
 
+using namespace window_layout;
+
 constexpr int kTickMs = 25;
-
-// Bounds at 96 dpi.
-constexpr QRect kNameBounds{21, 115, 355, 13};
-constexpr QRect kTimeBounds{288, 38, 88, 29};
-constexpr QRect kBpmBounds{288, 80, 88, 29};
-constexpr int kValueLabelLefts[5] = {45, 116, 187, 258, 329};
-constexpr int kValueLabelTop = 180;
-constexpr QSize kValueLabelSize{54, 13};
-constexpr QRect kKnobBounds{411, 38, 86, 86};
-constexpr int kSliderLefts[5] = {44, 115, 186, 257, 328};
-constexpr int kSliderTop = 194;
-constexpr QSize kSliderSize{25, 154};
-constexpr QRect kPositionBounds{264, 140, 250, 21};
-constexpr QSize kColumnButtonSize{97, 26};
-constexpr int kColumnLeft = 405;
-constexpr int kColumnTops[4] = {180, 214, 248, 282};
-constexpr QSize kTransportSize{81, 28};
-constexpr int kTransportTop = 137;
-constexpr int kTransportLefts[3] = {8, 87, 168};
-constexpr QSize kTitleButtonSize{37, 19};
-constexpr int kTitleButtonTop = 2;
-constexpr int kTitleButtonLefts[3] = {395, 432, 469};
-
-constexpr int kWindowFontPx = 11;  // Tahoma, the window's font
-constexpr int kTimeFontPx = 24;
-constexpr int kBpmFontPx = 19;
-
-const QColor kReadoutText{150, 212, 255};
-const QColor kNameText{200, 206, 212};
-
-struct EffectSlider {
-  const char* name;
-  const char* hint;
-  pw::SliderRange range;
-  const char* label;  // the value label's caption until the window shows
-  const char* labelName;
-};
-
-constexpr EffectSlider kEffectSliders[5] = {
-    {"speedBar", "Speed change in percents", pw::kSpeedRange, "0%", "shiftLabel"},
-    {"tempoBar", "Tempo change in percents", pw::kTempoRange, "0%", "tempoLabel"},
-    {"pitchBar", "Pitch change in semitones", pw::kPitchRange, "0 st", "scaleLabel"},
-    {"trebleBar", "Treble change in percents", pw::kTrebleRange, "0%", "trebleLabel"},
-    {"bassBar", "Bass boost in percents", pw::kBassRange, "0%", "bassLabel"},
-};
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, const QColor& color,
                   Qt::Alignment alignment) {
@@ -356,6 +315,8 @@ void MainWindow::createControls() {
 }
 
 void MainWindow::createEngine() {
+  bpmTask_ = new BpmKeyTask([this](float bpm, const KeyEstimate& key) { bpmMeasured(bpm, key); },
+                            [this](const ExceptionDescription& failure) { workerFailed(failure); }, this);
   parameters_ = new PlaybackParameters(this);
   connect(parameters_, &PlaybackParameters::valuesChanged, this,
           [this](PlaybackParameters::Effect effect) { effectValueChanged(int(effect)); });
@@ -463,49 +424,22 @@ void MainWindow::updateBpmLabel() {
   bpmLabel_->setText(QString::fromStdString(pw::LocaleBpmCaption(measuredBpm_, v.speedPercent, v.tempoPercent)));
 }
 
-// GET BPM: a worker measures the whole unprocessed file from its first
+// GET BPM: its task measures the whole unprocessed file from its first
 // sample on a reading of its own, so playback goes on meanwhile; only GET
 // BPM waits for the result.
 void MainWindow::measureBpm() {
-  if (measuringBpm_ || !session_) return;
-  // Opened here, on the main thread: a file that has gone since says so
-  // here, not from the worker.
-  auto reader = std::make_shared<AudioFileReader>(session_->fileName());
-  if (!reader->opened()) return;
-
-  measuringBpm_ = true;
-  bpmButton_->setEnabled(false);
-  bpmStop_.store(false);
-  const uint64_t serial = ++bpmSerial_;
-  const int32_t channels = reader->channels();
-  const int32_t sampleRate = reader->sampleRate();
-  bpmWorker_ = std::thread([this, reader, channels, sampleRate, serial] {
-    // One pass over the file gives the tempo and, for the practice drawer,
-    // the key and the tuning.
-    // A failure is reported on the main thread and shows as no tempo and
-    // no key found; it never ends the program.
-    BpmAndKey result;
-    RunGuarded([&] { result = MeasureBpmAndKey(*reader, channels, sampleRate, bpmStop_); }, this,
-               [this](const ExceptionDescription& failure) { workerFailed(failure); });
-    QMetaObject::invokeMethod(
-        this, [this, serial, result] { bpmMeasured(serial, result.bpm, result.key); }, Qt::QueuedConnection);
-  });
+  if (!session_ || bpmTask_->running()) return;
+  if (bpmTask_->start(session_->fileName())) bpmButton_->setEnabled(false);
 }
 
-// The worker's result, on the main thread. One that belongs to an earlier
-// file or to a measurement that was called off is dropped.
-void MainWindow::bpmMeasured(uint64_t serial, float value, const KeyEstimate& key) {
-  if (!measuringBpm_ || serial != bpmSerial_) return;
-  if (bpmWorker_.joinable()) bpmWorker_.join();  // it has nothing left to do but return
-  measuringBpm_ = false;
+// The task's result, on the main thread, for the file that is open.
+void MainWindow::bpmMeasured(float value, const KeyEstimate& key) {
   measuredBpm_ = MeasuredBpmFrom(value);
   updateBpmLabel();
   keyMeasured(key);
   bpmButton_->setEnabled(session_ != nullptr);
 }
 
-// Stops a running measurement at its next block and waits for the worker;
-// whatever result it has already sent is stale from here on.
 void MainWindow::setWorkerFailureReport(std::function<void(const ExceptionDescription&)> report) {
   workerFailureReport_ = std::move(report);
 }
@@ -517,16 +451,13 @@ void MainWindow::workerFailed(const ExceptionDescription& failure) {
 }
 
 void MainWindow::cancelBpmMeasurement() {
-  ++bpmSerial_;
-  if (bpmWorker_.joinable()) {
-    bpmStop_.store(true);
-    bpmWorker_.join();
-  }
-  bpmStop_.store(false);
-  if (!measuringBpm_) return;
-  measuringBpm_ = false;
-  bpmButton_->setEnabled(session_ != nullptr);
+  if (!bpmTask_) return;
+  const bool wasRunning = bpmTask_->running();
+  bpmTask_->cancel();
+  if (wasRunning) bpmButton_->setEnabled(session_ != nullptr);
 }
+
+bool MainWindow::measuringBpm() const { return bpmTask_ && bpmTask_->running(); }
 
 void MainWindow::openFile(const QString& fileName) { openLocalFile(QFile::encodeName(fileName)); }
 

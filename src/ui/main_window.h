@@ -16,11 +16,9 @@
 #include <QStringList>
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "settings_store.h"
@@ -90,7 +88,7 @@ class MainWindow : public QWidget {
   PlaybackParameters& parameters() const { return *parameters_; }
   // True from GET BPM until the measured value has been shown (or the
   // measurement was called off).
-  bool measuringBpm() const { return measuringBpm_; }
+  bool measuringBpm() const;
 
   // What About's "Check updates..." link runs (the program's version
   // checker, which outlives the window).
@@ -178,7 +176,7 @@ class MainWindow : public QWidget {
   void enableButtons(bool on);
   void updateBpmLabel();
   void measureBpm();
-  void bpmMeasured(uint64_t serial, float value, const KeyEstimate& key);
+  void bpmMeasured(float value, const KeyEstimate& key);
   void cancelBpmMeasurement();
   void workerFailed(const struct ExceptionDescription& failure);
   std::function<void(const struct ExceptionDescription&)> workerFailureReport_;
@@ -272,14 +270,9 @@ class MainWindow : public QWidget {
   static constexpr size_t kHeardFrames = 22050;
   std::vector<float> heard_ = std::vector<float>(2 * kHeardFrames);
   int32_t measuredBpm_ = 0;  // 0: not measured for the open file
-  // The BPM worker owns the player's reader while it runs: OPEN, SAVE, GET
-  // BPM and the transport are disabled until its result is shown. Its result
-  // carries the serial it was started with; opening a file or calling the
-  // measurement off moves the serial on, so a late result is dropped.
-  std::thread bpmWorker_;
-  std::atomic<bool> bpmStop_{false};
-  uint64_t bpmSerial_ = 0;
-  bool measuringBpm_ = false;
+  // GET BPM's measurement; a child of the window. Opening a file, closing
+  // the window or a newer measurement calls a running one off.
+  class BpmKeyTask* bpmTask_ = nullptr;
 
   bool shown_ = false;
   bool dragActive_ = false;

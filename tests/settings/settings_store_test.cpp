@@ -47,6 +47,7 @@ Settings Defaults(int32_t bitrate = 0, int32_t bitrateIndex = 3) {
   c.volume = 8000;
   c.encoder.typeIndex = 0;
   c.practiceDrawer = 0;
+  c.keepSettings = 0;
   c.sendReports = 1;
   c.encoder.bitrateKbps = bitrate;
   c.encoder.bitrateIndex = bitrateIndex;
@@ -60,6 +61,7 @@ void ExpectSame(const Settings& got, const Settings& want) {
   EXPECT_EQ(got.volume, want.volume);
   EXPECT_EQ(got.encoder.typeIndex, want.encoder.typeIndex);
   EXPECT_EQ(got.practiceDrawer, want.practiceDrawer);
+  EXPECT_EQ(got.keepSettings, want.keepSettings);
   EXPECT_EQ(got.sendReports, want.sendReports);
   EXPECT_EQ(got.encoder.bitrateKbps, want.encoder.bitrateKbps);
   EXPECT_EQ(got.encoder.bitrateIndex, want.encoder.bitrateIndex);
@@ -72,6 +74,7 @@ Settings Scrambled() {
   c.volume = -7;
   c.encoder.typeIndex = 99;
   c.practiceDrawer = 5;
+  c.keepSettings = 5;
   c.sendReports = 9;
   c.encoder.bitrateKbps = 256;
   c.encoder.bitrateIndex = 7;
@@ -115,6 +118,7 @@ TEST(Settings, RoundTripKeepsTextsAndIntegers) {
   c.volume = 1;
   c.encoder.typeIndex = 4;
   c.practiceDrawer = 1;
+  c.keepSettings = 1;
   c.sendReports = 0;
   c.encoder.bitrateKbps = 320;
   c.encoder.bitrateIndex = 8;
@@ -129,11 +133,13 @@ TEST(Settings, RoundTripKeepsTextsAndIntegers) {
 
   QStringList keys = StoredKeys(store.file);
   keys.sort();
-  EXPECT_EQ(keys, QStringList({"defaultcodec", "path", "practicedrawer", "recent", "recentout", "sendreports", "volume"}));
+  EXPECT_EQ(keys, QStringList({"defaultcodec", "keepsettings", "path", "practicedrawer", "recent", "recentout",
+                               "sendreports", "volume"}));
   const std::string text = ReadAll(store.file);
   EXPECT_NE(text.find("volume=1\n"), std::string::npos) << text;
   EXPECT_NE(text.find("defaultcodec=4\n"), std::string::npos) << text;
   EXPECT_NE(text.find("sendreports=0\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("keepsettings=1\n"), std::string::npos) << text;
 
   c.volume = 10000;
   c.encoder.typeIndex = 0;
@@ -159,7 +165,7 @@ TEST(Settings, NamesMatchWithoutRegardToCase) {
   const SettingsStore store = StoreIn("case");
   WriteAll(store.file,
            "[Settings]\nPATH=/p/\nRecent=/music/\nRECENTOUT=/out/\nVOLUME=1234\nDefaultCodec=3\nPracticeDrawer=1\n"
-           "SendReports=0\n");
+           "SendReports=0\nKeepSettings=1\n");
   Settings c = Scrambled();
   Load(c, store);
   EXPECT_EQ(c.folders.program, "/p/");
@@ -169,12 +175,13 @@ TEST(Settings, NamesMatchWithoutRegardToCase) {
   EXPECT_EQ(c.encoder.typeIndex, 3);
   EXPECT_EQ(c.practiceDrawer, 1);
   EXPECT_EQ(c.sendReports, 0);
+  EXPECT_EQ(c.keepSettings, 1);
 
   // Saving overwrites the values under their stored spelling: no second copy.
   c.volume = 4321;
   c.folders.recent = "/elsewhere/";
   Save(c, store);
-  EXPECT_EQ(StoredKeys(store.file).size(), 7);
+  EXPECT_EQ(StoredKeys(store.file).size(), 8);
   Settings back = Scrambled();
   Load(back, store);
   EXPECT_EQ(back.volume, 4321);
