@@ -296,10 +296,16 @@ TEST_F(MainWindowSaveTest, TheDialogRemembersFolderTypeAndBitrate) {
 TEST_F(MainWindowSaveTest, TheProposedNameCarriesTheChangedValues) {
   auto window = Window(Source("tone.wav", 0.5, 2));
   ASSERT_TRUE(window->session() != nullptr);
-  const struct { const char* slug; int32_t storedType; double tempo, pitch; const char* proposed; } cases[] = {
-      {"unchanged", 0, 0, 0, "tone"},
-      {"tempo-and-pitch", 0, -30, 2.5, "tone (tempo −30 %, +2.5 st).mp3"},
-      {"flac", 3, 10, 0, "tone (tempo +10 %).flac"},
+  const struct {
+    const char* slug;
+    int32_t storedType;
+    double tempo, pitch;
+    const char* proposed;
+    const char* written;
+  } cases[] = {
+      {"unchanged", 0, 0, 0, "tone", "tone.mp3"},
+      {"tempo-and-pitch", 0, -30, 2.5, "tone (tempo −30 %, +2.5 st).mp3", "tone (tempo −30 %, +2.5 st).mp3"},
+      {"flac", 3, 10, 0, "tone (tempo +10 %).flac", "tone (tempo +10 %).flac"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.slug);
@@ -326,9 +332,7 @@ TEST_F(MainWindowSaveTest, TheProposedNameCarriesTheChangedValues) {
     };
     PressSave(*window);
     EXPECT_EQ(proposed, QString::fromUtf8(c.proposed));
-    const fs::path expected = fs::path(folder) / fs::u8path(QString::fromUtf8(c.proposed).toStdString() +
-                                                              (c.tempo == 0 ? ".mp3" : ""));
-    EXPECT_TRUE(fs::exists(expected)) << expected;
+    EXPECT_TRUE(fs::exists(folder + "/" + c.written)) << c.written;
   }
   EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
 }
