@@ -194,7 +194,7 @@ class MainWindow : public QWidget {
   void positionReleased(double x);
   void playbackEnded();
 
-  // ---- save (main_window_save.cpp) ----
+  // ---- save (main_window_save.cpp; the command is SaveFlow) ----
  public:
   // Tests answer the save dialog with this instead of showing it: it gets
   // the dialog as the user would see it and returns what exec() would.
@@ -208,13 +208,11 @@ class MainWindow : public QWidget {
   class LauncherProgress& launcherProgress();
 
  private:
-  // SAVE: the dialog, then the export on its job with the progress window
-  // modal until the job has ended, then what the user must read about it.
+  // SAVE of the open file, with the hooks above.
   void save();
-  void showSaveOutcome(const struct ExportOutcome& outcome);
-  // Children of the window (Qt frees them); main thread.
-  class ProgressWindow* progressWindow_ = nullptr;
-  class LauncherProgress* launcherProgress_ = nullptr;
+  // Made on first use; a child of the window (Qt frees it); main thread.
+  class SaveFlow& saveFlow();
+  class SaveFlow* saveFlow_ = nullptr;
   // ---- end save ----
 
   // ---- help and about (main_window_help.cpp) ----

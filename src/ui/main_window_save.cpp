@@ -1,111 +1,22 @@
-// The save command of the main window.
-#include <QCoreApplication>
-#include <QFileInfo>
-#include <QMessageBox>
-
-#include <exception>
-#include <memory>
-
-#include "export_job.h"
-#include "launcher_progress.h"
+// The main window's side of SAVE: the open file and the test hooks handed
+// to the save flow, which does the rest.
 #include "main_window.h"
-#include "messages.h"
-#include "playback_parameters.h"
-#include "progress_window.h"
-#include "save_command.h"
-#include "save_dialog.h"
+#include "save_flow.h"
 #include "session.h"
-#include "slider.h"
-#include "spectrum_display.h"
 
-LauncherProgress& MainWindow::launcherProgress() {
-  if (!launcherProgress_) launcherProgress_ = new LauncherProgress(this);
-  return *launcherProgress_;
+SaveFlow& MainWindow::saveFlow() {
+  if (!saveFlow_) saveFlow_ = new SaveFlow(*this, scale_, settings_, *parameters_, this);
+  return *saveFlow_;
 }
 
-ProgressWindow& MainWindow::progressWindow() {
-  if (!progressWindow_) progressWindow_ = new ProgressWindow(this, scale_, launcherProgress());
-  return *progressWindow_;
-}
+LauncherProgress& MainWindow::launcherProgress() { return saveFlow().launcherProgress(); }
 
-// The job renders its own session of the file, so playback goes on where it
-// was. The job is waited for and destroyed before this returns, so it never
-// outlives the window.
+ProgressWindow& MainWindow::progressWindow() { return saveFlow().progressWindow(); }
+
 void MainWindow::save() {
   if (!session_) return;
-  const std::string sourceName = session_->fileName();
-  ProgressWindow& progress = progressWindow();
-
-  SaveDialog dialog(this, scale_);
-  dialog.setSourceName(sourceName);
-  dialog.selectType(settings_.encoder.typeIndex);
-  dialog.setFolder(QString::fromStdString(settings_.folders.recentOut));
-  dialog.selectName(ProposedSaveName(sourceName));
-  dialog.selectBitrate(settings_.encoder.bitrateIndex);
-  if ((runSaveDialog ? runSaveDialog(dialog) : dialog.exec()) != QDialog::Accepted) return;
-
-  const QFileInfo output(dialog.outputName());
-  settings_.folders.recentOut = (output.absolutePath() + QLatin1Char('/')).toStdString();
-  settings_.encoder.typeIndex = dialog.typeIndex();
-  // The row's choice lasts for the run, whichever type it was hidden for.
-  settings_.encoder.bitrateIndex = dialog.bitrateIndex();
-  settings_.encoder.bitrateKbps = kBitrateTable[size_t(settings_.encoder.bitrateIndex - 1)];
-
-  SaveRequest request;
-  request.chosenName = dialog.chosenName().toStdString();
-  request.typeIndex = settings_.encoder.typeIndex;
-  request.values = parameters_->values();
-  request.bitrateKbps = settings_.encoder.bitrateKbps;
-  request.overwrite = dialog.overwriteConfirmed();
-  if (parameters_->loopSet()) {
-    const int64_t startMs = parameters_->loopStartMs(), endMs = parameters_->loopEndMs();
-    const QString question = QStringLiteral("A loop is set (A %1 – B %2).\nSave only the loop?")
-                                 .arg(ElapsedTimeText(uint32_t(startMs)), ElapsedTimeText(uint32_t(endMs)));
-    const bool loopOnly = askSaveLoopOnly
-                              ? askSaveLoopOnly(question)
-                              : QMessageBox::question(this, QStringLiteral("Pitchwell"), question) == QMessageBox::Yes;
-    if (loopOnly) {
-      request.fromMs = startMs;
-      request.toMs = endMs;
-    }
-  }
-
-  // The save's own reading of the file, opened here so that a file gone
-  // since says so now.
-  std::string problem;
-  std::unique_ptr<Session> saveSession = Session::open(sourceName, &problem);
-  if (!saveSession) {
-    if (!problem.empty()) pw::ShowMessage(pw::MessageKind::Information, problem + "\n" + sourceName);
-    return;
-  }
-  std::unique_ptr<ExportJob> job;
-  try {
-    job = CreateExport(std::move(saveSession), request, &progress);
-  } catch (const std::exception& e) {
-    pw::ShowMessage(pw::MessageKind::Error, e.what());
-    return;
-  }
-  ExportJob* running = job.get();
-  progress.prepare(QString::fromStdString(job->options().outName), [running] { running->cancel(); });
-  job->start();
-  progress.exec();  // returns when the job has closed the window
-  // Still open, the modal run was ended by the application quitting (a
-  // signal, the session's end): the save is called off like Cancel, which
-  // removes its temporary file, rather than waited for to the end.
-  if (progress.isVisible()) progress.cancelJob();
-  job->wait();
-  // Should the modal run have ended early (the application quitting), the
-  // job's close is handled now, before the job goes.
-  QCoreApplication::sendPostedEvents(&progress, kExportClosedEvent);
-  const ExportOutcome outcome = job->outcome();
-  job.reset();
-  showSaveOutcome(outcome);
-}
-
-// A cancel shows nothing; a saved file shows only what the writer or the
-// job had to say about it.
-void MainWindow::showSaveOutcome(const ExportOutcome& outcome) {
-  if (outcome.cancelled) return;
-  if (!outcome.failure.empty()) pw::ShowMessage(pw::MessageKind::Error, outcome.failure, outcome.failureCaption);
-  for (const pw::Message& m : outcome.messages) pw::ShowMessage(m.kind, m.text, m.caption);
+  SaveFlow& flow = saveFlow();
+  flow.runDialog = runSaveDialog;
+  flow.askLoopOnly = askSaveLoopOnly;
+  flow.run(session_->fileName());
 }

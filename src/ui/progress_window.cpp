@@ -9,6 +9,12 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 
 #include "launcher_progress.h"
 #include "skin.h"
@@ -24,7 +30,56 @@ constexpr QRect kProgressBarBounds{16, 22, 385, 20};
 constexpr QRect kCancelBounds{179, 122, 75, 25};
 constexpr int kFontPx = 11;  // the main window's
 
+// Before this much time or this share of the work, the pace so far says
+// little about the rest (files being opened, encoders starting).
+constexpr double kMeaningfulSeconds = 1.0;
+constexpr double kMeaningfulFraction = 0.03;
+// Beyond any real export; keeps the conversion to whole seconds defined.
+constexpr double kLongestShownSeconds = 99 * 3600.0;
+
+QString LeftText(double seconds) {
+  const int64_t s = std::max<int64_t>(1, std::llround(std::min(seconds, kLongestShownSeconds)));
+  const int64_t hours = s / 3600, minutes = s / 60 % 60, rest = s % 60;
+  const QChar zero(QLatin1Char('0'));
+  if (hours > 0)
+    return QStringLiteral("about %1:%2:%3 left").arg(hours).arg(minutes, 2, 10, zero).arg(rest, 2, 10, zero);
+  return QStringLiteral("about %1:%2 left").arg(minutes).arg(rest, 2, 10, zero);
+}
+
+int64_t SteadyClockMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
+
+std::optional<double> RemainingSeconds(double fraction, double elapsedSeconds) {
+  if (!std::isfinite(fraction) || !std::isfinite(elapsedSeconds) || elapsedSeconds < 0) return std::nullopt;
+  if (!(fraction > 0) || fraction >= 1) return std::nullopt;
+  if (elapsedSeconds < kMeaningfulSeconds && fraction < kMeaningfulFraction) return std::nullopt;
+  return elapsedSeconds * (1 - fraction) / fraction;
+}
+
+QString TimeLeftText(double fraction, double elapsedSeconds) {
+  const std::optional<double> seconds = RemainingSeconds(fraction, elapsedSeconds);
+  return seconds ? LeftText(*seconds) : QString();
+}
+
+QString TimeLeftEstimate::update(double fraction, double elapsedSeconds) {
+  const std::optional<double> raw = RemainingSeconds(fraction, elapsedSeconds);
+  if (!raw) {
+    seconds_.reset();
+    return {};
+  }
+  if (seconds_ && elapsedSeconds >= elapsed_) {
+    const double counted = std::max(0.0, *seconds_ - (elapsedSeconds - elapsed_));
+    seconds_ = counted + kWeight * (*raw - counted);
+  } else {
+    seconds_ = raw;
+  }
+  elapsed_ = elapsedSeconds;
+  return LeftText(*seconds_);
+}
 
 ProgressWindow::ProgressWindow(QWidget* parent, float scale, LauncherProgress& launcher)
     // A title but no close box: the job decides when the window goes.
@@ -51,11 +106,24 @@ ProgressWindow::ProgressWindow(QWidget* parent, float scale, LauncherProgress& l
   progressBar_->setValue(0);
   progressBar_->setTextVisible(false);
   progressBar_->setGeometry(ScaledRect(kProgressBarBounds, scale));
+  // Filled like the group's title, so the frame line gives way to them.
+  const auto makeText = [this](const char* name) {
+    auto* label = new QLabel(progressGroup_);
+    label->setObjectName(QLatin1String(name));
+    label->setAlignment(Qt::AlignCenter);
+    label->setAutoFillBackground(true);
+    return label;
+  };
+  percentLabel_ = makeText("percentLabel");
+  timeLeftLabel_ = makeText("timeLeftLabel");
+  percentLabel_->setText(QStringLiteral("%1 %").arg(progressBar_->value()));
+  clockMs = SteadyClockMs;
 
   cancelButton_ = new QPushButton(QStringLiteral("Cancel"), this);
   cancelButton_->setObjectName(QStringLiteral("cancelButton"));
   cancelButton_->setGeometry(ScaledRect(kCancelBounds, scale));
   connect(cancelButton_, &QPushButton::clicked, this, &ProgressWindow::cancelPressed);
+  placeProgressTexts();
 }
 
 void ProgressWindow::prepare(const QString& outputPath, std::function<void()> cancel) {
@@ -63,9 +131,15 @@ void ProgressWindow::prepare(const QString& outputPath, std::function<void()> ca
   cancel_ = std::move(cancel);
   cancelled_ = false;
   elidePath();
+  startMs_ = clockMs();
+  timeLeft_.reset();
+  timeLeftLabel_->clear();
+  placeProgressTexts();
 }
 
 int ProgressWindow::percent() const { return progressBar_->value(); }
+QString ProgressWindow::percentText() const { return percentLabel_->text(); }
+QString ProgressWindow::timeLeftText() const { return timeLeftLabel_->text(); }
 
 void ProgressWindow::reportProgress(int percent, int64_t totalWrittenBytes) {
   QCoreApplication::postEvent(this, new ExportProgressEvent(percent, totalWrittenBytes));
@@ -133,6 +207,9 @@ void ProgressWindow::showProgress(int percent) {
   if (progressBar_->value() == percent) return;
   launcher_.SetProgress(percent);
   progressBar_->setValue(percent);
+  percentLabel_->setText(QStringLiteral("%1 %").arg(percent));
+  timeLeftLabel_->setText(timeLeft_.update(percent / 100.0, double(clockMs() - startMs_) / 1000.0));
+  placeProgressTexts();
 }
 
 void ProgressWindow::jobEnded(const ExportOutcome& outcome) {
@@ -152,4 +229,25 @@ void ProgressWindow::elidePath() {
   const QFontMetrics metrics(pathLabel_->font());
   pathLabel_->setText(metrics.elidedText(path_, Qt::ElideMiddle, pathLabel_->width()));
   pathLabel_->setToolTip(path_);
+}
+
+void ProgressWindow::placeProgressTexts() {
+  QStyleOptionGroupBox option;
+  option.initFrom(progressGroup_);
+  option.text = progressGroup_->title();
+  option.textAlignment = progressGroup_->alignment();
+  option.lineWidth = 1;
+  option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+  const QRect title =
+      progressGroup_->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, progressGroup_);
+  int right = progressBar_->geometry().right() + 1;
+  for (QLabel* label : {percentLabel_, timeLeftLabel_}) {
+    const bool shown = !label->text().isEmpty();
+    label->setVisible(shown);
+    if (!shown) continue;
+    const QFontMetrics metrics(label->font());
+    const int width = metrics.horizontalAdvance(label->text()) + 2 * metrics.horizontalAdvance(QLatin1Char(' '));
+    label->setGeometry(right - width, title.top(), width, title.height());
+    right -= width;
+  }
 }

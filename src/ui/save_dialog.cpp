@@ -8,8 +8,11 @@
 #include <QMessageBox>
 #include <QStringDecoder>
 
+#include <cmath>
+
 #include "audio_writer.h"
 #include "cdg_companion.h"
+#include "file_names.h"
 #include "messages.h"
 #include "save_command.h"
 #include "skin.h"
@@ -19,11 +22,38 @@ namespace {
 // Same order as the format indices (1 MP3 … 4 M4A) and kOutputExtensions.
 constexpr const char* kSaveFileTypes[] = {"MP3 File (*.mp3)", "WAV File (*.wav)", "FLAC File (*.flac)",
                                           "M4A File (*.m4a)"};
+// The types as the questions name them, by format index − 1.
+constexpr const char* kTypeNames[] = {"MP3", "WAV", "FLAC", "M4A"};
 constexpr int32_t kDefaultBitrateIndex = 3;  // 128 kb/s
 constexpr int kFontPx = 11;                  // the main window's
 constexpr QSize kDesignedSize{620, 420};
 
+// What selectType opens on: anything out of range is MP3.
+int32_t ValidType(int32_t typeIndex) {
+  return typeIndex < 1 || typeIndex > int32_t(kOutputExtensions.size()) ? int32_t(FileTypeMp3) : typeIndex;
+}
+
 bool HasBitrate(int32_t typeIndex) { return typeIndex == FileTypeMp3 || typeIndex == FileTypeM4a; }
+
+constexpr const char* kMinus = "\u2212";
+
+// A value as its label rounds it (`significant` digits, one decimal), with
+// a sign and without a ".0"; empty when it shows as zero.
+std::string NameNumber(double v, int significant, const std::string& decimalPoint) {
+  if (!std::isfinite(v) || LabelNumber(v, significant) == "0.0") return {};
+  std::string text = LabelNumber(v, significant, {decimalPoint, std::string(), kMinus});
+  const std::string zeroTenth = decimalPoint + "0";
+  if (text.size() > zeroTenth.size() && text.compare(text.size() - zeroTenth.size(), zeroTenth.size(), zeroTenth) == 0)
+    text.resize(text.size() - zeroTenth.size());
+  return v > 0 ? "+" + text : text;
+}
+
+// Fine tuning in whole cents, as the tuning caption shows it.
+std::string CentsNumber(double cents) {
+  const double whole = std::isfinite(cents) ? std::nearbyint(cents) : 0.0;
+  if (whole == 0) return {};
+  return (whole > 0 ? "+" : kMinus) + std::to_string(int64_t(std::fabs(whole)));
+}
 
 }  // namespace
 
@@ -41,6 +71,43 @@ QString ProposedSaveName(const std::string& sourceName) {
   QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
   const QString decoded = utf8(bytes);
   return utf8.hasError() ? QString::fromLatin1(bytes) : decoded;
+}
+
+QString ChangedValuesText(const EffectValues& values, const std::string& decimalPoint) {
+  struct Part {
+    std::string number;
+    const char* before;
+    const char* after;
+  };
+  // Significant digits as the value labels use them.
+  const Part parts[] = {
+      {NameNumber(values.speedPercent, 7, decimalPoint), "speed ", " %"},
+      {NameNumber(values.tempoPercent, 7, decimalPoint), "tempo ", " %"},
+      {NameNumber(values.pitchSemitones, 3, decimalPoint), "", " st"},
+      {CentsNumber(values.fineTuneCents), "", " cents"},
+      {NameNumber(values.treblePercent, 3, decimalPoint), "treble ", " %"},
+      {NameNumber(values.bassPercent, 3, decimalPoint), "bass ", " %"},
+  };
+  QStringList shown;
+  for (const Part& p : parts)
+    if (!p.number.empty()) shown << QString::fromStdString(p.before + p.number + p.after);
+  return shown.join(QStringLiteral(", "));
+}
+
+QString ProposedSaveName(const std::string& sourceName, const EffectValues& values, int32_t typeIndex,
+                         const std::string& decimalPoint) {
+  QString name = ProposedSaveName(sourceName);
+  const QString changed = ChangedValuesText(values, decimalPoint);
+  if (!changed.isEmpty()) name += QStringLiteral(" (") + changed + QLatin1Char(')');
+  // Qt's dialog and the forced extension take the last dot on for one.
+  if (!changed.isEmpty() || name.contains(QLatin1Char('.')))
+    name += QLatin1String(kOutputExtensions[size_t(ValidType(typeIndex) - 1)]);
+  return name;
+}
+
+QString SwitchTypeQuestion(int32_t typedType, const QString& typedName) {
+  return QStringLiteral("Save as %1 instead? (\"%2\")")
+      .arg(QLatin1String(kTypeNames[ValidType(typedType) - 1]), typedName);
 }
 
 SaveDialog::SaveDialog(QWidget* parent, float scale) : QFileDialog(parent) {
@@ -82,8 +149,7 @@ void SaveDialog::setFolder(const QString& folder) {
 }
 
 void SaveDialog::selectType(int32_t typeIndex) {
-  if (typeIndex < 1 || typeIndex > int32_t(kOutputExtensions.size())) typeIndex = FileTypeMp3;
-  selectNameFilter(QString::fromLatin1(kSaveFileTypes[typeIndex - 1]));
+  selectNameFilter(QString::fromLatin1(kSaveFileTypes[ValidType(typeIndex) - 1]));
   // A filter chosen by the program sends no filterSelected.
   updateBitrateRow();
 }
@@ -123,6 +189,22 @@ bool SaveDialog::askReplace(const QStringList& fileNames) {
          QMessageBox::Yes;
 }
 
+int32_t SaveDialog::typeForName(const QString& chosen) {
+  const int32_t selected = typeIndex();
+  const int32_t typed = FormatIndexOfExtension(FileExtension(chosen.toStdString()));
+  if (typed == 0 || typed == selected) return selected;
+  const QString question = SwitchTypeQuestion(typed, QFileInfo(chosen).fileName());
+  const QMessageBox::StandardButton answer =
+      askSwitchType ? askSwitchType(question)
+                    : QMessageBox::question(this, windowTitle(), question,
+                                            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
+  if (answer == QMessageBox::Yes) {
+    selectType(typed);
+    return typed;
+  }
+  return answer == QMessageBox::No ? selected : 0;
+}
+
 void SaveDialog::accept() {
   const QStringList files = selectedFiles();
   if (files.isEmpty()) return;
@@ -132,7 +214,8 @@ void SaveDialog::accept() {
     QFileDialog::accept();
     return;
   }
-  const int32_t type = typeIndex();
+  const int32_t type = typeForName(chosen);
+  if (type == 0) return;
   if (const auto refusal = CheckOutputName(chosen.toStdString(), type, sourceName_)) {
     pw::ShowMessage(pw::MessageKind::Information, *refusal);
     return;

@@ -7,6 +7,9 @@
 // - The bit-rate row ("Bitrate (Kb/s):" and 96 … 320) is hidden and
 //   disabled for WAV and FLAC, which have no bit rate, also when the dialog
 //   opens on one of them.
+// - A name typed with the extension of another of the four types
+//   ("song.flac" while MP3 is selected) is asked about: save as that type
+//   instead, keep the selected type (its extension is forced), or go back.
 // - Confirming the source file itself (in any spelling, with or without
 //   extension) shows the information box kOverwriteSourceMessage and keeps
 //   the dialog open.
@@ -19,11 +22,14 @@
 #pragma once
 
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "effect_values.h"
 
 class QComboBox;
 class QLabel;
@@ -35,6 +41,27 @@ QStringList SaveDialogFilters();
 // name without the extension, always valid text. A name that is not UTF-8
 // is read as Latin-1, the encoding such old names were mostly written in.
 QString ProposedSaveName(const std::string& sourceName);
+
+// The changed values as the proposed name carries them, in this order and
+// joined with ", ": "speed +10 %", "tempo −30 %", "+2 st", "+14 cents",
+// "treble +40 %", "bass +20 %". Only values that show as non-zero; numbers
+// rounded as the value labels round them, without a ".0" (fine tuning in
+// whole cents), with a real minus sign (U+2212) and `decimalPoint`. Empty
+// when nothing is changed.
+QString ChangedValuesText(const EffectValues& values, const std::string& decimalPoint = ".");
+
+// The name the dialog proposes for saving `sourceName` at `values` as
+// `typeIndex` (1 … 4; anything else is MP3): "Song (tempo −30 %, +2 st).mp3"
+// when a value is changed, else the base name alone ("Song"). An unchanged
+// base with a dot in it gets the extension too ("a.b.mp3"), so that forcing
+// the type's extension does not cut it short.
+QString ProposedSaveName(const std::string& sourceName, const EffectValues& values, int32_t typeIndex,
+                         const std::string& decimalPoint = ".");
+
+// The question asked when `typedName` (a file name) carries the extension of
+// type `typedType` while another is selected: "Save as FLAC instead?
+// ("song.flac")".
+QString SwitchTypeQuestion(int32_t typedType, const QString& typedName);
 
 class SaveDialog : public QFileDialog {
   Q_OBJECT
@@ -68,6 +95,10 @@ class SaveDialog : public QFileDialog {
   // Asks whether the existing `fileName` (or "a.mp3 and a.cdg") may be
   // replaced; a message box unless replaced (tests answer it).
   std::function<bool(const QString& fileName)> confirmReplace;
+  // Asks SwitchTypeQuestion: Yes saves as the typed type (and selects it),
+  // No keeps the selected one, Cancel leaves the dialog open; a message box
+  // unless replaced (tests answer it).
+  std::function<QMessageBox::StandardButton(const QString& question)> askSwitchType;
 
  public slots:
   // The checks above; the dialog closes only when they pass.
@@ -76,6 +107,9 @@ class SaveDialog : public QFileDialog {
  private:
   void updateBitrateRow();
   bool askReplace(const QStringList& fileNames);
+  // The type to save `chosen` as, after asking when its extension is
+  // another type's; 0 when the user went back to the dialog.
+  int32_t typeForName(const QString& chosen);
 
   QLabel* bitrateLabel_ = nullptr;
   QComboBox* bitrateCombo_ = nullptr;

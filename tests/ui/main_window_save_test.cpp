@@ -1,11 +1,15 @@
 // SAVE in the main window: each format from a generated file through the
-// progress window, the dialog's choices remembered, a cancel that leaves
-// nothing behind, a job that ends at once, and a refused source.
+// progress window, the dialog's choices remembered, the name proposed from
+// the changed values, another type's extension asked about, a cancel that
+// leaves nothing behind, a job that ends at once, and a refused source. And
+// the save flow on its own, without a main window.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QDBusMessage>
 #include <QEvent>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QVariantMap>
@@ -22,11 +26,14 @@
 #include "launcher_progress.h"
 #include "main_window.h"
 #include "playback.h"
+#include "playback_parameters.h"
 #include "session.h"
 #include "message_capture.h"
 #include "progress_window.h"
 #include "save_command.h"
 #include "save_dialog.h"
+#include "save_flow.h"
+#include "settings_store.h"
 #include "playback_owner.h"
 #include "scoped_environment.h"
 #include "skin_button.h"
@@ -144,6 +151,8 @@ TEST_F(MainWindowSaveTest, SavesEachFormatThroughTheProgressWindow) {
     EXPECT_LE(got, frames + c.slack);
     EXPECT_EQ(watch_.seen, (std::vector<bool>{true, false}));
     EXPECT_EQ(window->progressWindow().percent(), 100);
+    EXPECT_EQ(window->progressWindow().percentText(), QStringLiteral("100 %"));
+    EXPECT_EQ(window->progressWindow().timeLeftText(), QString());
     EXPECT_EQ(window->progressWindow().outputPath(), QString::fromStdString(out));
     ASSERT_GE(launcherVisible_.size(), 2u);
     EXPECT_TRUE(launcherVisible_.front());
@@ -278,6 +287,159 @@ TEST_F(MainWindowSaveTest, TheDialogRemembersFolderTypeAndBitrate) {
     return int(QDialog::Rejected);
   };
   PressSave(*window);
+  EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+}
+
+// The dialog proposes the song's name with what was changed and the type's
+// extension; saved as proposed, that is the file written, the dot of
+// "+2.5 st" and all.
+TEST_F(MainWindowSaveTest, TheProposedNameCarriesTheChangedValues) {
+  auto window = Window(Source("tone.wav", 0.5, 2));
+  ASSERT_TRUE(window->session() != nullptr);
+  const struct {
+    const char* slug;
+    int32_t storedType;
+    double tempo, pitch;
+    const char* proposed;
+    const char* written;
+  } cases[] = {
+      {"unchanged", 0, 0, 0, "tone", "tone.mp3"},
+      {"tempo-and-pitch", 0, -30, 2.5, "tone (tempo −30 %, +2.5 st).mp3", "tone (tempo −30 %, +2.5 st).mp3"},
+      {"flac", 3, 10, 0, "tone (tempo +10 %).flac", "tone (tempo +10 %).flac"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.slug);
+    const std::string folder = dir_ + "/" + c.slug;
+    fs::create_directories(folder);
+    window->parameters().setValue(PlaybackParameters::Effect::Tempo, c.tempo);
+    window->parameters().setValue(PlaybackParameters::Effect::Pitch, c.pitch);
+    if (c.storedType) {
+      // Remembered from a save as that type, which the dialog opens on.
+      window->runSaveDialog = [&](SaveDialog& dialog) {
+        dialog.selectType(c.storedType);
+        dialog.selectName(QString::fromStdString(folder + "/first"));
+        dialog.accept();
+        return dialog.result();
+      };
+      PressSave(*window);
+    }
+    QString proposed;
+    window->runSaveDialog = [&](SaveDialog& dialog) {
+      proposed = QFileInfo(dialog.selectedFiles().value(0)).fileName();
+      dialog.selectName(QString::fromStdString(folder + "/") + proposed);
+      dialog.accept();
+      return dialog.result();
+    };
+    PressSave(*window);
+    EXPECT_EQ(proposed, QString::fromUtf8(c.proposed));
+    EXPECT_TRUE(fs::exists(folder + "/" + c.written)) << c.written;
+  }
+  EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+}
+
+// "song.flac" typed while MP3 is selected is asked about: Yes writes FLAC
+// and remembers it, No writes MP3, Cancel goes back to the dialog, where
+// another name can be saved.
+TEST_F(MainWindowSaveTest, AnotherTypesExtensionTypedIsAskedAbout) {
+  auto window = Window(Source("asked.wav", 0.5, 2));
+  ASSERT_TRUE(window->session() != nullptr);
+  const struct {
+    QMessageBox::StandardButton answer;
+    const char* folder;
+    const char* written;  // nullptr: back in the dialog, nothing written
+    int32_t typeAfter;
+  } cases[] = {
+      {QMessageBox::Yes, "yes", "song.flac", 3},
+      {QMessageBox::No, "no", "song.mp3", 1},
+      {QMessageBox::Cancel, "cancel", nullptr, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    const std::string folder = dir_ + "/" + c.folder;
+    fs::create_directories(folder);
+    std::vector<QString> asked;
+    bool stayedOpen = false;
+    window->runSaveDialog = [&](SaveDialog& dialog) {
+      dialog.selectType(1);
+      dialog.askSwitchType = [&](const QString& question) {
+        asked.push_back(question);
+        return c.answer;
+      };
+      dialog.selectName(QString::fromStdString(folder + "/song.flac"));
+      dialog.accept();
+      if (dialog.result() == QDialog::Accepted) return dialog.result();
+      stayedOpen = true;
+      return int(QDialog::Rejected);
+    };
+    PressSave(*window);
+    EXPECT_EQ(asked, std::vector<QString>{QStringLiteral("Save as FLAC instead? (\"song.flac\")")});
+    EXPECT_EQ(stayedOpen, c.written == nullptr);
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(folder)) files.push_back(entry.path().filename().string());
+    EXPECT_EQ(files, c.written ? std::vector<std::string>{c.written} : std::vector<std::string>{});
+    if (c.written) {
+      const std::string out = folder + "/" + c.written;
+      EXPECT_GE(DecodedFrames(out, 2), size_t(kRate / 2));
+      // Written as the type saved, whatever its name says.
+      std::string magic(4, '\0');
+      std::ifstream(out, std::ios::binary).read(magic.data(), 4);
+      EXPECT_EQ(magic == "fLaC", c.typeAfter == 3) << magic;
+    }
+    EXPECT_EQ(window->settings().encoder.typeIndex, c.typeAfter);
+  }
+  EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
+}
+
+// The save flow needs no main window: a plain widget, settings and values
+// are all it is given. It renders the values, asks about the loop, updates
+// the settings and parents its windows to the widget.
+TEST_F(MainWindowSaveTest, TheSaveFlowNeedsNoMainWindow) {
+  const std::string source = Source("plain.wav", 2.0, 2);
+  QWidget host;
+  Settings settings;
+  settings.folders.recentOut = dir_ + "/";
+  PlaybackParameters parameters;
+  parameters.setValue(PlaybackParameters::Effect::Tempo, 25);
+  parameters.setLoop(500, 1500);
+  std::vector<bool> launcherShown;
+  SaveFlow flow(host, 1.0f, settings, parameters);
+  flow.launcherProgress().setSender([&](const QDBusMessage& m) {
+    launcherShown.push_back(m.arguments().value(1).toMap().value(QStringLiteral("progress-visible")).toBool());
+  });
+  EXPECT_EQ(flow.progressWindow().parentWidget(), &host);
+
+  for (const bool loopOnly : {false, true}) {
+    SCOPED_TRACE(loopOnly ? "loop" : "whole");
+    QString proposed;
+    QString asked;
+    flow.runDialog = [&](SaveDialog& dialog) {
+      EXPECT_EQ(dialog.parentWidget(), &host);
+      EXPECT_EQ(dialog.directory().absolutePath().toStdString(), dir_);
+      proposed = QFileInfo(dialog.selectedFiles().value(0)).fileName();
+      dialog.selectType(2);
+      dialog.selectName(QString::fromStdString(dir_ + (loopOnly ? "/flow-loop" : "/flow-whole")));
+      dialog.accept();
+      return dialog.result();
+    };
+    flow.askLoopOnly = [&](const QString& question) {
+      asked = question;
+      return loopOnly;
+    };
+    launcherShown.clear();
+    flow.run(source);
+    ASSERT_GE(launcherShown.size(), 2u);
+    EXPECT_TRUE(launcherShown.front());
+    EXPECT_FALSE(launcherShown.back());
+    EXPECT_EQ(proposed, QString::fromUtf8(loopOnly ? "plain (tempo +25 %).wav" : "plain (tempo +25 %).mp3"));
+    EXPECT_EQ(asked, QStringLiteral("A loop is set (A 00:00:00 – B 00:00:01).\nSave only the loop?"));
+    EXPECT_TRUE(flow.progressWindow().outcome().ok());
+    EXPECT_EQ(settings.encoder.typeIndex, 2);
+    EXPECT_EQ(settings.folders.recentOut, dir_ + "/");
+    // 25 % faster: four fifths of the source's (or the loop's) frames.
+    const double sourceFrames = loopOnly ? kRate * 1.0 : kRate * 2.0;
+    const double got = double(DecodedFrames(dir_ + (loopOnly ? "/flow-loop.wav" : "/flow-whole.wav"), 2));
+    EXPECT_NEAR(got, sourceFrames / 1.25, sourceFrames * 0.01);
+  }
   EXPECT_TRUE(messages_.seen.empty()) << messages_.seen.front().text;
 }
 

@@ -1,7 +1,9 @@
 // The save dialog: its types and bit-rate row, the row hidden for the types
-// without a bit rate, the type's extension forced on the output, the source
-// refused with the dialog left open, and the question before a file is
-// replaced. The tests answer the dialog through accept(), as OK would.
+// without a bit rate, the type's extension forced on the output, the
+// question when another type's extension is typed, the source refused with
+// the dialog left open, and the question before a file is replaced; and the
+// name it is given to propose. The tests answer the dialog through accept(),
+// as OK would.
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -35,6 +37,11 @@ class SaveDialogTest : public ::testing::Test {
     dialog->setSourceName(source_.toStdString());
     dialog->setFolder(dir_);
     dialog->selectType(type);
+    // Another type's extension is asked about only where a test expects it.
+    dialog->askSwitchType = [](const QString& question) {
+      ADD_FAILURE() << "asked: " << question.toStdString();
+      return QMessageBox::Cancel;
+    };
     return dialog;
   }
 
@@ -113,20 +120,83 @@ TEST_F(SaveDialogTest, TheRowFollowsTheTypeTheUserPicks) {
   dialog->hide();
 }
 
+// Another of the four types' extensions is asked about first (answered
+// No here: the selected type stays); any other extension is replaced.
 TEST_F(SaveDialogTest, TheTypesExtensionIsForcedOnTheOutput) {
-  const struct { const char* typed; int32_t type; const char* written; } cases[] = {
-      {"song.txt", 3, "song.flac"},    {"out", 1, "out.mp3"},        {"out.MP3", 2, "out.wav"},
-      {"my.mix.wav", 4, "my.mix.m4a"}, {"take.flac", 3, "take.flac"}, {"song", 1, "song.mp3"},
+  const struct { const char* typed; int32_t type; const char* written; const char* asked; } cases[] = {
+      {"song.txt", 3, "song.flac", nullptr},
+      {"out", 1, "out.mp3", nullptr},
+      {"out.MP3", 2, "out.wav", "Save as MP3 instead? (\"out.MP3\")"},
+      {"my.mix.wav", 4, "my.mix.m4a", "Save as WAV instead? (\"my.mix.wav\")"},
+      {"take.flac", 3, "take.flac", nullptr},
+      {"song", 1, "song.mp3", nullptr},
+      {"take.ogg", 2, "take.wav", nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.typed);
     auto dialog = Dialog(c.type);
+    std::vector<QString> asked;
+    dialog->askSwitchType = [&](const QString& question) {
+      asked.push_back(question);
+      return QMessageBox::No;
+    };
     ASSERT_TRUE(Confirm(*dialog, QString::fromLatin1(c.typed)));
+    EXPECT_EQ(asked, c.asked ? std::vector<QString>{QString::fromUtf8(c.asked)} : std::vector<QString>{});
+    EXPECT_EQ(dialog->typeIndex(), c.type);
     EXPECT_EQ(dialog->chosenName(), dir_ + QLatin1Char('/') + QLatin1String(c.typed));
     EXPECT_EQ(dialog->outputName(), dir_ + QLatin1Char('/') + QLatin1String(c.written));
     EXPECT_FALSE(dialog->overwriteConfirmed());
   }
   EXPECT_TRUE(messages_.seen.empty());
+}
+
+// "song.flac" typed while MP3 is selected: Yes saves it as FLAC (and the
+// dialog shows FLAC, without the bit-rate row), No as MP3, Cancel goes back
+// to the dialog with nothing changed.
+TEST_F(SaveDialogTest, AnotherTypesExtensionIsAskedAbout) {
+  const struct {
+    const char* typed;
+    int32_t type;
+    QMessageBox::StandardButton answer;
+    int32_t typeAfter;  // 0: the dialog stays open
+    const char* written;
+    const char* question;
+  } cases[] = {
+      {"song.flac", 1, QMessageBox::Yes, 3, "song.flac", "Save as FLAC instead? (\"song.flac\")"},
+      {"song.flac", 1, QMessageBox::No, 1, "song.mp3", "Save as FLAC instead? (\"song.flac\")"},
+      {"song.flac", 1, QMessageBox::Cancel, 0, nullptr, "Save as FLAC instead? (\"song.flac\")"},
+      {"Take.M4A", 2, QMessageBox::Yes, 4, "Take.m4a", "Save as M4A instead? (\"Take.M4A\")"},
+      {"mix.flac.mp3", 4, QMessageBox::Yes, 1, "mix.flac.mp3", "Save as MP3 instead? (\"mix.flac.mp3\")"},
+      {"demo.wav", 3, QMessageBox::No, 3, "demo.flac", "Save as WAV instead? (\"demo.wav\")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.typed) + " answered " + std::to_string(int(c.answer)));
+    auto dialog = Dialog(c.type);
+    dialog->show();
+    std::vector<QString> asked;
+    dialog->askSwitchType = [&](const QString& question) {
+      asked.push_back(question);
+      return c.answer;
+    };
+    const bool accepted = Confirm(*dialog, QString::fromLatin1(c.typed));
+    EXPECT_EQ(asked, std::vector<QString>{QString::fromUtf8(c.question)});
+    EXPECT_EQ(accepted, c.typeAfter != 0);
+    EXPECT_EQ(dialog->isVisible(), c.typeAfter == 0);
+    EXPECT_EQ(dialog->typeIndex(), c.typeAfter != 0 ? c.typeAfter : c.type);
+    EXPECT_EQ(dialog->bitrateRowActive(), dialog->typeIndex() == 1 || dialog->typeIndex() == 4);
+    if (accepted) {
+      EXPECT_EQ(dialog->outputName(), dir_ + QLatin1Char('/') + QLatin1String(c.written));
+    }
+    dialog->hide();
+  }
+  // The type switched to is checked like any other: the source's own name
+  // as its own type is refused after the yes, and the dialog stays on WAV.
+  auto dialog = Dialog(1);
+  dialog->askSwitchType = [](const QString&) { return QMessageBox::Yes; };
+  EXPECT_FALSE(Confirm(*dialog, QStringLiteral("song.wav")));
+  EXPECT_EQ(dialog->typeIndex(), 2);
+  ASSERT_EQ(messages_.seen.size(), 1u);
+  EXPECT_EQ(messages_.seen[0].text, kOverwriteSourceMessage);
 }
 
 // The source in any spelling that ends up as the source file is refused
@@ -140,6 +210,8 @@ TEST_F(SaveDialogTest, TheSourceIsRefusedAndTheDialogStaysOpen) {
     auto dialog = Dialog(c.type);
     bool asked = false;
     dialog->confirmReplace = [&](const QString&) { return asked = true; };
+    // "song.mp3" with WAV selected: kept as WAV, which is the source.
+    dialog->askSwitchType = [](const QString&) { return QMessageBox::No; };
     dialog->show();
     messages_.seen.clear();
     EXPECT_FALSE(Confirm(*dialog, QString::fromLatin1(c.typed)));
@@ -248,6 +320,59 @@ TEST_F(SaveDialogTest, AnExistingCompanionIsAskedAboutLikeTheOutput) {
   EXPECT_TRUE(Confirm(*dialog, QStringLiteral("song")));
   EXPECT_TRUE(asked.empty());
   EXPECT_TRUE(messages_.seen.empty());
+}
+
+TEST(ProposedSaveName, NamesTheChangedValuesAndKeepsTheExtensionWhole) {
+  const auto values = [](double speed, double tempo, double pitch, double cents, double treble, double bass) {
+    EffectValues v;
+    v.speedPercent = speed;
+    v.tempoPercent = tempo;
+    v.pitchSemitones = pitch;
+    v.fineTuneCents = cents;
+    v.treblePercent = treble;
+    v.bassPercent = bass;
+    return v;
+  };
+  const struct {
+    const char* source;
+    EffectValues values;
+    int32_t type;
+    const char* point;
+    const char* proposed;
+    const char* written;  // what saving the proposal as `type` writes
+  } cases[] = {
+      {"/m/Song.wav", {}, 1, ".", "Song", "Song.mp3"},
+      {"/m/Song.wav", values(0, -30, 2, 0, 0, 0), 1, ".", "Song (tempo −30 %, +2 st).mp3",
+       "Song (tempo −30 %, +2 st).mp3"},
+      {"/m/Song.wav", values(10, 0, 0, 0, 0, 0), 3, ".", "Song (speed +10 %).flac", "Song (speed +10 %).flac"},
+      {"/m/Song.wav", values(-50, 0, -1.5, 0, 0, 0), 2, ".", "Song (speed −50 %, −1.5 st).wav",
+       "Song (speed −50 %, −1.5 st).wav"},
+      {"/m/Song.wav", values(0, 0, 2.5, 0, 0, 0), 4, ".", "Song (+2.5 st).m4a", "Song (+2.5 st).m4a"},
+      {"/m/Song.wav", values(0, 0, 0, 14, 40, 20), 1, ".", "Song (+14 cents, treble +40 %, bass +20 %).mp3",
+       "Song (+14 cents, treble +40 %, bass +20 %).mp3"},
+      {"/m/Song.wav", values(10, -30, 2, 14, 40, 20), 1, ".",
+       "Song (speed +10 %, tempo −30 %, +2 st, +14 cents, treble +40 %, bass +20 %).mp3",
+       "Song (speed +10 %, tempo −30 %, +2 st, +14 cents, treble +40 %, bass +20 %).mp3"},
+      // Rounded as the labels round: a tempo of −29.96 shows as −30.0.
+      {"/m/Song.wav", values(0, -29.96, 0, -13.6, 0, 0), 1, ".", "Song (tempo −30 %, −14 cents).mp3",
+       "Song (tempo −30 %, −14 cents).mp3"},
+      {"/m/Song.wav", values(0, 33.349, 0, 0, 0, 0), 1, ".", "Song (tempo +33.3 %).mp3", "Song (tempo +33.3 %).mp3"},
+      // What shows as zero is not a change.
+      {"/m/Song.wav", values(0.04, -0.04, 0.04, 0.4, 0.04, 0), 2, ".", "Song", "Song.wav"},
+      {"/m/Song.wav", values(0, 0, 2.5, 0, 0, 0), 1, ",", "Song (+2,5 st).mp3", "Song (+2,5 st).mp3"},
+      {"/m/Song.wav", values(5, 0, 0, 0, 0, 0), 0, ".", "Song (speed +5 %).mp3", "Song (speed +5 %).mp3"},
+      // The base as the unchanged proposal has it; a dot in it keeps the
+      // extension on.
+      {"/m/caf\xE9.wav", values(0, 5, 0, 0, 0, 0), 1, ".", "café (tempo +5 %).mp3", "café (tempo +5 %).mp3"},
+      {"/m/a.b.flac", {}, 2, ".", "a.b.wav", "a.b.wav"},
+      {"/m/.hidden", {}, 1, ".", ".hidden.mp3", ".hidden.mp3"},
+  };
+  for (const auto& c : cases) {
+    const QString proposed = ProposedSaveName(c.source, c.values, c.type, c.point);
+    EXPECT_EQ(proposed, QString::fromUtf8(c.proposed)) << c.proposed;
+    const std::string written = OutputFileName("/out/" + proposed.toStdString(), c.type < 1 ? 1 : c.type);
+    EXPECT_EQ(written, std::string("/out/") + c.written) << c.proposed;
+  }
 }
 
 }  // namespace
