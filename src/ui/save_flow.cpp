@@ -10,7 +10,7 @@
 
 #include "export_job.h"
 #include "launcher_progress.h"
-#include "main_window.h"  // ElapsedTimeText
+#include "main_window.h"  // LoopTimeText
 #include "messages.h"
 #include "playback_parameters.h"
 #include "progress_window.h"
@@ -67,7 +67,7 @@ std::optional<SaveRequest> SaveFlow::ask(const std::string& sourceName) {
   if (parameters_.loopSet()) {
     const int64_t startMs = parameters_.loopStartMs(), endMs = parameters_.loopEndMs();
     const QString question = QStringLiteral("A loop is set (A %1 – B %2).\nSave only the loop?")
-                                 .arg(ElapsedTimeText(uint32_t(startMs)), ElapsedTimeText(uint32_t(endMs)));
+                                 .arg(LoopTimeText(startMs), LoopTimeText(endMs));
     const bool loopOnly =
         askLoopOnly ? askLoopOnly(question)
                     : QMessageBox::question(&window_, QStringLiteral("Pitchwell"), question) == QMessageBox::Yes;

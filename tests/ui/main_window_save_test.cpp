@@ -204,7 +204,7 @@ TEST_F(MainWindowSaveTest, WithALoopSetOnlyTheLoopCanBeSaved) {
     };
     Answer(*window, 2, dir_ + (loopOnly ? "/loop" : "/whole"));
     PressSave(*window);
-    EXPECT_EQ(asked, QStringLiteral("A loop is set (A 00:00:01 – B 00:00:01).\nSave only the loop?"));
+    EXPECT_EQ(asked, QStringLiteral("A loop is set (A 0:01.0 – B 0:01.5).\nSave only the loop?"));
     const size_t got = DecodedFrames(dir_ + (loopOnly ? "/loop.wav" : "/whole.wav"), 2);
     EXPECT_EQ(got, loopOnly ? size_t(kRate / 2) : size_t(kRate * 3));
     EXPECT_TRUE(window->session()->chain().loop().active());
@@ -431,7 +431,7 @@ TEST_F(MainWindowSaveTest, TheSaveFlowNeedsNoMainWindow) {
     EXPECT_TRUE(launcherShown.front());
     EXPECT_FALSE(launcherShown.back());
     EXPECT_EQ(proposed, QString::fromUtf8(loopOnly ? "plain (tempo +25 %).wav" : "plain (tempo +25 %).mp3"));
-    EXPECT_EQ(asked, QStringLiteral("A loop is set (A 00:00:00 – B 00:00:01).\nSave only the loop?"));
+    EXPECT_EQ(asked, QStringLiteral("A loop is set (A 0:00.5 – B 0:01.5).\nSave only the loop?"));
     EXPECT_TRUE(flow.progressWindow().outcome().ok());
     EXPECT_EQ(settings.encoder.typeIndex, 2);
     EXPECT_EQ(settings.folders.recentOut, dir_ + "/");
