@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "audio_decoder.h"
-#include "pitch_tempo_stage.h"
-#include "speed.h"
+#include "decode/audio_decoder.h"
+#include "dsp/pitch_tempo_stage.h"
+#include "dsp/speed.h"
 #include "bench_material.h"
 #include "testaudio.h"
 

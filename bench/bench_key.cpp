@@ -15,9 +15,9 @@
 #include <memory>
 #include <vector>
 
-#include "../tests/dsp/keyset.h"
-#include "../tests/dsp/signals.h"
-#include "key_estimator.h"
+#include "keyset.h"
+#include "signals.h"
+#include "dsp/key_estimator.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "bench_material.h"
-#include "effect_chain.h"
-#include "session.h"
-#include "export_job.h"
-#include "peak_limiter.h"
-#include "shelf_filter.h"
+#include "engine/effect_chain.h"
+#include "engine/session.h"
+#include "export/export_job.h"
+#include "dsp/peak_limiter.h"
+#include "dsp/shelf_filter.h"
 #include "testaudio.h"
 
 namespace {

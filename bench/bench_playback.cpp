@@ -28,14 +28,14 @@
 
 #include <unistd.h>
 
-#include "pitch_tempo_stage.h"
-#include "playback.h"
+#include "dsp/pitch_tempo_stage.h"
+#include "engine/playback.h"
 #include "playback_owner.h"
 #include "pulse_server.h"
-#include "session.h"
+#include "engine/session.h"
 #include "bench_material.h"
 #include "testaudio.h"
-#include "thread_priority.h"
+#include "output/thread_priority.h"
 
 namespace {
 constexpr int kRate = 44100;

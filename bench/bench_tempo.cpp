@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "../tests/dsp/loopgen.h"
-#include "../tests/dsp/signals.h"
+#include "loopgen.h"
+#include "signals.h"
 #include "testaudio.h"
-#include "bpm_analyser.h"
+#include "dsp/bpm_analyser.h"
 
 namespace {
 

@@ -27,7 +27,10 @@ install(FILES assets/icons/pitchwell.svg assets/icons/info.svg assets/icons/upda
         DESTINATION ${PW_DATA_DIR}/icons)
 
 install(FILES packaging/pitchwell.desktop DESTINATION share/applications)
-install(FILES packaging/app.pitchwell.Pitchwell.metainfo.xml DESTINATION share/metainfo)
+# The release number comes from the project's one version number.
+configure_file(packaging/app.pitchwell.Pitchwell.metainfo.xml.in
+  ${PROJECT_BINARY_DIR}/app.pitchwell.Pitchwell.metainfo.xml @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/app.pitchwell.Pitchwell.metainfo.xml DESTINATION share/metainfo)
 install(FILES assets/icons/pitchwell.svg DESTINATION share/icons/hicolor/scalable/apps)
 foreach(_size IN LISTS PW_ICON_SIZES)
   install(FILES assets/icons/pitchwell-${_size}.png DESTINATION share/icons/hicolor/${_size}x${_size}/apps

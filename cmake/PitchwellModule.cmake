@@ -2,7 +2,8 @@
 function(pw_add_module target)
   file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   add_library(${target} STATIC ${_sources})
-  target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  # Includes are rooted at src/: #include "engine/session.h".
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
 endfunction()
 
 # One GoogleTest executable per test folder, from every *_test.cpp in it.

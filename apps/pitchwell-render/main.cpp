@@ -25,15 +25,15 @@
 #include <thread>
 #include <vector>
 
-#include "bpm_measurement.h"
-#include "key_measurement.h"
-#include "export_job.h"
-#include "audio_writer.h"
-#include "messages.h"
+#include "analysis/bpm_measurement.h"
+#include "analysis/key_measurement.h"
+#include "export/export_job.h"
+#include "export/writers/audio_writer.h"
+#include "core/messages.h"
 #include "options.h"
-#include "session.h"
-#include "effect_values.h"
-#include "save_command.h"
+#include "engine/session.h"
+#include "engine/effect_values.h"
+#include "export/save_command.h"
 
 namespace {
 

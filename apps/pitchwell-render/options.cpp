@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include "file_names.h"
+#include "core/file_names.h"
 
 #include <cctype>
 #include <cerrno>
@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <functional>
 
-#include "effect_values.h"
-#include "save_command.h"
+#include "engine/effect_values.h"
+#include "export/save_command.h"
 
 namespace render {
 namespace {

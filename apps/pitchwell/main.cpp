@@ -19,15 +19,15 @@
 #include <cstdio>
 #include <functional>
 
-#include "asset_paths.h"
-#include "crash_report.h"
-#include "exception_report.h"
-#include "failure_report.h"
-#include "main_window.h"
-#include "messages.h"
-#include "quit_signals.h"
-#include "user_prompt.h"
-#include "version_checker.h"
+#include "ui/asset_paths.h"
+#include "services/crash_report.h"
+#include "services/exception_report.h"
+#include "services/failure_report.h"
+#include "ui/main_window.h"
+#include "core/messages.h"
+#include "ui/quit_signals.h"
+#include "services/user_prompt.h"
+#include "services/version_checker.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "bpm_measurement.h"
+#include "analysis/bpm_measurement.h"
 
 #include <cmath>
 #include <limits>
 #include <memory>
 
-#include "audio_file_reader.h"
-#include "bpm_analyser.h"
+#include "decode/audio_file_reader.h"
+#include "dsp/bpm_analyser.h"
 
 float MeasureBpm(AudioFileReader& reader, int32_t channels, int32_t sampleRate, const std::atomic<bool>& stop,
                  const std::function<void(int32_t frames)>& onWrite,

@@ -1,8 +1,8 @@
-#include "key_measurement.h"
+#include "analysis/key_measurement.h"
 
 #include <memory>
 
-#include "bpm_measurement.h"
+#include "analysis/bpm_measurement.h"
 
 BpmAndKey MeasureBpmAndKey(AudioFileReader& reader, int32_t channels, int32_t sampleRate,
                            const std::atomic<bool>& stop) {

@@ -12,7 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "key_estimator.h"
+#include "dsp/key_estimator.h"
 
 class AudioFileReader;
 

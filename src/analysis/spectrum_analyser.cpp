@@ -1,11 +1,11 @@
-#include "spectrum_analyser.h"
+#include "analysis/spectrum_analyser.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
 
-#include "fft.h"
+#include "dsp/fft.h"
 
 namespace {
 

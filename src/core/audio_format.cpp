@@ -1,4 +1,4 @@
-#include "audio_format.h"
+#include "core/audio_format.h"
 
 AudioFormat MakeAudioFormat(SampleEncoding encoding, uint32_t sampleRate, uint16_t channels, int32_t bits) {
   AudioFormat f;

@@ -1,4 +1,4 @@
-#include "file_names.h"
+#include "core/file_names.h"
 
 namespace {
 // Index of the name's last dot, or npos when the name (after the last '/')

@@ -1,6 +1,6 @@
-#include "audio_decoder.h"
+#include "decode/audio_decoder.h"
 
-#include "stated_length.h"
+#include "decode/stated_length.h"
 
 #include <sys/stat.h>
 

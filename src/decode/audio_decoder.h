@@ -35,7 +35,7 @@
 #include <utility>
 #include <vector>
 
-#include "audio_error.h"
+#include "core/audio_error.h"
 
 struct AVFormatContext;
 struct AVCodecContext;

@@ -1,10 +1,10 @@
-#include "audio_file_reader.h"
+#include "decode/audio_file_reader.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "messages.h"
+#include "core/messages.h"
 
 int64_t FramesToMs(int64_t frames, int sampleRate) {
   if (sampleRate <= 0) return 0;

@@ -14,8 +14,8 @@
 #include <memory>
 #include <string>
 
-#include "audio_format.h"
-#include "audio_decoder.h"
+#include "core/audio_format.h"
+#include "decode/audio_decoder.h"
 
 class AudioFileReader {
  public:

@@ -1,4 +1,4 @@
-#include "stated_length.h"
+#include "decode/stated_length.h"
 
 #include <algorithm>
 #include <array>

@@ -37,7 +37,7 @@
 //
 // The FFT is a small radix-2 transform of our own, which keeps the analyser
 // free of any global planner state: analysers may be created on any thread.
-#include "bpm_analyser.h"
+#include "dsp/bpm_analyser.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 // Real forward FFT on FFTW, planned once per object on its own aligned
 // buffers; forward() copies through them so callers may transform in place
 // and need no particular alignment.
-#include "fft.h"
+#include "dsp/fft.h"
 
 #include <fftw3.h>
 

@@ -43,14 +43,14 @@
 //    for noise and for speech, whose pitch glides, but high for drums, whose
 //    few tuned tones repeat. Music has both. Under kMinTonalness the estimate
 //    is unknown.
-#include "key_estimator.h"
+#include "dsp/key_estimator.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 
-#include "fft.h"
+#include "dsp/fft.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // is zeroed first because min/max would pass it on as a range end. Rounding
 // is the current SSE rounding mode, nearest-even by default; the scalar tail
 // uses the same instruction so every sample rounds alike.
-#include "pcm_convert.h"
+#include "dsp/pcm_convert.h"
 
 #include <cmath>
 #include <cstdint>

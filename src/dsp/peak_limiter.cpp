@@ -1,4 +1,4 @@
-#include "peak_limiter.h"
+#include "dsp/peak_limiter.h"
 
 #include <algorithm>
 #include <cmath>

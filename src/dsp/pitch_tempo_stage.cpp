@@ -19,7 +19,7 @@
 // pitch change therefore shifts the timeline by lead/p_new - lead/p_old,
 // and a duration change pivots it about one start delay after the output
 // produced so far; the segment map below mirrors both.
-#include "pitch_tempo_stage.h"
+#include "dsp/pitch_tempo_stage.h"
 
 #include <rubberband/RubberBandStretcher.h>
 

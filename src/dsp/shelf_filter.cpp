@@ -10,7 +10,7 @@
 // kRampFrames frames. The region of stable (a1, a2) pairs is convex, so each
 // intermediate filter is stable too, and the sweep replaces the step a
 // sudden coefficient change would put into the output.
-#include "shelf_filter.h"
+#include "dsp/shelf_filter.h"
 
 #include <algorithm>
 #include <atomic>

@@ -5,7 +5,7 @@
 // configure) and makes every src_process call ask for one caller-sized
 // chunk of output, which is the span over which libsamplerate glides from
 // the last ratio to a new one: speed changes sweep instead of jumping.
-#include "speed.h"
+#include "dsp/speed.h"
 
 #include <samplerate.h>
 

@@ -1,9 +1,9 @@
-#include "block_buffer.h"
+#include "engine/block_buffer.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "effect_chain.h"
+#include "engine/effect_chain.h"
 
 BlockBuffer::BlockBuffer(EffectChain& chain, int channels)
     : chain_(chain),

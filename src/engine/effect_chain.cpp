@@ -1,11 +1,11 @@
-#include "effect_chain.h"
+#include "engine/effect_chain.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
 
-#include "audio_file_reader.h"
+#include "decode/audio_file_reader.h"
 
 int CornerFrequency(int wanted, int sampleRate) { return wanted > sampleRate / 2 ? sampleRate / 4 : wanted; }
 

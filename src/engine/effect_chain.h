@@ -29,12 +29,12 @@
 #include <memory>
 #include <string>
 
-#include "effect_values.h"
-#include "peak_limiter.h"
-#include "pitch_tempo_stage.h"
-#include "shelf_filter.h"
-#include "source_loop.h"
-#include "speed.h"
+#include "engine/effect_values.h"
+#include "dsp/peak_limiter.h"
+#include "dsp/pitch_tempo_stage.h"
+#include "dsp/shelf_filter.h"
+#include "engine/source_loop.h"
+#include "dsp/speed.h"
 
 class AudioFileReader;
 

@@ -1,4 +1,4 @@
-#include "effect_values.h"
+#include "engine/effect_values.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
-#include "playback.h"
+#include "engine/playback.h"
 
-#include "messages.h"
-#include "session.h"
+#include "core/messages.h"
+#include "engine/session.h"
 
 namespace {
 void OutputMessage(const char* text, AudioError error) {

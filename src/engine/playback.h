@@ -14,8 +14,8 @@
 #include <functional>
 #include <memory>
 
-#include "output_device.h"
-#include "output_stream.h"
+#include "output/output_device.h"
+#include "output/output_stream.h"
 
 class Session;
 

@@ -1,8 +1,8 @@
-#include "session.h"
+#include "engine/session.h"
 
 #include <cstdio>
 
-#include "messages.h"
+#include "core/messages.h"
 
 std::optional<std::string> Session::checkUsable(const AudioFileReader& reader) {
   if (!reader.opened()) return "This audio format not supported";

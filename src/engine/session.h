@@ -14,9 +14,9 @@
 #include <optional>
 #include <string>
 
-#include "audio_file_reader.h"
-#include "block_buffer.h"
-#include "effect_chain.h"
+#include "decode/audio_file_reader.h"
+#include "engine/block_buffer.h"
+#include "engine/effect_chain.h"
 
 class Session {
  public:

@@ -1,10 +1,10 @@
-#include "source_loop.h"
+#include "engine/source_loop.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "audio_decoder.h"
+#include "decode/audio_decoder.h"
 
 bool SourceLoop::set(int64_t startFrame, int64_t endFrame, int sampleRate) {
   const int crossfade = CrossfadeFrames(sampleRate);

@@ -1,4 +1,4 @@
-#include "speed_trainer.h"
+#include "engine/speed_trainer.h"
 
 #include <cmath>
 

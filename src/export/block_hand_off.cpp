@@ -1,4 +1,4 @@
-#include "block_hand_off.h"
+#include "export/block_hand_off.h"
 
 #include <cassert>
 

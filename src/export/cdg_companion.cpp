@@ -1,4 +1,4 @@
-#include "cdg_companion.h"
+#include "export/cdg_companion.h"
 
 #include <sys/stat.h>
 
@@ -13,8 +13,8 @@
 #include <system_error>
 #include <vector>
 
-#include "file_handle.h"
-#include "file_names.h"
+#include "core/file_handle.h"
+#include "core/file_names.h"
 
 namespace fs = std::filesystem;
 

@@ -1,19 +1,19 @@
-#include "export_job.h"
+#include "export/export_job.h"
 
 #include <algorithm>
 #include <exception>
 #include <optional>
 #include <stdexcept>
 
-#include "audio_writer.h"
-#include "block_hand_off.h"
-#include "cdg_companion.h"
-#include "effect_chain.h"
-#include "pcm_convert.h"
-#include "save_command.h"
-#include "session.h"
-#include "staged_file.h"
-#include "tags.h"
+#include "export/writers/audio_writer.h"
+#include "export/block_hand_off.h"
+#include "export/cdg_companion.h"
+#include "engine/effect_chain.h"
+#include "dsp/pcm_convert.h"
+#include "export/save_command.h"
+#include "engine/session.h"
+#include "export/staged_file.h"
+#include "export/tags.h"
 
 // The session's block buffer hands out exactly what a read asks for until
 // the end of the stream: each read fills its request, the last comes back

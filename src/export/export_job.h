@@ -36,8 +36,8 @@
 #include <thread>
 #include <vector>
 
-#include "audio_writer.h"
-#include "messages.h"
+#include "export/writers/audio_writer.h"
+#include "core/messages.h"
 
 class BlockHandOff;
 class Session;

@@ -1,4 +1,4 @@
-#include "save_command.h"
+#include "export/save_command.h"
 
 #include <cmath>
 
@@ -8,9 +8,9 @@
 #include <system_error>
 #include <utility>
 
-#include "audio_writer.h"
-#include "export_job.h"
-#include "session.h"
+#include "export/writers/audio_writer.h"
+#include "export/export_job.h"
+#include "engine/session.h"
 
 int32_t BitrateIndexOf(int32_t kbps) {
   const auto it = std::find(kBitrateTable.begin(), kBitrateTable.end(), kbps);

@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
-#include "audio_file_reader.h"
-#include "effect_values.h"
+#include "decode/audio_file_reader.h"
+#include "engine/effect_values.h"
 
 class ExportJob;
 class ExportProgress;

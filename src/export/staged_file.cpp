@@ -1,4 +1,4 @@
-#include "staged_file.h"
+#include "export/staged_file.h"
 
 #include <fcntl.h>
 #include <stdlib.h>

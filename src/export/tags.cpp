@@ -1,12 +1,12 @@
-#include "tags.h"
+#include "export/tags.h"
 
 #include <taglib/wavfile.h>
 
 #include <cstring>
 #include <mutex>
 
-#include "tagging/fd_stream.h"
-#include "tagging/tag_fields.h"
+#include "export/tagging/fd_stream.h"
+#include "export/tagging/tag_fields.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "output_device.h"
+#include "output/output_device.h"
 
 #include <dlfcn.h>
 #include <portaudio.h>
@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "realtime_pacer.h"
-#include "thread_priority.h"
-#include "wake_signal.h"
+#include "output/realtime_pacer.h"
+#include "output/thread_priority.h"
+#include "output/wake_signal.h"
 
 namespace {
 

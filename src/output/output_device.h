@@ -21,8 +21,8 @@
 #include <memory>
 #include <string>
 
-#include "audio_error.h"
-#include "output_stream.h"
+#include "core/audio_error.h"
+#include "output/output_stream.h"
 
 class OutputDevice {
  public:

@@ -1,4 +1,4 @@
-#include "output_resampler.h"
+#include "output/output_resampler.h"
 
 #include <samplerate.h>
 

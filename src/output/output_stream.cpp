@@ -1,4 +1,4 @@
-#include "output_stream.h"
+#include "output/output_stream.h"
 
 #include <pthread.h>
 
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <limits>
 
-#include "thread_priority.h"
+#include "output/thread_priority.h"
 
 namespace {
 

@@ -31,9 +31,9 @@
 #include <thread>
 #include <vector>
 
-#include "audio_error.h"
-#include "output_resampler.h"
-#include "wake_signal.h"
+#include "core/audio_error.h"
+#include "output/output_resampler.h"
+#include "output/wake_signal.h"
 
 // What a stream plays.
 class OutputSource {

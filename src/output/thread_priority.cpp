@@ -1,4 +1,4 @@
-#include "thread_priority.h"
+#include "output/thread_priority.h"
 
 #include <pthread.h>
 #include <sched.h>

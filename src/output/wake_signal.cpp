@@ -1,4 +1,4 @@
-#include "wake_signal.h"
+#include "output/wake_signal.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>

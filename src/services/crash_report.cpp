@@ -1,4 +1,4 @@
-#include "crash_report.h"
+#include "services/crash_report.h"
 
 #include <execinfo.h>
 #include <fcntl.h>
@@ -14,9 +14,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "stack_trace.h"
-#include "user_prompt.h"
-#include "version_checker.h"
+#include "services/stack_trace.h"
+#include "services/user_prompt.h"
+#include "services/version_checker.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "exception_report.h"
+#include "services/exception_report.h"
 
 #include <QObject>
 #include <QThread>
 
 #include <exception>
 
-#include "stack_trace.h"
+#include "services/stack_trace.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "failure_report.h"
+#include "services/failure_report.h"
 
-#include "user_prompt.h"
-#include "version_checker.h"
+#include "services/user_prompt.h"
+#include "services/version_checker.h"
 
 void ReportEscapedException(VersionChecker& checker, UserPrompt& prompt) {
   ReportFailure(DescribeCurrentException(), checker, prompt);

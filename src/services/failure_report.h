@@ -3,7 +3,7 @@
 // Main thread.
 #pragma once
 
-#include "exception_report.h"
+#include "services/exception_report.h"
 
 class UserPrompt;
 class VersionChecker;

@@ -1,4 +1,4 @@
-#include "program_version.h"
+#include "services/program_version.h"
 
 #include <sys/utsname.h>
 

@@ -1,4 +1,4 @@
-#include "report_limiter.h"
+#include "services/report_limiter.h"
 
 #include <utility>
 

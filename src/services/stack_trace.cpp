@@ -1,4 +1,4 @@
-#include "stack_trace.h"
+#include "services/stack_trace.h"
 
 #include <dlfcn.h>
 #include <execinfo.h>

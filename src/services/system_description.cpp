@@ -1,4 +1,4 @@
-#include "system_description.h"
+#include "services/system_description.h"
 
 #include <sys/utsname.h>
 

@@ -1,4 +1,4 @@
-#include "url_encoding.h"
+#include "services/url_encoding.h"
 
 std::string UriEncode(std::string_view utf8Text) {
   static constexpr char kHexDigits[] = "0123456789ABCDEF";

@@ -1,4 +1,4 @@
-#include "vendor_site.h"
+#include "services/vendor_site.h"
 
 namespace {
 // The vendor's number for this product; it tells its event log which

@@ -1,4 +1,4 @@
-#include "version_checker.h"
+#include "services/version_checker.h"
 
 #include <QObject>
 #include <QUrl>
@@ -7,10 +7,10 @@
 #include <vector>
 #include <cstdint>
 
-#include "exception_report.h"
-#include "system_description.h"
-#include "url_encoding.h"
-#include "web_request.h"
+#include "services/exception_report.h"
+#include "services/system_description.h"
+#include "services/url_encoding.h"
+#include "services/web_request.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include <thread>
 #include <utility>
 
-#include "program_version.h"
-#include "report_limiter.h"
-#include "user_prompt.h"
-#include "vendor_site.h"
+#include "services/program_version.h"
+#include "services/report_limiter.h"
+#include "services/user_prompt.h"
+#include "services/vendor_site.h"
 
 class QObject;
 

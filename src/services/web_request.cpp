@@ -1,4 +1,4 @@
-#include "web_request.h"
+#include "services/web_request.h"
 
 #include <curl/curl.h>
 

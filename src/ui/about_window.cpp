@@ -1,4 +1,4 @@
-#include "about_window.h"
+#include "ui/about_window.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -8,9 +8,9 @@
 
 #include <utility>
 
-#include "asset_paths.h"
-#include "skin.h"
-#include "ui_scale.h"
+#include "ui/asset_paths.h"
+#include "ui/skin.h"
+#include "ui/ui_scale.h"
 
 namespace {
 

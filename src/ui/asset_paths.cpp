@@ -1,4 +1,4 @@
-#include "asset_paths.h"
+#include "ui/asset_paths.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,12 +1,12 @@
-#include "bpm_key_task.h"
+#include "ui/bpm_key_task.h"
 
 #include <QMetaObject>
 
 #include <memory>
 
-#include "audio_file_reader.h"
-#include "exception_report.h"
-#include "key_measurement.h"
+#include "decode/audio_file_reader.h"
+#include "services/exception_report.h"
+#include "analysis/key_measurement.h"
 
 BpmKeyTask::BpmKeyTask(Measured onMeasured, Failed onFailed, QObject* parent)
     : QObject(parent), onMeasured_(std::move(onMeasured)), onFailed_(std::move(onFailed)) {

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "key_estimator.h"
+#include "dsp/key_estimator.h"
 
 struct ExceptionDescription;
 

@@ -1,4 +1,4 @@
-#include "knob.h"
+#include "ui/knob.h"
 
 #include <QConicalGradient>
 #include <QFocusEvent>

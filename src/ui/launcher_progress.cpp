@@ -1,4 +1,4 @@
-#include "launcher_progress.h"
+#include "ui/launcher_progress.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

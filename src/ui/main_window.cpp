@@ -1,4 +1,4 @@
-#include "main_window.h"
+#include "ui/main_window.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -22,22 +22,22 @@
 #include <cmath>
 #include <exception>
 
-#include "bpm_key_task.h"
-#include "bpm_measurement.h"
-#include "exception_report.h"
-#include "key_measurement.h"
-#include "playback.h"
-#include "playback_parameters.h"
-#include "session.h"
-#include "knob.h"
-#include "messages.h"
-#include "skin_button.h"
-#include "slider.h"
-#include "slider_mapping.h"
-#include "spectrum_display.h"
-#include "ui_scale.h"
-#include "value_editor.h"
-#include "main_window_layout.h"
+#include "ui/bpm_key_task.h"
+#include "analysis/bpm_measurement.h"
+#include "services/exception_report.h"
+#include "analysis/key_measurement.h"
+#include "engine/playback.h"
+#include "ui/playback_parameters.h"
+#include "engine/session.h"
+#include "ui/knob.h"
+#include "core/messages.h"
+#include "ui/skin_button.h"
+#include "ui/slider.h"
+#include "ui/slider_mapping.h"
+#include "ui/spectrum_display.h"
+#include "ui/ui_scale.h"
+#include "ui/value_editor.h"
+#include "ui/main_window_layout.h"
 
 namespace {
 

@@ -21,11 +21,11 @@
 #include <memory>
 #include <vector>
 
-#include "settings_store.h"
-#include "skin.h"
-#include "spectrum_analyser.h"
-#include "key_estimator.h"
-#include "speed_trainer.h"
+#include "settings/settings_store.h"
+#include "ui/skin.h"
+#include "analysis/spectrum_analyser.h"
+#include "dsp/key_estimator.h"
+#include "engine/speed_trainer.h"
 
 class Knob;
 class Playback;

@@ -2,11 +2,11 @@
 #include <QDesktopServices>
 #include <QUrl>
 
-#include "about_window.h"
-#include "asset_paths.h"
-#include "main_window.h"
-#include "program_version.h"
-#include "vendor_site.h"
+#include "ui/about_window.h"
+#include "ui/asset_paths.h"
+#include "ui/main_window.h"
+#include "services/program_version.h"
+#include "services/vendor_site.h"
 
 // A missing help file, or one the desktop cannot open, is an error for the
 // program's last-chance handler: it reports it once and shows the message.

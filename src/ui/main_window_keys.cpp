@@ -11,14 +11,14 @@
 #include <cmath>
 #include <functional>
 
-#include "main_window.h"
-#include "playback.h"
-#include "playback_parameters.h"
-#include "session.h"
-#include "skin_button.h"
-#include "slider.h"
-#include "slider_mapping.h"
-#include "value_editor.h"
+#include "ui/main_window.h"
+#include "engine/playback.h"
+#include "ui/playback_parameters.h"
+#include "engine/session.h"
+#include "ui/skin_button.h"
+#include "ui/slider.h"
+#include "ui/slider_mapping.h"
+#include "ui/value_editor.h"
 
 const std::vector<MainWindow::KeyBinding>& MainWindow::keyBindings() {
   static const std::vector<KeyBinding> bindings = {

@@ -7,7 +7,7 @@
 #include <QRect>
 #include <QSize>
 
-#include "slider_mapping.h"
+#include "ui/slider_mapping.h"
 
 namespace window_layout {
 

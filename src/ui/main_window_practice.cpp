@@ -7,14 +7,14 @@
 
 #include <cmath>
 
-#include "playback.h"
-#include "playback_parameters.h"
-#include "session.h"
-#include "main_window.h"
-#include "practice_drawer.h"
-#include "skin.h"
-#include "slider.h"
-#include "slider_mapping.h"
+#include "engine/playback.h"
+#include "ui/playback_parameters.h"
+#include "engine/session.h"
+#include "ui/main_window.h"
+#include "ui/practice_drawer.h"
+#include "ui/skin.h"
+#include "ui/slider.h"
+#include "ui/slider_mapping.h"
 
 QString LoopTimeText(int64_t ms) {
   ms = std::max<int64_t>(0, ms);

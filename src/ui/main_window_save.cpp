@@ -1,8 +1,8 @@
 // The main window's side of SAVE: the open file and the test hooks handed
 // to the save flow, which does the rest.
-#include "main_window.h"
-#include "save_flow.h"
-#include "session.h"
+#include "ui/main_window.h"
+#include "ui/save_flow.h"
+#include "engine/session.h"
 
 SaveFlow& MainWindow::saveFlow() {
   if (!saveFlow_) saveFlow_ = new SaveFlow(*this, scale_, settings_, *parameters_, this);

@@ -1,4 +1,4 @@
-#include "playback_parameters.h"
+#include "ui/playback_parameters.h"
 
 #include <algorithm>
 #include <cmath>

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "effect_values.h"
+#include "engine/effect_values.h"
 
 class PlaybackParameters : public QObject {
   Q_OBJECT

@@ -1,4 +1,4 @@
-#include "practice_drawer.h"
+#include "ui/practice_drawer.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -10,9 +10,9 @@
 
 #include <cmath>
 
-#include "skin.h"
-#include "skin_button.h"
-#include "ui_scale.h"
+#include "ui/skin.h"
+#include "ui/skin_button.h"
+#include "ui/ui_scale.h"
 
 namespace {
 

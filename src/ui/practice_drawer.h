@@ -9,7 +9,7 @@
 
 #include <QWidget>
 
-#include "speed_trainer.h"
+#include "engine/speed_trainer.h"
 
 class QComboBox;
 class QDoubleSpinBox;

@@ -1,4 +1,4 @@
-#include "progress_window.h"
+#include "ui/progress_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -16,9 +16,9 @@
 #include <chrono>
 #include <cmath>
 
-#include "launcher_progress.h"
-#include "skin.h"
-#include "ui_scale.h"
+#include "ui/launcher_progress.h"
+#include "ui/skin.h"
+#include "ui/ui_scale.h"
 
 namespace {
 

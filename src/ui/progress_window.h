@@ -20,7 +20,7 @@
 #include <functional>
 #include <optional>
 
-#include "export_job.h"
+#include "export/export_job.h"
 
 class LauncherProgress;
 class QGroupBox;

@@ -1,4 +1,4 @@
-#include "quit_signals.h"
+#include "ui/quit_signals.h"
 
 #include <fcntl.h>
 #include <signal.h>

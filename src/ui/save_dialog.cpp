@@ -1,4 +1,4 @@
-#include "save_dialog.h"
+#include "ui/save_dialog.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -10,12 +10,12 @@
 
 #include <cmath>
 
-#include "audio_writer.h"
-#include "cdg_companion.h"
-#include "file_names.h"
-#include "messages.h"
-#include "save_command.h"
-#include "skin.h"
+#include "export/writers/audio_writer.h"
+#include "export/cdg_companion.h"
+#include "core/file_names.h"
+#include "core/messages.h"
+#include "export/save_command.h"
+#include "ui/skin.h"
 
 namespace {
 

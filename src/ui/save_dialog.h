@@ -29,7 +29,7 @@
 #include <functional>
 #include <string>
 
-#include "effect_values.h"
+#include "engine/effect_values.h"
 
 class QComboBox;
 class QLabel;

@@ -1,4 +1,4 @@
-#include "save_flow.h"
+#include "ui/save_flow.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -8,17 +8,17 @@
 #include <exception>
 #include <memory>
 
-#include "export_job.h"
-#include "launcher_progress.h"
-#include "main_window.h"  // LoopTimeText
-#include "messages.h"
-#include "playback_parameters.h"
-#include "progress_window.h"
-#include "save_command.h"
-#include "save_dialog.h"
-#include "session.h"
-#include "settings_store.h"
-#include "slider_mapping.h"
+#include "export/export_job.h"
+#include "ui/launcher_progress.h"
+#include "ui/main_window.h"  // LoopTimeText
+#include "core/messages.h"
+#include "ui/playback_parameters.h"
+#include "ui/progress_window.h"
+#include "export/save_command.h"
+#include "ui/save_dialog.h"
+#include "engine/session.h"
+#include "settings/settings_store.h"
+#include "ui/slider_mapping.h"
 
 SaveFlow::SaveFlow(QWidget& window, float scale, Settings& settings, const PlaybackParameters& parameters,
                    QObject* parent)

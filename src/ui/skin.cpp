@@ -1,4 +1,4 @@
-#include "skin.h"
+#include "ui/skin.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "asset_paths.h"
-#include "ui_scale.h"
+#include "ui/asset_paths.h"
+#include "ui/ui_scale.h"
 
 Skin::Skin(const QString& svgPath) : renderer_(new QSvgRenderer(svgPath.isEmpty() ? SkinPath() : svgPath)) {}
 

@@ -1,4 +1,4 @@
-#include "slider.h"
+#include "ui/slider.h"
 
 #include <QApplication>
 #include <QFocusEvent>

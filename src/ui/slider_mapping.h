@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "effect_values.h"
+#include "engine/effect_values.h"
 
 namespace pw {
 

@@ -1,11 +1,11 @@
-#include "spectrum_display.h"
+#include "ui/spectrum_display.h"
 
 #include <QPainter>
 #include <QResizeEvent>
 
 #include <cmath>
 
-#include "ui_scale.h"
+#include "ui/ui_scale.h"
 
 SpectrumDisplay::SpectrumDisplay(QWidget* parent) : QWidget(parent) {
   // The frame covers the display: nothing behind it needs painting first.

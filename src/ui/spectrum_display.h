@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <span>
 
-#include "spectrum_frames.h"
+#include "ui/spectrum_frames.h"
 
 class SpectrumDisplay : public QWidget {
   Q_OBJECT

@@ -1,4 +1,4 @@
-#include "spectrum_frames.h"
+#include "ui/spectrum_frames.h"
 
 #include <algorithm>
 #include <cmath>

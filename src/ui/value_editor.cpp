@@ -1,4 +1,4 @@
-#include "value_editor.h"
+#include "ui/value_editor.h"
 
 #include <QApplication>
 #include <QFocusEvent>

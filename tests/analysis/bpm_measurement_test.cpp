@@ -8,25 +8,23 @@
 #include <memory>
 #include <vector>
 
-#include "audio_file_reader.h"
-#include "bpm_measurement.h"
-#include "messages.h"
+#include "decode/audio_file_reader.h"
+#include "analysis/bpm_measurement.h"
+#include "core/messages.h"
 #include "testaudio.h"
+#include "message_capture.h"
 
 namespace {
 
 class DetectorTest : public ::testing::Test {
  protected:
-  pw::MessageHandler previous;
+  pwtest::MessageCapture messages;  // the measurement says nothing
   std::unique_ptr<AudioFileReader> reader;
   std::string dir = pwtest::TempDir("detector");
 
-  void SetUp() override {
-    previous = pw::SetMessageHandler([](const pw::Message& m) { ADD_FAILURE() << m.text; });
-  }
   void TearDown() override {
     reader.reset();
-    pw::SetMessageHandler(previous);
+    EXPECT_TRUE(messages.seen.empty()) << messages.seen.front().text;
   }
 
   void Open(const std::vector<float>& x, int rate, int channels) {

@@ -8,27 +8,25 @@
 #include <string>
 #include <vector>
 
-#include "bpm_measurement.h"
-#include "key_measurement.h"
-#include "messages.h"
-#include "audio_file_reader.h"
+#include "analysis/bpm_measurement.h"
+#include "analysis/key_measurement.h"
+#include "core/messages.h"
+#include "decode/audio_file_reader.h"
 #include "testaudio.h"
-#include "../dsp/keyset.h"
+#include "keyset.h"
+#include "message_capture.h"
 
 namespace {
 
 class KeyMeasurementTest : public ::testing::Test {
  protected:
-  pw::MessageHandler previous;
+  pwtest::MessageCapture messages;  // the measurement says nothing
   std::unique_ptr<AudioFileReader> reader;
   std::string dir = pwtest::TempDir("key-measurement");
 
-  void SetUp() override {
-    previous = pw::SetMessageHandler([](const pw::Message& m) { ADD_FAILURE() << m.text; });
-  }
   void TearDown() override {
     reader.reset();
-    pw::SetMessageHandler(previous);
+    EXPECT_TRUE(messages.seen.empty()) << messages.seen.front().text;
   }
 
   void Open(const keyset::Song& song) {

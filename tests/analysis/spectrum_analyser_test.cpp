@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "allocation_count.h"
-#include "spectrum_analyser.h"
+#include "analysis/spectrum_analyser.h"
 
 namespace {
 

@@ -32,13 +32,14 @@
 #include <string>
 #include <vector>
 
-#include "effect_chain.h"
-#include "session.h"
-#include "export_job.h"
-#include "messages.h"
-#include "save_command.h"
-#include "settings_store.h"
+#include "engine/effect_chain.h"
+#include "engine/session.h"
+#include "export/export_job.h"
+#include "core/messages.h"
+#include "export/save_command.h"
+#include "settings/settings_store.h"
 #include "testaudio.h"
+#include "message_capture.h"
 
 namespace fs = std::filesystem;
 
@@ -289,7 +290,7 @@ TEST_F(RenderTest, EqualsTheWindowsSaveWithTheSlidersThereBitForBit) {
 
   // The window's save: its own session of the file, the values the window
   // holds (typed exactly), the save command.
-  auto previous = pw::SetMessageHandler([](const pw::Message& m) { ADD_FAILURE() << m.text; });
+  pwtest::MessageCapture messages;
   {
     std::string problem;
     std::unique_ptr<Session> session = Session::open(input, &problem);
@@ -300,7 +301,7 @@ TEST_F(RenderTest, EqualsTheWindowsSaveWithTheSlidersThereBitForBit) {
     job->run();
     ASSERT_TRUE(job->outcome().ok()) << job->outcome().failure;
   }
-  pw::SetMessageHandler(previous);
+  EXPECT_TRUE(messages.seen.empty()) << messages.seen.front().text;
 
   const std::string cli = ReadAll(dir + "/cli.wav");
   const std::string window = ReadAll(dir + "/window.wav");

@@ -22,7 +22,7 @@
 #include <tuple>
 #include <vector>
 
-#include "audio_decoder.h"
+#include "decode/audio_decoder.h"
 #include "testaudio.h"
 
 namespace {

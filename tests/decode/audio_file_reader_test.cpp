@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "audio_file_reader.h"
-#include "messages.h"
+#include "decode/audio_file_reader.h"
+#include "core/messages.h"
 #include "message_capture.h"
 #include "testaudio.h"
 

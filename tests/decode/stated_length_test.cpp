@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "audio_decoder.h"
-#include "audio_file_reader.h"
-#include "stated_length.h"
+#include "decode/audio_decoder.h"
+#include "decode/audio_file_reader.h"
+#include "decode/stated_length.h"
 #include "testaudio.h"
 
 namespace {

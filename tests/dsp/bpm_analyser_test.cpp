@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "bpm_analyser.h"
+#include "dsp/bpm_analyser.h"
 #include "loopgen.h"
 #include "signals.h"
 #include "testaudio.h"

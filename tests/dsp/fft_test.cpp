@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "fft.h"
+#include "dsp/fft.h"
 
 namespace {
 

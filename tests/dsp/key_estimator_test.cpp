@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "key_estimator.h"
+#include "dsp/key_estimator.h"
 #include "keyset.h"
 #include "signals.h"
 

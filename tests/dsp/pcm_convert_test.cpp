@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "pcm_convert.h"
+#include "dsp/pcm_convert.h"
 
 namespace {
 

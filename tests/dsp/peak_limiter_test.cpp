@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "peak_limiter.h"
+#include "dsp/peak_limiter.h"
 #include "testaudio.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Pitch/tempo stage: bypass exactness, time alignment and length, pitch
 // accuracy, ratio changes, flush, switching in and out, no allocation.
-#include "fft.h"
-#include "pitch_tempo_stage.h"
+#include "dsp/fft.h"
+#include "dsp/pitch_tempo_stage.h"
 #include "testaudio.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "shelf_filter.h"
+#include "dsp/shelf_filter.h"
 #include "testaudio.h"
 
 namespace {

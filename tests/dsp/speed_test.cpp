@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "speed.h"
+#include "dsp/speed.h"
 #include "testaudio.h"
 
 namespace {

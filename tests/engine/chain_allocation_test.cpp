@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "session.h"
+#include "engine/session.h"
 #include "testaudio.h"
 
 namespace {

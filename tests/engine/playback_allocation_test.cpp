@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "allocation_count.h"
-#include "playback.h"
+#include "engine/playback.h"
 #include "playback_owner.h"
 #include "scoped_environment.h"
-#include "session.h"
+#include "engine/session.h"
 #include "testaudio.h"
 
 namespace {

@@ -8,12 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "messages.h"
+#include "core/messages.h"
 #include "message_capture.h"
-#include "playback.h"
+#include "engine/playback.h"
 #include "playback_owner.h"
 #include "scoped_environment.h"
-#include "session.h"
+#include "engine/session.h"
 #include "testaudio.h"
 
 namespace {
@@ -62,7 +62,7 @@ TEST_F(PlaybackTest, PlayToTheEndReportsOnceRewindsAndPlaysAgain) {
     EXPECT_EQ(playback->state(), Playback::State::Playing);
     ASSERT_TRUE(owner.waitForEnds(round)) << round;
     // Nothing more arrives for this end.
-    WaitUntil([] { return false; }, 200);
+    WaitUntil([] { return false; }, std::chrono::milliseconds(200));
     EXPECT_EQ(owner.ends(), round);
     EXPECT_EQ(playback->state(), Playback::State::Stopped);
     EXPECT_EQ(playback->positionMs(), 0);
@@ -127,7 +127,7 @@ TEST_F(PlaybackTest, DetachingWhilePlayingStopsAndNoEndArrives) {
   EXPECT_EQ(playback->stream(), nullptr);  // the stream is gone
   EXPECT_NE(playback->attachSerial(), serial);
   // … and no end arrives from it.
-  WaitUntil([] { return false; }, 200);
+  WaitUntil([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_EQ(owner.ends(), 0);
 }
 

@@ -15,11 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "messages.h"
-#include "playback.h"
+#include "core/messages.h"
+#include "engine/playback.h"
 #include "playback_owner.h"
+#include "message_capture.h"
 #include "pulse_server.h"
-#include "session.h"
+#include "engine/session.h"
 #include "testaudio.h"
 
 namespace {
@@ -60,8 +61,8 @@ TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
   const std::string tone = dir + "/tone.wav";
   pwtest::WriteWav(tone, pwtest::Sine(kFreq, kRate, 2, size_t(kToneSeconds * kRate), 0.5), kRate, 2, 16);
 
-  std::vector<pw::Message> messages;
-  auto previous = pw::SetMessageHandler([&](const pw::Message& m) { messages.push_back(m); });
+  pwtest::MessageCapture capture;
+  const std::vector<pw::Message>& messages = capture.seen;
   {
     std::string problem;
     const std::unique_ptr<Session> session = Session::open(tone, &problem);
@@ -85,7 +86,6 @@ TEST(PulseAudio, ToneReachesTheSinkAtTheRightFrequencyAndLevel) {
     EXPECT_EQ(playback.device()->kind(), OutputDevice::Kind::PortAudio);
     playback.attach(nullptr);
   }
-  pw::SetMessageHandler(previous);
   EXPECT_TRUE(messages.empty()) << messages.front().text;
   // Half a second more of the monitor holds the end of the second play.
   ASSERT_TRUE(WaitForRecording(recording, FileBytes(recording) + kBytesPerSecond / 2));

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "effect_chain.h"
-#include "messages.h"
+#include "engine/effect_chain.h"
+#include "core/messages.h"
 #include "message_capture.h"
-#include "session.h"
+#include "engine/session.h"
 #include "testaudio.h"
 
 namespace {

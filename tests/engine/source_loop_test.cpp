@@ -5,8 +5,8 @@
 #include <cmath>
 #include <vector>
 
-#include "audio_decoder.h"
-#include "source_loop.h"
+#include "decode/audio_decoder.h"
+#include "engine/source_loop.h"
 #include "testaudio.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "speed_trainer.h"
+#include "engine/speed_trainer.h"
 
 TEST(SpeedTrainer, StepsFromStartToTargetAndStaysThere) {
   struct Case {

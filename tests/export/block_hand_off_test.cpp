@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "block_hand_off.h"
+#include "export/block_hand_off.h"
 
 namespace {
 

@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "cdg_companion.h"
-#include "session.h"
-#include "export_job.h"
+#include "export/cdg_companion.h"
+#include "engine/session.h"
+#include "export/export_job.h"
 #include "message_capture.h"
-#include "save_command.h"
+#include "export/save_command.h"
 #include "testaudio.h"
 
 namespace fs = std::filesystem;

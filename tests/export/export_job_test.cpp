@@ -24,15 +24,15 @@
 #include <utility>
 #include <vector>
 
-#include "pcm_convert.h"
-#include "effect_chain.h"
-#include "export_job.h"
-#include "audio_writer.h"
-#include "messages.h"
-#include "output_file.h"
-#include "save_command.h"
-#include "tags.h"
-#include "session.h"
+#include "dsp/pcm_convert.h"
+#include "engine/effect_chain.h"
+#include "export/export_job.h"
+#include "export/writers/audio_writer.h"
+#include "core/messages.h"
+#include "export/writers/output_file.h"
+#include "export/save_command.h"
+#include "export/tags.h"
+#include "engine/session.h"
 #include "message_capture.h"
 #include "testaudio.h"
 

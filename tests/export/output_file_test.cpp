@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "output_file.h"
+#include "export/writers/output_file.h"
 #include "testaudio.h"
 
 namespace fs = std::filesystem;

@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "session.h"
-#include "export_job.h"
-#include "audio_writer.h"
-#include "messages.h"
-#include "audio_decoder.h"
-#include "save_command.h"
+#include "engine/session.h"
+#include "export/export_job.h"
+#include "export/writers/audio_writer.h"
+#include "core/messages.h"
+#include "decode/audio_decoder.h"
+#include "export/save_command.h"
 #include "testaudio.h"
+#include "message_capture.h"
 
 namespace fs = std::filesystem;
 
@@ -115,13 +116,11 @@ class NoProgress : public ExportProgress {
 class SavePreparation : public ::testing::Test {
  protected:
   std::string dir = pwtest::TempDir("saveprep");
-  pw::MessageHandler previous;
+  pwtest::MessageCapture messages;  // what the files say is not the subject here
 
   void SetUp() override {
-    previous = pw::SetMessageHandler([](const pw::Message&) {});
     pwtest::WriteWav(dir + "/in.wav", pwtest::Sine(440, 22050, 1, 22050), 22050, 1, 24);
   }
-  void TearDown() override { pw::SetMessageHandler(previous); }
   std::unique_ptr<Session> Open(const std::string& path) {
     std::string problem;
     std::unique_ptr<Session> session = Session::open(path, &problem);

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "staged_file.h"
+#include "export/staged_file.h"
 #include "testaudio.h"
 
 namespace fs = std::filesystem;

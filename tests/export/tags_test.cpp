@@ -16,14 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "audio_writer.h"
+#include "export/writers/audio_writer.h"
 #include <taglib/flacfile.h>
 #include <taglib/mp4file.h>
 #include <taglib/xiphcomment.h>
 
-#include "tagging/fd_stream.h"
-#include "tagging/tag_fields.h"
-#include "tags.h"
+#include "export/tagging/fd_stream.h"
+#include "export/tagging/tag_fields.h"
+#include "export/tags.h"
 #include "testaudio.h"
 
 namespace fs = std::filesystem;

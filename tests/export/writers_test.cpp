@@ -23,13 +23,13 @@
 #include <string>
 #include <vector>
 
-#include "m4a_writer.h"
-#include "flac_writer.h"
-#include "audio_writer.h"
-#include "mp3_writer.h"
-#include "output_file.h"
+#include "export/writers/m4a_writer.h"
+#include "export/writers/flac_writer.h"
+#include "export/writers/audio_writer.h"
+#include "export/writers/mp3_writer.h"
+#include "export/writers/output_file.h"
 #include "testaudio.h"
-#include "wav_writer.h"
+#include "export/writers/wav_writer.h"
 
 namespace fs = std::filesystem;
 

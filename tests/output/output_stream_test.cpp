@@ -21,28 +21,20 @@
 #include <vector>
 
 #include "allocation_count.h"
-#include "output_device.h"
-#include "output_resampler.h"
-#include "output_stream.h"
-#include "realtime_pacer.h"
+#include "output/output_device.h"
+#include "output/output_resampler.h"
+#include "output/output_stream.h"
+#include "output/realtime_pacer.h"
 #include "scoped_environment.h"
 #include "testaudio.h"
+#include "wait_until.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using State = OutputStream::State;
 
-// Polls until `done` holds; false after a generous deadline (the tests do
-// not measure time, they only must not hang).
-bool WaitFor(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(200us);
-  }
-  return true;
-}
+bool WaitFor(const std::function<bool()>& done) { return pwtest::WaitUntil(done, 20s, 0ms); }
 
 
 std::string ThreadName() {

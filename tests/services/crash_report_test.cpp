@@ -1,4 +1,4 @@
-#include "crash_report.h"
+#include "services/crash_report.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 
 #include "scoped_environment.h"
 #include "services_test_support.h"
-#include "version_checker.h"
+#include "services/version_checker.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#include "exception_report.h"
-#include "failure_report.h"
+#include "services/exception_report.h"
+#include "services/failure_report.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "services_test_support.h"
-#include "stack_trace.h"
-#include "version_checker.h"
+#include "services/stack_trace.h"
+#include "services/version_checker.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The limiter that keeps event reports from storming, on a clock the test
 // moves by hand.
-#include "report_limiter.h"
+#include "services/report_limiter.h"
 
 #include <gtest/gtest.h>
 

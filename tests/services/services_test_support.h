@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "user_prompt.h"
+#include "services/user_prompt.h"
 
 namespace pwtest {
 

@@ -1,4 +1,4 @@
-#include "version_checker.h"
+#include "services/version_checker.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "services_test_support.h"
-#include "system_description.h"
-#include "url_encoding.h"
-#include "web_request.h"
+#include "services/system_description.h"
+#include "services/url_encoding.h"
+#include "services/web_request.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "messages.h"
+#include "core/messages.h"
 
 namespace pwtest {
 

@@ -7,7 +7,8 @@
 #include <chrono>
 #include <thread>
 
-#include "playback.h"
+#include "engine/playback.h"
+#include "wait_until.h"
 
 namespace pwtest {
 
@@ -28,14 +29,9 @@ class PlaybackOwner {
     }
     return handled_;
   }
-  // Waits (polling, up to `ms`) until `count` ends have been handled.
-  bool waitForEnds(int count, int ms = 30000) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (ends() < count) {
-      if (std::chrono::steady_clock::now() > until) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+  // Waits until `count` ends have been handled.
+  bool waitForEnds(int count) {
+    return WaitUntil([&] { return ends() >= count; });
   }
 
  private:
@@ -43,16 +39,5 @@ class PlaybackOwner {
   std::atomic<int> reported_{0};
   int handled_ = 0;
 };
-
-// Waits, polling, until `done()` or `ms` pass; returns done().
-template <typename F>
-bool WaitUntil(F done, int ms = 30000) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 }  // namespace pwtest

@@ -11,9 +11,9 @@
 
 #include <string>
 
-#include "main_window.h"
-#include "slider.h"
-#include "skin_button.h"
+#include "ui/main_window.h"
+#include "ui/slider.h"
+#include "ui/skin_button.h"
 #include "testaudio.h"
 #include "widget_app.h"
 

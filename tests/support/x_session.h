@@ -3,6 +3,8 @@
 // for the test and the benchmark that run the real window. Header-only.
 #pragma once
 
+#include "wait_until.h"
+
 #include <QImage>
 #include <QPoint>
 #include <QRect>
@@ -30,19 +32,6 @@ inline std::string CommandOutput(const std::string& command) {
   }
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;
-}
-
-// Polls `done` every `pollMs` until it holds; false when `seconds` pass
-// first. The deadline only keeps a broken run from hanging: make it
-// generous, for a machine busy with other work.
-template <typename Condition>
-bool WaitUntil(Condition done, int seconds, int pollMs = 20) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
-  }
-  return true;
 }
 
 class XSession {

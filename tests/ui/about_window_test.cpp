@@ -1,7 +1,7 @@
 // The About window: its texts (the version line above all), its size at each
 // scale, the two links, Close hiding it, and ABOUT showing one window that
 // comes to the front again on a second press.
-#include "about_window.h"
+#include "ui/about_window.h"
 
 #include <gtest/gtest.h>
 
@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "main_window.h"
-#include "messages.h"
-#include "program_version.h"
-#include "settings_store.h"
-#include "skin_button.h"
+#include "ui/main_window.h"
+#include "core/messages.h"
+#include "services/program_version.h"
+#include "settings/settings_store.h"
+#include "ui/skin_button.h"
 #include "widget_app.h"
 
 namespace {

@@ -13,11 +13,11 @@
 
 #include <string>
 
-#include "main_window.h"
-#include "playback.h"
-#include "session.h"
-#include "save_dialog.h"
-#include "skin_button.h"
+#include "ui/main_window.h"
+#include "engine/playback.h"
+#include "engine/session.h"
+#include "ui/save_dialog.h"
+#include "ui/skin_button.h"
 #include "testaudio.h"
 #include "window_test.h"
 

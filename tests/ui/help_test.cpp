@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "asset_paths.h"
+#include "ui/asset_paths.h"
 #include "widget_app.h"
 
 namespace {

@@ -13,17 +13,17 @@
 #include <cmath>
 #include <thread>
 
-#include "main_window.h"
-#include "playback.h"
+#include "ui/main_window.h"
+#include "engine/playback.h"
 #include "playback_owner.h"
-#include "playback_parameters.h"
-#include "practice_drawer.h"
+#include "ui/playback_parameters.h"
+#include "ui/practice_drawer.h"
 #include "scoped_environment.h"
-#include "session.h"
-#include "skin_button.h"
-#include "slider.h"
+#include "engine/session.h"
+#include "ui/skin_button.h"
+#include "ui/slider.h"
 #include "testaudio.h"
-#include "value_editor.h"
+#include "ui/value_editor.h"
 #include "window_test.h"
 
 namespace {

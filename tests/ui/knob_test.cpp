@@ -1,4 +1,4 @@
-#include "knob.h"
+#include "ui/knob.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 
 #include <vector>
 
-#include "launcher_progress.h"
+#include "ui/launcher_progress.h"
 #include "widget_app.h"
 
 namespace {

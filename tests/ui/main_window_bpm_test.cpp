@@ -18,17 +18,18 @@
 #include <string>
 #include <vector>
 
-#include "main_window.h"
-#include "playback.h"
-#include "session.h"
+#include "ui/main_window.h"
+#include "engine/playback.h"
+#include "engine/session.h"
 #include "message_capture.h"
 #include "scoped_environment.h"
-#include "skin_button.h"
-#include "slider.h"
-#include "slider_mapping.h"
+#include "ui/skin_button.h"
+#include "ui/slider.h"
+#include "ui/slider_mapping.h"
 #include "testaudio.h"
 #include "widget_app.h"
 #include "window_test.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -48,9 +49,12 @@ const char* const kFreeButtons[] = {"openButton", "saveButton", "playButton", "p
 // Runs the event loop until the window has shown its measurement, for at
 // most a minute.
 bool WaitForMeasurement(const MainWindow& window) {
-  QDeadlineTimer deadline(60000);
-  while (window.measuringBpm() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-  return !window.measuringBpm();
+  return pwtest::WaitUntil(
+      [&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        return !window.measuringBpm();
+      },
+      std::chrono::seconds(60));
 }
 
 // Runs `before` once, just before the first queued call reaches the watched

@@ -20,18 +20,19 @@
 #include <thread>
 #include <vector>
 
-#include "knob.h"
-#include "main_window.h"
-#include "playback.h"
-#include "session.h"
-#include "playback_parameters.h"
+#include "ui/knob.h"
+#include "ui/main_window.h"
+#include "engine/playback.h"
+#include "engine/session.h"
+#include "ui/playback_parameters.h"
 #include "message_capture.h"
-#include "skin_button.h"
-#include "slider.h"
-#include "spectrum_display.h"
+#include "ui/skin_button.h"
+#include "ui/slider.h"
+#include "ui/spectrum_display.h"
 #include "testaudio.h"
 #include "widget_app.h"
 #include "window_test.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -60,9 +61,7 @@ class MainWindowPlaybackTest : public pwtest::WindowTest {
   // Waits (without running the event loop, so no end of playback is handled)
   // until playback's source has passed `ms`.
   static bool WaitForPosition(const Playback& playback, int64_t ms) {
-    for (int i = 0; i < 4000 && playback.positionMs() < ms; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return playback.positionMs() >= ms;
+    return pwtest::WaitUntil([&] { return playback.positionMs() >= ms; });
   }
 
   std::string dir_;

@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "knob.h"
-#include "main_window.h"
-#include "messages.h"
-#include "settings_store.h"
-#include "skin.h"
-#include "skin_button.h"
-#include "slider.h"
-#include "spectrum_display.h"
-#include "ui_scale.h"
+#include "ui/knob.h"
+#include "ui/main_window.h"
+#include "core/messages.h"
+#include "settings/settings_store.h"
+#include "ui/skin.h"
+#include "ui/skin_button.h"
+#include "ui/slider.h"
+#include "ui/spectrum_display.h"
+#include "ui/ui_scale.h"
 #include "widget_app.h"
 
 namespace {

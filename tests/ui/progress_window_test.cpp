@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "launcher_progress.h"
-#include "progress_window.h"
-#include "ui_scale.h"
+#include "ui/launcher_progress.h"
+#include "ui/progress_window.h"
+#include "ui/ui_scale.h"
 #include "widget_app.h"
 
 namespace {

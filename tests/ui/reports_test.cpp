@@ -13,9 +13,9 @@
 #include <memory>
 #include <vector>
 
-#include "about_window.h"
-#include "main_window.h"
-#include "skin_button.h"
+#include "ui/about_window.h"
+#include "ui/main_window.h"
+#include "ui/skin_button.h"
 #include "window_test.h"
 
 namespace {

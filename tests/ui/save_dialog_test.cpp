@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "message_capture.h"
-#include "save_command.h"
-#include "save_dialog.h"
+#include "export/save_command.h"
+#include "ui/save_dialog.h"
 #include "testaudio.h"
 #include "widget_app.h"
 

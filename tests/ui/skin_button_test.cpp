@@ -1,4 +1,4 @@
-#include "skin_button.h"
+#include "ui/skin_button.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "slider_mapping.h"
+#include "ui/slider_mapping.h"
 
 #include <gtest/gtest.h>
 

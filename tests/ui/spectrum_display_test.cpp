@@ -1,4 +1,4 @@
-#include "spectrum_display.h"
+#include "ui/spectrum_display.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ui_scale.h"
+#include "ui/ui_scale.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "value_editor.h"
+#include "ui/value_editor.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "slider.h"
+#include "ui/slider.h"
 #include "widget_app.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "message_capture.h"
-#include "settings_store.h"
+#include "settings/settings_store.h"
 #include "widget_app.h"
 
 namespace pwtest {

@@ -1,4 +1,4 @@
-#include "fd_stream.h"
+#include "export/tagging/fd_stream.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

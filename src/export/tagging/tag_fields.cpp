@@ -1,4 +1,4 @@
-#include "tag_fields.h"
+#include "export/tagging/tag_fields.h"
 
 #include <taglib/aifffile.h>
 #include <taglib/apefile.h>

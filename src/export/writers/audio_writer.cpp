@@ -1,9 +1,9 @@
-#include "audio_writer.h"
+#include "export/writers/audio_writer.h"
 
-#include "m4a_writer.h"
-#include "flac_writer.h"
-#include "mp3_writer.h"
-#include "wav_writer.h"
+#include "export/writers/m4a_writer.h"
+#include "export/writers/flac_writer.h"
+#include "export/writers/mp3_writer.h"
+#include "export/writers/wav_writer.h"
 
 namespace {
 

@@ -27,9 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "audio_format.h"
-#include "file_names.h"
-#include "messages.h"
+#include "core/audio_format.h"
+#include "core/file_names.h"
+#include "core/messages.h"
 
 class WriterError : public std::runtime_error {
  public:

@@ -1,4 +1,4 @@
-#include "flac_writer.h"
+#include "export/writers/flac_writer.h"
 
 #include <FLAC/stream_encoder.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "output_file.h"
+#include "export/writers/output_file.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "audio_writer.h"
+#include "export/writers/audio_writer.h"
 
 class FlacWriter : public AudioWriter {
  public:

@@ -1,4 +1,4 @@
-#include "m4a_writer.h"
+#include "export/writers/m4a_writer.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -22,8 +22,8 @@
 #include <memory>
 #include <string>
 
-#include "audio_writer.h"
-#include "output_file.h"
+#include "export/writers/audio_writer.h"
+#include "export/writers/output_file.h"
 
 struct AVCodecContext;
 struct AVFormatContext;

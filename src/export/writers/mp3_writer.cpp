@@ -1,4 +1,4 @@
-#include "mp3_writer.h"
+#include "export/writers/mp3_writer.h"
 
 #include <lame/lame.h>
 

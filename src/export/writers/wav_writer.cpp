@@ -1,4 +1,4 @@
-#include "wav_writer.h"
+#include "export/writers/wav_writer.h"
 
 #include <algorithm>
 #include <bit>

@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <string>
 
-#include "audio_writer.h"
-#include "output_file.h"
+#include "export/writers/audio_writer.h"
+#include "export/writers/output_file.h"
 
 // Plain: the 44-byte PCM header. Extensible: the 80-byte header with a fact
 // chunk, for more than two channels or more than 16 bits.
