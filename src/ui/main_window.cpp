@@ -320,7 +320,6 @@ void MainWindow::createEngine() {
   parameters_ = new PlaybackParameters(this);
   connect(parameters_, &PlaybackParameters::valuesChanged, this,
           [this](PlaybackParameters::Effect effect) { effectValueChanged(int(effect)); });
-  connect(parameters_, &PlaybackParameters::loopChanged, this, &MainWindow::loopChanged);
   try {
     playback_ = std::make_unique<Playback>();
     // The producer thread reports the end; the window handles it on its own.

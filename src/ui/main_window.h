@@ -25,7 +25,6 @@
 #include "ui/skin.h"
 #include "analysis/spectrum_analyser.h"
 #include "dsp/key_estimator.h"
-#include "engine/speed_trainer.h"
 
 class Knob;
 class Playback;
@@ -283,20 +282,12 @@ class MainWindow : public QWidget {
   void practiceTick();
   void keyMeasured(const KeyEstimate& key);
   void updateKeyCaption();
-  void tuneToA440(bool on);
-  void updateLoopDisplay();
-  void loopChanged();
-  void startTrainer(bool on);
-  void applyTrainerValue(double percent);
   uint32_t heardPositionMs() const;
   class PracticeDrawer* drawer_ = nullptr;
   bool drawerOpen_ = false;
   double drawerReveal_ = 0;  // 0 closed … 1 open, in between while it slides
   class QVariantAnimation* drawerSlide_ = nullptr;
-  bool trainerRunning_ = false;
-  SpeedTrainer trainer_;
-  uint32_t trainerPasses_ = 0;  // loop passes the trainer has stepped for
-  KeyEstimate key_;             // of the open file, once GET BPM has measured it
+  class PracticeController* practice_ = nullptr;  // a child of the window
 
   // Declared last: playback goes first (its stream stops before the
   // session it reads), then the session.
