@@ -59,12 +59,12 @@ void ShowMessageBox(const pw::Message& m) {
 // The update check's, the error report's and the crash offer's boxes.
 class DialogPrompt : public UserPrompt {
  public:
-  void ShowError(const std::string& text) override { Show(QMessageBox::Critical, text, QMessageBox::Ok); }
-  void ShowNotice(const std::string& text) override { Show(QMessageBox::Question, text, QMessageBox::Ok); }
-  bool AskYesNo(const std::string& text) override {
+  void showError(const std::string& text) override { Show(QMessageBox::Critical, text, QMessageBox::Ok); }
+  void showNotice(const std::string& text) override { Show(QMessageBox::Question, text, QMessageBox::Ok); }
+  bool askYesNo(const std::string& text) override {
     return Show(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
   }
-  void OpenUrl(const std::string& url) override {
+  void openUrl(const std::string& url) override {
     QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
   }
 

@@ -84,7 +84,7 @@ void PeakLimiter::setCeilingDb(double dB) {
   ceilingDb_.store(std::clamp(dB, -20.0, 0.0), std::memory_order_relaxed);
 }
 
-void PeakLimiter::TakeCeiling() {
+void PeakLimiter::takeCeiling() {
   const double dB = ceilingDb_.load(std::memory_order_relaxed);
   if (dB == takenCeilingDb_) return;
   takenCeilingDb_ = dB;
@@ -115,7 +115,7 @@ bool PeakLimiter::atRest() const {
   return judged && heldAtOne && envelope_ >= 1 && belowOne_ == 0;
 }
 
-double PeakLimiter::DetectPeak() const {
+double PeakLimiter::detectPeak() const {
   // The peak's frame is kHalfTaps behind the newest; its taps reach from
   // kHalfTaps − 1 before it to kHalfTaps after it (the newest).
   const int64_t first = frame_ - 2 * kHalfTaps + 1;
@@ -134,7 +134,7 @@ double PeakLimiter::DetectPeak() const {
   return peak;
 }
 
-bool PeakLimiter::Step(const float* in, float* out, bool engaged) {
+bool PeakLimiter::step(const float* in, float* out, bool engaged) {
   float* slot = &history_[size_t(uint64_t(frame_) & historyMask_) * size_t(channels_)];
   if (in)
     std::memcpy(slot, in, size_t(channels_) * sizeof(float));
@@ -149,7 +149,7 @@ bool PeakLimiter::Step(const float* in, float* out, bool engaged) {
   const int64_t at = frame_ - kHalfTaps;
   double wanted = 1;
   if (engagedAt_[uint64_t(at) & historyMask_] || engagedAt_[uint64_t(at + 1) & historyMask_]) {
-    const double peak = DetectPeak();
+    const double peak = detectPeak();
     if (peak > ceilingLinear_) wanted = ceilingLinear_ / peak;
   }
 
@@ -196,7 +196,7 @@ bool PeakLimiter::Step(const float* in, float* out, bool engaged) {
 }
 
 int PeakLimiter::process(float* buffer, int frames, bool engaged) {
-  TakeCeiling();
+  takeCeiling();
   engaged_ = engaged;
   bool reduced = false;
   int written = 0;
@@ -205,7 +205,7 @@ int PeakLimiter::process(float* buffer, int frames, bool engaged) {
     // `written`, which never passes i.
     ++held_;
     const int64_t before = frame_;
-    reduced |= Step(buffer + size_t(i) * size_t(channels_), buffer + size_t(written) * size_t(channels_), engaged);
+    reduced |= step(buffer + size_t(i) * size_t(channels_), buffer + size_t(written) * size_t(channels_), engaged);
     if (before >= delay_) {
       ++written;
       --held_;
@@ -216,14 +216,14 @@ int PeakLimiter::process(float* buffer, int frames, bool engaged) {
 }
 
 int PeakLimiter::drain(float* out, int maxFrames) {
-  TakeCeiling();
+  takeCeiling();
   bool reduced = false;
   int written = 0;
   while (held_ > 0 && written < maxFrames) {
     const int64_t before = frame_;
     // The tail is judged as the stream's last block was: a neutral stream
     // stays untouched to its end.
-    reduced |= Step(nullptr, out + size_t(written) * size_t(channels_), engaged_);
+    reduced |= step(nullptr, out + size_t(written) * size_t(channels_), engaged_);
     if (before >= delay_) {
       ++written;
       --held_;

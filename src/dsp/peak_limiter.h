@@ -87,9 +87,9 @@ class PeakLimiter {
 
  private:
   // One frame in (null: a frame of silence), at most one frame out.
-  bool Step(const float* in, float* out, bool engaged);
-  double DetectPeak() const;
-  void TakeCeiling();
+  bool step(const float* in, float* out, bool engaged);
+  double detectPeak() const;
+  void takeCeiling();
 
   int channels_;
   int rate_;

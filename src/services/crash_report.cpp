@@ -277,6 +277,6 @@ bool OfferCrashReport(const std::string& reportPath, VersionChecker& checker, Us
   std::remove(reportPath.c_str());
   const std::string report = contents.str();
   if (report.empty()) return true;
-  if (prompt.AskYesNo(CrashReportOfferText())) checker.reportError(report);
+  if (prompt.askYesNo(CrashReportOfferText())) checker.reportError(report);
   return true;
 }

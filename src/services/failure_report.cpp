@@ -10,5 +10,5 @@ void ReportEscapedException(VersionChecker& checker, UserPrompt& prompt) {
 void ReportFailure(const ExceptionDescription& description, VersionChecker& checker, UserPrompt& prompt) {
   // The same error again (its message) is not reported again.
   checker.reportError(description.reportText, description.message);
-  prompt.ShowError(description.boxText);
+  prompt.showError(description.boxText);
 }

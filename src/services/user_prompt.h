@@ -12,13 +12,13 @@ class UserPrompt {
   virtual ~UserPrompt() = default;
 
   // Error box with an OK button.
-  virtual void ShowError(const std::string& text) = 0;
+  virtual void showError(const std::string& text) = 0;
   // Box with only an OK button, used for "you already have the latest
   // version" (a question-mark icon matches the original look).
-  virtual void ShowNotice(const std::string& text) = 0;
+  virtual void showNotice(const std::string& text) = 0;
   // Question with Yes and No buttons; true for Yes.
-  virtual bool AskYesNo(const std::string& text) = 0;
+  virtual bool askYesNo(const std::string& text) = 0;
   // Opens an address with the desktop's default handler. Whether that
   // worked is not reported.
-  virtual void OpenUrl(const std::string& url) = 0;
+  virtual void openUrl(const std::string& url) = 0;
 };

@@ -108,7 +108,7 @@ VersionChecker::~VersionChecker() {
 
 void VersionChecker::checkForUpdates() {
   if (!site_.networkAllowed()) {
-    prompt_.ShowNotice(OfflineBuildText());
+    prompt_.showNotice(OfflineBuildText());
     return;
   }
   startWorker([this, host = site_.host, path = CheckRequestPath(site_.versionFileUrl, firstRun_),
@@ -168,7 +168,7 @@ void VersionChecker::showPendingAnswer() {
 
 void VersionChecker::showAnswer(const CheckAnswer& answer) {
   if (answer.failed) {
-    if (showFailure_) prompt_.ShowError(CheckFailureText(site_.versionFileUrl, answer.errorText, answer.errorCode));
+    if (showFailure_) prompt_.showError(CheckFailureText(site_.versionFileUrl, answer.errorText, answer.errorCode));
     return;
   }
   showCheckResult(answer.reply);
@@ -179,8 +179,8 @@ void VersionChecker::showCheckResult(const std::string& reply) {
   const auto newer = IsNewerVersion(TrimBlanksAndControls(reply), ownVersion_);
   if (!newer) return;  // a reply that is no version: nothing to say
   if (*newer && offerDownload_) {
-    if (prompt_.AskYesNo(UpdateOfferText(reply, site_.siteName))) prompt_.OpenUrl(site_.downloadUrl);
+    if (prompt_.askYesNo(UpdateOfferText(reply, site_.siteName))) prompt_.openUrl(site_.downloadUrl);
     return;
   }
-  if (showUpToDate_) prompt_.ShowNotice(UpToDateText(ownVersion_));
+  if (showUpToDate_) prompt_.showNotice(UpToDateText(ownVersion_));
 }

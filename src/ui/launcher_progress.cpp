@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-LauncherProgress::Sender LauncherProgress::SessionBusSender() {
+LauncherProgress::Sender LauncherProgress::sessionBusSender() {
   return [](const QDBusMessage& message) {
     // Asked each time: a desktop without a session bus (a console, a test
     // run) simply gets nothing.
@@ -16,7 +16,7 @@ LauncherProgress::Sender LauncherProgress::SessionBusSender() {
   };
 }
 
-QDBusMessage LauncherProgress::UpdateMessage(double progress, bool visible) {
+QDBusMessage LauncherProgress::updateMessage(double progress, bool visible) {
   QDBusMessage message = QDBusMessage::createSignal(QString::fromLatin1(kObjectPath), QString::fromLatin1(kInterface),
                                                     QString::fromLatin1(kSignal));
   QVariantMap properties;
@@ -33,20 +33,20 @@ LauncherProgress::LauncherProgress(QObject* parent, Sender sender) : QObject(par
 }
 
 LauncherProgress::~LauncherProgress() {
-  if (visible_) SetVisible(false);
+  if (visible_) setVisible(false);
 }
 
-void LauncherProgress::SetProgress(int value) {
+void LauncherProgress::setProgress(int value) {
   value_ = value;
   send();
 }
 
-void LauncherProgress::SetMax(int max) {
+void LauncherProgress::setMax(int max) {
   max_ = max;
-  SetProgress(value_);
+  setProgress(value_);
 }
 
-void LauncherProgress::SetVisible(bool visible) {
+void LauncherProgress::setVisible(bool visible) {
   visible_ = visible;
   send();
 }
@@ -54,5 +54,5 @@ void LauncherProgress::SetVisible(bool visible) {
 void LauncherProgress::send() {
   if (!sender_) return;
   const double share = max_ > 0 ? double(value_) / double(max_) : 0.0;
-  sender_(UpdateMessage(share, visible_));
+  sender_(updateMessage(share, visible_));
 }

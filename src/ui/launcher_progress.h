@@ -6,7 +6,7 @@
 // session bus nothing is sent and nothing fails.
 //
 // The value runs from 0 to Max (100), starts at 10 and is hidden until
-// SetVisible(true). Every call sends the whole state, so a dock that starts
+// setVisible(true). Every call sends the whole state, so a dock that starts
 // listening late still gets it right on the next change.
 //
 // Main thread only (all members).
@@ -30,27 +30,27 @@ class LauncherProgress : public QObject {
   // Where the signals go: the session bus unless replaced (tests record
   // them). An empty sender makes the indicator inert.
   using Sender = std::function<void(const QDBusMessage&)>;
-  static Sender SessionBusSender();
+  static Sender sessionBusSender();
 
   // The signal for one state: progress as a share of the whole (clamped to
   // 0 … 1) and whether the dock shows it.
-  static QDBusMessage UpdateMessage(double progress, bool visible);
+  static QDBusMessage updateMessage(double progress, bool visible);
 
-  explicit LauncherProgress(QObject* parent = nullptr, Sender sender = SessionBusSender());
+  explicit LauncherProgress(QObject* parent = nullptr, Sender sender = sessionBusSender());
   // Hides the progress if it is still shown.
   ~LauncherProgress() override;
 
   void setSender(Sender sender) { sender_ = std::move(sender); }
 
   // Value out of Max; sent at once.
-  void SetProgress(int value);
-  void SetMax(int max);
-  void SetVisible(bool visible);
+  void setProgress(int value);
+  void setMax(int max);
+  void setVisible(bool visible);
 
-  int Min() const { return 0; }
-  int Max() const { return max_; }
-  int Value() const { return value_; }
-  bool Visible() const { return visible_; }
+  int minimum() const { return 0; }
+  int maximum() const { return max_; }
+  int value() const { return value_; }
+  bool isVisible() const { return visible_; }
 
  private:
   void send();

@@ -344,7 +344,7 @@ void MainWindow::applyScale(float scale) {
   setFont(SkinFont(Face::Tahoma, kWindowFontPx, scale));
   auto place = [scale](QWidget* w, const QRect& designed) { w->setGeometry(ScaledRect(designed, scale)); };
 
-  spectrum_->setGeometry(SpectrumDisplay::BoundsAtScale(scale));
+  spectrum_->setGeometry(SpectrumDisplay::boundsAtScale(scale));
 
   place(nameLabel_, kNameBounds);
   place(timeLabel_, kTimeBounds);

@@ -73,7 +73,7 @@ void MainWindow::placePracticeDrawer() {
   drawer_->setScale(scale_);
   const int overlap = int(std::lround(14 * scale_));
   // How much of the drawer shows below the skin (all of it once open).
-  const int full = PracticeDrawer::HeightAt(scale_);
+  const int full = PracticeDrawer::heightAt(scale_);
   const int height = int(std::lround(full * drawerReveal_));
   if (height <= overlap) {
     drawer_->hide();

@@ -155,7 +155,7 @@ PracticeDrawer::PracticeDrawer(QWidget* parent) : QWidget(parent) {
   setScale(1.0f);
 }
 
-int PracticeDrawer::HeightAt(float scale) { return int(std::lround(kDesignHeight * scale)); }
+int PracticeDrawer::heightAt(float scale) { return int(std::lround(kDesignHeight * scale)); }
 
 void PracticeDrawer::setScale(float scale) {
   scale_ = scale;

@@ -24,7 +24,7 @@ class PracticeDrawer : public QWidget {
 
   // Design size at scale 1.0; the drawer is as wide as the main window.
   static constexpr int kDesignHeight = 142;
-  static int HeightAt(float scale);
+  static int heightAt(float scale);
   void setScale(float scale);
 
   // "A minor → B minor" (or "---") and "+14 ¢" (or empty).

@@ -157,7 +157,7 @@ void ProgressWindow::showEvent(QShowEvent* event) {
     const QRect area = owner->window()->geometry();
     move(area.center() - QPoint(width() / 2, height() / 2));
   }
-  launcher_.SetVisible(true);
+  launcher_.setVisible(true);
 }
 
 // The window manager's close (Alt+F4 and the like) is refused while the job
@@ -205,7 +205,7 @@ void ProgressWindow::cancelPressed() {
 // a change reaches the launcher and the bar (launcher first).
 void ProgressWindow::showProgress(int percent) {
   if (progressBar_->value() == percent) return;
-  launcher_.SetProgress(percent);
+  launcher_.setProgress(percent);
   progressBar_->setValue(percent);
   percentLabel_->setText(QStringLiteral("%1 %").arg(percent));
   timeLeftLabel_->setText(timeLeft_.update(percent / 100.0, double(clockMs() - startMs_) / 1000.0));
@@ -215,7 +215,7 @@ void ProgressWindow::showProgress(int percent) {
 void ProgressWindow::jobEnded(const ExportOutcome& outcome) {
   outcome_ = outcome;
   cancel_ = nullptr;  // the job is past cancelling
-  launcher_.SetVisible(false);
+  launcher_.setVisible(false);
   if (QWidget* owner = parentWidget()) QApplication::alert(owner->window());
   ending_ = true;
   done(QDialog::Accepted);

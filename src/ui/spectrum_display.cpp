@@ -12,13 +12,13 @@ SpectrumDisplay::SpectrumDisplay(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-QRect SpectrumDisplay::BoundsAtScale(float scale) {
+QRect SpectrumDisplay::boundsAtScale(float scale) {
   const QRect scaled = ScaledRect(kDesignedBounds, scale);
   const QSize cell = SpectrumCellSize(scaled.size());
   return QRect(scaled.topLeft(), QSize(cell.width() * kSpectrumColumns, cell.height() * kSpectrumRows));
 }
 
-QSize SpectrumDisplay::sizeHint() const { return BoundsAtScale(1.0f).size(); }
+QSize SpectrumDisplay::sizeHint() const { return boundsAtScale(1.0f).size(); }
 
 void SpectrumDisplay::showSpectrum(std::span<const std::int32_t> bins) {
   if (frames_.step(bins)) update();

@@ -23,7 +23,7 @@ class SpectrumDisplay : public QWidget {
   // The display's bounds in the window at a skin scale: the designed bounds
   // scaled, then width and height snapped to whole cells (259 x 72 with
   // cells of 7 x 2 at 1.0, 333 x 108 with 9 x 3 at 1.25).
-  static QRect BoundsAtScale(float scale);
+  static QRect boundsAtScale(float scale);
 
   // One frame from the analyser's row 0 (bin k at index k, levels in pixels
   // from 0 up to levelRange()). Repaints only when the frame looks different.

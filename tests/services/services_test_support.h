@@ -37,14 +37,14 @@ inline QCoreApplication* EnsureCoreApp() {
 
 class RecordingPrompt : public UserPrompt {
  public:
-  void ShowError(const std::string& text) override { errors.push_back(text); }
-  void ShowNotice(const std::string& text) override { notices.push_back(text); }
-  bool AskYesNo(const std::string& text) override {
+  void showError(const std::string& text) override { errors.push_back(text); }
+  void showNotice(const std::string& text) override { notices.push_back(text); }
+  bool askYesNo(const std::string& text) override {
     questions.push_back(text);
     if (whileAsking) whileAsking();  // what the user might do while the box is open
     return answerYes;
   }
-  void OpenUrl(const std::string& url) override { opened.push_back(url); }
+  void openUrl(const std::string& url) override { opened.push_back(url); }
 
   size_t shownCount() const { return errors.size() + notices.size() + questions.size(); }
 

@@ -33,7 +33,7 @@ Sent Read(const QDBusMessage& m) {
 }
 
 TEST(LauncherProgressTest, TheUpdateSignalCarriesTheAppAndBothProperties) {
-  const QDBusMessage m = LauncherProgress::UpdateMessage(0.37, true);
+  const QDBusMessage m = LauncherProgress::updateMessage(0.37, true);
   EXPECT_EQ(m.type(), QDBusMessage::SignalMessage);
   EXPECT_EQ(m.path(), QStringLiteral("/com/pitchwell/launcher"));
   EXPECT_EQ(m.interface(), QStringLiteral("com.canonical.Unity.LauncherEntry"));
@@ -47,8 +47,8 @@ TEST(LauncherProgressTest, TheUpdateSignalCarriesTheAppAndBothProperties) {
   EXPECT_EQ(properties.value(QStringLiteral("progress-visible")).typeId(), QMetaType::Bool);
   EXPECT_TRUE(properties.value(QStringLiteral("progress-visible")).toBool());
 
-  EXPECT_DOUBLE_EQ(Read(LauncherProgress::UpdateMessage(1.5, false)).progress, 1.0);
-  EXPECT_DOUBLE_EQ(Read(LauncherProgress::UpdateMessage(-0.5, false)).progress, 0.0);
+  EXPECT_DOUBLE_EQ(Read(LauncherProgress::updateMessage(1.5, false)).progress, 1.0);
+  EXPECT_DOUBLE_EQ(Read(LauncherProgress::updateMessage(-0.5, false)).progress, 0.0);
 }
 
 TEST(LauncherProgressTest, ValueOutOfMaxHiddenUntilShown) {
@@ -56,17 +56,17 @@ TEST(LauncherProgressTest, ValueOutOfMaxHiddenUntilShown) {
   std::vector<Sent> sent;
   {
     LauncherProgress launcher(nullptr, [&](const QDBusMessage& m) { sent.push_back(Read(m)); });
-    EXPECT_EQ(launcher.Min(), 0);
-    EXPECT_EQ(launcher.Max(), 100);
-    EXPECT_EQ(launcher.Value(), 10);
-    EXPECT_FALSE(launcher.Visible());
+    EXPECT_EQ(launcher.minimum(), 0);
+    EXPECT_EQ(launcher.maximum(), 100);
+    EXPECT_EQ(launcher.value(), 10);
+    EXPECT_FALSE(launcher.isVisible());
     ASSERT_EQ(sent.size(), 1u);  // whatever an earlier run left is hidden
     EXPECT_FALSE(sent[0].visible);
 
-    launcher.SetVisible(true);
-    launcher.SetProgress(42);
-    launcher.SetMax(200);
-    launcher.SetProgress(200);
+    launcher.setVisible(true);
+    launcher.setProgress(42);
+    launcher.setMax(200);
+    launcher.setProgress(200);
     ASSERT_EQ(sent.size(), 5u);
     EXPECT_TRUE(sent[1].visible);
     EXPECT_DOUBLE_EQ(sent[1].progress, 0.10);
@@ -81,9 +81,9 @@ TEST(LauncherProgressTest, ValueOutOfMaxHiddenUntilShown) {
 
   // No sender: inert, and nothing fails.
   LauncherProgress inert(nullptr, LauncherProgress::Sender());
-  inert.SetVisible(true);
-  inert.SetProgress(50);
-  EXPECT_EQ(inert.Value(), 50);
+  inert.setVisible(true);
+  inert.setProgress(50);
+  EXPECT_EQ(inert.value(), 50);
 }
 
 // A private session bus: the dock's view of the signal, marshalled for real.
@@ -132,8 +132,8 @@ TEST(LauncherProgressTest, AListenerOnTheSessionBusReceivesTheUpdate) {
     ASSERT_FALSE(listener.received.empty()) << "the listener never heard the bus";
 
     LauncherProgress launcher(nullptr, [&](const QDBusMessage& m) { program.send(m); });
-    launcher.SetVisible(true);
-    launcher.SetProgress(75);
+    launcher.setVisible(true);
+    launcher.setProgress(75);
 
     // The launcher's own signals, probes still on their way left out.
     const auto updates = [&] {

@@ -194,7 +194,7 @@ TEST_P(MainWindowScaleTest, EveryBoundScales) {
     EXPECT_EQ(w->geometry(), expected);
     EXPECT_TRUE(window.rect().contains(w->geometry()));
   }
-  EXPECT_EQ(Find<QWidget>(window, "spectrumDisplay")->geometry(), SpectrumDisplay::BoundsAtScale(scale));
+  EXPECT_EQ(Find<QWidget>(window, "spectrumDisplay")->geometry(), SpectrumDisplay::boundsAtScale(scale));
   EXPECT_EQ(Find<QLabel>(window, "timeLabel")->font().pixelSize(), int(std::nearbyint(24 * scale)));
   EXPECT_EQ(Find<QLabel>(window, "bpmLabel")->font().pixelSize(), int(std::nearbyint(19 * scale)));
   EXPECT_EQ(Find<QLabel>(window, "nameLabel")->font().pixelSize(), int(std::nearbyint(11 * scale)));

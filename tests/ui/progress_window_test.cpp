@@ -286,7 +286,7 @@ TEST_F(ProgressWindowTest, OnlyTheJobClosesTheWindow) {
   ASSERT_GE(visible_.size(), 2u);
   EXPECT_TRUE(visible_.front());
   EXPECT_FALSE(visible_.back());
-  EXPECT_FALSE(launcher_->Visible());
+  EXPECT_FALSE(launcher_->isVisible());
 
   // After the close Cancel asks nothing of the finished job.
   Find<QPushButton>(w, "cancelButton")->click();

@@ -65,9 +65,9 @@ TEST(SpectrumDisplay, SnapsToWholeCellsAtEachScale) {
       {2.0f, QRect(40, 80, 518, 144), QSize(14, 4)},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(SpectrumDisplay::BoundsAtScale(c.scale), c.bounds) << c.scale;
+    EXPECT_EQ(SpectrumDisplay::boundsAtScale(c.scale), c.bounds) << c.scale;
     SpectrumDisplay display;
-    display.setGeometry(SpectrumDisplay::BoundsAtScale(c.scale));
+    display.setGeometry(SpectrumDisplay::boundsAtScale(c.scale));
     display.show();
     EXPECT_EQ(display.cellSize(), c.cell) << c.scale;
     EXPECT_EQ(display.frames().frame().size(), c.bounds.size()) << c.scale;
@@ -78,7 +78,7 @@ TEST(SpectrumDisplay, SnapsToWholeCellsAtEachScale) {
 TEST(SpectrumDisplay, PaintsTheFrameAtItsOwnPixelSize) {
   pwtest::EnsureWidgetApp();
   SpectrumDisplay display;
-  display.setGeometry(SpectrumDisplay::BoundsAtScale(1.25f));
+  display.setGeometry(SpectrumDisplay::boundsAtScale(1.25f));
   display.show();
   for (int frame = 0; frame < 20; ++frame) display.showSpectrum(TestPatternSpectrum(frame, display.levelRange()));
   const QImage shown = display.grab().toImage().convertToFormat(QImage::Format_RGB32);
