@@ -10,7 +10,7 @@
 #include "export/cdg_companion.h"
 #include "engine/effect_chain.h"
 #include "dsp/pcm_convert.h"
-#include "export/save_command.h"
+#include "export/writers/writer_factory.h"
 #include "engine/session.h"
 #include "export/staged_file.h"
 #include "export/tags.h"

@@ -14,15 +14,12 @@
 #include <string>
 
 #include "decode/audio_file_reader.h"
+#include "export/writers/audio_writer.h"
 #include "engine/effect_values.h"
 
 class ExportJob;
 class ExportProgress;
 class Session;
-
-// Extension forced on the output, by format index − 1 (1 MP3, 2 WAV, 3 FLAC,
-// 4 M4A).
-inline constexpr std::array<const char*, 4> kOutputExtensions = {".mp3", ".wav", ".flac", ".m4a"};
 
 // Bit rates offered in kb/s, at 1-based positions 1 … 8.
 inline constexpr std::array<int32_t, 8> kBitrateTable = {96, 112, 128, 160, 192, 224, 256, 320};

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "export/writers/audio_writer.h"
+#include "export/writers/writer_factory.h"
 #include <taglib/flacfile.h>
 #include <taglib/mp4file.h>
 #include <taglib/xiphcomment.h>

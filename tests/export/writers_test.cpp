@@ -26,6 +26,7 @@
 #include "export/writers/m4a_writer.h"
 #include "export/writers/flac_writer.h"
 #include "export/writers/audio_writer.h"
+#include "export/writers/writer_factory.h"
 #include "export/writers/mp3_writer.h"
 #include "export/writers/output_file.h"
 #include "testaudio.h"

@@ -105,10 +105,7 @@ struct ExportFormat {
   int32_t bitrateKbps = 0;  // 0 lets the encoder choose
 };
 
-// Constructs a writer for the path; throws WriterError when the file or the
-// encoder cannot be set up.
-using WriterFactory = std::unique_ptr<AudioWriter> (*)(const std::string& path, const ExportFormat& format);
-
-// Writer factory per format index: 1 MP3, 2 WAV, 3 FLAC, 4 M4A; entry 0 is empty.
-extern const std::array<WriterFactory, 5> kWriterFactories;
+// Extension forced on the output, by format index − 1 (1 MP3, 2 WAV, 3 FLAC,
+// 4 M4A).
+inline constexpr std::array<const char*, 4> kOutputExtensions = {".mp3", ".wav", ".flac", ".m4a"};
 
