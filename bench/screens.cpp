@@ -155,10 +155,32 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
   RoundCorners(practice, radius).save(QString::fromStdString(practiceName));
   std::printf("%s (the practice drawer: loop set, trainer running)\n", practiceName.c_str());
 
-  // The dialogs: SAVE on MP3 (the bit-rate row), the progress window of a
-  // pitch-shifted save (slow enough to catch), About.
+  // The keyboard: Tab to a slider (its focus ring), Enter on it opens the
+  // exact-value editor over its label, a value typed in.
   x.Click(origin + layout.loopClearButton);  // a whole-song save, slow enough to catch
   x.Key("p");  // the drawer closes again
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  for (int i = 0; i < 3; ++i) x.Key("Tab");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const QImage focus = x.Grab(QRect(origin, layout.size), dir + "/focus.png");
+  if (!focus.isNull()) {
+    const std::string name = out + "/focus-" + std::to_string(dpi) + ".png";
+    RoundCorners(focus, radius).save(QString::fromStdString(name));
+    std::printf("%s (a slider focused by Tab; PLAY lit while playing)\n", name.c_str());
+  }
+  x.Key("Return");
+  x.Type("+2.5");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const QImage editor = x.Grab(QRect(origin, layout.size), dir + "/editor.png");
+  if (!editor.isNull()) {
+    const std::string name = out + "/editor-" + std::to_string(dpi) + ".png";
+    RoundCorners(editor, radius).save(QString::fromStdString(name));
+    std::printf("%s (the exact-value editor over a label)\n", name.c_str());
+  }
+  x.Key("Escape");
+
+  // The dialogs: SAVE on MP3 (the bit-rate row), the progress window of a
+  // pitch-shifted save (slow enough to catch), About.
   x.Click(origin + layout.pitchThumb);
   for (int i = 0; i < 20; ++i) x.Key("Up");  // +2 st
   x.Click(origin + layout.save);
@@ -168,6 +190,8 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
   QPoint progressAt;
   QRect progress;
   if (x.FindWindow("Processing", &progressAt, &progress)) {
+    // Long enough into the save for the time left to show.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     x.Grab(progress, dir + "/progress.png").save(QString::fromStdString(out + "/progress-" + std::to_string(dpi) + ".png"));
     std::printf("%s/progress-%d.png (saving)\n", out.c_str(), dpi);
     x.WaitWindowGone("Processing", 120);
