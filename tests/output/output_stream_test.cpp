@@ -34,7 +34,8 @@ namespace {
 using namespace std::chrono_literals;
 using State = OutputStream::State;
 
-bool WaitFor(const std::function<bool()>& done) { return pwtest::WaitUntil(done, 20s, 0ms); }
+// Polls often: some tests look for a state that lasts one block.
+bool WaitFor(const std::function<bool()>& done) { return pwtest::WaitUntil(done, 20s, 200us); }
 
 
 std::string ThreadName() {

@@ -13,7 +13,7 @@ namespace pwtest {
 // first.
 template <typename Done>
 bool WaitUntil(Done done, std::chrono::milliseconds timeout = std::chrono::seconds(30),
-               std::chrono::milliseconds poll = std::chrono::milliseconds(2)) {
+               std::chrono::microseconds poll = std::chrono::milliseconds(2)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
