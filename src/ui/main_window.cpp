@@ -428,11 +428,7 @@ void MainWindow::updateBpmLabel() {
 // BPM waits for the result.
 void MainWindow::measureBpm() {
   if (!session_ || bpmTask_->running()) return;
-  if (!bpmTask_->start(session_->fileName())) return;
-  // Disabling the focused button would hand the focus on as if by Tab, and
-  // the next button would then take Space: the window keeps it instead.
-  if (bpmButton_->hasFocus()) setFocus(Qt::OtherFocusReason);
-  bpmButton_->setEnabled(false);
+  if (bpmTask_->start(session_->fileName())) bpmButton_->setEnabled(false);
 }
 
 // The task's result, on the main thread, for the file that is open.

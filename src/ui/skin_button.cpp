@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/keyboard_focus.h"
+
 namespace {
 
 // Installed means fontconfig knows the family itself, not a stand-in it
@@ -327,24 +329,13 @@ void SkinButton::setLit(bool on) {
 
 void SkinButton::focusInEvent(QFocusEvent* event) {
   QWidget::focusInEvent(event);
-  switch (event->reason()) {
-    case Qt::TabFocusReason:
-    case Qt::BacktabFocusReason:
-    case Qt::ShortcutFocusReason:
-      keyboardFocus_ = true;
-      break;
-    case Qt::ActiveWindowFocusReason:
-    case Qt::PopupFocusReason:
-      break;  // the window or a menu comes back: the ring as it was
-    default:
-      keyboardFocus_ = false;
-      break;
-  }
+  keyboardFocus_ = keyboard_focus::CameFromKeyboard(*this, *event, keyboardFocus_);
   update();
 }
 
 void SkinButton::focusOutEvent(QFocusEvent* event) {
   QWidget::focusOutEvent(event);
+  keyboard_focus::NoteFocusOut(*this);
   update();
 }
 

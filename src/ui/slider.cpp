@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/keyboard_focus.h"
+
 namespace {
 
 bool IsSliderKey(int key) {
@@ -429,24 +431,13 @@ void Slider::setKeyboardFocus(bool on) {
 
 void Slider::focusInEvent(QFocusEvent* event) {
   QWidget::focusInEvent(event);
-  switch (event->reason()) {
-    case Qt::TabFocusReason:
-    case Qt::BacktabFocusReason:
-    case Qt::ShortcutFocusReason:
-      keyboardFocus_ = true;
-      break;
-    case Qt::ActiveWindowFocusReason:
-    case Qt::PopupFocusReason:
-      break;  // the window or a menu comes back: the ring comes back as it was
-    default:
-      keyboardFocus_ = false;
-      break;
-  }
+  keyboardFocus_ = keyboard_focus::CameFromKeyboard(*this, *event, keyboardFocus_);
   if (showThumb_ || keyboardFocus_) update();
 }
 
 void Slider::focusOutEvent(QFocusEvent* event) {
   QWidget::focusOutEvent(event);
+  keyboard_focus::NoteFocusOut(*this);
   if (showThumb_ || keyboardFocus_) update();
 }
 

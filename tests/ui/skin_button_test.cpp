@@ -149,6 +149,32 @@ TEST_F(SkinButtonTest, AfterAMouseClickSpaceAndEnterAreNotTheButtons) {
   }
 }
 
+// A focused button that gets disabled hands the focus on "by Tab" (Qt's
+// way); the next button did not get it from the user and takes neither a
+// ring nor Space. A real Tab afterwards still shows the ring.
+TEST_F(SkinButtonTest, TheFocusHandedOnByADisabledButtonIsNotKeyboardFocus) {
+  QWidget window;
+  auto* first = new SkinButton(QStringLiteral("GET BPM"), &window);
+  auto* next = new SkinButton(QStringLiteral("ABOUT"), &window);
+  int clicks = 0;
+  QObject::connect(next, &SkinButton::clicked, [&] { ++clicks; });
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  first->clearFocus();  // the window's activation may have given it already
+  first->setFocus(Qt::TabFocusReason);
+  ASSERT_TRUE(first->focusRingVisible());
+  first->setEnabled(false);
+  ASSERT_TRUE(next->hasFocus());
+  EXPECT_FALSE(next->focusRingVisible());
+  QTest::keyClick(next, Qt::Key_Space);
+  EXPECT_EQ(clicks, 0);
+  next->clearFocus();
+  next->setFocus(Qt::TabFocusReason);  // as the user's Tab gives it
+  ASSERT_TRUE(next->hasFocus());
+  EXPECT_TRUE(next->focusRingVisible());
+}
+
 // The caption's accelerator, held down, clicks once per press: the key's
 // repeats do not click again (each click may show an error box, and each
 // box a report).
