@@ -126,6 +126,7 @@ void EffectChain::setCeilingDb(double dBTP) { limiter_->setCeilingDb(dBTP); }
 void EffectChain::setDurationRatio(double ratio) { pitchStage_->setDurationRatio(ratio); }
 
 void EffectChain::setValues(const EffectValues& v) {
+  const double oldTrebleDb = TrebleGainDb(values_.treblePercent), oldBassDb = BassGainDb(values_.bassPercent);
   values_ = v;
   speed_->setSpeedPercent(static_cast<float>(v.speedPercent));
   speedOn_.store(v.speedPercent != 0, std::memory_order_relaxed);
@@ -137,9 +138,11 @@ void EffectChain::setValues(const EffectValues& v) {
   pitchStage_->setPitchSemitones(cents == 0 ? v.pitchSemitones : v.pitchSemitones + cents / 100.0);
   pitchStage_->setFormantPreserved(v.formantsPreserved);
 
+  // A shelf is set again only when its gain moves: another value changing
+  // leaves it as it is.
   const double trebleDb = TrebleGainDb(v.treblePercent), bassDb = BassGainDb(v.bassPercent);
-  treble_->set(ShelfType::High, double(trebleCornerHz_) / sampleRate_, 0.5, trebleDb);
+  if (trebleDb != oldTrebleDb) treble_->set(ShelfType::High, double(trebleCornerHz_) / sampleRate_, 0.5, trebleDb);
   trebleOn_.store(trebleDb != 0, std::memory_order_relaxed);
-  bass_->set(ShelfType::Low, double(bassCornerHz_) / sampleRate_, 0.5, bassDb);
+  if (bassDb != oldBassDb) bass_->set(ShelfType::Low, double(bassCornerHz_) / sampleRate_, 0.5, bassDb);
   bassOn_.store(bassDb != 0, std::memory_order_relaxed);
 }

@@ -130,15 +130,13 @@ class MainWindow : public QWidget {
   bool practiceDrawerOpen() const { return drawerOpen_; }
   void setPracticeDrawerOpen(bool open);
   class PracticeDrawer* practiceDrawer() const { return drawer_; }
-  // [ and ]: the loop's ends at the position being heard. With both set the
-  // engine loops between them; B before A is refused.
+  // The A–B loop's commands, carried out by the practice controller
+  // (practice_controller.h says what each does).
   void setLoopStartHere();
   void setLoopEndHere();
   void setLoop(uint32_t startMs, uint32_t endMs);
   void clearLoop();
-  // L: a set loop off and on again, its ends kept.
   void toggleLoop();
-  // Moves an end by `ms` (negative: earlier), never past the other end.
   void nudgeLoopStart(int ms);
   void nudgeLoopEnd(int ms);
   // -1 when that end is not set.

@@ -10,6 +10,7 @@
 
 #include "engine/session.h"
 #include "testaudio.h"
+#include "open_session.h"
 
 namespace {
 // Armed per thread, so that allocations of other threads (the test
@@ -41,9 +42,8 @@ TEST(ChainAllocation, PullingBlocksWithEveryStageActiveAllocatesNothing) {
   const std::string path = pwtest::TempDir("chain-alloc") + "/in.wav";
   pwtest::WriteWav(path, pwtest::Sine(440, kRate, 2, size_t(kRate) * 20, 0.5), kRate, 2, 16);
 
-  std::string problem;
-  const std::unique_ptr<Session> session = Session::open(path, &problem);
-  ASSERT_NE(session, nullptr) << problem;
+  const std::unique_ptr<Session> session = pwtest::OpenSession(path);
+  ASSERT_NE(session, nullptr);
   session->chain().setValues(
       {.speedPercent = -20, .tempoPercent = 25, .pitchSemitones = 3, .treblePercent = 40, .bassPercent = 30});
 
@@ -70,9 +70,8 @@ TEST(ChainAllocation, TheLimiterReducingJoiningAndLeavingAllocatesNothing) {
   const std::string path = pwtest::TempDir("chain-alloc-limiter") + "/in.wav";
   pwtest::WriteWav(path, pwtest::Sine(60, kRate, 2, size_t(kRate) * 30, 1.0), kRate, 2, 16);
 
-  std::string problem;
-  const std::unique_ptr<Session> session = Session::open(path, &problem);
-  ASSERT_NE(session, nullptr) << problem;
+  const std::unique_ptr<Session> session = pwtest::OpenSession(path);
+  ASSERT_NE(session, nullptr);
   EffectChain& chain = session->chain();
   chain.setValues({.bassPercent = 100});
 

@@ -35,6 +35,7 @@
 #include "engine/session.h"
 #include "message_capture.h"
 #include "testaudio.h"
+#include "open_session.h"
 
 namespace fs = std::filesystem;
 
@@ -121,14 +122,6 @@ struct DiskFullAfter {
   ~DiskFullAfter() { OutputFile::failAfterBytesForTesting(-1, 0); }
 };
 
-// Opens a session of `path` as a save does; null (with a failure) when not.
-std::unique_ptr<Session> OpenSession(const std::string& path) {
-  std::string problem;
-  std::unique_ptr<Session> session = Session::open(path, &problem);
-  EXPECT_NE(session, nullptr) << path << ": " << problem;
-  return session;
-}
-
 class JobTest : public ::testing::Test {
  protected:
   pwtest::MessageCapture capture;
@@ -152,7 +145,7 @@ class JobTest : public ::testing::Test {
   // The save command for the source with the fixture's values.
   std::unique_ptr<ExportJob> Export(const std::string& chosen, int32_t type, bool overwrite = false,
                                     ExportProgress* progress = nullptr) {
-    std::unique_ptr<Session> session = OpenSession(sourcePath);
+    std::unique_ptr<Session> session = pwtest::OpenSession(sourcePath);
     if (!session) return nullptr;
     return CreateExport(std::move(session), SaveRequest{chosen, type, values, 128, overwrite}, progress);
   }
@@ -173,7 +166,7 @@ class JobTest : public ::testing::Test {
 
   // What playback hands out for the same values, read in the job's blocks.
   std::vector<float> PullLikePlayback() {
-    std::unique_ptr<Session> session = OpenSession(sourcePath);
+    std::unique_ptr<Session> session = pwtest::OpenSession(sourcePath);
     if (!session) return {};
     session->chain().setValues(values);
     const size_t channels = size_t(session->channels());
@@ -665,7 +658,7 @@ TEST(JobsSideBySide, TwoSessionsAtOnceWriteWhatEachWritesAlone) {
   auto prepare = [](const Render& r, const std::string& out) {
     const EffectValues values{.speedPercent = r.speed, .tempoPercent = r.tempo, .pitchSemitones = r.semitones,
                               .treblePercent = r.treble, .bassPercent = r.bass};
-    return CreateExport(OpenSession(r.source), SaveRequest{out, r.type, values, 128});
+    return CreateExport(pwtest::OpenSession(r.source), SaveRequest{out, r.type, values, 128});
   };
 
   for (size_t i = 0; i < 2; ++i) {

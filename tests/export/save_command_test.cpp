@@ -15,6 +15,7 @@
 #include "export/save_command.h"
 #include "testaudio.h"
 #include "message_capture.h"
+#include "open_session.h"
 
 namespace fs = std::filesystem;
 
@@ -121,12 +122,7 @@ class SavePreparation : public ::testing::Test {
   void SetUp() override {
     pwtest::WriteWav(dir + "/in.wav", pwtest::Sine(440, 22050, 1, 22050), 22050, 1, 24);
   }
-  std::unique_ptr<Session> Open(const std::string& path) {
-    std::string problem;
-    std::unique_ptr<Session> session = Session::open(path, &problem);
-    EXPECT_NE(session, nullptr) << problem;
-    return session;
-  }
+  std::unique_ptr<Session> Open(const std::string& path) { return pwtest::OpenSession(path); }
 };
 
 TEST_F(SavePreparation, RewindsEmptiesTheChainAndSetsUpTheJob) {
