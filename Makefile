@@ -6,7 +6,7 @@ JOBS  ?= $(shell nproc)
 DEPS = cmake ninja-build g++ pkg-config make \
        libgtest-dev libgmock-dev \
        libavformat-dev libavcodec-dev libswresample-dev libavutil-dev ffmpeg \
-       portaudio19-dev librubberband-dev libsamplerate0-dev libfftw3-dev \
+       portaudio19-dev librubberband-dev rubberband-cli libsamplerate0-dev libfftw3-dev \
        pulseaudio pulseaudio-utils libasound2-plugins \
        qt6-base-dev qt6-svg-dev libqt6sql6-sqlite libmp3lame-dev libflac-dev libtag1-dev libcurl4-openssl-dev valgrind \
        fonts-wine fonts-liberation2 fonts-dejavu-core fonts-bebas-neue \
