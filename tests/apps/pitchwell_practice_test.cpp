@@ -40,10 +40,11 @@ constexpr int kRate = 44100;
 constexpr size_t kEnvelopeFrames = kRate / 100;  // 10 ms
 constexpr size_t kQuarter = 25;                  // envelope windows in a quarter second
 constexpr double kSoundRms = 0.02;               // the quietest part of the song is about 0.14
-// Plain playback through this sound server, nothing else done, already has
-// silences of 100 ms to over a second on a machine loaded several times
-// over; a longer one is the program's doing.
-constexpr size_t kLongestGapWindows = 150;  // 1.5 s
+// Plain playback through this sound server, nothing else done, has breaks
+// of up to about 130 ms on a small machine busy with other work; a longer
+// one is the program's doing. (Playback held up while GET BPM reads this
+// song would be silent for about half a second.)
+constexpr size_t kLongestGapWindows = 25;  // 250 ms
 constexpr double kStartHz = 300.0;
 constexpr double kGlideHzPerSecond = 2.0;
 const std::string kTitle = "glide.wav - Pitchwell";
@@ -380,7 +381,7 @@ TEST_F(PitchwellPractice, SpacePausesAndPlaysAfterButtonsWereClicked) {
   x_->Key("space");
   // Paused: silence for longer than a busy machine's longest break. (The
   // deadline ends long before the song would.)
-  ASSERT_TRUE(pwtest::WaitUntil([&] { return EndsIn(Loudness(Recorded()), false, 2.0); }, 60, 250))
+  ASSERT_TRUE(pwtest::WaitUntil([&] { return EndsIn(Loudness(Recorded()), false, 1.0); }, 60, 250))
       << "Space did not pause; the program's windows:" << AllTitles();
   x_->Key("space");
   ASSERT_TRUE(pwtest::WaitUntil([&] { return EndsIn(Loudness(Recorded()), true, 2.0); }, 60, 250))
