@@ -26,10 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "main_window.h"
 #include "pulse_server.h"
 #include "testaudio.h"
-#include "widget_app.h"
+#include "window_layout.h"
 #include "x_session.h"
 
 namespace fs = std::filesystem;
@@ -172,28 +171,10 @@ void ExpectNoGaps(const std::vector<bool>& loud) {
     ADD_FAILURE() << "silent for " << g.length * 10 << " ms from " << g.start * 10 << " ms in the recording";
 }
 
-// Where the window's controls are, in window pixels: the real layout code,
-// run offscreen in this process before any sound server is reachable.
-struct Controls {
-  QPoint play, open, getBpm;
-  QRect bpmLabel;
-};
-
-Controls FindControls() {
-  pwtest::EnsureWidgetApp();
-  const std::string settings = pwtest::TempDir("practice-layout");
-  MainWindow window(SettingsStore{settings + "/pitchwell.ini", settings + "/"}, QString(), 1.0f);
-  const auto rect = [&](const char* name) {
-    const QWidget* w = window.findChild<QWidget*>(QString::fromLatin1(name));
-    return w != nullptr ? QRect(w->mapTo(&window, QPoint(0, 0)), w->size()) : QRect();
-  };
-  return {rect("playButton").center(), rect("openButton").center(), rect("bpmButton").center(), rect("bpmLabel")};
-}
-
 // The program on a long song, its sound recorded from before it starts.
 class PitchwellPractice : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { controls_ = FindControls(); }
+  static void SetUpTestSuite() { controls_ = pwtest::MainWindowLayout(); }
 
   void SetUp() override {
     ASSERT_FALSE(controls_.bpmLabel.isEmpty());
@@ -311,7 +292,7 @@ class PitchwellPractice : public ::testing::Test {
     return x_->Grab(control.translated(origin_), dir_ + "/" + name + ".png");
   }
 
-  static inline Controls controls_;
+  static inline pwtest::WindowLayout controls_;
   std::string dir_;
   std::unique_ptr<pwtest::XSession> x_;
   std::unique_ptr<pwtest::PulseServer> server_;

@@ -21,12 +21,14 @@ namespace pwtest {
 
 struct WindowLayout {
   QPoint play;
+  QPoint open;
   QPoint save;
   QPoint getBpm;
   QPoint about;
   QPoint pitchThumb;  // the pitch slider at 0: the middle of its track
   QRect pitchLabel;   // the pitch slider's value ("0 st")
   QRect timeLabel;
+  QRect bpmLabel;
   QRect spectrum;
   QRect positionSlider;
   QSize size;
@@ -46,12 +48,14 @@ inline WindowLayout MainWindowLayout(float scale = 1.0f) {
   };
   WindowLayout layout;
   layout.play = rect("playButton").center();
+  layout.open = rect("openButton").center();
   layout.save = rect("saveButton").center();
   layout.getBpm = rect("bpmButton").center();
   layout.about = rect("aboutButton").center();
   layout.pitchThumb = rect("pitchBar").center();
   layout.pitchLabel = rect("scaleLabel");
   layout.timeLabel = rect("timeLabel");
+  layout.bpmLabel = rect("bpmLabel");
   layout.spectrum = rect("spectrumDisplay");
   layout.positionSlider = rect("positionSlider");
   layout.size = window.size();
