@@ -15,7 +15,11 @@ SpectrumDisplay::SpectrumDisplay(QWidget* parent) : QWidget(parent) {
 QRect SpectrumDisplay::boundsAtScale(float scale) {
   const QRect scaled = ScaledRect(kDesignedBounds, scale);
   const QSize cell = SpectrumCellSize(scaled.size());
-  return QRect(scaled.topLeft(), QSize(cell.width() * kSpectrumColumns, cell.height() * kSpectrumRows));
+  // As wide as the grid drawn at 1.0, scaled (columns differ by a pixel where
+  // that is not whole cells); as high as whole rows.
+  const int designedWidth = SpectrumCellSize(kDesignedBounds.size()).width() * kSpectrumColumns;
+  const int width = int(std::nearbyint(float(designedWidth) * scale));
+  return QRect(scaled.topLeft(), QSize(width, cell.height() * kSpectrumRows));
 }
 
 QSize SpectrumDisplay::sizeHint() const { return boundsAtScale(1.0f).size(); }
@@ -39,7 +43,7 @@ void SpectrumDisplay::resizeEvent(QResizeEvent* event) {
   // device pixel ratio; with the skin doing the scaling that ratio is 1.
   const qreal ratio = devicePixelRatioF();
   const QSize pixels(int(std::lround(event->size().width() * ratio)), int(std::lround(event->size().height() * ratio)));
-  frames_.resize(pixels.isEmpty() ? QSize() : SpectrumCellSize(pixels), ratio);
+  frames_.resize(pixels.isEmpty() ? QSize() : SpectrumCellSize(pixels), ratio, pixels.width());
   QWidget::resizeEvent(event);
 }
 

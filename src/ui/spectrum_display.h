@@ -20,9 +20,11 @@ class SpectrumDisplay : public QWidget {
 
   explicit SpectrumDisplay(QWidget* parent = nullptr);
 
-  // The display's bounds in the window at a skin scale: the designed bounds
-  // scaled, then width and height snapped to whole cells (259 x 72 with
-  // cells of 7 x 2 at 1.0, 333 x 108 with 9 x 3 at 1.25).
+  // The display's bounds in the window at a skin scale: the designed place
+  // scaled, its height snapped to whole rows and its width that of the grid
+  // at 1.0 scaled, filled by columns a pixel wider or narrower where need be
+  // (259 x 72 with cells of 7 x 2 at 1.0, 388 x 108 with cells of about
+  // 10 x 3 at 1.5).
   static QRect boundsAtScale(float scale);
 
   // One frame from the analyser's row 0 (bin k at index k, levels in pixels

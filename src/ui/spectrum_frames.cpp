@@ -33,7 +33,7 @@ void FillGradient(QImage& image, QRgb top, QRgb bottom) {
 
 // The cell separators: a one-pixel line under every row and a two-pixel line
 // left of every column, so a segment is (cell width - 2) x (cell height - 1).
-void DrawGrid(QImage& image, QSize cell, QRgb color) {
+void DrawGrid(QImage& image, QSize cell, std::span<const int> columnLeft, QRgb color) {
   const int w = image.width();
   const int h = image.height();
   for (int r = 1; r <= kSpectrumRows; ++r) {
@@ -44,21 +44,20 @@ void DrawGrid(QImage& image, QSize cell, QRgb color) {
   }
   for (int y = 0; y < h; ++y) {
     auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
-    for (int c = 0; c <= kSpectrumColumns; ++c) {
-      for (int x = c * cell.width(); x < c * cell.width() + 2 && x < w; ++x) row[x] = color;
+    for (const int left : columnLeft) {
+      for (int x = left; x < left + 2 && x < w; ++x) row[x] = color;
     }
   }
 }
 
-// Copies a strip one cell wide from the first column of `from` (just right of
-// its separator) to column position x of `to`, rows y .. y + rows - 1,
-// clipped to the image.
-void CopyStrip(const QImage& from, QImage& to, int cellWidth, int x, int y, int rows) {
-  const int width = std::min(cellWidth, to.width() - x);
+// Copies the strip of pixels x .. x + width - 1, rows y .. y + rows - 1,
+// from `from` to the same place in `to`, clipped to the image.
+void CopyStrip(const QImage& from, QImage& to, int x, int width, int y, int rows) {
+  width = std::min(width, to.width() - x);
   if (width <= 0) return;
   const int end = std::min(y + rows, to.height());
   for (int r = std::max(y, 0); r < end; ++r) {
-    const auto* src = reinterpret_cast<const QRgb*>(from.constScanLine(r)) + 2;
+    const auto* src = reinterpret_cast<const QRgb*>(from.constScanLine(r)) + x;
     auto* dst = reinterpret_cast<QRgb*>(to.scanLine(r)) + x;
     std::memcpy(dst, src, size_t(width) * sizeof(QRgb));
   }
@@ -102,14 +101,19 @@ std::array<std::int32_t, kSpectrumBins> TestPatternSpectrum(int frame, int maxLe
   return bins;
 }
 
-void SpectrumFrames::resize(QSize cell, qreal devicePixelRatio) {
+void SpectrumFrames::resize(QSize cell, qreal devicePixelRatio, int width) {
   if (cell.isEmpty()) {
     cell_ = QSize();
     frame_ = trail_ = lit_ = grid_ = QImage();
     return;
   }
   cell_ = cell;
-  const QSize size(cell.width() * kSpectrumColumns, cell.height() * kSpectrumRows);
+  if (width <= 0) width = cell.width() * kSpectrumColumns;
+  // Each column at least wide enough for its separator and one pixel of segment.
+  width = std::max(width, 3 * kSpectrumColumns);
+  for (int c = 0; c <= kSpectrumColumns; ++c)
+    columnLeft_[size_t(c)] = RoundHalfEven(float(double(c) * width / kSpectrumColumns));
+  const QSize size(width, cell.height() * kSpectrumRows);
   for (QImage* image : {&frame_, &trail_, &lit_, &grid_}) {
     *image = QImage(size, QImage::Format_RGB32);
     image->setDevicePixelRatio(devicePixelRatio);
@@ -127,9 +131,9 @@ void SpectrumFrames::setColors(const SpectrumColors& colors) {
 
 void SpectrumFrames::paintLooks() {
   FillGradient(lit_, colors_.litTop, colors_.litBottom);
-  DrawGrid(lit_, cell_, colors_.grid);
+  DrawGrid(lit_, cell_, columnLeft_, colors_.grid);
   FillGradient(grid_, colors_.backTop, colors_.backBottom);
-  DrawGrid(grid_, cell_, colors_.grid);
+  DrawGrid(grid_, cell_, columnLeft_, colors_.grid);
 }
 
 void SpectrumFrames::clear() {
@@ -147,7 +151,6 @@ void SpectrumFrames::clear() {
 bool SpectrumFrames::step(std::span<const std::int32_t> bins) {
   if (frame_.isNull()) return false;
   const int h = frame_.height();
-  const int cw = cell_.width();
   const int ch = cell_.height();
   const int top = h - ch;  // the highest a bar's level goes: its top row at y 0
 
@@ -163,9 +166,10 @@ bool SpectrumFrames::step(std::span<const std::int32_t> bins) {
     level -= level % ch;  // whole rows only
 
     // The bar: from its top row down to the bottom, always at least one row.
-    const int x = col * cw + 2;
+    const int x = columnLeft_[size_t(col)] + 2;
+    const int segmentWidth = columnLeft_[size_t(col) + 1] - x;
     const int barTop = h - level - ch;
-    CopyStrip(lit_, frame_, cw, x, barTop, h - barTop);
+    CopyStrip(lit_, frame_, x, segmentWidth, barTop, h - barTop);
 
     peakHold_[col] += kHoldStep;
     if (peakHold_[col] > kHoldLimit) peakLevel_[col] -= kFallPerFrame;
@@ -177,7 +181,7 @@ bool SpectrumFrames::step(std::span<const std::int32_t> bins) {
     } else {
       // Not snapped to rows: a mark on a separator row takes the grid colour.
       peakRow = h - peak - ch;
-      CopyStrip(lit_, frame_, cw, x, peakRow, 1);
+      CopyStrip(lit_, frame_, x, segmentWidth, peakRow, 1);
     }
 
     looksDifferent = looksDifferent || barTop != barTop_[col] || peakRow != peakRow_[col];

@@ -59,10 +59,13 @@ class SpectrumFrames {
  public:
   SpectrumFrames() = default;
 
-  // Allocates the four images for cells of this size (37 x 36 of them) and
-  // returns to rest: levels at 0, the afterglow and the frame the bare grid.
-  // An empty cell size releases them. devicePixelRatio only tags the images.
-  void resize(QSize cell, qreal devicePixelRatio = 1.0);
+  // Allocates the four images for 36 rows of cells of this height and 37
+  // columns over `width` pixels (0: 37 cells of this width), and returns to
+  // rest: levels at 0, the afterglow and the frame the bare grid. Columns
+  // whose widths do not divide evenly differ by a pixel, so the grid fills a
+  // width that is not a whole number of cells. An empty cell size releases
+  // them. devicePixelRatio only tags the images.
+  void resize(QSize cell, qreal devicePixelRatio = 1.0, int width = 0);
   // Repaints the lit and unlit looks and returns to rest.
   void setColors(const SpectrumColors& colors);
   // Levels back to 0 and the afterglow to the bare grid; the frame shows it.
@@ -72,7 +75,11 @@ class SpectrumFrames {
   // display's height). Returns whether the frame differs from the last one.
   bool step(std::span<const std::int32_t> bins);
 
+  // The nominal cell: each column is this wide or a pixel wider or narrower.
   QSize cellSize() const { return cell_; }
+  // A column's left edge (its separator's first pixel); column 37 is the
+  // right edge of the grid.
+  int columnLeft(int column) const { return columnLeft_[size_t(column)]; }
   QSize size() const { return frame_.size(); }
   const SpectrumColors& colors() const { return colors_; }
 
@@ -93,6 +100,7 @@ class SpectrumFrames {
 
   SpectrumColors colors_ = kLedColors;
   QSize cell_;
+  std::array<int, kSpectrumColumns + 1> columnLeft_{};
   QImage frame_;
   QImage trail_;
   QImage lit_;

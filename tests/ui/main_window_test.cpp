@@ -226,7 +226,7 @@ TEST_F(MainWindowTest, BoundsAtOneAndAHalf) {
   EXPECT_EQ(Find<QWidget>(window, "speedBar")->geometry(), QRect(66, 291, 38, 231));
   EXPECT_EQ(Find<QWidget>(window, "closeButton")->geometry(), QRect(704, 3, 55, 29));
   EXPECT_EQ(Find<QWidget>(window, "volumeKnob")->geometry(), QRect(616, 57, 129, 129));
-  EXPECT_EQ(Find<QWidget>(window, "spectrumDisplay")->geometry(), QRect(30, 60, 370, 108));
+  EXPECT_EQ(Find<QWidget>(window, "spectrumDisplay")->geometry(), QRect(30, 60, 388, 108));
 }
 
 TEST_F(MainWindowTest, NothingOverlapsAtWholeAndHalfScales) {

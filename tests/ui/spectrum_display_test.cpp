@@ -5,6 +5,7 @@
 #include <QImage>
 
 #include <array>
+#include <cstdlib>
 #include <cstdint>
 #include <vector>
 
@@ -53,15 +54,15 @@ std::vector<int> ExpectedLitRows(int height, int cellHeight, int barLevel, int p
   return rows;
 }
 
-TEST(SpectrumDisplay, SnapsToWholeCellsAtEachScale) {
+TEST(SpectrumDisplay, FillsTheScaledWidthWithWholeRowsAtEachScale) {
   pwtest::EnsureWidgetApp();
   const struct {
     float scale;
     QRect bounds;
     QSize cell;
   } cases[] = {
-      {1.0f, QRect(20, 40, 259, 72), QSize(7, 2)},    {1.25f, QRect(25, 50, 333, 108), QSize(9, 3)},
-      {1.5f, QRect(30, 60, 370, 108), QSize(10, 3)},  {1.75f, QRect(35, 70, 444, 144), QSize(12, 4)},
+      {1.0f, QRect(20, 40, 259, 72), QSize(7, 2)},    {1.25f, QRect(25, 50, 324, 108), QSize(9, 3)},
+      {1.5f, QRect(30, 60, 388, 108), QSize(10, 3)},  {1.75f, QRect(35, 70, 453, 144), QSize(12, 4)},
       {2.0f, QRect(40, 80, 518, 144), QSize(14, 4)},
   };
   for (const auto& c : cases) {
@@ -72,6 +73,19 @@ TEST(SpectrumDisplay, SnapsToWholeCellsAtEachScale) {
     EXPECT_EQ(display.cellSize(), c.cell) << c.scale;
     EXPECT_EQ(display.frames().frame().size(), c.bounds.size()) << c.scale;
     EXPECT_EQ(display.levelRange(), c.bounds.height()) << c.scale;
+    // Every column a segment and its separator, the last one reaching the
+    // right edge; columns differ by a pixel at most.
+    const SpectrumFrames& frames = display.frames();
+    EXPECT_EQ(frames.columnLeft(kSpectrumColumns), c.bounds.width()) << c.scale;
+    for (int column = 0; column < kSpectrumColumns; ++column) {
+      const int width = frames.columnLeft(column + 1) - frames.columnLeft(column);
+      EXPECT_LE(std::abs(width - c.cell.width()), 1) << c.scale << " column " << column;
+    }
+    display.showSpectrum(Flat(0));
+    const int bottom = c.bounds.height() - 2;
+    EXPECT_EQ(frames.frame().pixel(c.bounds.width() - 1, bottom), kWhite) << c.scale;
+    EXPECT_EQ(frames.frame().pixel(frames.columnLeft(36) + 1, bottom), kGridLine) << c.scale;
+    EXPECT_EQ(frames.frame().pixel(frames.columnLeft(36) + 2, bottom), kWhite) << c.scale;
   }
 }
 
