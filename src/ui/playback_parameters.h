@@ -1,5 +1,6 @@
 // What the user has asked the sound to be: the five effect values, the
-// practice settings (fine tuning, formants) and the A–B loop. The window's
+// practice settings (fine tuning, formants), the A–B loop and the song's
+// markers. The window's
 // sliders, the speed trainer, the captions and the saves read and write this
 // model; the engine is told what changed. The model knows nothing of
 // sliders or of the engine.
@@ -8,10 +9,21 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 #include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "engine/effect_values.h"
+
+// A named place in the song ("Verse 2", "Solo").
+struct SongMarker {
+  int64_t ms = 0;
+  QString name;
+  bool operator==(const SongMarker&) const = default;
+};
 
 class PlaybackParameters : public QObject {
   Q_OBJECT
@@ -45,10 +57,34 @@ class PlaybackParameters : public QObject {
   // Whether playback loops now: set and switched on.
   bool looping() const { return loopSet() && loopEnabled_; }
 
+  // The markers, in time order (markers at the same time keep the order
+  // they came in). markersChanged follows every change.
+  const std::vector<SongMarker>& markers() const { return markers_; }
+  void setMarkers(std::vector<SongMarker> markers);
+  // Returns the new marker's index. A negative time is taken as 0.
+  int addMarker(int64_t ms, const QString& name);
+  // Returns the marker's index after the move. An index out of range does
+  // nothing and returns -1.
+  int moveMarker(int index, int64_t ms);
+  void renameMarker(int index, const QString& name);
+  void removeMarker(int index);
+  // "Marker N" with the smallest N no marker is named yet.
+  QString nextMarkerName() const;
+  // The time of the nearest marker strictly before / after `ms` (a marker
+  // within `slackMs` before counts as "at" ms, so repeated presses walk
+  // back while playing); nothing when there is none.
+  std::optional<int64_t> markerBefore(int64_t ms, int64_t slackMs = 0) const;
+  std::optional<int64_t> markerAfter(int64_t ms) const;
+  // The section `ms` is in: from the last marker at or before it to the
+  // next marker after it, or to `durationMs` after the last one. Nothing
+  // before the first marker.
+  std::optional<std::pair<int64_t, int64_t>> sectionAt(int64_t ms, int64_t durationMs) const;
+
  signals:
   // `effect` is the one that changed; practice settings report Pitch.
   void valuesChanged(PlaybackParameters::Effect effect);
   void loopChanged();
+  void markersChanged();
 
  private:
   void store(double& slot, double value, Effect effect);
@@ -57,4 +93,5 @@ class PlaybackParameters : public QObject {
   int64_t loopStartMs_ = -1;
   int64_t loopEndMs_ = -1;
   bool loopEnabled_ = true;
+  std::vector<SongMarker> markers_;
 };
