@@ -139,6 +139,16 @@ class MainWindow : public QWidget {
   void toggleLoop();
   void nudgeLoopStart(int ms);
   void nudgeLoopEnd(int ms);
+  // Markers (M, comma, period, Ctrl+L): a new marker at the playing
+  // position, named "Marker N"; the playing position to the marker before
+  // (half a second after a marker counts as at it, so presses while playing
+  // walk back) or after it; the loop over the section between the markers
+  // around the playing position (from the last marker to the end after it).
+  // Each does nothing without an open file, or without such a marker.
+  void addMarkerHere();
+  void jumpToPreviousMarker();
+  void jumpToNextMarker();
+  void loopSectionHere();
   // -1 when that end is not set.
   int64_t loopStartMs() const;
   int64_t loopEndMs() const;

@@ -37,8 +37,14 @@ const std::vector<MainWindow::KeyBinding>& MainWindow::keyBindings() {
       {"Alt+Right", "Loop start 50 ms later (with Shift: 1 s)"},
       {"Ctrl+Left", "Loop end 50 ms earlier (with Shift: 1 s)"},
       {"Ctrl+Right", "Loop end 50 ms later (with Shift: 1 s)"},
+      {"M", "Marker at the playing position"},
+      {",", "To the previous marker"},
+      {".", "To the next marker"},
+      {"Ctrl+L", "Loop the section between the markers around the playing position"},
+      {"Ctrl+B", "GET BPM: measure tempo and key"},
       {"P", "Practice tools"},
       {"F1", "Help"},
+      {"Ctrl+Q", "Quit"},
   };
   return bindings;
 }
@@ -73,8 +79,16 @@ void MainWindow::createShortcuts() {
   bind(QKeySequence(Qt::CTRL | Qt::Key_Right), [this] { nudgeLoopEnd(50); });
   bind(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Left), [this] { nudgeLoopEnd(-1000); });
   bind(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Right), [this] { nudgeLoopEnd(1000); });
+  bind(QKeySequence(Qt::Key_M), [this] { addMarkerHere(); });
+  bind(QKeySequence(Qt::Key_Comma), [this] { jumpToPreviousMarker(); });
+  bind(QKeySequence(Qt::Key_Period), [this] { jumpToNextMarker(); });
+  bind(QKeySequence(Qt::CTRL | Qt::Key_L), [this] { loopSectionHere(); });
+  bind(QKeySequence(Qt::CTRL | Qt::Key_B), [this] {
+    if (bpmButton_->isEnabled()) measureBpm();
+  });
   bind(QKeySequence(Qt::Key_P), [this] { setPracticeDrawerOpen(!drawerOpen_); });
   bind(QKeySequence(Qt::Key_F1), [this] { showHelp(); });
+  bind(QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
 
   // The shortcuts in the hints.
   openButton_->setToolTip(openButton_->toolTip() + QStringLiteral(" (Ctrl+O)"));
@@ -82,6 +96,8 @@ void MainWindow::createShortcuts() {
   playButton_->setToolTip(QStringLiteral("Play (Space)"));
   pauseButton_->setToolTip(QStringLiteral("Pause (Space)"));
   helpButton_->setToolTip(QStringLiteral("Help (F1)"));
+  bpmButton_->setToolTip(bpmButton_->toolTip() + QStringLiteral(" (Ctrl+B)"));
+  closeButton_->setToolTip(closeButton_->toolTip() + QStringLiteral(" (Ctrl+Q)"));
   positionSlider_->setToolTip(QStringLiteral("Playback Position (Left/Right: 5 s, Shift: 1 s, Home: start)"));
   for (Slider* slider : effectSliders_)
     slider->setToolTip(slider->toolTip() +

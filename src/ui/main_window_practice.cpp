@@ -15,6 +15,7 @@
 #include "ui/practice_controller.h"
 #include "ui/practice_drawer.h"
 #include "ui/skin.h"
+#include "ui/skin_button.h"
 #include "ui/slider.h"
 #include "ui/slider_mapping.h"
 
@@ -104,12 +105,35 @@ void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
   menu.exec(event->globalPos());
 }
 
+// Every command of the window, each with its key.
 void MainWindow::fillContextMenu(QMenu& menu) {
-  QAction* practice = menu.addAction(QStringLiteral("Practice tools"));
+  const auto add = [&](const QString& text, const QKeySequence& keys, bool enabled, auto action) {
+    QAction* a = menu.addAction(text);
+    a->setShortcut(keys);
+    a->setShortcutVisibleInContextMenu(true);
+    a->setEnabled(enabled);
+    connect(a, &QAction::triggered, this, action);
+    return a;
+  };
+  add(QStringLiteral("Open..."), QKeySequence(Qt::CTRL | Qt::Key_O), openButton_->isEnabled(), [this] { chooseFile(); });
+  add(QStringLiteral("Save..."), QKeySequence(Qt::CTRL | Qt::Key_S), saveButton_->isEnabled(), [this] { save(); });
+  add(QStringLiteral("GET BPM"), QKeySequence(Qt::CTRL | Qt::Key_B), bpmButton_->isEnabled(), [this] { measureBpm(); });
+  menu.addSeparator();
+  const bool open = session_ != nullptr;
+  add(QStringLiteral("Add marker"), QKeySequence(Qt::Key_M), open, [this] { addMarkerHere(); });
+  add(QStringLiteral("Previous marker"), QKeySequence(Qt::Key_Comma), open && !parameters_->markers().empty(),
+      [this] { jumpToPreviousMarker(); });
+  add(QStringLiteral("Next marker"), QKeySequence(Qt::Key_Period), open && !parameters_->markers().empty(),
+      [this] { jumpToNextMarker(); });
+  add(QStringLiteral("Loop this section"), QKeySequence(Qt::CTRL | Qt::Key_L), open && !parameters_->markers().empty(),
+      [this] { loopSectionHere(); });
+  menu.addSeparator();
+  QAction* practice =
+      add(QStringLiteral("Practice tools"), QKeySequence(Qt::Key_P), true, [this] { setPracticeDrawerOpen(!drawerOpen_); });
   practice->setCheckable(true);
   practice->setChecked(drawerOpen_);
-  practice->setShortcut(QKeySequence(Qt::Key_P));
-  connect(practice, &QAction::triggered, this, [this] { setPracticeDrawerOpen(!drawerOpen_); });
+  add(QStringLiteral("Help"), QKeySequence(Qt::Key_F1), true, [this] { showHelp(); });
+  add(QStringLiteral("About"), QKeySequence(), true, [this] { showAbout(); });
   menu.addSeparator();
   QAction* reports = menu.addAction(reportsAvailable_ ? QStringLiteral("Send error reports")
                                                       : QStringLiteral("Send error reports (not in this build)"));
@@ -118,6 +142,30 @@ void MainWindow::fillContextMenu(QMenu& menu) {
   reports->setChecked(reportsAvailable_ && sendReports());
   reports->setEnabled(reportsAvailable_);
   connect(reports, &QAction::toggled, this, &MainWindow::setSendReports);
+  menu.addSeparator();
+  add(QStringLiteral("Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), true, [this] { close(); });
+}
+
+void MainWindow::addMarkerHere() {
+  if (!session_) return;
+  parameters_->addMarker(heardPositionMs(), parameters_->nextMarkerName());
+}
+
+void MainWindow::jumpToPreviousMarker() {
+  if (!session_) return;
+  const bool playing = playback_ && playback_->state() == Playback::State::Playing;
+  if (const auto ms = parameters_->markerBefore(heardPositionMs(), playing ? 500 : 0)) seekTo(*ms);
+}
+
+void MainWindow::jumpToNextMarker() {
+  if (!session_) return;
+  if (const auto ms = parameters_->markerAfter(heardPositionMs())) seekTo(*ms);
+}
+
+void MainWindow::loopSectionHere() {
+  if (!session_) return;
+  if (const auto section = parameters_->sectionAt(heardPositionMs(), session_->durationMs()))
+    setLoop(uint32_t(section->first), uint32_t(section->second));
 }
 
 int64_t MainWindow::loopStartMs() const { return parameters_->loopStartMs(); }

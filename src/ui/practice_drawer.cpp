@@ -104,8 +104,12 @@ PracticeDrawer::PracticeDrawer(QWidget* parent) : QWidget(parent) {
                               QStringLiteral("Loop end 50 ms earlier, Shift: 1 s (Ctrl+Left)"));
   endLaterButton_ = MakeKey(this, "loopEndLater", QStringLiteral("B▸"),
                             QStringLiteral("Loop end 50 ms later, Shift: 1 s (Ctrl+Right)"));
-  keepButton_ = MakeKey(this, "keepSettingsButton", QStringLiteral("KEEP SLIDERS"),
+  keepCaption_ = MakeText(this, "keepCaption", QStringLiteral("KEEP"), kCaptionGrey);
+  keepCaption_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  keepButton_ = MakeKey(this, "keepSettingsButton", QStringLiteral("NEXT SONG"),
                         QStringLiteral("Keep these settings for the next song"));
+  keepForSongButton_ = MakeKey(this, "keepForSongButton", QStringLiteral("THIS SONG"),
+                               QStringLiteral("Keep these settings for this song: opening it again sets them"));
   loopLabel_ = MakeText(this, "loopLabel", QString(), Qt::white);
   trainerCaption_ = MakeText(this, "trainerCaption", QStringLiteral("TRAINER"), kCaptionGrey);
   trainerParameter_ = new QComboBox(this);
@@ -147,6 +151,10 @@ PracticeDrawer::PracticeDrawer(QWidget* parent) : QWidget(parent) {
     setKeepSettings(!keepSettings_);
     emit keepSettingsToggled(keepSettings_);
   });
+  connect(keepForSongButton_, &SkinButton::clicked, this, [this] {
+    setKeepForSong(!keepForSong_);
+    emit keepForSongToggled(keepForSong_);
+  });
   connect(trainerButton_, &SkinButton::clicked, this, [this] { emit trainerToggled(!trainerRunning_); });
 
   setTuneAvailable(false);
@@ -167,7 +175,7 @@ void PracticeDrawer::setScale(float scale) {
   key.setBold(true);
   key.setPixelSize(int(std::lround((kFontPx + 3) * scale)));
   for (QLabel* l : {fromLabel_, stepLabel_, toLabel_, loopLabel_, trainerStatus_, tuningLabel_}) l->setFont(text);
-  for (QLabel* l : {keyCaption_, loopCaption_, trainerCaption_}) l->setFont(caption);
+  for (QLabel* l : {keyCaption_, loopCaption_, trainerCaption_, keepCaption_}) l->setFont(caption);
   keyLabel_->setFont(key);
   tuningLabel_->setFont(key);
   for (QWidget* w : {static_cast<QWidget*>(trainerParameter_), static_cast<QWidget*>(fromBox_),
@@ -175,7 +183,7 @@ void PracticeDrawer::setScale(float scale) {
     w->setFont(text);
   for (SkinButton* b : {tuneButton_, formantButton_, loopStartButton_, loopEndButton_, loopClearButton_,
                         startEarlierButton_, startLaterButton_, endEarlierButton_, endLaterButton_, trainerButton_,
-                        keepButton_})
+                        keepButton_, keepForSongButton_})
     b->setScale(scale);
   layoutControls();
   update();
@@ -213,8 +221,10 @@ void PracticeDrawer::layoutControls() {
   place(toLabel_, 340, kRow3, 18, 24);
   place(toBox_, 358, kRow3, 64, 24);
   place(trainerButton_, 432, kRow3, 78, kRowHeight);
-  place(trainerStatus_, 66, kRow4, 320, 18);
-  place(keepButton_, 400, kRow4 - 2, 110, 20);
+  place(trainerStatus_, 66, kRow4, 196, 18);
+  place(keepCaption_, 262, kRow4, 34, 18);
+  place(keepButton_, 302, kRow4 - 2, 102, 20);
+  place(keepForSongButton_, 408, kRow4 - 2, 102, 20);
 }
 
 void PracticeDrawer::paintEvent(QPaintEvent*) {
@@ -285,6 +295,11 @@ void PracticeDrawer::setKeepSettings(bool on) {
   showToggle(keepButton_, on);
 }
 
+void PracticeDrawer::setKeepForSong(bool on) {
+  keepForSong_ = on;
+  showToggle(keepForSongButton_, on);
+}
+
 void PracticeDrawer::setLoopAvailable(bool fileOpen, bool loopSet) {
   loopStartButton_->setEnabled(fileOpen);
   loopEndButton_->setEnabled(fileOpen);
@@ -300,6 +315,14 @@ SpeedTrainer PracticeDrawer::trainerPlan() const {
   plan.stepPercent = stepBox_->value();
   plan.targetPercent = toBox_->value();
   return plan;
+}
+
+void PracticeDrawer::setTrainerPlan(const SpeedTrainer& plan) {
+  if (trainerRunning_) return;
+  trainerParameter_->setCurrentIndex(plan.parameter == SpeedTrainer::Parameter::Speed ? 1 : 0);
+  fromBox_->setValue(plan.startPercent);
+  stepBox_->setValue(plan.stepPercent);
+  toBox_->setValue(plan.targetPercent);
 }
 
 void PracticeDrawer::setTrainerRunning(bool running, const QString& status) {

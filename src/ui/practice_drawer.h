@@ -45,8 +45,14 @@ class PracticeDrawer : public QWidget {
   // song puts the five sliders back to 0.
   void setKeepSettings(bool on);
   bool keepSettings() const { return keepSettings_; }
+  // "Keep these settings for this song": off by default; on, the song
+  // remembers its five sliders and opening it again sets them.
+  void setKeepForSong(bool on);
+  bool keepForSong() const { return keepForSong_; }
 
   SpeedTrainer trainerPlan() const;
+  // Shows a plan (a song's remembered one); ignored while the trainer runs.
+  void setTrainerPlan(const SpeedTrainer& plan);
   void setTrainerRunning(bool running, const QString& status);
   bool trainerRunning() const { return trainerRunning_; }
 
@@ -59,6 +65,7 @@ class PracticeDrawer : public QWidget {
   // Move the loop's start (end == false) or end by `ms` (negative: earlier).
   void loopNudgeRequested(bool end, int ms);
   void keepSettingsToggled(bool on);
+  void keepForSongToggled(bool on);
   void trainerToggled(bool on);
 
  protected:
@@ -74,6 +81,7 @@ class PracticeDrawer : public QWidget {
   bool formants_ = false;
   bool trainerRunning_ = false;
   bool keepSettings_ = false;
+  bool keepForSong_ = false;
 
   QLabel* keyCaption_ = nullptr;
   QLabel* keyLabel_ = nullptr;
@@ -88,7 +96,9 @@ class PracticeDrawer : public QWidget {
   SkinButton* startLaterButton_ = nullptr;
   SkinButton* endEarlierButton_ = nullptr;
   SkinButton* endLaterButton_ = nullptr;
+  QLabel* keepCaption_ = nullptr;
   SkinButton* keepButton_ = nullptr;
+  SkinButton* keepForSongButton_ = nullptr;
   QLabel* loopLabel_ = nullptr;
   QLabel* trainerCaption_ = nullptr;
   QComboBox* trainerParameter_ = nullptr;

@@ -58,13 +58,14 @@ class XSession {
   bool up() const { return up_; }
   std::string name() const { return ":" + std::to_string(display_); }
 
-  // Starts `args` on this display with the xcb platform and settings in
-  // `configDir`; the guard ends it.
+  // Starts `args` on this display with the xcb platform, settings in
+  // `configDir` and the song memory in `configDir`/data; the guard ends it.
   ProcessGuard Start(const std::vector<std::string>& args, const std::string& configDir, const std::string& log) {
     const std::string platform = std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
     setenv("DISPLAY", name().c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     setenv("XDG_CONFIG_HOME", configDir.c_str(), 1);
+    setenv("XDG_DATA_HOME", (configDir + "/data").c_str(), 1);
     const pid_t pid = Spawn(args, log);
     if (platform.empty()) unsetenv("QT_QPA_PLATFORM");
     else setenv("QT_QPA_PLATFORM", platform.c_str(), 1);

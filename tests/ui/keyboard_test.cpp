@@ -72,6 +72,44 @@ TEST_F(KeyboardTest, SpacePlaysAndPausesAfterAnyButtonWasClicked) {
   window.findChild<SkinButton*>(QStringLiteral("stopButton"))->click();
 }
 
+// M drops a marker where playing stands; comma and period walk the
+// markers; Ctrl+L loops the section around the playing position.
+TEST_F(KeyboardTest, MarkerKeysDropWalkAndLoopSections) {
+  MainWindow window(store_, file_, 1.0f);
+  Playback& playback = *window.playback();
+  for (int64_t ms : {10000, 20000, 30000}) {
+    window.seekTo(ms);
+    Key(&window, Qt::Key_M);
+  }
+  const auto& markers = window.parameters().markers();
+  ASSERT_EQ(markers.size(), 3u);
+  EXPECT_EQ(markers[0].ms, 10000);
+  EXPECT_EQ(markers[2].name, "Marker 3");
+  window.seekTo(25000);
+  const struct {
+    int key;
+    Qt::KeyboardModifiers modifiers;
+    int64_t positionMs;
+  } steps[] = {
+      {Qt::Key_Comma, Qt::NoModifier, 20000},  {Qt::Key_Comma, Qt::NoModifier, 10000},
+      {Qt::Key_Comma, Qt::NoModifier, 10000},  // none before the first: stays
+      {Qt::Key_Period, Qt::NoModifier, 20000}, {Qt::Key_Period, Qt::NoModifier, 30000},
+      {Qt::Key_Period, Qt::NoModifier, 30000},  // none after the last
+  };
+  for (const auto& s : steps) {
+    Key(&window, s.key, s.modifiers);
+    EXPECT_EQ(playback.positionMs(), s.positionMs) << s.key;
+  }
+  window.seekTo(15000);
+  Key(&window, Qt::Key_L, Qt::ControlModifier);
+  EXPECT_EQ(window.loopStartMs(), 10000);
+  EXPECT_EQ(window.loopEndMs(), 20000);
+  window.seekTo(45000);  // after the last marker: to the end of the song
+  Key(&window, Qt::Key_L, Qt::ControlModifier);
+  EXPECT_EQ(window.loopStartMs(), 30000);
+  EXPECT_EQ(window.loopEndMs(), window.session()->durationMs());
+}
+
 TEST_F(KeyboardTest, KeysSeekAndSetTheLoop) {
   MainWindow window(store_, file_, 1.0f);
   Playback& playback = *window.playback();
