@@ -1,5 +1,8 @@
 #include "analysis/waveform_overview.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -264,6 +267,12 @@ WaveformOverview::~WaveformOverview() {
 }
 
 void WaveformOverview::run(std::stop_token stop, int32_t part, std::unique_ptr<AudioDecoder> reading) {
+  pthread_setname_np(pthread_self(), "pw-waveform");
+  // Background work that runs flat out: it takes its share of the cores but
+  // never preempts the window or the sound threads when they wake.
+  const sched_param batch{};
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
+
   WaveformSummary& summary = *summary_;
   const int64_t start = summary.partStart(part);
   if (!reading) {

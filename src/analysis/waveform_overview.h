@@ -163,14 +163,16 @@ class WaveformSummary {
 
 class WaveformOverview {
  public:
-  // Opens its own reading of `fileName` and starts summarising it on
-  // threads of its own: one per core (at most kMaxParts), each reading its
-  // own part of the file through a reading of its own, opened on its
-  // thread. Null, with *problem set ("/music/a.mp3: No such file or
-  // directory"), when the file cannot be read; nothing is shown to the
-  // user (the window reports its own opening). `threads` 0 takes one per
-  // core. `afterBlock`, when set, is called on each reading thread after
-  // every block it has summarised, with that thread's part and stop
+  // Opens its own reading of `fileName` (on the caller's thread: an MP3
+  // is counted through at opening) and starts summarising it on threads of
+  // its own, named "pw-waveform" and scheduled as batch work: one per part,
+  // `threads` parts asked (0: one per core), each part read through a
+  // reading of its own (the first part through the one opened here, the
+  // others opened on their threads). Null, with *problem set
+  // ("/music/a.mp3: No such file or directory"), when the file cannot be
+  // read; nothing is shown to the user (the window reports its own
+  // opening). `afterBlock`, when set, is called on each reading thread
+  // after every block it has summarised, with that thread's part and stop
   // request (tests hold a reading there to stop it mid-way).
   using BlockHook = std::function<void(int32_t part, const std::stop_token& stop)>;
   static std::unique_ptr<WaveformOverview> start(const std::string& fileName, std::string* problem,
