@@ -2,6 +2,7 @@
 // samples at several zooms, one part or several, a summary still being
 // filled, readers meanwhile, and the overview's own reading of a file.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +17,9 @@
 #include <vector>
 
 #include "analysis/waveform_overview.h"
+// spectrum_analyser_test.cpp defines the counting malloc.
+#define PW_ALLOCATION_COUNT_ELSEWHERE
+#include "allocation_count.h"
 #include "message_capture.h"
 #include "testaudio.h"
 #include "wait_until.h"
@@ -291,6 +295,36 @@ TEST(WaveformSummary, ReadersSeeOnlyFinishedColumnsWhileWritersAppend) {
     EXPECT_EQ(after[size_t(i)].peak, final[size_t(i)].peak) << i;
     EXPECT_EQ(after[size_t(i)].rms, final[size_t(i)].rms) << i;
   }
+}
+
+// columns() is called from paint: no heap allocation at any zoom, on a
+// summary with parts complete, part-way and not started.
+TEST(WaveformSummary, DrawingAllocatesNothing) {
+  if (!pwtest::AllocationCount::available()) GTEST_SKIP() << "the sanitizers own malloc";
+  const TestSignal signal(2, 9000123);
+  WaveformSummary summary(2, 2 * signal.frames, 3);
+  ASSERT_EQ(summary.parts(), 3);
+  Feed(summary, signal, 0, 0, summary.partStart(1));
+  Feed(summary, signal, 1, summary.partStart(1), summary.partStart(1) + 100000);
+  const std::vector<Window> windows = Windows(2 * signal.frames);
+  std::vector<WaveColumn> columns(2000);
+  std::string afterwards;
+  pwtest::AllocationCount count("pw-paint");
+  uint64_t whileDrawing = 0;
+  std::thread paint([&] {
+    pthread_setname_np(pthread_self(), "pw-paint");
+    float drawn = 0;
+    for (const Window& w : windows) {
+      summary.columns(w.from, w.to, std::span(columns).first(size_t(w.columns)));
+      drawn += columns[0].peak;
+    }
+    whileDrawing = count.count();
+    // The count does see this thread.
+    afterwards.assign(size_t(100 + drawn), 'x');
+  });
+  paint.join();
+  EXPECT_EQ(whileDrawing, 0u) << "first of " << count.firstSize() << " bytes";
+  EXPECT_GE(count.count(), 1u);
 }
 
 class WaveformOverviewTest : public ::testing::Test {
