@@ -12,6 +12,9 @@
 
 namespace {
 
+// The most frames reserved for at construction.
+constexpr int64_t kReserveLimit = int64_t(1) << 30;
+
 // Frames each reading thread takes per read: how long a stop waits at most.
 constexpr int64_t kBlockFrames = 4096;
 
@@ -61,18 +64,23 @@ WaveformSummary::WaveformSummary(int32_t channels, int64_t lengthFrames, int32_t
     : channels_(std::max<int32_t>(1, channels)),
       parts_([&] {
         const int64_t length = std::max<int64_t>(0, lengthFrames);
-        const int64_t fit = std::max<int64_t>(1, length / kPartAlignFrames);
+        // Past the reserve (below) only the last part may grow the levels:
+        // such a length is read as one part.
+        const int64_t fit = length > kReserveLimit ? 1 : std::max<int64_t>(1, length / kPartAlignFrames);
         return int32_t(std::clamp<int64_t>(parts, 1, std::min<int64_t>(kMaxParts, fit)));
       }()) {
   const int64_t length = std::max<int64_t>(0, lengthFrames);
   for (int32_t p = 0; p < parts_; ++p) starts_[size_t(p)] = (length / parts_ * p) / kPartAlignFrames * kPartAlignFrames;
   starts_[size_t(parts_)] = length;
 
+  // A length no file has (a damaged header) reserves no more than 2^30
+  // frames (6.7 hours at 44.1 kHz, 22 MB); the levels grow past it if need be.
+  const int64_t reserved = std::min(length, kReserveLimit);
   size_t bytes = 0;
   for (int level = 0; level < kLevels; ++level) {
     Level& l = levels_[size_t(level)];
     const int64_t frames = levelFrames(level);
-    l.capacity = std::max<int64_t>(16, (length + frames - 1) / frames + 1);
+    l.capacity = std::max<int64_t>(16, (reserved + frames - 1) / frames + 1);
     l.segments[0] = std::make_unique_for_overwrite<Entry[]>(size_t(l.capacity));
     bytes += size_t(l.capacity) * sizeof(Entry);
   }

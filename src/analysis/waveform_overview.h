@@ -49,10 +49,11 @@ class WaveformSummary {
   static constexpr int64_t kPartAlignFrames = 4194304;
   static constexpr int kMaxParts = 8;
 
-  // Room for `lengthFrames` frames (the file's stated length) is reserved at
-  // once. Frames past it are still taken by the last part: the levels grow
-  // by segments of their own (each as large as all before it), so nothing
-  // published ever moves. `parts` asks for that many parts; fewer are made
+  // Room for `lengthFrames` frames (the file's stated length; at most 2^30,
+  // 6.7 hours at 44.1 kHz, and a longer one is read as one part) is
+  // reserved at once. Frames past it are still taken by the last part: the
+  // levels grow by segments of their own (each as large as all before it),
+  // so nothing published ever moves. `parts` asks for that many parts; fewer are made
   // when the length does not hold that many aligned ranges (a file shorter
   // than 2 · 95 s at 44.1 kHz is one part).
   WaveformSummary(int32_t channels, int64_t lengthFrames, int32_t parts = 1);
