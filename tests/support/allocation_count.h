@@ -4,7 +4,9 @@
 // before the C library, for every library), so operator new, FFmpeg, Rubber
 // Band and the C library itself are all seen.
 //
-// Include in exactly one source file of a test executable. Not under the
+// The functions are defined in exactly one source file of a test
+// executable; any other file of it that counts defines
+// PW_ALLOCATION_COUNT_ELSEWHERE before including this. Not under the
 // sanitizers, which interpose malloc themselves: available() is false there.
 #pragma once
 
@@ -84,7 +86,7 @@ class AllocationCount {
 
 }  // namespace pwtest
 
-#if PW_ALLOCATION_COUNT
+#if PW_ALLOCATION_COUNT && !defined(PW_ALLOCATION_COUNT_ELSEWHERE)
 extern "C" {
 // glibc's own allocator under its internal names.
 void* __libc_malloc(size_t size) noexcept;
