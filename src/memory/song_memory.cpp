@@ -375,8 +375,9 @@ void SongMemory::fail(Problem problem, const QString& reason) {
                                       : QStringLiteral("Song memory is off: %1 %2.").arg(file, reason);
       return;
     case Problem::CannotCreate:
-      problemText_ = path_.isEmpty() ? QStringLiteral("Song memory is off: %1.").arg(reason)
-                                     : QStringLiteral("Song memory is off: %1 cannot be created (%2).").arg(file, reason);
+      problemText_ = path_.isEmpty()
+                         ? QStringLiteral("Song memory is off: %1.").arg(reason)
+                         : QStringLiteral("Song memory is off: %1 cannot be created (%2).").arg(file, reason);
       return;
     case Problem::NotAFile:
       problemText_ = QStringLiteral("Song memory is off: %1 is not a regular file; it is left as it is.").arg(file);

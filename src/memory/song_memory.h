@@ -152,7 +152,7 @@ class SongMemory {
   std::optional<SongRecord> load(const std::string& contentKey);
   // Keeps `record` for the song, with `path` for the recent list and now as
   // its last opening, replacing what was kept for it (all its markers
-  // included), in one transaction. True once committed; false (nothing
+  // included), in one transaction. A negative position is kept as 0. True once committed; false (nothing
   // written) when the memory is not Ready, or turns Off on this write.
   bool save(const std::string& contentKey, const QString& path, const SongRecord& record);
   // The last `count` paths songs were opened from, the latest first, each

@@ -330,7 +330,8 @@ void FillMemory(const std::string& path, int more = 0) {
   ASSERT_TRUE(memory.save("key-0", QStringLiteral("/m/0"), FullRecord()));
   SongRecord big;
   for (int m = 0; m < 300; ++m) big.markers.push_back({m * 1000, QStringLiteral("marker %1").arg(m)});
-  for (int i = 1; i <= more; ++i) ASSERT_TRUE(memory.save("key-" + std::to_string(i), Q("/m/" + std::to_string(i)), big));
+  for (int i = 1; i <= more; ++i)
+    ASSERT_TRUE(memory.save("key-" + std::to_string(i), Q("/m/" + std::to_string(i)), big));
 }
 
 TEST_F(SongMemoryTest, AnUnusableDatabaseIsLeftAsItWasAndSaidOnce) {
@@ -400,7 +401,8 @@ TEST_F(SongMemoryTest, AnUnusableDatabaseIsLeftAsItWasAndSaidOnce) {
          ASSERT_EQ(newer.run("ALTER TABLE songs ADD COLUMN rating INTEGER"), "");
          ASSERT_EQ(newer.run("PRAGMA user_version = 2"), "");
        },
-       SongMemory::State::ReadOnly, SongMemory::Problem::Newer, "was written by a newer Pitchwell (schema 2; this one knows 1)"},
+       SongMemory::State::ReadOnly, SongMemory::Problem::Newer,
+       "was written by a newer Pitchwell (schema 2; this one knows 1)"},
       {"a newer Pitchwell's that this one cannot read",
        [&](const std::string& p) {
          FillMemory(p);
