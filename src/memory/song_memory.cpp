@@ -171,7 +171,7 @@ void SongMemory::open(Access access) {
     if (!inspect(&version, &empty)) return;
     if (access == Access::ReadOnly) {
       if (empty) {
-        fail(Problem::Missing, QStringLiteral("it holds no songs yet"));
+        fail(Problem::Missing, QStringLiteral("holds no songs yet"));
         return;
       }
       state_ = State::ReadOnly;
