@@ -11,6 +11,10 @@
 // The output is the job's to protect (export_job.h): written under a
 // temporary name and renamed into place at the end, so an interruption or a
 // failure leaves a file that was already there as it was.
+//
+// --from-marker / --to-marker are looked up on this (the main) thread before
+// any render starts: each input's content key, then its markers in the song
+// memory, opened read-only (it is never created or written here).
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,13 +24,20 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <QFile>
+#include <QString>
+
 #include "analysis/bpm_measurement.h"
 #include "analysis/key_measurement.h"
+#include "analysis/song_identity.h"
+#include "decode/audio_file_reader.h"
+#include "memory/song_memory.h"
 #include "export/export_job.h"
 #include "export/writers/audio_writer.h"
 #include "core/messages.h"
@@ -165,8 +176,104 @@ std::unique_ptr<Session> OpenInput(const std::string& input) {
   return session;
 }
 
-// Renders input to output with the options' sliders and format.
-int RenderFile(const render::Options& o, const std::string& input, const std::string& output, bool showProgress) {
+// The stretch of one input to render, in ms (-1: its start / its end).
+struct Region {
+  int64_t fromMs = -1;
+  int64_t toMs = -1;
+};
+
+// ---- Markers -----------------------------------------------------------------
+
+std::string Local(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+std::string Seconds(int64_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", double(ms) / 1000.0);
+  return text;
+}
+
+// The place of the one marker named `name` in `record`; nothing after
+// saying why there is none or more than one.
+std::optional<int64_t> MarkerMs(const std::string& input, const SongRecord& record, const std::string& name) {
+  const std::vector<SongMarker> named = record.markersNamed(QString::fromLocal8Bit(name));
+  if (named.size() == 1) return named.front().ms;
+  if (named.empty()) {
+    std::string known;
+    for (const SongMarker& m : record.markers) known += (known.empty() ? "\"" : ", \"") + Local(m.name) + "\"";
+    Say(input + ": no marker named \"" + name + "\"; " +
+        (known.empty() ? std::string("it has no markers") : "its markers: " + known));
+    return std::nullopt;
+  }
+  std::string places;
+  for (size_t i = 0; i < named.size(); ++i)
+    places += (i == 0 ? "" : i + 1 == named.size() ? " and " : ", ") + Seconds(named[i].ms);
+  Say(input + ": " + std::to_string(named.size()) + " markers are named \"" + name + "\" (at " + places +
+      "); rename all but one in Pitchwell");
+  return std::nullopt;
+}
+
+// Each input's stretch: --from/--to as given, a marker's place for
+// --from-marker/--to-marker. kExitOk, or the status after saying why not.
+int ResolveRegions(const render::Options& o, std::vector<Region>* regions) {
+  regions->assign(o.inputs.size(), Region{o.fromMs, o.toMs});
+  if (o.fromMarker.empty() && o.toMarker.empty()) return kExitOk;
+
+  SongMemory memory(SongMemory::DefaultPath(), SongMemory::Access::ReadOnly);
+  const std::string where = Local(QStringLiteral("\"%1\"").arg(memory.path()));
+  for (size_t i = 0; i < o.inputs.size(); ++i) {
+    const std::string& input = o.inputs[i];
+    if (memory.problemKind() == SongMemory::Problem::Missing) {
+      std::error_code ec;
+      const bool exists = std::filesystem::exists(QFile::encodeName(memory.path()).toStdString(), ec);
+      Say(input + " is not in the song memory (" + where + (exists ? ")" : " does not exist)"));
+      return kExitUsage;
+    }
+    if (memory.state() == SongMemory::State::Off) {
+      Say(Local(memory.problem()));
+      return kExitInput;
+    }
+    std::string key;
+    {
+      AudioFileReader reader(input);  // says why when it does not open
+      if (!reader.opened()) return kExitInput;
+      key = SongContentKey(reader);
+    }
+    const std::optional<SongRecord> record = memory.load(key);
+    if (memory.state() == SongMemory::State::Off) {
+      Say(Local(memory.problem()));
+      return kExitInput;
+    }
+    if (!record) {
+      Say(input + " is not in the song memory (" + where + ")");
+      return kExitUsage;
+    }
+    Region& region = (*regions)[i];
+    for (auto [name, ms] : {std::pair{&o.fromMarker, &region.fromMs}, std::pair{&o.toMarker, &region.toMs}}) {
+      if (name->empty()) continue;
+      const std::optional<int64_t> at = MarkerMs(input, *record, *name);
+      if (!at) return kExitUsage;
+      *ms = *at;
+    }
+    const int64_t from = std::max<int64_t>(region.fromMs, 0);
+    if (region.toMs >= 0 && region.toMs <= from) {
+      const std::string start = o.fromMarker.empty()
+                                    ? (o.fromMs >= 0 ? "--from (" + Seconds(from) + ")" : std::string("the start"))
+                                    : "\"" + o.fromMarker + "\" (" + Seconds(from) + ")";
+      const std::string end = o.toMarker.empty() ? "--to (" + Seconds(region.toMs) + ")"
+                                                 : "\"" + o.toMarker + "\" (" + Seconds(region.toMs) + ")";
+      Say(input + ": " + end + " does not come after " + start);
+      return kExitUsage;
+    }
+  }
+  return kExitOk;
+}
+
+// ---- Rendering ---------------------------------------------------------------
+
+// Renders input to output with the options' sliders and format, `region`
+// of it.
+int RenderFile(const render::Options& o, const std::string& input, const std::string& output, const Region& region,
+               bool showProgress) {
   const std::string outName = OutputFileName(output, o.formatIndex);
   if (auto refused = CheckOutputName(output, o.formatIndex, input)) {
     Say(*refused);
@@ -177,16 +284,17 @@ int RenderFile(const render::Options& o, const std::string& input, const std::st
   if (!session) return kExitInput;
   const int64_t durationMs = session->durationMs();
 
-  if (o.fromMs >= 0 && o.fromMs >= durationMs) {
+  if (region.fromMs >= 0 && region.fromMs >= durationMs) {
     char length[32];
     std::snprintf(length, sizeof length, "%.1f", double(durationMs) / 1000.0);
-    Say(input + ": --from lies at or beyond its end (" + length + " s)");
+    Say(input + ": " + (o.fromMarker.empty() ? "--from" : "\"" + o.fromMarker + "\"") +
+        " lies at or beyond its end (" + length + " s)");
     return kExitUsage;
   }
   BarProgress progress(showProgress);
   SaveRequest request{output, o.formatIndex, ValuesOf(o), o.bitrate, o.overwrite};
-  request.fromMs = o.fromMs;
-  request.toMs = o.toMs >= 0 ? std::min<int64_t>(o.toMs, durationMs) : -1;
+  request.fromMs = region.fromMs;
+  request.toMs = region.toMs >= 0 ? std::min<int64_t>(region.toMs, durationMs) : -1;
   std::unique_ptr<ExportJob> job = CreateExport(std::move(session), request, &progress);
   {
     std::lock_guard lock(InterruptLock);
@@ -261,7 +369,7 @@ int Key(const render::Options& o) {
 
 // ---- Batch -------------------------------------------------------------------
 
-int Batch(const render::Options& o) {
+int Batch(const render::Options& o, const std::vector<Region>& regions) {
   std::error_code ec;
   if (!std::filesystem::is_directory(o.outputDir, ec)) {
     Say(o.outputDir + ": not a folder");
@@ -288,7 +396,7 @@ int Batch(const render::Options& o) {
         if (next >= o.inputs.size() || Interrupted.load()) return;
         index = next++;
       }
-      const int code = RenderFile(o, o.inputs[index], outputs[index], false);
+      const int code = RenderFile(o, o.inputs[index], outputs[index], regions[index], false);
       std::lock_guard guard(lock);
       ++finished;
       if (Severity(code) > Severity(worst)) worst = code;
@@ -336,11 +444,13 @@ int main(int argc, char** argv) {
         return Bpm(o);
       case render::Mode::Key:
         return Key(o);
-      case render::Mode::Batch:
-        return Batch(o);
       default:
-        return RenderFile(o, o.inputs.front(), o.output, !o.quiet && isatty(STDERR_FILENO));
+        break;
     }
+    std::vector<Region> regions;
+    if (const int status = ResolveRegions(o, &regions); status != kExitOk) return status;
+    if (o.mode == render::Mode::Batch) return Batch(o, regions);
+    return RenderFile(o, o.inputs.front(), o.output, regions.front(), !o.quiet && isatty(STDERR_FILENO));
   } catch (const std::exception& e) {
     Say(e.what());
     return kExitOutput;

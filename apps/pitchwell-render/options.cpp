@@ -99,6 +99,7 @@ const SliderOption kSliders[] = {
 std::string UsageText() {
   return "usage: pitchwell-render [--speed PCT] [--tempo PCT] [--pitch ST] [--treble PCT] [--bass PCT]\n"
          "                        [--cents C] [--formant] [--from T] [--to T]\n"
+         "                        [--from-marker NAME] [--to-marker NAME]\n"
          "                        [--bitrate KBPS] [-f FORMAT] [-y] [-q] INPUT OUTPUT\n"
          "       pitchwell-render [options] -o DIR [-j N] INPUT...\n"
          "       pitchwell-render --info INPUT\n"
@@ -124,6 +125,13 @@ std::string HelpText() {
          "  --formant       keep the formants (a voice's character) when the pitch moves\n"
          "  --from T, --to T  render only this stretch of INPUT; T in seconds (12.5), M:SS or\n"
          "                  H:MM:SS (1:05.25); no .cdg is written for a part of a song\n"
+         "  --from-marker NAME, --to-marker NAME\n"
+         "                  render from or up to the marker named NAME (exactly) that the\n"
+         "                  window's song memory keeps for INPUT; the song is known by its\n"
+         "                  sound, wherever its file lies now. One alone renders from the marker\n"
+         "                  to the end, or from the start to the marker; each may go with the\n"
+         "                  other end's --to or --from. The memory is only read\n"
+         "                  ($XDG_DATA_HOME/pitchwell/songs.sqlite, ~/.local/share by default)\n"
          "\nOutput:\n"
          "  OUTPUT's extension picks the format: .mp3 .wav .flac .m4a. With -f/--format FORMAT\n"
          "  (mp3, wav, flac, m4a) OUTPUT gets that format's extension instead, as in the save\n"
@@ -162,8 +170,8 @@ std::string HelpText() {
          "\nExit status:\n"
          "  0    saved\n"
          "  1    usage error; also: OUTPUT is the source file, or OUTPUT (or its .cdg) exists\n"
-         "       and -y was not given\n"
-         "  2    the input cannot be used\n"
+         "       and -y was not given, or the song memory does not know INPUT or its marker\n"
+         "  2    the input cannot be used (nor the song memory, for a marker)\n"
          "  3    the output cannot be written (full disk, no permission, not a regular file,\n"
          "       ...): nothing was saved, and a file that was at OUTPUT is as it was\n"
          "  4    saved, but the input is damaged or truncated: it ended before its stated\n"
@@ -262,6 +270,9 @@ ParseResult Parse(const std::vector<std::string>& args) {
       const auto ms = TimeMs(text);
       if (!ms) return fail(name + " must be a time such as 12.5, 1:05 or 1:02:03, not '" + text + "'");
       (name == "--from" ? o.fromMs : o.toMs) = *ms;
+    } else if (name == "--from-marker" || name == "--to-marker") {
+      std::string& target = name == "--from-marker" ? o.fromMarker : o.toMarker;
+      if (!takeValue(target) || target.empty()) return fail("option " + name + " needs a marker's name");
     } else if (name == "-j" || name == "--jobs") {
       std::string text;
       if (!takeValue(text)) return fail("option " + name + " needs a value");
@@ -293,9 +304,14 @@ ParseResult Parse(const std::vector<std::string>& args) {
   }
   if (info && bpm) return fail("--info and --bpm cannot be combined");
   if (key && (info || bpm)) return fail(std::string("--key and ") + (info ? "--info" : "--bpm") + " cannot be combined");
+  if (o.fromMs >= 0 && !o.fromMarker.empty()) return fail("--from and --from-marker cannot be combined");
+  if (o.toMs >= 0 && !o.toMarker.empty()) return fail("--to and --to-marker cannot be combined");
   if (info || bpm || key) {
     const std::string mode = info ? "--info" : bpm ? "--bpm" : "--key";
     if (!o.outputDir.empty()) return fail("-o is for rendering, not with " + mode);
+    if (!o.fromMarker.empty() || !o.toMarker.empty())
+      return fail(std::string(o.fromMarker.empty() ? "--to-marker" : "--from-marker") + " is for rendering, not with " +
+                  mode);
     if (positional.size() != 1) return fail(mode + " takes exactly one INPUT");
     o.mode = info ? Mode::Info : bpm ? Mode::Bpm : Mode::Key;
     o.inputs = positional;

@@ -37,6 +37,11 @@ struct Options {
   bool formant = false;       // --formant: keep formants when the pitch moves
   int64_t fromMs = -1;        // --from / --to: only this stretch of the input
   int64_t toMs = -1;
+  // --from-marker / --to-marker: the stretch's ends at markers of these
+  // names that the song memory keeps for the input (empty: not given).
+  // Resolved per input before rendering, into fromMs / toMs.
+  std::string fromMarker;
+  std::string toMarker;
 };
 
 // "12.5", "1:05", "1:05.25", "1:02:03": seconds, minutes and seconds, or

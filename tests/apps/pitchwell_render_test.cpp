@@ -37,9 +37,13 @@
 #include "export/export_job.h"
 #include "core/messages.h"
 #include "export/save_command.h"
+#include "analysis/song_identity.h"
+#include "decode/audio_file_reader.h"
+#include "memory/song_memory.h"
 #include "settings/settings_store.h"
 #include "testaudio.h"
 #include "message_capture.h"
+#include "scoped_environment.h"
 
 namespace fs = std::filesystem;
 
@@ -194,6 +198,11 @@ TEST_F(RenderTest, UsageErrorsExitWith1AndSayWhy) {
       {{"-f", "aiff", input, dir + "/o"}, "unknown format 'aiff'"},
       {{"--info", "--bpm", input}, "cannot be combined"},
       {{"-j", "0", "-o", dir, input}, "-j must be"},
+      {{"--from", "1", "--from-marker", "Verse", input, dir + "/o.wav"}, "--from and --from-marker cannot be combined"},
+      {{"--to-marker=Solo", "--to", "2", input, dir + "/o.wav"}, "--to and --to-marker cannot be combined"},
+      {{"--from-marker", "", input, dir + "/o.wav"}, "option --from-marker needs a marker's name"},
+      {{input, dir + "/o.wav", "--to-marker"}, "option --to-marker needs a marker's name"},
+      {{"--info", "--from-marker", "Verse", input}, "--from-marker is for rendering, not with --info"},
   };
   for (const Case& c : cases) {
     const Result r = Render(c.args);
@@ -828,6 +837,140 @@ TEST_F(RenderTest, PracticeOptionsRegionCentsAndFormants) {
     EXPECT_FALSE(std::filesystem::exists(dir + "/x.wav"));
   }
   EXPECT_NE(Render({"--help"}).out.find("--from T, --to T"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// --from-marker / --to-marker: the song memory (written here through
+// SongMemory into a data folder of the test's own, which the renderer finds
+// through XDG_DATA_HOME) gives a range's ends by name. The memory is only
+// read: not created, not written.
+class MarkerRenderTest : public RenderTest {
+ protected:
+  std::string data = dir + "/data";
+  pwtest::ScopedEnvironment environment{{"XDG_DATA_HOME", data.c_str()}};
+  std::string song = dir + "/tone.wav";  // 3 s at 44.1 kHz, mono
+
+  void SetUp() override {
+    RenderTest::SetUp();
+    pwtest::WriteWav(song, pwtest::Sine(440, 44100, 1, 44100 * 3, 0.5), 44100, 1, 16);
+  }
+
+  static std::string KeyOf(const std::string& file) {
+    AudioFileReader reader(file);
+    return SongContentKey(reader);
+  }
+
+  void Remember(const std::string& file, std::vector<SongMarker> markers) {
+    SongMemory memory(SongMemory::DefaultPath());
+    ASSERT_EQ(memory.state(), SongMemory::State::Ready) << memory.problem().toStdString();
+    SongRecord record;
+    record.markers = std::move(markers);
+    ASSERT_TRUE(memory.save(KeyOf(file), QString::fromStdString(file), record));
+  }
+
+  std::string memoryFile() const { return data + "/pitchwell/songs.sqlite"; }
+};
+
+int64_t FramesOf(const std::string& file) {
+  AudioError error = AudioError::None;
+  auto decoder = AudioDecoder::open(file, &error);
+  return decoder ? decoder->lengthFrames() : -1;
+}
+
+TEST_F(MarkerRenderTest, AMarkerRangeRendersExactlyItsStretchOfTheSongWhereverItLies) {
+  Remember(song, {{500, QStringLiteral("Verse")}, {2000, QStringLiteral("Solo")}, {2000, QStringLiteral("Drums in")}});
+  // Known by its sound: the file has moved since its markers were set.
+  fs::create_directories(dir + "/moved");
+  const std::string moved = dir + "/moved/Renamed.wav";
+  fs::rename(song, moved);
+  const std::string memoryBefore = ReadAll(memoryFile());
+
+  struct Case {
+    std::vector<std::string> range;
+    int64_t frames;
+  };
+  const Case cases[] = {
+      {{"--from-marker", "Verse", "--to-marker", "Solo"}, 44100 * 3 / 2},
+      {{"--from-marker=Solo"}, 44100},                       // to the end
+      {{"--to-marker", "Verse"}, 44100 / 2},                 // from the start
+      {{"--from-marker", "Verse", "--to", "1.25"}, 44100 * 3 / 4},
+      {{"--from", "0.25", "--to-marker", "Drums in"}, 44100 * 7 / 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.range.front() + " " + c.range.back());
+    std::vector<std::string> args = {"-q", "-y"};
+    args.insert(args.end(), c.range.begin(), c.range.end());
+    args.push_back(moved);
+    args.push_back(dir + "/part.wav");
+    const Result r = Render(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(FramesOf(dir + "/part.wav"), c.frames);
+  }
+  EXPECT_TRUE(ReadAll(memoryFile()) == memoryBefore);
+  EXPECT_EQ(pwtest::Temporaries(data + "/pitchwell"), std::vector<std::string>{});
+  std::vector<std::string> beside;
+  for (const auto& e : fs::directory_iterator(data + "/pitchwell")) beside.push_back(e.path().filename().string());
+  EXPECT_EQ(beside, std::vector<std::string>{"songs.sqlite"});  // no journal, nothing else
+}
+
+TEST_F(MarkerRenderTest, WhatTheMemoryCannotGiveIsSaidWithItsExitStatus) {
+  const std::string stranger = dir + "/stranger.wav";
+  pwtest::WriteWav(stranger, pwtest::Sine(330, 44100, 1, 44100 * 2, 0.5), 44100, 1, 16);
+  const std::string out = dir + "/out.wav";
+
+  // No memory at all: it is not created.
+  Result r = Render({"--from-marker", "Verse", song, out});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "pitchwell-render: " + song + " is not in the song memory (\"" + memoryFile() +
+                       "\" does not exist)\n");
+  EXPECT_FALSE(fs::exists(data));
+
+  Remember(song, {{500, QStringLiteral("Verse")}, {1000, QStringLiteral("Chorus")}, {2000, QStringLiteral("Chorus")},
+                  {2500, QStringLiteral("Solo")}});
+  const std::string before = ReadAll(memoryFile());
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"--from-marker", "Bridge", song, out}, 1,
+       song + ": no marker named \"Bridge\"; its markers: \"Verse\", \"Chorus\", \"Chorus\", \"Solo\""},
+      {{"--to-marker", "verse", song, out}, 1,  // names match exactly
+       song + ": no marker named \"verse\"; its markers: \"Verse\", \"Chorus\", \"Chorus\", \"Solo\""},
+      {{"--from-marker", "Chorus", song, out}, 1,
+       song + ": 2 markers are named \"Chorus\" (at 1.000 s and 2.000 s); rename all but one in Pitchwell"},
+      {{"--from-marker", "Solo", "--to-marker", "Verse", song, out}, 1,
+       song + ": \"Verse\" (0.500 s) does not come after \"Solo\" (2.500 s)"},
+      {{"--from-marker", "Verse", stranger, out}, 1,
+       stranger + " is not in the song memory (\"" + memoryFile() + "\")"},
+      {{"--from-marker", "Verse", dir + "/missing.wav", out}, 2, "Could not open audio file!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.err);
+    r = Render(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("usage:"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(out));
+  }
+  EXPECT_TRUE(ReadAll(memoryFile()) == before);
+
+  // A damaged memory is said as such and left as it is.
+  std::string damaged = before;
+  for (size_t i = 100; i < damaged.size(); ++i) damaged[i] = char(i * 31);
+  { std::ofstream(memoryFile(), std::ios::binary | std::ios::trunc) << damaged; }
+  r = Render({"--from-marker", "Verse", song, out});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("Song memory is off: \"" + memoryFile() + "\" is damaged ("), std::string::npos) << r.err;
+  EXPECT_TRUE(ReadAll(memoryFile()) == damaged);
+  EXPECT_FALSE(fs::exists(out));
+
+  EXPECT_NE(Render({"--help"}).out.find("--from-marker NAME, --to-marker NAME"), std::string::npos);
 }
 
 }  // namespace
