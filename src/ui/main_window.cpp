@@ -1,4 +1,5 @@
 #include "ui/main_window.h"
+#include "memory/song_memory.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -207,6 +208,7 @@ MainWindow::MainWindow(const SettingsStore& store, const QString& startupFile, f
   applyScale(scale);
   connectControls();
   createPracticeDrawer();
+  openSongMemory();
   if (settings_.practiceDrawer != 0) setPracticeDrawerOpen(true);
   aboutWindow();  // made now, hidden until ABOUT
   if (!startupFile.isEmpty()) openFile(startupFile);
@@ -230,6 +232,7 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::saveSettings() {
+  rememberSong();
   settings_.volume = volumeKnob_->position();
   Save(settings_, store_);
 }
@@ -483,6 +486,7 @@ void MainWindow::openLocalFile(const QByteArray& path) {
   // The previous file's stream is gone: an end it reported but the window
   // has not handled yet no longer belongs to anything open.
   QCoreApplication::removePostedEvents(this, PlaybackEndedEvent::kType);
+  rememberSong();  // the song being closed, where it was left
   cancelBpmMeasurement();
   parameters_->clearLoop();  // its frames belong to the file being closed
   session_ = std::move(opened);
@@ -505,6 +509,7 @@ void MainWindow::openLocalFile(const QByteArray& path) {
   showPlayState();
   enableButtons(true);
   practiceFileOpened();
+  restoreSong(fileName, path);
 }
 
 // OPEN: the dialog starts where the last file came from.

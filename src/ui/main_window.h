@@ -21,6 +21,7 @@
 #include <memory>
 #include <vector>
 
+#include "memory/song_record.h"
 #include "settings/settings_store.h"
 #include "ui/skin.h"
 #include "analysis/spectrum_analyser.h"
@@ -28,6 +29,7 @@
 
 class Knob;
 class Playback;
+class SongMemory;
 class PlaybackParameters;
 class Session;
 class QLabel;
@@ -152,6 +154,15 @@ class MainWindow : public QWidget {
   // -1 when that end is not set.
   int64_t loopStartMs() const;
   int64_t loopEndMs() const;
+
+  // ---- song memory (main_window_memory.cpp) ----
+  // What the window remembers of each song; never null.
+  SongMemory& songMemory() const { return *memory_; }
+  // Writes what the open song's memory keeps now: its place, loop, markers,
+  // trainer plan and, when the song keeps them, the sliders. Opening
+  // another song, saving the settings (the window's end) and a short pause
+  // after an edit of the markers or the loop do it too.
+  void rememberSong();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -282,6 +293,20 @@ class MainWindow : public QWidget {
   bool shown_ = false;
   bool dragActive_ = false;
   QPoint dragStart_;  // where the left button went down, in window pixels
+
+  // ---- song memory (main_window_memory.cpp) ----
+  void openSongMemory();
+  // After a song opened: its key, then what is remembered of it put back.
+  void restoreSong(const QString& fileName, const QByteArray& path);
+  SongRecord songRecord() const;
+  void fillRecentMenu(class QMenu& menu);
+  // A problem of the memory, shown once.
+  void sayMemoryProblem();
+  std::unique_ptr<SongMemory> memory_;
+  std::string songKey_;  // the open song's content key; empty while none
+  QString songPath_;
+  QTimer rememberTimer_{this};
+  bool restoringSong_ = false;
 
   // ---- practice tools (main_window_practice.cpp) ----
   void createPracticeDrawer();

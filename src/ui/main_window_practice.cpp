@@ -116,6 +116,7 @@ void MainWindow::fillContextMenu(QMenu& menu) {
     return a;
   };
   add(QStringLiteral("Open..."), QKeySequence(Qt::CTRL | Qt::Key_O), openButton_->isEnabled(), [this] { chooseFile(); });
+  fillRecentMenu(*menu.addMenu(QStringLiteral("Open recent")));
   add(QStringLiteral("Save..."), QKeySequence(Qt::CTRL | Qt::Key_S), saveButton_->isEnabled(), [this] { save(); });
   add(QStringLiteral("GET BPM"), QKeySequence(Qt::CTRL | Qt::Key_B), bpmButton_->isEnabled(), [this] { measureBpm(); });
   menu.addSeparator();

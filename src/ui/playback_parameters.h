@@ -17,13 +17,7 @@
 #include <vector>
 
 #include "engine/effect_values.h"
-
-// A named place in the song ("Verse 2", "Solo").
-struct SongMarker {
-  int64_t ms = 0;
-  QString name;
-  bool operator==(const SongMarker&) const = default;
-};
+#include "memory/song_record.h"
 
 class PlaybackParameters : public QObject {
   Q_OBJECT

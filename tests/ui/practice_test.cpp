@@ -91,8 +91,10 @@ TEST_F(PracticeTest, TheLoopShowsOnThePositionSliderAndInTheDrawer) {
   QTest::keyClick(&window, Qt::Key_BracketRight);
   EXPECT_EQ(window.loopEndMs(), 5000);
 
-  // Another file clears the loop; so does CLEAR.
-  window.openFile(file_);
+  // Another song clears the loop; so does CLEAR.
+  const std::string other = pwtest::TempDir("practice-other") + "/other.wav";
+  pwtest::WriteWav(other, pwtest::Sine(330, 44100, 2, 44100 * 10), 44100, 2, 16);
+  window.openFile(QString::fromStdString(other));
   EXPECT_FALSE(window.session()->chain().loop().active());
   EXPECT_TRUE(std::isnan(position->markerB()));
   window.setLoop(1000, 2000);
