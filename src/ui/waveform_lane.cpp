@@ -411,8 +411,8 @@ void WaveformLane::setHover(double x) {
   const bool textMoved = ms / 100 != hoveredMs_ / 100 || (ms < 0) != (hoveredMs_ < 0);
   hoverX_ = inside ? x : -1;
   if (wasX != nowX || textMoved) {
-    if (wasX >= 0) update(hoverRect(wasX));
-    if (nowX >= 0) update(hoverRect(nowX));
+    if (wasX >= 0) update(hoverRegion(wasX));
+    if (nowX >= 0) update(hoverRegion(nowX));
   }
   if (ms != hoveredMs_) {
     hoveredMs_ = ms;
@@ -447,9 +447,17 @@ void WaveformLane::updateCursor(QPointF at) {
 
 QRect WaveformLane::playheadRect(int x) const { return {x - head_ - 1, 0, 2 * head_ + line_ + 2, height()}; }
 
-QRect WaveformLane::hoverRect(int x) const {
-  // The line, and the read-out on either side of it.
-  return QRect(x - readoutWidth_ - 2 * line_, 0, 2 * readoutWidth_ + 4 * line_ + 1, height());
+QRect WaveformLane::readoutRect(int x) const {
+  QRect r(x + 2 * line_, 1, readoutWidth_, rulerHeight_ - 2);
+  if (r.right() >= width() - 1) r.moveRight(x - 2 * line_);
+  return r;
+}
+
+QRegion WaveformLane::hoverRegion(int x) const {
+  // The line down the wave, and along the ruler the read-out on either side
+  // of it with the labels it hides.
+  const int reach = readoutWidth_ + 2 * line_ + labelGap_ + pad_;
+  return QRegion(x, waveTop_, 1, waveBottom_ - waveTop_) + QRegion(x - reach, 0, 2 * reach + 1, rulerHeight_);
 }
 
 void WaveformLane::fillColumns() {
@@ -468,7 +476,8 @@ void WaveformLane::paintEvent(QPaintEvent* event) {
   QPainter p(this);
   const QRect dirty = event->rect();
   paintRuler(p, dirty);
-  paintWave(p, dirty);
+  // The wave column by column: only the columns asked for.
+  for (const QRect& r : event->region()) paintWave(p, r);
   paintLoop(p);
   paintMarkers(p);
   paintPlayhead(p);
@@ -495,6 +504,8 @@ void WaveformLane::paintRuler(QPainter& p, const QRect& dirty) {
     }
   }
   p.setFont(rulerFont_);
+  const QFontMetrics metrics(rulerFont_);
+  const QRect readout = hoverX_ >= 0 && hoveredMs_ >= 0 ? readoutRect(int(hoverX_)).adjusted(-pad_, 0, pad_, 0) : QRect();
   const int tick = std::max(2, rulerHeight_ / 3);
   const int minorTick = std::max(1, tick / 2);
   // Labels reach right of their tick, so start one step left of the view.
@@ -506,9 +517,12 @@ void WaveformLane::paintRuler(QPainter& p, const QRect& dirty) {
       p.fillRect(half, rulerHeight_ - 1 - minorTick, 1, minorTick, Rgb(LaneColors::kTick));
     if (x + labelGap_ < dirty.left() || x > dirty.right() + 1 || ms < 0) continue;
     p.fillRect(x, rulerHeight_ - 1 - tick, 1, tick, Rgb(LaneColors::kTick));
-    p.setPen(Rgb(LaneColors::kLabel));
     const QRect box(x + pad_ / 2 + 1, 0, labelGap_, rulerHeight_ - 1);
-    p.drawText(box, Qt::AlignLeft | Qt::AlignVCenter, RulerText(ms, step < 1000));
+    // The pointer's read-out takes the place of a label it would cut.
+    const QString text = RulerText(ms, step < 1000);
+    if (readout.isValid() && readout.intersects(box.adjusted(0, 0, metrics.horizontalAdvance(text) - box.width(), 0))) continue;
+    p.setPen(Rgb(LaneColors::kLabel));
+    p.drawText(box, Qt::AlignLeft | Qt::AlignVCenter, text);
   }
 }
 
@@ -525,8 +539,10 @@ void WaveformLane::paintWave(QPainter& p, const QRect& dirty) {
   if (a >= 0 && b > a) {
     const int left = std::max(0, xOf(double(a))), right = std::min(width() - 1, xOf(double(b)));
     if (right >= left)
-      p.fillRect(QRect(left, waveTop_, right - left + 1, area.height()),
-                 loopEnabled_ || input_.gesture() == LaneGesture::Selecting ? Rgb(LaneColors::kLoop, 34)
+      // Translucent: within this rectangle only, or a region of several
+      // would shade twice.
+      p.fillRect(QRect(left, waveTop_, right - left + 1, area.height()) & dirty,
+                 loopEnabled_ || input_.gesture() == LaneGesture::Selecting ? Rgb(LaneColors::kLoop, 24)
                                                                             : QColor(255, 255, 255, 16));
   }
 
@@ -586,11 +602,15 @@ void WaveformLane::paintMarkers(QPainter& p) {
     const int x = xOf(double(input_.shownMarkerMs(i)));
     p.fillRect(QRect(x, rulerHeight_, 1, waveBottom_ - rulerHeight_), line);
     const bool selected = i == input_.selectedMarker();
-    const QRect flag(int(f.left), int(g.flagTop), int(f.right - f.left), int(g.flagBottom - g.flagTop));
+    // On whole pixels from the line's own pixel, so that a flag keeps its
+    // width wherever the view puts it.
+    const bool pointsLeft = f.left < view().xAt(double(input_.shownMarkerMs(i)), width()) - 0.5;
+    const int w = int(std::lround(f.right - f.left));
+    const int top = int(g.flagTop), h = int(g.flagBottom - g.flagTop);
+    const QRect flag = pointsLeft ? QRect(x - w + 1, top, w, h) : QRect(x, top, w, h);
     p.fillRect(flag, line);
     p.fillRect(flag.adjusted(1, 1, -1, -1), Rgb(selected ? LaneColors::kSelectedFlag : LaneColors::kFlag));
-    const bool pointsLeft = f.right <= x + 0.5 && f.left < x;
-    const QRect text = flag.adjusted(pointsLeft ? pad_ : pad_ + line_, 0, -pad_, 0);
+    const QRect text = flag.adjusted(pointsLeft ? pad_ : pad_ + line_, 0, pointsLeft ? -pad_ - line_ : -pad_, 0);
     const QString name = metrics.elidedText(markers_[size_t(i)].name, Qt::ElideRight, text.width());
     if (name.isEmpty() || name == QStringLiteral("…")) continue;
     p.setPen(selected ? Rgb(LaneColors::kBackTop) : QColor(0xE8, 0xEE, 0xF4));
@@ -615,12 +635,7 @@ void WaveformLane::paintHover(QPainter& p) {
   if (hoverX_ < 0 || hoveredMs_ < 0) return;
   const int x = int(hoverX_);
   p.fillRect(QRect(x, waveTop_, 1, waveBottom_ - waveTop_), Rgb(LaneColors::kHover, 90));
-  const QRect box = [&] {
-    const int h = rulerHeight_ - 2;
-    QRect r(x + 2 * line_, 1, readoutWidth_, h);
-    if (r.right() >= width() - 1) r.moveRight(x - 2 * line_);
-    return r;
-  }();
+  const QRect box = readoutRect(x);
   p.fillRect(box, Rgb(LaneColors::kHover));
   p.fillRect(box.adjusted(1, 1, -1, -1), Rgb(LaneColors::kBackTop));
   p.setFont(flagFont_);

@@ -20,6 +20,7 @@
 #include <QColor>
 #include <QFont>
 #include <QRect>
+#include <QRegion>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -159,7 +160,8 @@ class WaveformLane : public QWidget {
   int64_t progressPixels() const;
   int xOf(double ms) const;
   QRect playheadRect(int x) const;
-  QRect hoverRect(int x) const;
+  QRegion hoverRegion(int x) const;
+  QRect readoutRect(int x) const;
   void setHover(double x);
   void updateCursor(QPointF at);
   void openMarkerMenu(int index, QPoint globalAt);
