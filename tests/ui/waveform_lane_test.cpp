@@ -18,6 +18,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testaudio.h"
@@ -668,6 +669,28 @@ TEST_F(WaveformLaneWidget, DrawsWhatIsSummarisedWhileTheRestArrives) {
   }));
   image = lane.grab().toImage();
   EXPECT_TRUE(IsWave(image.pixel(450, centre - 3)));
+}
+
+TEST_F(WaveformLaneWidget, PaintsWhileAnotherThreadFillsTheSummary) {
+  WaveformSummary summary(2, kFrames);
+  WaveformLane lane;
+  lane.resize(500, WaveformLane::heightAt(1.0f));
+  lane.setSummary(&summary, kRate, kFrames);
+  lane.show();
+  std::jthread writer([&summary] {
+    for (int64_t at = 0; at < kFrames; at += kFrames / 40) FeedSong(summary, at, std::min(kFrames, at + kFrames / 40));
+    summary.finish();
+  });
+  // The window's side: painting whenever it likes until the lane stops polling.
+  ASSERT_TRUE(pwtest::WaitUntil([&] {
+    QCoreApplication::processEvents();
+    lane.grab();
+    return !lane.polling();
+  }));
+  writer.join();
+  const QImage image = lane.grab().toImage();
+  for (int x : {260, 380, 495}) EXPECT_TRUE(IsWave(image.pixel(x, lane.centreRow() - 3))) << x;
+  EXPECT_FALSE(IsWave(image.pixel(100, lane.centreRow() - 3)));
 }
 
 // Records the rectangles the lane is asked to paint.
