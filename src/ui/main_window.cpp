@@ -1,5 +1,8 @@
 #include "ui/main_window.h"
 #include "memory/song_memory.h"
+#include "analysis/waveform_overview.h"
+#include "ui/practice_drawer.h"
+#include "ui/waveform_lane.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -208,6 +211,7 @@ MainWindow::MainWindow(const SettingsStore& store, const QString& startupFile, f
   applyScale(scale);
   connectControls();
   createPracticeDrawer();
+  connectLane();
   openSongMemory();
   if (settings_.practiceDrawer != 0) setPracticeDrawerOpen(true);
   aboutWindow();  // made now, hidden until ABOUT
@@ -224,6 +228,7 @@ MainWindow::MainWindow(const SettingsStore& store, const QString& startupFile, f
 MainWindow::~MainWindow() {
   cancelBpmMeasurement();
   saveSettings();
+  stopSongOverview();
   timer_.stop();
   delete spectrum_;
   spectrum_ = nullptr;
@@ -509,6 +514,7 @@ void MainWindow::openLocalFile(const QByteArray& path) {
   showPlayState();
   enableButtons(true);
   practiceFileOpened();
+  startSongOverview();
   restoreSong(fileName, path);
 }
 
@@ -660,6 +666,7 @@ void MainWindow::firstShow() {
 
 void MainWindow::tick() {
   if (!playback_ || !session_) return;
+  drawer_->lane()->setPlayheadMs(heardPositionMs());  // repaints only when it moves a pixel
   if (playback_->state() != Playback::State::Playing) {
     spectrum_->showSpectrum(analyser_.spectrum());
     return;

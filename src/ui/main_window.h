@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "memory/song_record.h"
@@ -217,6 +218,9 @@ class MainWindow : public QWidget {
   // Tests answer the save dialog with this instead of showing it: it gets
   // the dialog as the user would see it and returns what exec() would.
   std::function<int(class SaveDialog&)> runSaveDialog;
+  // A marker's new name (nothing: cancelled); tests answer with this
+  // instead of the input dialog.
+  std::function<std::optional<QString>(const QString& current)> askMarkerName;
   // With a loop set, SAVE asks whether to save only the loop; tests answer
   // with this instead of a message box.
   std::function<bool(const QString& question)> askSaveLoopOnly;
@@ -293,6 +297,15 @@ class MainWindow : public QWidget {
   bool shown_ = false;
   bool dragActive_ = false;
   QPoint dragStart_;  // where the left button went down, in window pixels
+
+  // ---- waveform lane (main_window_lane.cpp) ----
+  void connectLane();
+  void showMarkersOnLane();
+  void renameMarker(int index);
+  void startSongOverview();
+  void stopSongOverview();
+  // The open song's outline, read on threads of its own; the lane draws it.
+  std::unique_ptr<class WaveformOverview> overview_;
 
   // ---- song memory (main_window_memory.cpp) ----
   void openSongMemory();

@@ -19,6 +19,8 @@
 #include "ui/slider.h"
 #include "ui/slider_mapping.h"
 #include "ui/value_editor.h"
+#include "ui/practice_drawer.h"
+#include "ui/waveform_lane.h"
 
 const std::vector<MainWindow::KeyBinding>& MainWindow::keyBindings() {
   static const std::vector<KeyBinding> bindings = {
@@ -132,6 +134,7 @@ void MainWindow::seekTo(int64_t ms) {
   analyser_.clear();
   timeLabel_->setText(ElapsedTimeText(uint32_t(target)));
   positionSlider_->setPosition(PositionPercent(uint32_t(target), int32_t(duration)));
+  drawer_->lane()->setPlayheadMs(target);
 }
 
 void MainWindow::seekBy(int64_t ms) {

@@ -13,13 +13,17 @@
 #include "ui/skin.h"
 #include "ui/skin_button.h"
 #include "ui/ui_scale.h"
+#include "ui/waveform_lane.h"
 
 namespace {
 
 // Design geometry at scale 1.0, in the drawer's own pixels (the main
 // window is 523 wide).
 constexpr int kCaptionLeft = 16, kCaptionWidth = 48;
-constexpr int kRow1 = 14, kRow2 = 50, kRow3 = 86, kRow4 = 114;
+// The lane across the top, inside the well; the rows of controls below it.
+constexpr int kLaneLeft = 14, kLaneTop = 12, kLaneWidth = 495;
+constexpr int kRowsTop = kLaneTop + WaveformLane::kDesignHeight;
+constexpr int kRow1 = kRowsTop + 14, kRow2 = kRowsTop + 50, kRow3 = kRowsTop + 86, kRow4 = kRowsTop + 114;
 constexpr int kRowHeight = 26;
 constexpr int kFontPx = 11;
 
@@ -82,6 +86,8 @@ PracticeDrawer::PracticeDrawer(QWidget* parent) : QWidget(parent) {
       " border-radius: 3px; padding: 0 4px; selection-background-color: #1D86D0; }"
       "QComboBox QAbstractItemView { background: #1C1E22; color: white; selection-background-color: #1D86D0; }"));
 
+  lane_ = new WaveformLane(this);
+  lane_->setObjectName(QStringLiteral("waveformLane"));
   keyCaption_ = MakeText(this, "keyCaption", QStringLiteral("KEY"), kCaptionGrey);
   keyLabel_ = MakeText(this, "keyLabel", QStringLiteral("---"), Qt::white);
   tuningLabel_ = MakeText(this, "tuningLabel", QString(), kAccent);
@@ -185,6 +191,7 @@ void PracticeDrawer::setScale(float scale) {
                         startEarlierButton_, startLaterButton_, endEarlierButton_, endLaterButton_, trainerButton_,
                         keepButton_, keepForSongButton_})
     b->setScale(scale);
+  lane_->setScale(scale);
   layoutControls();
   update();
 }
@@ -196,6 +203,8 @@ void PracticeDrawer::layoutControls() {
   auto place = [s](QWidget* w, int x, int y, int width, int height) {
     w->setGeometry(ScaledRect(QRect(x, y, width, height), s));
   };
+  const QRect lane = ScaledRect(QRect(kLaneLeft, kLaneTop, kLaneWidth, WaveformLane::kDesignHeight), s);
+  lane_->setGeometry(lane.x(), lane.y(), lane.width(), WaveformLane::heightAt(s));
   place(keyCaption_, kCaptionLeft, kRow1, kCaptionWidth, kRowHeight);
   place(keyLabel_, 66, kRow1, 190, kRowHeight);
   place(tuningLabel_, 258, kRow1, 58, kRowHeight);
@@ -254,7 +263,7 @@ void PracticeDrawer::paintEvent(QPaintEvent*) {
   p.drawRoundedRect(well, 8 * s, 8 * s);
   // Hairlines between the three sections.
   p.setPen(QPen(QColor(0x2A, 0x2D, 0x32), std::max(1.0, s)));
-  for (int y : {kRow2 - 5, kRow3 - 5})
+  for (int y : {kRow1 - 7, kRow2 - 5, kRow3 - 5})
     p.drawLine(QPointF(well.left() + 8 * s, y * s), QPointF(well.right() - 8 * s, y * s));
 }
 

@@ -1,5 +1,5 @@
 // The practice drawer: a panel that slides out below the main window with
-// tools musicians practise with: the key and tuning of the open file (and
+// tools musicians practise with: the song's waveform lane, the key and tuning of the open file (and
 // the key after the pitch and speed sliders), "Tune to A440", formant
 // preservation, the A–B loop and the speed trainer. It shows and asks; the
 // main window does the work.
@@ -15,6 +15,7 @@ class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
 class SkinButton;
+class WaveformLane;
 
 class PracticeDrawer : public QWidget {
   Q_OBJECT
@@ -23,7 +24,7 @@ class PracticeDrawer : public QWidget {
   explicit PracticeDrawer(QWidget* parent = nullptr);
 
   // Design size at scale 1.0; the drawer is as wide as the main window.
-  static constexpr int kDesignHeight = 142;
+  static constexpr int kDesignHeight = 236;
   static int heightAt(float scale);
   void setScale(float scale);
 
@@ -49,6 +50,9 @@ class PracticeDrawer : public QWidget {
   // remembers its five sliders and opening it again sets them.
   void setKeepForSong(bool on);
   bool keepForSong() const { return keepForSong_; }
+
+  // The waveform lane across the top; the window feeds it and answers it.
+  WaveformLane* lane() const { return lane_; }
 
   SpeedTrainer trainerPlan() const;
   // Shows a plan (a song's remembered one); ignored while the trainer runs.
@@ -83,6 +87,7 @@ class PracticeDrawer : public QWidget {
   bool keepSettings_ = false;
   bool keepForSong_ = false;
 
+  WaveformLane* lane_ = nullptr;
   QLabel* keyCaption_ = nullptr;
   QLabel* keyLabel_ = nullptr;
   QLabel* tuningLabel_ = nullptr;

@@ -28,6 +28,9 @@
 #include "ui/skin_button.h"
 #include "ui/slider.h"
 #include "ui/slider_mapping.h"
+#include "ui/waveform_lane.h"
+#include "ui/playback_parameters.h"
+#include "wait_until.h"
 #include "testaudio.h"
 #include "widget_app.h"
 #include "window_test.h"
@@ -189,6 +192,48 @@ TEST_F(PracticeTest, TheKeyFollowsPitchAndSpeedAndTheTuningCanBeCorrected) {
   window.openFile(QString::fromStdString(path));  // another opening forgets the key
   EXPECT_EQ(key->text(), QStringLiteral("---"));
   EXPECT_FALSE(tune->isEnabled());
+}
+
+}  // namespace
+
+namespace {
+
+// The lane in the drawer shows the open song's whole outline, follows the
+// model, and what it is asked reaches the model and the engine.
+TEST_F(PracticeTest, TheLaneDrawsTheSongAndItsGesturesReachTheModel) {
+  MainWindow window(store_, file_, 1.0f);
+  window.setPracticeDrawerOpen(true);
+  window.show();
+  auto* lane = window.practiceDrawer()->findChild<WaveformLane*>(QStringLiteral("waveformLane"));
+  ASSERT_NE(lane, nullptr);
+  ASSERT_TRUE(pwtest::WaitUntil([&] { QCoreApplication::processEvents(); return !lane->polling(); }, 60, 20)) << "the outline never finished";
+  EXPECT_EQ(lane->lengthMs(), window.session()->durationMs());
+
+  const int y = lane->centreRow();
+  const auto x = [&](int64_t ms) { return int(std::lround(lane->view().xAt(double(ms), lane->width()))); };
+  QTest::mouseClick(lane, Qt::LeftButton, Qt::NoModifier, QPoint(x(4000), y));
+  EXPECT_NEAR(double(window.playback()->positionMs()), 4000, 50);  // a pixel is 20 ms here
+
+  QTest::mousePress(lane, Qt::LeftButton, Qt::NoModifier, QPoint(x(2000), y));
+  QTest::mouseMove(lane, QPoint(x(5000), y));
+  QTest::mouseRelease(lane, Qt::LeftButton, Qt::NoModifier, QPoint(x(6000), y));
+  EXPECT_NEAR(double(window.loopStartMs()), 2000, 50);
+  EXPECT_NEAR(double(window.loopEndMs()), 6000, 50);
+  EXPECT_TRUE(window.session()->chain().loop().active());
+
+  window.seekTo(3000);
+  window.addMarkerHere();
+  ASSERT_EQ(lane->markers().size(), 1u);
+  EXPECT_EQ(lane->markers()[0].ms, 3000);
+  window.askMarkerName = [](const QString& current) {
+    EXPECT_EQ(current, QStringLiteral("Marker 1"));
+    return std::optional<QString>(QStringLiteral("  Solo "));
+  };
+  emit lane->markerRenameRequested(0);
+  EXPECT_EQ(window.parameters().markers()[0].name, QStringLiteral("Solo"));
+  EXPECT_EQ(lane->markers()[0].name, QStringLiteral("Solo"));
+  emit lane->markerDeleteRequested(0);
+  EXPECT_TRUE(lane->markers().empty());
 }
 
 }  // namespace
