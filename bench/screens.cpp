@@ -24,7 +24,10 @@
 #include <thread>
 #include <vector>
 
+#include "analysis/song_identity.h"
 #include "bench_material.h"
+#include "decode/audio_file_reader.h"
+#include "memory/song_memory.h"
 #include "testaudio.h"
 #include "window_layout.h"
 #include "x_session.h"
@@ -87,6 +90,9 @@ bool ShootWindow(pwtest::XSession& x, const std::string& title, const std::strin
   return true;
 }
 
+// The remembered loop: bars 10 to 13 of the song at 100 BPM.
+constexpr int64_t kLoopStartMs = 21600, kLoopEndMs = 31200;
+
 bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
   const float scale = float(dpi) / 96.0f;
   const pwtest::WindowLayout layout = pwtest::MainWindowLayout(scale);
@@ -102,6 +108,17 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
 
   // A home of its own: the save dialog starts there and the save lands there.
   setenv("HOME", dir.c_str(), 1);
+  // The song as a musician left it last time: three named sections and a
+  // loop over the chorus, remembered by the program's own memory.
+  {
+    SongMemory memory(QString::fromStdString(dir + "/config/data/pitchwell/songs.sqlite"));
+    AudioFileReader reader(song);
+    SongRecord record;
+    record.loop = SongLoop{kLoopStartMs, kLoopEndMs, true};
+    record.markers = {{4800, "Verse"}, {kLoopStartMs, "Chorus"}, {40800, "Solo"}};
+    if (!memory.save(SongContentKey(reader), QString::fromStdString(song), record))
+      std::fprintf(stderr, "screens: the song memory could not be written: %s\n", memory.problem().toStdString().c_str());
+  }
   pwtest::ProcessGuard program = x.Start({PW_WINDOW_EXE, song}, dir + "/config", dir + "/pitchwell.log");
   QPoint origin;
   if (program.pid <= 0 || !x.FindWindow("Evening Groove.wav - Pitchwell", &origin)) {
@@ -139,27 +156,38 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
                                std::to_string(d.firstOutside.y()) + ")").c_str()
                             : "");
 
-  // The practice drawer: opened with P, a loop set with [ and ] while
-  // playing, the trainer started from the drawer.
+  // The practice drawer: opened with P, the remembered loop and markers on
+  // the lane, the trainer started from the drawer.
   x.Key("p");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  x.Key("bracketleft");
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  x.Key("bracketright");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Where the screen is short, the window has lifted itself to open it.
+  if (!x.FindWindow("Evening Groove.wav - Pitchwell", &origin)) return false;
   x.Click(origin + layout.trainerButton);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   const QImage practice = x.Grab(QRect(origin, layout.sizeWithDrawer), dir + "/practice.png");
   if (practice.isNull()) return false;
   const std::string practiceName = out + "/practice-" + std::to_string(dpi) + ".png";
   RoundCorners(practice, radius).save(QString::fromStdString(practiceName));
-  std::printf("%s (the practice drawer: loop set, trainer running)\n", practiceName.c_str());
+  std::printf("%s (the practice drawer: loop and markers, trainer running)\n", practiceName.c_str());
+
+  // A double-click inside the loop on the lane zooms to it.
+  const QRect lane = layout.lane.translated(origin);
+  const int insideLoop = lane.left() + int(lane.width() * ((kLoopStartMs + kLoopEndMs) / 2.0) / 60000.0);
+  x.Run("xdotool mousemove " + std::to_string(insideLoop) + " " + std::to_string(lane.center().y()) +
+        " click --repeat 2 --delay 80 1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  const QImage zoomed = x.Grab(QRect(origin, layout.sizeWithDrawer), dir + "/zoomed.png");
+  if (zoomed.isNull()) return false;
+  const std::string zoomedName = out + "/lane-zoomed-" + std::to_string(dpi) + ".png";
+  RoundCorners(zoomed, radius).save(QString::fromStdString(zoomedName));
+  std::printf("%s (the lane zoomed to the loop)\n", zoomedName.c_str());
 
   // The keyboard: Tab to a slider (its focus ring), Enter on it opens the
   // exact-value editor over its label, a value typed in.
   x.Click(origin + layout.loopClearButton);  // a whole-song save, slow enough to catch
   x.Key("p");  // the drawer closes again
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  if (!x.FindWindow("Evening Groove.wav - Pitchwell", &origin)) return false;
   for (int i = 0; i < 3; ++i) x.Key("Tab");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const QImage focus = x.Grab(QRect(origin, layout.size), dir + "/focus.png");

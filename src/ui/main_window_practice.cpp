@@ -4,6 +4,7 @@
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QScreen>
 #include <QVariantAnimation>
 
 #include <cmath>
@@ -97,6 +98,13 @@ void MainWindow::placePracticeDrawer() {
   setMask(shape);
   drawer_->show();
   drawer_->raise();
+  // A drawer that would open past the bottom of the screen lifts the window
+  // instead, never above the screen's top.
+  if (const QScreen* s = isVisible() ? screen() : nullptr) {
+    const QRect area = s->availableGeometry();
+    const int overflow = geometry().bottom() - area.bottom();
+    if (overflow > 0) move(x(), std::max(area.top(), y() - overflow));
+  }
 }
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {

@@ -36,6 +36,7 @@ struct WindowLayout {
   QSize sizeWithDrawer;
   QPoint trainerButton;
   QPoint loopClearButton;
+  QRect lane;  // the waveform lane
 };
 
 inline WindowLayout MainWindowLayout(float scale = 1.0f) {
@@ -63,6 +64,7 @@ inline WindowLayout MainWindowLayout(float scale = 1.0f) {
   layout.sizeWithDrawer = window.size();
   layout.trainerButton = rect("trainerButton").center();
   layout.loopClearButton = rect("loopClearButton").center();
+  layout.lane = rect("waveformLane");
   return layout;
 }
 
