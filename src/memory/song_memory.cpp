@@ -311,19 +311,26 @@ bool SongMemory::inspect(int* version, bool* empty) {
   return true;
 }
 
+bool SongMemory::beginWrite(QSqlQuery& q) {
+  if (q.exec(QStringLiteral("BEGIN IMMEDIATE"))) return true;
+  failOn(q.lastError(), true);
+  return false;
+}
+
+void SongMemory::rollBack(QSqlQuery& q, const QSqlError& error, bool writing) {
+  q.finish();
+  QSqlQuery(db_).exec(QStringLiteral("ROLLBACK"));
+  failOn(error, writing);
+}
+
 bool SongMemory::migrate() {
   QSqlQuery q(db_);
   q.setForwardOnly(true);
   auto abandon = [&](const QSqlError& error) {
-    q.finish();
-    QSqlQuery(db_).exec(QStringLiteral("ROLLBACK"));
-    failOn(error, true);
+    rollBack(q, error, true);
     return false;
   };
-  if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-    failOn(q.lastError(), true);
-    return false;
-  }
+  if (!beginWrite(q)) return false;
   // Read again under the write lock: another instance may have set the
   // file up since it was inspected.
   int64_t applicationId = 0, version = 0, objects = 0;
@@ -456,9 +463,7 @@ std::optional<SongRecord> SongMemory::load(const std::string& contentKey) {
   QSqlQuery q(db_);
   q.setForwardOnly(true);
   auto abandon = [&](const QSqlError& error) {
-    q.finish();
-    QSqlQuery(db_).exec(QStringLiteral("ROLLBACK"));
-    failOn(error, false);
+    rollBack(q, error, false);
     return std::nullopt;
   };
   // One read transaction: the song and its markers as one writer left them.
@@ -510,17 +515,12 @@ bool SongMemory::save(const std::string& contentKey, const QString& path, const 
   QSqlQuery q(db_);
   q.setForwardOnly(true);
   auto abandon = [&](const QSqlError& error) {
-    q.finish();
-    QSqlQuery(db_).exec(QStringLiteral("ROLLBACK"));
-    failOn(error, true);
+    rollBack(q, error, true);
     return false;
   };
   // The write lock at once: waiting for it mid-way could only end in a
   // deadlock with another writer.
-  if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-    failOn(q.lastError(), true);
-    return false;
-  }
+  if (!beginWrite(q)) return false;
   // Strictly after every earlier opening, so the recent list keeps the
   // order of the saves even within one millisecond.
   if (!q.exec(QStringLiteral("SELECT MAX(last_opened) FROM songs")) || !q.next()) return abandon(q.lastError());

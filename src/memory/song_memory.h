@@ -36,6 +36,7 @@
 #include "memory/song_record.h"
 
 class QSqlError;
+class QSqlQuery;
 
 class SongMemory {
  public:
@@ -122,6 +123,11 @@ class SongMemory {
   // Turns the memory off (or read-only) for `problem` unless it already has one.
   void fail(Problem problem, const QString& reason = {});
   void failOn(const QSqlError& error, bool writing);
+  // Takes the write lock (BEGIN IMMEDIATE); false, after failOn, when it
+  // cannot be had within kBusyTimeoutMs.
+  bool beginWrite(QSqlQuery& q);
+  // Ends the transaction in `q` without a trace, then fails on `error`.
+  void rollBack(QSqlQuery& q, const QSqlError& error, bool writing);
   void disconnect();
 
   const QString path_;

@@ -19,18 +19,9 @@
 #include "ui/skin_button.h"
 #include "ui/slider.h"
 #include "ui/slider_mapping.h"
+#include "ui/waveform_lane_input.h"
 
-QString LoopTimeText(int64_t ms) {
-  ms = std::max<int64_t>(0, ms);
-  const int64_t tenths = ms / 100, seconds = tenths / 10, minutes = seconds / 60, hours = minutes / 60;
-  if (hours > 0)
-    return QStringLiteral("%1:%2:%3.%4")
-        .arg(hours)
-        .arg(minutes % 60, 2, 10, QLatin1Char('0'))
-        .arg(seconds % 60, 2, 10, QLatin1Char('0'))
-        .arg(tenths % 10);
-  return QStringLiteral("%1:%2.%3").arg(minutes).arg(seconds % 60, 2, 10, QLatin1Char('0')).arg(tenths % 10);
-}
+QString LoopTimeText(int64_t ms) { return QString::fromStdString(LaneTimeText(ms)); }
 
 void MainWindow::createPracticeDrawer() {
   drawer_ = new PracticeDrawer(this);
