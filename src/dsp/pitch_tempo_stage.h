@@ -58,6 +58,12 @@ class PitchTempoStage {
   void setFormantPreserved(bool on);
   bool formantPreserved() const;
 
+  // Frames of output that a ratio change made while the stretcher runs
+  // reaches later than the input it applies to (the stretcher's lead, as
+  // measured at creation: what it has already analysed). Entering or
+  // leaving the bypass is not delayed by it (a 15 ms crossfade). Any thread.
+  int latencyFrames() const;
+
   // Writes up to `frames` frames; fewer only at the end of input. Returns 0
   // once input has ended and everything has been delivered, and for
   // frames <= 0. Any request size is served (internally in steps of 1024

@@ -141,6 +141,10 @@ class OutputStream {
   // to the source takes to be heard.
   double aheadSeconds() const;
   double deviceLatency() const;
+  // Frames in the ring now, made by the source and not yet taken by the
+  // device: what a change to the source is heard after (with the device's
+  // latency). Any thread.
+  size_t queuedFrames() const;
 
   // ---- device side ----
 
