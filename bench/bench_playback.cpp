@@ -264,6 +264,48 @@ class ProbeSource final : public OutputSource {
   std::array<size_t, kMaxChanges> queued_{};
 };
 
+// The pitch/tempo stage alone, running at +1 st on a 440 Hz tone: output
+// frames from a move to +2 st until the output's frequency (zero crossings
+// over 10 ms) has crossed the middle between the two. A pitch move acts on
+// the resampler after the stretcher, so it does not wait for the analysis
+// window (latencyFrames(), which a tempo move does wait for).
+double stagePitchDelayMs() {
+  struct Feed {
+    std::vector<float> x;
+    size_t pos = 0;
+  } feed;
+  feed.x = pwtest::Sine(440.0, kRate, 1, size_t(3 * kRate));
+  auto read = [](void* user, float* buffer, int floats) -> int {
+    auto* f = static_cast<Feed*>(user);
+    const size_t n = std::min(size_t(floats), f->x.size() - f->pos);
+    std::copy_n(f->x.data() + f->pos, n, buffer);
+    f->pos += n;
+    return int(n);
+  };
+  auto stage = PitchTempoStage::create(1, kRate, read, &feed);
+  if (!stage) return -1;
+  stage->setPitchSemitones(1);
+  std::vector<float> out, block(512);
+  const auto run = [&](size_t until) {
+    while (out.size() < until) {
+      const int n = stage->process(block.data(), 512);
+      if (n <= 0) return;
+      out.insert(out.end(), block.begin(), block.begin() + n);
+    }
+  };
+  run(size_t(kRate));
+  const size_t at = out.size();
+  stage->setPitchSemitones(2);
+  run(at + size_t(kRate / 2));
+  const size_t window = size_t(kRate / 100);
+  const double middle = 440.0 * std::pow(2.0, 1.5 / 12);
+  for (size_t c = at; c + window < out.size(); c += 22) {
+    if (pwtest::ZeroCrossingFrequency(out.data() + c, window, 1, 0, kRate) > middle)
+      return (double(c + window / 2) - double(at)) * 1000.0 / kRate;
+  }
+  return -1;
+}
+
 struct Terms {
   bool ok = false;
   std::string device;
@@ -272,7 +314,8 @@ struct Terms {
   double queuedMs = 0, queuedMaxMs = 0;  // sound ahead of it then
   double aheadMs = 0;                    // the ring's target depth
   double deviceMs = 0;                   // as the device reports it
-  double stretcherMs = 0;                // the stretcher's lead
+  double stretcherMs = 0;                // a pitch move through the stage
+  double leadMs = 0;                     // the stretcher's lead (tempo moves)
   double limiterMs = 0;                  // the limiter's look-ahead
   double sum() const { return waitMs + queuedMs + deviceMs + stretcherMs + limiterMs; }
   double worst() const { return waitMaxMs + queuedMaxMs + deviceMs + stretcherMs + limiterMs; }
@@ -319,7 +362,8 @@ Terms measureTerms(const std::string& path, int changes) {
   }
   t.aheadMs = stream->aheadSeconds() * 1000;
   t.deviceMs = stream->deviceLatency() * 1000;
-  t.stretcherMs = session->chain().pitchStage().latencyFrames() * 1000.0 / kRate;
+  t.stretcherMs = stagePitchDelayMs();
+  t.leadMs = session->chain().pitchStage().latencyFrames() * 1000.0 / kRate;
   t.limiterMs = session->chain().limiterLatencyFrames() * 1000.0 / kRate;
   return t;
 }
@@ -335,7 +379,9 @@ void printTerms(const char* label, const Terms& t) {
   std::printf("      queued ahead of it in the ring    %5.1f ms  (worst %5.1f; the ring's target depth %.1f)\n",
               t.queuedMs, t.queuedMaxMs, t.aheadMs);
   std::printf("      device latency, as reported       %5.1f ms\n", t.deviceMs);
-  std::printf("      stretcher's lead                  %5.1f ms\n", t.stretcherMs);
+  std::printf("      pitch/tempo stage, a pitch move   %5.1f ms  (a tempo move waits for the stretcher's lead, "
+              "%.1f ms)\n",
+              t.stretcherMs, t.leadMs);
   std::printf("      chain: limiter look-ahead         %5.1f ms\n", t.limiterMs);
   std::printf("      sum                               %5.1f ms  (worst %5.1f)\n", t.sum(), t.worst());
 }
@@ -391,7 +437,8 @@ std::vector<double> measureRealProgram(const pwtest::WindowLayout& layout, const
   const auto frequencyNow = [&] {
     const std::vector<float> r = pwtest::ReadRecording(recording);
     const size_t frames = r.size() / 2;
-    return frames > window ? FrequencyAt(r, frames - window / 2 - 1, window) : 0.0;
+    const size_t span = size_t(0.1 * kRate);  // long enough to tell 220 Hz within 2 %
+    return frames > span ? FrequencyAt(r, frames - span / 2 - 1, span) : 0.0;
   };
   const auto near = [](double f, double hz) { return std::fabs(f - hz) < hz * 0.02; };
   x.Click(origin + layout.play);

@@ -58,10 +58,12 @@ class PitchTempoStage {
   void setFormantPreserved(bool on);
   bool formantPreserved() const;
 
-  // Frames of output that a ratio change made while the stretcher runs
-  // reaches later than the input it applies to (the stretcher's lead, as
-  // measured at creation: what it has already analysed). Entering or
-  // leaving the bypass is not delayed by it (a 15 ms crossfade). Any thread.
+  // Frames of output by which a duration change made while the stretcher
+  // runs reaches the output later than the input it applies to (the
+  // stretcher's lead, measured at creation: what it has already analysed).
+  // A pitch change acts on the resampler behind the stretcher and is heard
+  // within a few milliseconds; entering or leaving the bypass takes the
+  // 15 ms crossfade. Any thread.
   int latencyFrames() const;
 
   // Writes up to `frames` frames; fewer only at the end of input. Returns 0
