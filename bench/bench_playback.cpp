@@ -395,14 +395,27 @@ double FrequencyAt(const std::vector<float>& x, size_t centre, size_t window) {
   return pwtest::ZeroCrossingFrequency(x.data() + (centre - window / 2) * 2, window, 2, 0, kRate);
 }
 
-// Recorded frames at a wall time: the recording's frame count against the
-// steady clock, over a second of polls; the largest lead seen is the one
-// with the least write delay.
+// Where the samples start in a WAV file (after the "data" chunk's header).
+size_t DataOffset(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::string head(4096, '\0');
+  f.read(head.data(), long(head.size()));
+  const size_t at = head.find("data");
+  return at == std::string::npos ? 0 : at + 8;
+}
+
+// Recorded frames at a wall time: the recording's length (its file size,
+// read in microseconds, not its samples) against the steady clock, over a
+// second of polls; the largest lead seen is the one with the least write
+// delay.
 struct RecordingClock {
   double offset = -1e9;  // recording seconds minus steady seconds
-  void poll(const std::string& recording) {
+  void poll(const std::string& recording, size_t dataOffset) {
+    std::error_code ec;
     const double t = SteadySeconds();
-    const double frames = double(pwtest::ReadRecording(recording).size() / 2);
+    const auto bytes = std::filesystem::file_size(recording, ec);
+    if (ec || bytes < dataOffset) return;
+    const double frames = double((bytes - dataOffset) / 8);
     offset = std::max(offset, frames / kRate - t);
   }
   double frameAt(double steady) const { return (steady + offset) * kRate; }
@@ -463,9 +476,10 @@ std::vector<double> measureRealProgram(const pwtest::WindowLayout& layout, const
   for (const Jump& j : jumps) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // settled, and sound to compare against
     RecordingClock clock;
-    for (int i = 0; i < 40; ++i) {
-      clock.poll(recording);
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    const size_t dataOffset = DataOffset(recording);
+    for (int i = 0; i < 500; ++i) {
+      clock.poll(recording, dataOffset);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     x.Run("xdotool key --delay 0 " + std::string(j.key));
     const double keyAt = SteadySeconds();  // the event went out just before xdotool returned
@@ -479,7 +493,9 @@ std::vector<double> measureRealProgram(const pwtest::WindowLayout& layout, const
       run = crossed(FrequencyAt(r, c, window)) ? run + 1 : 0;
       if (run == 5) {
         const double heard = double(c - 4 * hop);
-        delays.push_back((heard - clock.frameAt(keyAt)) * 1000.0 / kRate);
+        const double delay = (heard - clock.frameAt(keyAt)) * 1000.0 / kRate;
+        // Heard before the key: the recording's clock was misread; no figure.
+        if (delay > 0) delays.push_back(delay);
         break;
       }
     }
