@@ -114,6 +114,7 @@ struct PitchTempoStage::Engine {
   Engine(int channels, int rate, ReadFunction read, void* user);
 
   int Process(float* output, int frames, double pitch, double duration, bool formantPreserved);
+  int LatencyFrames() const { return int(std::lround(startLead_)); }
   void Flush();
 
   const int channels_;
@@ -613,6 +614,8 @@ double PitchTempoStage::durationRatio() const { return durationRatio_.load(std::
 void PitchTempoStage::setFormantPreserved(bool on) { formantPreserved_.store(on, std::memory_order_relaxed); }
 
 bool PitchTempoStage::formantPreserved() const { return formantPreserved_.load(std::memory_order_relaxed); }
+
+int PitchTempoStage::latencyFrames() const { return engine_->LatencyFrames(); }
 
 int PitchTempoStage::process(float* output, int frames) {
   return engine_->Process(output, frames, pitchRatio_.load(std::memory_order_relaxed),

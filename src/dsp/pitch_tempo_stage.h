@@ -58,6 +58,14 @@ class PitchTempoStage {
   void setFormantPreserved(bool on);
   bool formantPreserved() const;
 
+  // Frames of output by which a duration change made while the stretcher
+  // runs reaches the output later than the input it applies to (the
+  // stretcher's lead, measured at creation: what it has already analysed).
+  // A pitch change acts on the resampler behind the stretcher and is heard
+  // within a few milliseconds; entering or leaving the bypass takes the
+  // 15 ms crossfade. Any thread.
+  int latencyFrames() const;
+
   // Writes up to `frames` frames; fewer only at the end of input. Returns 0
   // once input has ended and everything has been delivered, and for
   // frames <= 0. Any request size is served (internally in steps of 1024

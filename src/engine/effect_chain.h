@@ -91,6 +91,9 @@ class EffectChain {
   double ceilingDb() const { return limiter_->ceilingDb(); }
   // Whether the limiter reduced the gain in the last block (for a meter).
   bool limiting() const { return limiter_->reducing(); }
+  // The limiter's look-ahead in frames: while an effect is on, the chain's
+  // own delay after the pitch stage (for figures).
+  int limiterLatencyFrames() const { return limiter_->latencyFrames(); }
 
   // The pitch stage, for figures (its latency) and tests.
   PitchTempoStage& pitchStage() { return *pitchStage_; }

@@ -45,9 +45,10 @@ struct PaStreamCloser {
 };
 
 // The device buffer we ask for: the device thread only copies from the ring,
-// so it can run with short buffers; shorter than this, PulseAudio clients
-// tend to glitch when the machine is busy.
-constexpr double kSuggestedLatency = 0.040;
+// so it can run with short buffers, and every millisecond here is heard
+// after a slider move. Much shorter than this, PulseAudio clients tend to
+// glitch when the machine is busy.
+constexpr double kSuggestedLatency = 0.025;
 
 class PortAudioSink final : public OutputSink {
  public:

@@ -162,6 +162,12 @@ OutputStream::Underruns OutputStream::underruns() const {
 
 double OutputStream::aheadSeconds() const { return double(target_.load(std::memory_order_relaxed)) / format_.rate; }
 
+size_t OutputStream::queuedFrames() const {
+  // The read position first: it never passes the write position it saw.
+  const uint64_t r = read_.load(std::memory_order_acquire);
+  return size_t(write_.load(std::memory_order_acquire) - r);
+}
+
 double OutputStream::deviceLatency() const { return sink_ ? sink_->latency() : 0.0; }
 
 double OutputStream::deviceNow() const {

@@ -91,11 +91,12 @@ class OutputStream {
   // Volume changes move at most full scale per this many seconds.
   static constexpr double kRampSeconds = 0.015;
   // How far the producer keeps the ring ahead of the device: short enough
-  // that a slider move is heard within a few tens of milliseconds, long
-  // enough to ride over a block of the effect chain's work (Rubber Band
-  // renders in steps of about 23 ms at 44.1 kHz). Raised to one and a half
-  // device blocks where the device asks for more at a time.
-  static constexpr double kAheadSeconds = 0.060;
+  // that a slider move is heard soon (this and the device's latency are
+  // most of the delay), long enough to ride over a block of the effect
+  // chain's work (Rubber Band renders in steps of about 23 ms at 44.1 kHz,
+  // a few milliseconds of work each). Raised to one and a half device
+  // blocks where the device asks for more at a time.
+  static constexpr double kAheadSeconds = 0.035;
   // Frames of recent output kept for heard() (a power of two).
   static constexpr size_t kHeardFrames = size_t(1) << 17;
 
@@ -141,6 +142,10 @@ class OutputStream {
   // to the source takes to be heard.
   double aheadSeconds() const;
   double deviceLatency() const;
+  // Frames in the ring now, made by the source and not yet taken by the
+  // device: what a change to the source is heard after (with the device's
+  // latency). Any thread.
+  size_t queuedFrames() const;
 
   // ---- device side ----
 

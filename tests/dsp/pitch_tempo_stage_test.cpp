@@ -264,6 +264,42 @@ TEST(PitchTempoStage, RatioChangeTakesEffectAtTheNextCall) {
   }
 }
 
+// While the stretcher runs, a pitch move is heard within a few
+// milliseconds of output (it acts behind the analysis window), long before
+// the stretcher's lead that a tempo move waits for.
+TEST(PitchTempoStage, PitchMoveIsHeardWellBeforeTheStretchersLead) {
+  struct Move {
+    double p0, p1, duration;
+    int channels;
+  };
+  const Move moves[] = {{1.5, 2.0, 1.0, 1}, {2.0, 0.5, 1.0, 2}, {1.0059, 1.1225, 0.8, 2}, {0.9, 0.8, 1.25, 1}};
+  const int rate = 44100;
+  for (const Move& m : moves) {
+    SCOPED_TRACE(testing::Message() << m.p0 << " -> " << m.p1 << " at duration " << m.duration);
+    Stage s(m.channels, rate);
+    s.src.data = pwtest::Sine(300.0, rate, m.channels, size_t(4 * rate));
+    s.Set(m.p0, m.duration);
+    std::vector<float> out;
+    while (out.size() < size_t(rate * m.channels)) s.Process(out, 512);
+    const size_t at = out.size() / size_t(m.channels);
+    s.Set(m.p1, m.duration);
+    while (out.size() < (at + size_t(rate / 2)) * size_t(m.channels)) s.Process(out, 512);
+
+    // The first 10 ms window whose frequency has crossed the middle.
+    const size_t window = size_t(rate / 100), frames = out.size() / size_t(m.channels);
+    const double middle = 300.0 * std::sqrt(m.p0 * m.p1);
+    long crossedAt = -1;
+    for (size_t c = at; c + window < frames && crossedAt < 0; c += 22) {
+      const double f = pwtest::ZeroCrossingFrequency(out.data() + c * size_t(m.channels), window, m.channels, 0, rate);
+      if (m.p1 > m.p0 ? f > middle : f < middle) crossedAt = long(c + window / 2 - at);
+    }
+    ASSERT_GE(crossedAt, 0) << "the new pitch never came";
+    const int lead = s.h->latencyFrames();
+    EXPECT_GT(lead, rate / 50) << "the stretcher's lead is tens of milliseconds";
+    EXPECT_LT(crossedAt, std::min<long>(rate / 100 + long(window) / 2, lead / 2)) << crossedAt << " frames";
+  }
+}
+
 // ---- ratio range and units ---------------------------------------------------
 
 // Ratios beyond the range act as its ends: the output is, sample for

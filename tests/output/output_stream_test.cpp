@@ -651,6 +651,7 @@ TEST(OutputRender, RingKeepsItsDepthAheadOfTheDevice) {
   ASSERT_TRUE(WaitFor([&] { return stream.pulled() >= depth; }));
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(stream.pulled(), depth);
+  EXPECT_EQ(stream.queuedFrames(), depth);
   // … and tops it up as soon as the device has taken a block.
   std::vector<float> block(1024 * 2);
   ASSERT_EQ(stream.render(block.data(), 1024, 0.0), 1024u);
@@ -659,6 +660,7 @@ TEST(OutputRender, RingKeepsItsDepthAheadOfTheDevice) {
   ASSERT_TRUE(WaitFor([&] { return stream.pulled() == depth + 1024; }));
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(stream.pulled(), depth + 1024);
+  EXPECT_EQ(stream.queuedFrames(), depth);
   EXPECT_EQ(stream.underruns().total(), 0u);
 }
 
