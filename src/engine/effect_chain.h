@@ -91,6 +91,10 @@ class EffectChain {
   double ceilingDb() const { return limiter_->ceilingDb(); }
   // Whether the limiter reduced the gain in the last block (for a meter).
   bool limiting() const { return limiter_->reducing(); }
+  // Off: the limiter never joins the path, for a caller that limits the
+  // output itself (a save split into pieces limits the joined stream once).
+  // On at creation. Set before the first block, or while nobody reads.
+  void setLimiterEnabled(bool on) { limiterEnabled_.store(on, std::memory_order_relaxed); }
 
   // The pitch stage, for figures (its latency) and tests.
   PitchTempoStage& pitchStage() { return *pitchStage_; }
@@ -125,6 +129,7 @@ class EffectChain {
   std::atomic<bool> speedOn_{false};
   std::atomic<bool> bassOn_{false};
   std::atomic<bool> trebleOn_{false};
+  std::atomic<bool> limiterEnabled_{true};
 
   // ---- the reading thread (flush while nobody reads) ----
   bool limiterInPath_ = false;

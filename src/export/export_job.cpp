@@ -101,9 +101,10 @@ void ExportJob::writeBlock(std::span<const uint8_t> block) {
   failOnException([&] { totalWritten_.fetch_add(writer_->write(block.data(), uint32_t(block.size()))); });
 }
 
-void ExportJob::postProgress() {
+void ExportJob::postProgress(const SplitRender* split) {
   ExportProgress* const progress = options_.progress;
   if (!progress) return;
+  if (split) return progress->reportProgress(split->percent(), totalWritten_.load());
   const int64_t durationMs = session_->durationMs();
   // Progress runs over the region when there is one, else over the file.
   int64_t fromMs = 0;
@@ -224,10 +225,20 @@ void ExportJob::renderBlocks() {
 
   session.chain().setCeilingDb(SaveCeilingDb(formatIndex));
 
+  // A long stretched save is rendered in pieces on every core; the job's
+  // session renders the first of them.
+  std::unique_ptr<SplitRender> split;
+  if (SplitRender::plannedPieces(session, options_.split) > 1) {
+    split = std::make_unique<SplitRender>(session, options_.split, stop_.get_token(),
+                                          [this](const std::string& text) { fail(text); });
+    split->start();
+  }
+
   uint32_t readBytes = request;
   while (readBytes == request && !cancelled() && !failed()) {
-    readBytes = uint32_t(session.read(samplesIn, kBlockFrames)) * channels * uint32_t(sizeof(float));
-    postProgress();
+    const size_t frames = split ? split->read(samplesIn, kBlockFrames) : session.read(samplesIn, kBlockFrames);
+    readBytes = uint32_t(frames) * channels * uint32_t(sizeof(float));
+    postProgress(split.get());
     if (readBytes > 0) {
       const uint32_t samples = readBytes / uint32_t(sizeof(float));
       const std::span<uint8_t> slot = handOff_->waitForSlot();
@@ -239,12 +250,25 @@ void ExportJob::renderBlocks() {
   // The last handed-over block is written before anything else touches the
   // writer, also after a failed write: it never has two users at once.
   handOff_->waitUntilDone();
-  postProgress();
+  postProgress(split.get());
+
+  // The pieces' threads end before anything below looks at the session;
+  // a split save's end is where its last piece's source ended.
+  bool endedShort = false;
+  std::string shortEnd;
+  if (split) {
+    endedShort = split->endedShort();
+    shortEnd = split->shortEndDescription();
+    split.reset();
+  } else if (reader.endedShort()) {
+    endedShort = true;
+    shortEnd = reader.shortEndDescription();
+  }
 
   // Saved short: said once, beside the saved file, not instead of it.
   const std::string& input = options_.sourceName.empty() ? reader.fileName() : options_.sourceName;
-  if (!cancelled() && !failed() && reader.endedShort()) {
-    warn(input + ": " + reader.shortEndDescription() + ": the file is damaged or truncated");
+  if (!cancelled() && !failed() && endedShort) {
+    warn(input + ": " + shortEnd + ": the file is damaged or truncated");
     inputEndedShort_ = true;
   }
   // More audio than the header admits: all of it was saved, and the user

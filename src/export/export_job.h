@@ -22,8 +22,13 @@
 // queued messages and the job's failure text are handed to the owner at the
 // end (ExportOutcome), to be shown on the main thread.
 //
+// A long save whose sound is stretched is rendered in pieces on several
+// threads and joined (split_render.h); options.split says how. Otherwise,
+// and always when nothing stretches or the file is short, the job's own
+// session renders it whole, as it always has.
+//
 // All buffers are allocated once per job, before the block loop; the loop
-// allocates nothing.
+// allocates nothing (a split save's pieces hold their output as it comes).
 #pragma once
 
 #include <atomic>
@@ -36,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "export/split_render.h"
 #include "export/writers/audio_writer.h"
 #include "core/messages.h"
 
@@ -112,6 +118,8 @@ struct ExportJobOptions {
   bool overwriteAllowed = false;
   // May be null. Must outlive the job's end report.
   ExportProgress* progress = nullptr;
+  // Whether and how the stretch is split over cores.
+  SplitSettings split = {};
 };
 
 class ExportJob {
@@ -170,7 +178,8 @@ class ExportJob {
   void commitOutputs();
   void settleOutcome();
   void takeWriterMessages();
-  void postProgress();
+  // Percent from the split render when there is one, else from the session.
+  void postProgress(const SplitRender* split);
   bool cancelled() const { return stop_.stop_requested(); }
   bool failed() const { return failed_.load(); }
   // The first failure is the job's one message; later ones are dropped.
