@@ -14,12 +14,15 @@ namespace {
 // Quieter than this (mean square, dBFS) over the whole cross-fade counts as
 // silence.
 constexpr double kSilenceDb = -50.0;
-// An onset must stand this many times above the span's median flux, and
-// what follows it must be audible.
+// An onset must stand this many times above the span's median flux and
+// above a floor (a swell of a held note is no onset), and what follows it
+// must be audible.
 constexpr double kOnsetStrength = 5.0;
+constexpr double kOnsetFloor = 0.02;
 constexpr double kAudibleDb = -45.0;
-// The cross-fade begins this long after the onset's frame, past the attack.
-constexpr double kAfterOnsetSeconds = 0.02;
+// The cross-fade begins this long after the end of the frame that shows
+// the onset, past the attack.
+constexpr double kAfterOnsetSeconds = 0.01;
 // What moving away from the cut costs: a steady seam at the span's edge
 // must be this much quieter (dB); an onset there this much weaker (share).
 constexpr double kSteadyDistanceDb = 6.0;
@@ -136,12 +139,12 @@ SeamChoice ChooseSeam(const float* mono, size_t frames, int rate, size_t preferr
     size_t best = 0;
     for (size_t t = 3; t + 3 < count; ++t) {
       const double f = a.flux[t];
-      if (f < kOnsetStrength * median) continue;
+      if (f < kOnsetStrength * median || f < kOnsetFloor) continue;
       bool peak = true;
       // The first frame of a plateau is its peak.
       for (size_t u = t - 3; u <= t + 3 && peak; ++u) peak = u == t || (u < t ? a.flux[u] < f : a.flux[u] <= f);
       if (!peak || a.energyDb[std::min(t + 2, count - 1)] < kAudibleDb) continue;
-      const size_t at = a.centre(t) + after + half;
+      const size_t at = t * size_t(a.hop) + size_t(a.size) + after + half;
       if (at < lowest || at > highest) continue;
       const double score = f / median * (1.0 - kOnsetDistanceShare * double(Distance(at, preferred)) / reach);
       if (score > bestScore) {

@@ -168,7 +168,7 @@ SplitRender::~SplitRender() {
 
 void SplitRender::start() {
   workers_.reserve(size_t(threadCount_));
-  for (int w = 0; w < threadCount_; ++w) workers_.emplace_back([this, w] { work(w == 0 ? &first_ : nullptr); });
+  for (int w = 0; w < threadCount_; ++w) workers_.emplace_back([this] { work(); });
 }
 
 void SplitRender::fail(const std::string& text) {
@@ -213,16 +213,8 @@ std::unique_ptr<Session> SplitRender::openSession() {
   return session;
 }
 
-void SplitRender::work(Session* given) {
+void SplitRender::work() {
   try {
-    std::unique_ptr<Session> own;
-    Session* session = given;
-    if (!session) {
-      if (halted()) return;
-      own = openSession();
-      if (!own) return;
-      session = own.get();
-    }
     for (;;) {
       size_t index = 0;
       {
@@ -232,7 +224,15 @@ void SplitRender::work(Session* given) {
         // No piece starts more than threadCount_ ahead of the one joined.
         if (!changed_.wait(lock, halt_.get_token(), [&] { return index <= head_ + size_t(threadCount_); })) return;
       }
-      renderPiece(index, *session);
+      // Every piece but the first on a chain of its own, opened for it: a
+      // stretcher that has run keeps traces of it through a reset, and the
+      // output must not depend on which thread rendered what before.
+      std::unique_ptr<Session> own;
+      if (index > 0) {
+        own = openSession();
+        if (!own) return;
+      }
+      renderPiece(index, own ? *own : first_);
       if (halted()) return;
     }
   } catch (const std::exception& e) {

@@ -35,8 +35,9 @@
 // outputs are held; the piece being joined is handed on as it comes.
 //
 // Threads: the owner (the export job's thread) constructs, starts, reads and
-// destroys; the piece threads render. The first piece thread renders on the
-// owner's session; the others open the file again. Every piece thread
+// destroys; the piece threads render. The first piece renders on the
+// owner's session; every other piece opens the file again, with a chain of
+// its own, so that its output depends on nothing rendered before it. Every piece thread
 // checks the stop between blocks. A failure is handed to onFailure (from any
 // thread, the first one only) and stops every piece.
 #pragma once
@@ -159,7 +160,7 @@ class SplitRender {
   bool halted() const { return halt_.stop_requested(); }
   std::unique_ptr<Session> openSession();
   void configure(Session& session) const;
-  void work(Session* given);
+  void work();
   void renderPiece(size_t index, Session& session);
   int64_t seamAt(size_t index, Session& session);
   // The joiner (owner's thread).
