@@ -221,8 +221,11 @@ void SplitRender::work() {
         std::unique_lock lock(lock_);
         index = nextPiece_++;
         if (index >= pieces_.size()) return;
-        // No piece starts more than threadCount_ ahead of the one joined.
-        if (!changed_.wait(lock, halt_.get_token(), [&] { return index <= head_ + size_t(threadCount_); })) return;
+        // At most threadCount_ pieces, the one being joined among them, hold
+        // output at a time; two with one thread, which must render the next
+        // piece's start before the join can leave the one before it.
+        const size_t inFlight = size_t(std::max(threadCount_, 2));
+        if (!changed_.wait(lock, halt_.get_token(), [&] { return index < head_ + inFlight; })) return;
       }
       // Every piece but the first on a chain of its own, opened for it: a
       // stretcher that has run keeps traces of it through a reset, and the
