@@ -235,8 +235,7 @@ void Seams(const std::string& wav) {
     std::unique_ptr<Session> s = Prepared(wav);
     other = ReadAll(*s, 1000);
   }
-  std::unique_ptr<Session> s = Prepared(wav);
-  SplitRender split(*s, SplitSettings{}, std::stop_token(), [](const std::string& text) {
+  SplitRender split(Prepared(wav), SplitSettings{}, std::stop_token(), [](const std::string& text) {
     std::printf("  split failed: %s\n", text.c_str());
   });
   split.start();

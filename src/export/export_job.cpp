@@ -34,7 +34,9 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 }  // namespace
 
 ExportJob::ExportJob(std::unique_ptr<Session> session, ExportJobOptions options)
-    : session_(std::move(session)), options_(std::move(options)) {}
+    : sourceFile_(session ? session->fileName() : std::string()),
+      options_(std::move(options)),
+      session_(std::move(session)) {}
 
 ExportJob::~ExportJob() {
   // Before any member goes: the thread's stop request cancels the job
@@ -196,6 +198,9 @@ void ExportJob::renderBlocks() {
   if (uint32_t(session.channels()) != outputFormat.pcm.channels)
     throw std::runtime_error("Output format does not match the file");
   const AudioFileReader& reader = session.reader();
+  // What the reader knows at opening, for the messages at the end.
+  const std::string input = options_.sourceName.empty() ? reader.fileName() : options_.sourceName;
+  const std::string understated = reader.understatedLengthDescription();
 
   // The PCM format, the conversion and the byte count must agree: 24-bit
   // packed samples only where the writer takes them (WAV, FLAC), 16-bit
@@ -226,17 +231,18 @@ void ExportJob::renderBlocks() {
   session.chain().setCeilingDb(SaveCeilingDb(formatIndex));
 
   // A long stretched save is rendered in pieces on every core; the job's
-  // session renders the first of them.
+  // session goes to the split render, which renders the first piece on it
+  // and lets it go. Neither `session` nor `reader` is used after this.
   std::unique_ptr<SplitRender> split;
   if (SplitRender::plannedPieces(session, options_.split) > 1) {
-    split = std::make_unique<SplitRender>(session, options_.split, stop_.get_token(),
+    split = std::make_unique<SplitRender>(std::move(session_), options_.split, stop_.get_token(),
                                           [this](const std::string& text) { fail(text); });
     split->start();
   }
 
   uint32_t readBytes = request;
   while (readBytes == request && !cancelled() && !failed()) {
-    const size_t frames = split ? split->read(samplesIn, kBlockFrames) : session.read(samplesIn, kBlockFrames);
+    const size_t frames = split ? split->read(samplesIn, kBlockFrames) : session_->read(samplesIn, kBlockFrames);
     readBytes = uint32_t(frames) * channels * uint32_t(sizeof(float));
     postProgress(split.get());
     if (readBytes > 0) {
@@ -260,22 +266,21 @@ void ExportJob::renderBlocks() {
     endedShort = split->endedShort();
     shortEnd = split->shortEndDescription();
     split.reset();
-  } else if (reader.endedShort()) {
+  } else if (session_->reader().endedShort()) {
     endedShort = true;
-    shortEnd = reader.shortEndDescription();
+    shortEnd = session_->reader().shortEndDescription();
   }
 
   // Saved short: said once, beside the saved file, not instead of it.
-  const std::string& input = options_.sourceName.empty() ? reader.fileName() : options_.sourceName;
   if (!cancelled() && !failed() && endedShort) {
     warn(input + ": " + shortEnd + ": the file is damaged or truncated");
     inputEndedShort_ = true;
   }
   // More audio than the header admits: all of it was saved, and the user
   // hears why the length differs from what other programs show.
-  if (const std::string more = reader.understatedLengthDescription();
-      !cancelled() && !failed() && !more.empty() && !inputEndedShort_)
-    notices_.push_back(pw::Message{pw::MessageKind::Information, std::string(), input + ": " + more + "; all of it was saved"});
+  if (!cancelled() && !failed() && !understated.empty() && !inputEndedShort_)
+    notices_.push_back(
+        pw::Message{pw::MessageKind::Information, std::string(), input + ": " + understated + "; all of it was saved"});
 }
 
 void ExportJob::endWriting() {
@@ -307,7 +312,7 @@ bool ExportJob::completeOutput() {
   }
   if (cancelled() || failed() || !staged_) return false;
 
-  const std::string& source = session_->fileName();
+  const std::string& source = sourceFile_;
   // A failed tag save has damaged the temporary file: nothing is put in
   // place. Tags that could not be carried over leave the audio sound.
   const TagCopyResult tags = CopyTags(source, staged_->path());

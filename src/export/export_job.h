@@ -5,7 +5,8 @@
 //
 // The job owns the session it renders: its own reading of the source through
 // its own effect chain, prepared by the save command (save_command.h), so
-// playback of the same file goes on meanwhile. The integer PCM handed to the writer and the bit rate are the job's
+// playback of the same file goes on meanwhile. A split save hands it to the
+// split render, which lets it go once it has rendered the first piece. The integer PCM handed to the writer and the bit rate are the job's
 // ExportFormat (audio_writer.h).
 //
 // Nothing at the output's name is touched until the job has succeeded: the
@@ -192,8 +193,11 @@ class ExportJob {
   std::string userText(std::string text) const;
 
   // Set at construction; read by the job's thread.
-  const std::unique_ptr<Session> session_;
+  const std::string sourceFile_;  // the session's file
   const ExportJobOptions options_;
+  // The job's thread: the session it renders; a split save hands it over
+  // to the split render (null from then on).
+  std::unique_ptr<Session> session_;
 
   // Any thread: the cancel, a failure, the bytes written.
   std::stop_source stop_;

@@ -123,18 +123,20 @@ int SplitRender::plannedPieces(Session& session, const SplitSettings& settings) 
   return std::max(count, 1);
 }
 
-SplitRender::SplitRender(Session& first, const SplitSettings& settings, std::stop_token stop,
+SplitRender::SplitRender(std::unique_ptr<Session> firstSession, const SplitSettings& settings, std::stop_token stop,
                          FailureHandler onFailure)
-    : first_(first),
-      fileName_(first.fileName()),
-      channels_(first.channels()),
-      rate_(first.sampleRate()),
-      values_(first.chain().values()),
-      pitchRatio_(first.chain().pitchStage().pitchRatio()),
-      durationRatio_(first.chain().pitchStage().durationRatio()),
-      formantPreserved_(first.chain().pitchStage().formantPreserved()),
+    : fileName_(firstSession->fileName()),
+      channels_(firstSession->channels()),
+      rate_(firstSession->sampleRate()),
+      length_(firstSession->reader().lengthFrames()),
+      values_(firstSession->chain().values()),
+      pitchRatio_(firstSession->chain().pitchStage().pitchRatio()),
+      durationRatio_(firstSession->chain().pitchStage().durationRatio()),
+      formantPreserved_(firstSession->chain().pitchStage().formantPreserved()),
       onFailure_(std::move(onFailure)),
-      relay_(std::move(stop), Relay{&halt_}) {
+      relay_(std::move(stop), Relay{&halt_}),
+      first_(std::move(firstSession)) {
+  Session& first = *first_;
   const int count = plannedPieces(first, settings);
   const std::optional<SplitGrid> grid = FindSplitGrid(durationRatio_, values_.speedPercent);
   if (count < 2 || !grid) throw std::logic_error("A save that stays whole was to be split");
@@ -158,12 +160,13 @@ SplitRender::SplitRender(Session& first, const SplitSettings& settings, std::sto
   fade_.assign(size_t(fadeFrames_) * size_t(channels_), 0.0f);
   fadeA_.assign(fade_.size(), 0.0f);
   fadeB_.assign(size_t(fadeFrames_ + 2 * lagFrames_) * size_t(channels_), 0.0f);
-  configure(first_);
+  configure(first);
 }
 
 SplitRender::~SplitRender() {
   halt_.request_stop();
   workers_.clear();  // joins
+  first_.reset();
 }
 
 void SplitRender::start() {
@@ -205,7 +208,7 @@ std::unique_ptr<Session> SplitRender::openSession() {
     return nullptr;
   }
   if (session->channels() != channels_ || session->sampleRate() != rate_ ||
-      session->reader().lengthFrames() != first_.reader().lengthFrames()) {
+      session->reader().lengthFrames() != length_) {
     fail(fileName_ + ": the file changed while it was being saved");
     return nullptr;
   }
@@ -235,7 +238,9 @@ void SplitRender::work() {
         own = openSession();
         if (!own) return;
       }
-      renderPiece(index, own ? *own : first_);
+      renderPiece(index, own ? *own : *first_);
+      // The save's own session has done its part: its memory goes now.
+      if (index == 0) first_.reset();
       if (halted()) return;
     }
   } catch (const std::exception& e) {

@@ -37,9 +37,10 @@
 // save's session (about 7 MiB each at 44.1 kHz stereo).
 //
 // Threads: the owner (the export job's thread) constructs, starts, reads and
-// destroys; the piece threads render. The first piece renders on the
-// owner's session; every other piece opens the file again, with a chain of
-// its own, so that its output depends on nothing rendered before it. Every piece thread
+// destroys; the piece threads render. The first piece renders on the save's
+// session (given over at construction, destroyed once that piece is done);
+// every other piece opens the file again, with a chain of its own, so that
+// its output depends on nothing rendered before it. Every piece thread
 // checks the stop between blocks. A failure is handed to onFailure (from any
 // thread, the first one only) and stops every piece.
 #pragma once
@@ -120,10 +121,11 @@ class SplitRender {
   static int plannedPieces(Session& session, const SplitSettings& settings);
 
   // `first` is the save's session as for plannedPieces, with its ceiling
-  // set; it must outlive this object, and nobody else may read it until
-  // this object is destroyed. plannedPieces(first, settings) must be 2 or
-  // more. Nothing runs until start.
-  SplitRender(Session& first, const SplitSettings& settings, std::stop_token stop, FailureHandler onFailure);
+  // set; plannedPieces(*first, settings) must be 2 or more. It renders the
+  // first piece and is destroyed as soon as that is done. Nothing runs until
+  // start.
+  SplitRender(std::unique_ptr<Session> first, const SplitSettings& settings, std::stop_token stop,
+              FailureHandler onFailure);
   ~SplitRender();
   SplitRender(const SplitRender&) = delete;
   SplitRender& operator=(const SplitRender&) = delete;
@@ -173,10 +175,10 @@ class SplitRender {
   void finishEarly(Piece& piece);
 
   // ---- set at construction, read by every thread ----
-  Session& first_;
   const std::string fileName_;
   const int channels_;
   const int rate_;
+  const int64_t length_;  // the file's, to see that it is the same file again
   const EffectValues values_;
   const double pitchRatio_;
   const double durationRatio_;
@@ -196,6 +198,9 @@ class SplitRender {
   std::stop_source halt_;
   std::stop_callback<Relay> relay_;
   std::once_flag failOnce_;
+
+  // The save's session: the first piece's thread's, once started; then gone.
+  std::unique_ptr<Session> first_;
 
   // Pieces and seams: fields as their structs say; lock_ guards what is
   // shared between a piece thread and the joiner, changed_ signals it.

@@ -89,7 +89,7 @@ Saved Save(const std::string& path, const EffectValues& values) {
   settings.threads = 2;
   EXPECT_EQ(SplitRender::plannedPieces(*session, settings), 3);
   std::string failure;
-  SplitRender split(*session, settings, std::stop_token(), [&](const std::string& text) { failure = text; });
+  SplitRender split(std::move(session), settings, std::stop_token(), [&](const std::string& text) { failure = text; });
   split.start();
   while (const size_t n = split.read(block.data(), 8192)) saved.split.insert(saved.split.end(), block.begin(), block.begin() + long(n));
   EXPECT_EQ(failure, "");
