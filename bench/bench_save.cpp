@@ -244,8 +244,9 @@ void Seams(const std::string& wav) {
     std::vector<float> buf(8192 * 2);
     while (const size_t n = split.read(buf.data(), 8192)) joined.insert(joined.end(), buf.begin(), buf.begin() + long(n * 2));
   }
-  std::printf("  lengths: whole %zu frames, split %zu frames (%s)\n", whole.size() / 2, joined.size() / 2,
-              whole.size() == joined.size() ? "equal" : "DIFFERENT");
+  std::printf("  lengths: whole %zu frames, split %zu frames (%s); %d pieces, whose chains read %.3f x the song\n",
+              whole.size() / 2, joined.size() / 2, whole.size() == joined.size() ? "equal" : "DIFFERENT",
+              split.pieces(), split.sourceReadShare());
   size_t differing = 0;
   for (size_t i = 0; i < std::min(whole.size(), other.size()); ++i) differing += whole[i] != other[i];
   std::unique_ptr<RealFft> fft = RealFft::create(kWindow);

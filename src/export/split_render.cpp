@@ -301,8 +301,10 @@ void SplitRender::renderPiece(size_t index, Session& session) {
   int64_t produced = 0;
   bool sourceEnded = false;
   while (!halted()) {
-    const size_t n = session.read(buffer.data(), kPieceBlock);
     const int64_t at = offset + produced;  // joined frame of buffer[0]
+    // No further than the join needs: the last block asks for the rest only.
+    const size_t want = size_t(std::clamp<int64_t>(piece.storeTo - at, 1, int64_t(kPieceBlock)));
+    const size_t n = session.read(buffer.data(), want);
     produced += int64_t(n);
     const int64_t keepFrom = std::max(at, piece.storeFrom);
     const int64_t keepTo = std::min(at + int64_t(n), piece.storeTo);
@@ -330,11 +332,12 @@ void SplitRender::renderPiece(size_t index, Session& session) {
       changed_.notify_all();
     }
     if (at + int64_t(n) >= piece.storeTo) break;
-    if (n < kPieceBlock) {
+    if (n < want) {
       sourceEnded = true;
       break;
     }
   }
+  sourceRead_.fetch_add(reader.positionFrames() - start);
   {
     std::lock_guard lock(lock_);
     piece.ended = true;
@@ -344,6 +347,11 @@ void SplitRender::renderPiece(size_t index, Session& session) {
     }
   }
   changed_.notify_all();
+}
+
+double SplitRender::sourceReadShare() const {
+  const int64_t length = regionEnd_ - regionFrom_;
+  return length > 0 ? double(sourceRead_.load()) / double(length) : 0.0;
 }
 
 int SplitRender::percent() const {

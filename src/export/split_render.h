@@ -4,6 +4,8 @@
 // outputs are joined in order into the one stream the writer takes.
 //
 // The plan:
+// - Only a save that stretches (tempo, pitch, fine tune or speed) and is
+//   long enough is split; any other stays whole, exactly as before.
 // - Pieces: PieceCount cuts the region evenly by its length alone; each even
 //   cut then moves to a seam that cannot be heard (seam_finder.h), found in
 //   the source around the cut. The plan therefore depends on the region's
@@ -33,8 +35,9 @@
 // join needs on. Pieces start in order, and a piece starts only while fewer
 // than `threads` pieces (two at least), the one being joined among them, are
 // in flight: at most threads - 1 pieces' outputs wait whole, the one being
-// joined is handed on as it comes. Each piece thread has a chain of its own besides the
-// save's session (about 7 MiB each at 44.1 kHz stereo).
+// joined is handed on as it comes. Each piece in flight has a chain of its
+// own (about 7 MiB at 44.1 kHz stereo); the save's session goes once the
+// first piece is done.
 //
 // Threads: the owner (the export job's thread) constructs, starts, reads and
 // destroys; the piece threads render. The first piece renders on the save's
@@ -110,7 +113,7 @@ class SplitRender {
  public:
   static constexpr double kCrossfadeSeconds = 0.15;
   static constexpr double kLagSeconds = 0.012;
-  static constexpr double kPrerollSeconds = 0.3;
+  static constexpr double kPrerollSeconds = 0.2;
 
   using FailureHandler = std::function<void(const std::string& text)>;
 
@@ -148,6 +151,9 @@ class SplitRender {
   bool endedShort() const { return endedShort_; }
   std::string shortEndDescription() const { return shortEnd_; }
   const std::vector<SeamReport>& seams() const { return reports_; }
+  // Source frames the pieces' chains read, over the region's: what the
+  // pre-rolls and the overlaps at the seams cost (1 would be none).
+  double sourceReadShare() const;
 
   int pieces() const { return int(pieces_.size()); }
   int threads() const { return threadCount_; }
@@ -198,6 +204,7 @@ class SplitRender {
   std::stop_source halt_;
   std::stop_callback<Relay> relay_;
   std::once_flag failOnce_;
+  std::atomic<int64_t> sourceRead_{0};  // by the pieces' chains, in frames
 
   // The save's session: the first piece's thread's, once started; then gone.
   std::unique_ptr<Session> first_;
