@@ -6,7 +6,10 @@
 // device is opened.
 //
 // Each render has a session of its own, so a batch runs its files on up to
-// N threads of this process at once.
+// N threads of this process at once. A long stretched render splits over
+// the cores (split_render.h); in a batch of N files at once each file gets
+// max(1, cores / N) piece threads, so that files times pieces stay at the
+// core count. The output is the same whatever the thread count.
 //
 // The output is the job's to protect (export_job.h): written under a
 // temporary name and renamed into place at the end, so an interruption or a
@@ -271,9 +274,9 @@ int ResolveRegions(const render::Options& o, std::vector<Region>* regions) {
 // ---- Rendering ---------------------------------------------------------------
 
 // Renders input to output with the options' sliders and format, `region`
-// of it.
+// of it, splitting over pieceThreads threads (0: one per core).
 int RenderFile(const render::Options& o, const std::string& input, const std::string& output, const Region& region,
-               bool showProgress) {
+               bool showProgress, int pieceThreads = 0) {
   const std::string outName = OutputFileName(output, o.formatIndex);
   if (auto refused = CheckOutputName(output, o.formatIndex, input)) {
     Say(*refused);
@@ -295,6 +298,7 @@ int RenderFile(const render::Options& o, const std::string& input, const std::st
   SaveRequest request{output, o.formatIndex, ValuesOf(o), o.bitrate, o.overwrite};
   request.fromMs = region.fromMs;
   request.toMs = region.toMs >= 0 ? std::min<int64_t>(region.toMs, durationMs) : -1;
+  request.split.threads = pieceThreads;
   std::unique_ptr<ExportJob> job = CreateExport(std::move(session), request, &progress);
   {
     std::lock_guard lock(InterruptLock);
@@ -385,6 +389,9 @@ int Batch(const render::Options& o, const std::vector<Region>& regions) {
   }
 
   const bool report = !o.quiet;
+  const size_t threads = std::min(size_t(std::max(o.jobs, 1)), o.inputs.size());
+  const int cores = int(std::max(std::thread::hardware_concurrency(), 1u));
+  const int pieceThreads = std::max(1, cores / int(std::max<size_t>(threads, 1)));
   std::mutex lock;  // guards next, finished, worst and the report lines
   size_t next = 0, finished = 0;
   int worst = kExitOk;
@@ -396,7 +403,7 @@ int Batch(const render::Options& o, const std::vector<Region>& regions) {
         if (next >= o.inputs.size() || Interrupted.load()) return;
         index = next++;
       }
-      const int code = RenderFile(o, o.inputs[index], outputs[index], regions[index], false);
+      const int code = RenderFile(o, o.inputs[index], outputs[index], regions[index], false, pieceThreads);
       std::lock_guard guard(lock);
       ++finished;
       if (Severity(code) > Severity(worst)) worst = code;
@@ -407,7 +414,6 @@ int Batch(const render::Options& o, const std::vector<Region>& regions) {
         std::fprintf(stderr, "[%zu/%zu] %s\n", finished, o.inputs.size(), outputs[index].c_str());
     }
   };
-  const size_t threads = std::min(size_t(std::max(o.jobs, 1)), o.inputs.size());
   std::vector<std::thread> pool;
   for (size_t t = 0; t < threads; ++t) pool.emplace_back(worker);
   for (std::thread& t : pool) t.join();

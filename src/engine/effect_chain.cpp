@@ -97,7 +97,7 @@ int EffectChain::readBlock(float* out, int requestFrames, int capacityFrames, bo
   // its release has ended, handing back what it held, so nothing repeats
   // and the gain makes no step; at the end of the stream it hands it back
   // as well (what does not fit comes with the next, empty, block).
-  const bool on = anyEffectOn();
+  const bool on = anyEffectOn() && limiterEnabled_.load(std::memory_order_relaxed);
   if (on || limiterInPath_) {
     limiterInPath_ = true;
     frames = limiter_->process(out, frames, on);

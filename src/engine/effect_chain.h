@@ -94,6 +94,10 @@ class EffectChain {
   // The limiter's look-ahead in frames: while an effect is on, the chain's
   // own delay after the pitch stage (for figures).
   int limiterLatencyFrames() const { return limiter_->latencyFrames(); }
+  // Off: the limiter never joins the path, for a caller that limits the
+  // output itself (a save split into pieces limits the joined stream once).
+  // On at creation. Set before the first block, or while nobody reads.
+  void setLimiterEnabled(bool on) { limiterEnabled_.store(on, std::memory_order_relaxed); }
 
   // The pitch stage, for figures (its latency) and tests.
   PitchTempoStage& pitchStage() { return *pitchStage_; }
@@ -128,6 +132,7 @@ class EffectChain {
   std::atomic<bool> speedOn_{false};
   std::atomic<bool> bassOn_{false};
   std::atomic<bool> trebleOn_{false};
+  std::atomic<bool> limiterEnabled_{true};
 
   // ---- the reading thread (flush while nobody reads) ----
   bool limiterInPath_ = false;

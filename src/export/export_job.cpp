@@ -34,7 +34,9 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 }  // namespace
 
 ExportJob::ExportJob(std::unique_ptr<Session> session, ExportJobOptions options)
-    : session_(std::move(session)), options_(std::move(options)) {}
+    : sourceFile_(session ? session->fileName() : std::string()),
+      options_(std::move(options)),
+      session_(std::move(session)) {}
 
 ExportJob::~ExportJob() {
   // Before any member goes: the thread's stop request cancels the job
@@ -101,9 +103,10 @@ void ExportJob::writeBlock(std::span<const uint8_t> block) {
   failOnException([&] { totalWritten_.fetch_add(writer_->write(block.data(), uint32_t(block.size()))); });
 }
 
-void ExportJob::postProgress() {
+void ExportJob::postProgress(const SplitRender* split) {
   ExportProgress* const progress = options_.progress;
   if (!progress) return;
+  if (split) return progress->reportProgress(split->percent(), totalWritten_.load());
   const int64_t durationMs = session_->durationMs();
   // Progress runs over the region when there is one, else over the file.
   int64_t fromMs = 0;
@@ -195,6 +198,9 @@ void ExportJob::renderBlocks() {
   if (uint32_t(session.channels()) != outputFormat.pcm.channels)
     throw std::runtime_error("Output format does not match the file");
   const AudioFileReader& reader = session.reader();
+  // What the reader knows at opening, for the messages at the end.
+  const std::string input = options_.sourceName.empty() ? reader.fileName() : options_.sourceName;
+  const std::string understated = reader.understatedLengthDescription();
 
   // The PCM format, the conversion and the byte count must agree: 24-bit
   // packed samples only where the writer takes them (WAV, FLAC), 16-bit
@@ -224,10 +230,21 @@ void ExportJob::renderBlocks() {
 
   session.chain().setCeilingDb(SaveCeilingDb(formatIndex));
 
+  // A long stretched save is rendered in pieces on every core; the job's
+  // session goes to the split render, which renders the first piece on it
+  // and lets it go. Neither `session` nor `reader` is used after this.
+  std::unique_ptr<SplitRender> split;
+  if (SplitRender::plannedPieces(session, options_.split) > 1) {
+    split = std::make_unique<SplitRender>(std::move(session_), options_.split, stop_.get_token(),
+                                          [this](const std::string& text) { fail(text); });
+    split->start();
+  }
+
   uint32_t readBytes = request;
   while (readBytes == request && !cancelled() && !failed()) {
-    readBytes = uint32_t(session.read(samplesIn, kBlockFrames)) * channels * uint32_t(sizeof(float));
-    postProgress();
+    const size_t frames = split ? split->read(samplesIn, kBlockFrames) : session_->read(samplesIn, kBlockFrames);
+    readBytes = uint32_t(frames) * channels * uint32_t(sizeof(float));
+    postProgress(split.get());
     if (readBytes > 0) {
       const uint32_t samples = readBytes / uint32_t(sizeof(float));
       const std::span<uint8_t> slot = handOff_->waitForSlot();
@@ -239,19 +256,31 @@ void ExportJob::renderBlocks() {
   // The last handed-over block is written before anything else touches the
   // writer, also after a failed write: it never has two users at once.
   handOff_->waitUntilDone();
-  postProgress();
+  postProgress(split.get());
+
+  // The pieces' threads end before anything below looks at the session;
+  // a split save's end is where its last piece's source ended.
+  bool endedShort = false;
+  std::string shortEnd;
+  if (split) {
+    endedShort = split->endedShort();
+    shortEnd = split->shortEndDescription();
+    split.reset();
+  } else if (session_->reader().endedShort()) {
+    endedShort = true;
+    shortEnd = session_->reader().shortEndDescription();
+  }
 
   // Saved short: said once, beside the saved file, not instead of it.
-  const std::string& input = options_.sourceName.empty() ? reader.fileName() : options_.sourceName;
-  if (!cancelled() && !failed() && reader.endedShort()) {
-    warn(input + ": " + reader.shortEndDescription() + ": the file is damaged or truncated");
+  if (!cancelled() && !failed() && endedShort) {
+    warn(input + ": " + shortEnd + ": the file is damaged or truncated");
     inputEndedShort_ = true;
   }
   // More audio than the header admits: all of it was saved, and the user
   // hears why the length differs from what other programs show.
-  if (const std::string more = reader.understatedLengthDescription();
-      !cancelled() && !failed() && !more.empty() && !inputEndedShort_)
-    notices_.push_back(pw::Message{pw::MessageKind::Information, std::string(), input + ": " + more + "; all of it was saved"});
+  if (!cancelled() && !failed() && !understated.empty() && !inputEndedShort_)
+    notices_.push_back(
+        pw::Message{pw::MessageKind::Information, std::string(), input + ": " + understated + "; all of it was saved"});
 }
 
 void ExportJob::endWriting() {
@@ -283,7 +312,7 @@ bool ExportJob::completeOutput() {
   }
   if (cancelled() || failed() || !staged_) return false;
 
-  const std::string& source = session_->fileName();
+  const std::string& source = sourceFile_;
   // A failed tag save has damaged the temporary file: nothing is put in
   // place. Tags that could not be carried over leave the audio sound.
   const TagCopyResult tags = CopyTags(source, staged_->path());

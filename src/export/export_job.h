@@ -5,7 +5,8 @@
 //
 // The job owns the session it renders: its own reading of the source through
 // its own effect chain, prepared by the save command (save_command.h), so
-// playback of the same file goes on meanwhile. The integer PCM handed to the writer and the bit rate are the job's
+// playback of the same file goes on meanwhile. A split save hands it to the
+// split render, which lets it go once it has rendered the first piece. The integer PCM handed to the writer and the bit rate are the job's
 // ExportFormat (audio_writer.h).
 //
 // Nothing at the output's name is touched until the job has succeeded: the
@@ -22,8 +23,13 @@
 // queued messages and the job's failure text are handed to the owner at the
 // end (ExportOutcome), to be shown on the main thread.
 //
+// A long save whose sound is stretched is rendered in pieces on several
+// threads and joined (split_render.h); options.split says how. Otherwise,
+// and always when nothing stretches or the file is short, the job's own
+// session renders it whole, as it always has.
+//
 // All buffers are allocated once per job, before the block loop; the loop
-// allocates nothing.
+// allocates nothing (a split save's pieces hold their output as it comes).
 #pragma once
 
 #include <atomic>
@@ -36,6 +42,7 @@
 #include <thread>
 #include <vector>
 
+#include "export/split_render.h"
 #include "export/writers/audio_writer.h"
 #include "core/messages.h"
 
@@ -112,6 +119,8 @@ struct ExportJobOptions {
   bool overwriteAllowed = false;
   // May be null. Must outlive the job's end report.
   ExportProgress* progress = nullptr;
+  // Whether and how the stretch is split over cores.
+  SplitSettings split = {};
 };
 
 class ExportJob {
@@ -170,7 +179,8 @@ class ExportJob {
   void commitOutputs();
   void settleOutcome();
   void takeWriterMessages();
-  void postProgress();
+  // Percent from the split render when there is one, else from the session.
+  void postProgress(const SplitRender* split);
   bool cancelled() const { return stop_.stop_requested(); }
   bool failed() const { return failed_.load(); }
   // The first failure is the job's one message; later ones are dropped.
@@ -183,8 +193,11 @@ class ExportJob {
   std::string userText(std::string text) const;
 
   // Set at construction; read by the job's thread.
-  const std::unique_ptr<Session> session_;
+  const std::string sourceFile_;  // the session's file
   const ExportJobOptions options_;
+  // The job's thread: the session it renders; a split save hands it over
+  // to the split render (null from then on).
+  std::unique_ptr<Session> session_;
 
   // Any thread: the cancel, a failure, the bytes written.
   std::stop_source stop_;

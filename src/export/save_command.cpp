@@ -75,5 +75,6 @@ std::unique_ptr<ExportJob> CreateExport(std::unique_ptr<Session> session, const 
   options.fromMs = request.fromMs;
   options.toMs = request.toMs;
   options.progress = progress;
+  options.split = request.split;
   return std::make_unique<ExportJob>(std::move(session), std::move(options));
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "decode/audio_file_reader.h"
+#include "export/split_render.h"
 #include "export/writers/audio_writer.h"
 #include "engine/effect_values.h"
 
@@ -70,6 +71,9 @@ struct SaveRequest {
   // renderer's --from/--to); negative: from the start, to the end.
   int64_t fromMs = -1;
   int64_t toMs = -1;
+  // How the stretch may be split over cores: one thread per core unless
+  // told (the renderer's -j batch shares the cores among its files).
+  SplitSettings split = {};
 };
 
 // The save command from the session's preparation on: the request's values
