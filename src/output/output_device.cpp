@@ -48,7 +48,7 @@ struct PaStreamCloser {
 // so it can run with short buffers, and every millisecond here is heard
 // after a slider move. Much shorter than this, PulseAudio clients tend to
 // glitch when the machine is busy.
-constexpr double kSuggestedLatency = 0.025;
+constexpr double kSuggestedLatency = 0.040;
 
 class PortAudioSink final : public OutputSink {
  public:

@@ -96,7 +96,7 @@ class OutputStream {
   // chain's work (Rubber Band renders in steps of about 23 ms at 44.1 kHz,
   // a few milliseconds of work each). Raised to one and a half device
   // blocks where the device asks for more at a time.
-  static constexpr double kAheadSeconds = 0.045;
+  static constexpr double kAheadSeconds = 0.060;
   // Frames of recent output kept for heard() (a power of two).
   static constexpr size_t kHeardFrames = size_t(1) << 17;
 
