@@ -19,8 +19,8 @@ namespace {
 constexpr int kPieceCounts[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32};
 constexpr int64_t kMaxGridStep = 65536;
 // Frames a piece thread asks its session for at a time: between two looks
-// at the stop, about 0.2 s of output.
-constexpr size_t kPieceBlock = 8192;
+// at the stop, about 0.1 s of output (some 20 ms of work).
+constexpr size_t kPieceBlock = 4096;
 // Frames the joiner produces at a time, and the size of a piece's chunks.
 constexpr size_t kJoinBlock = 8192;
 constexpr int64_t kChunkFrames = 8192;
@@ -238,8 +238,9 @@ void SplitRender::work() {
       // output must not depend on which thread rendered what before.
       std::unique_ptr<Session> own;
       if (index > 0) {
+        if (halted()) return;
         own = openSession();
-        if (!own) return;
+        if (!own || halted()) return;
       }
       renderPiece(index, own ? *own : *first_);
       // The save's own session has done its part: its memory goes now.
@@ -270,6 +271,7 @@ void SplitRender::renderPiece(size_t index, Session& session) {
   Piece& piece = *pieces_[index];
   const bool last = index + 1 == pieces_.size();
   const int64_t from = seamAt(index, session);
+  if (halted()) return;
   const int64_t to = seamAt(index + 1, session);
   if (halted()) return;
 
