@@ -328,12 +328,18 @@ int main(int argc, char** argv) {
   }
   std::printf("  goals: on 2 cores <= 0.60 x the stretch alone (on N cores about 1.2 / N); peak <= 1.5 x whole\n");
 
-  const std::string cancel = Capture("'" + Self() + "' --child cancel '" + mp3 + "' '" + dir + "/cancelled.mp3' 0 0");
-  double latency = -1;
-  int clean = 0;
-  if (std::sscanf(cancel.c_str(), "%lf %d", &latency, &clean) == 2)
-    std::printf("  cancel 3 s into a split save: ended %.3f s after the request (goal < 0.3 s), %s\n", latency,
-                clean ? "no file left" : "A FILE WAS LEFT");
+  double latency = 0;
+  bool clean = true;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const std::string cancel = Capture("'" + Self() + "' --child cancel '" + mp3 + "' '" + dir + "/cancelled.mp3' 0 0");
+    double seconds = -1;
+    int left = 0;
+    if (std::sscanf(cancel.c_str(), "%lf %d", &seconds, &left) != 2) seconds = 1e9, left = 0;
+    latency = std::max(latency, seconds);
+    clean = clean && left == 1;
+  }
+  std::printf("  cancel 3 s into a split save, worst of 3: ended %.3f s after the request (goal < 0.3 s), %s\n",
+              latency, clean ? "no file left" : "A FILE WAS LEFT OR THE SAVE FAILED");
   Seams(wav);
   return 0;
 }

@@ -19,8 +19,8 @@ namespace {
 constexpr int kPieceCounts[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32};
 constexpr int64_t kMaxGridStep = 65536;
 // Frames a piece thread asks its session for at a time: between two looks
-// at the stop, about 0.2 s of output.
-constexpr size_t kPieceBlock = 8192;
+// at the stop, about 0.1 s of output (some 20 ms of work).
+constexpr size_t kPieceBlock = 4096;
 // Frames the joiner produces at a time, and the size of a piece's chunks.
 constexpr size_t kJoinBlock = 8192;
 constexpr int64_t kChunkFrames = 8192;
@@ -28,6 +28,8 @@ constexpr int64_t kChunkFrames = 8192;
 // renderings of music that hardly correlate anywhere keep lag 0.
 constexpr double kLagPenalty = 0.25;
 constexpr int64_t kOpenEnd = std::numeric_limits<int64_t>::max();
+// How far the piece being joined may run ahead of the join.
+constexpr double kHeadBacklogSeconds = 2.0;
 
 // The pitch stage's own rule for a ratio (pitch_tempo_stage.h).
 double StageRatio(double v) {
@@ -86,6 +88,7 @@ struct SplitRender::Piece {
   bool planned = false;
   int64_t seamFrom = 0, seamTo = 0;  // its own span of the source
   int64_t centre = 0;                // joined frame the fade into it is centred on
+  int64_t handOver = 0;              // joined frame the fade out of it begins on
   int64_t storeFrom = 0, storeTo = 0;
   std::deque<std::unique_ptr<float[]>> chunks;
   int64_t first = 0, end = 0;
@@ -235,8 +238,9 @@ void SplitRender::work() {
       // output must not depend on which thread rendered what before.
       std::unique_ptr<Session> own;
       if (index > 0) {
+        if (halted()) return;
         own = openSession();
-        if (!own) return;
+        if (!own || halted()) return;
       }
       renderPiece(index, own ? *own : *first_);
       // The save's own session has done its part: its memory goes now.
@@ -267,6 +271,7 @@ void SplitRender::renderPiece(size_t index, Session& session) {
   Piece& piece = *pieces_[index];
   const bool last = index + 1 == pieces_.size();
   const int64_t from = seamAt(index, session);
+  if (halted()) return;
   const int64_t to = seamAt(index + 1, session);
   if (halted()) return;
 
@@ -287,6 +292,7 @@ void SplitRender::renderPiece(size_t index, Session& session) {
     piece.centre = centre;
     piece.storeFrom = index == 0 ? 0 : centre - fadeFrames_ / 2 - lagFrames_;
     piece.storeTo = last ? kOpenEnd : nextFadeEnd + lagFrames_;
+    piece.handOver = nextFadeEnd - fadeFrames_;
     piece.first = piece.end = piece.storeFrom;
     piece.planned = true;
   }
@@ -330,6 +336,12 @@ void SplitRender::renderPiece(size_t index, Session& session) {
       }
       lock.unlock();
       changed_.notify_all();
+      // The piece being joined goes no further ahead of the join than the
+      // writer can take: a slow disk or encoder must not let it pile up.
+      lock.lock();
+      const int64_t backlog = int64_t(kHeadBacklogSeconds * rate_);
+      if (!changed_.wait(lock, halt_.get_token(), [&] { return head_ != index || piece.end - piece.first <= backlog; }))
+        break;
     }
     if (at + int64_t(n) >= piece.storeTo) break;
     if (n < want) {
@@ -365,7 +377,8 @@ int SplitRender::percent() const {
 // ---- the joiner ----
 
 bool SplitRender::waitForFrames(Piece& piece, int64_t until, std::unique_lock<std::mutex>& lock) {
-  return changed_.wait(lock, halt_.get_token(), [&] { return piece.end >= until || piece.ended; });
+  return changed_.wait(lock, halt_.get_token(),
+                       [&] { return piece.planned && (piece.end >= until || piece.ended); });
 }
 
 size_t SplitRender::copyFrames(Piece& piece, int64_t from, size_t frames, float* out) {
@@ -486,13 +499,13 @@ size_t SplitRender::produce(float* out, size_t frames) {
     const size_t k = head_;
     Piece& piece = *pieces_[k];
     const bool last = k + 1 == pieces_.size();
-    if (!changed_.wait(lock, halt_.get_token(), [&] { return piece.planned && (last || pieces_[k + 1]->planned); })) {
+    if (!changed_.wait(lock, halt_.get_token(), [&] { return piece.planned; })) {
       joinEnded_ = true;
       break;
     }
     const int64_t want = int64_t(frames - done);
     if (!last) {
-      const int64_t handOver = pieces_[k + 1]->centre - fadeFrames_ / 2;
+      const int64_t handOver = piece.handOver;
       if (position_ >= handOver) {
         lock.unlock();
         if (!fadeInto(k + 1)) joinEnded_ = true;
@@ -539,10 +552,13 @@ size_t SplitRender::produce(float* out, size_t frames) {
       position_ += n;
     }
     // Whole chunks the join has passed go.
+    bool released = false;
     while (!piece.chunks.empty() && piece.first + kChunkFrames <= position_ + lag_) {
       piece.chunks.pop_front();
       piece.first += kChunkFrames;
+      released = true;
     }
+    if (released) changed_.notify_all();
   }
   return done;
 }

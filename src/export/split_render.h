@@ -34,8 +34,8 @@
 // Memory: a piece's output waits in memory for its turn, from the frame the
 // join needs on. Pieces start in order, and a piece starts only while fewer
 // than `threads` pieces (two at least), the one being joined among them, are
-// in flight: at most threads - 1 pieces' outputs wait whole, the one being
-// joined is handed on as it comes. Each piece in flight has a chain of its
+// in flight: at most threads - 1 pieces' outputs wait whole, and the one
+// being joined runs at most 2 s ahead of the join. Each piece in flight has a chain of its
 // own (about 7 MiB at 44.1 kHz stereo); the save's session goes once the
 // first piece is done.
 //
