@@ -123,6 +123,9 @@ struct Run {
   double aheadMs = 0;
   double deviceMs = 0;
   std::string device;
+  // The machine's own stalls over the same time (playBusy only).
+  int stallsOver10Ms = 0, stallsOverRing = 0;
+  double worstStallMs = 0;
 };
 
 // Plays `path` for `seconds` of wall time (or to its end); a timer-like main
@@ -199,7 +202,11 @@ double stageAlone(const std::vector<float>& x, const Sliders& s, bool paced = fa
   return cpu / (double(frames) / kRate);
 }
 
-// Plays like play() while another thread keeps a core busy.
+// Plays like play() while another thread keeps a core busy. Beside it, a
+// real-time thread above the producer that only sleeps 5 ms and wakes
+// tells how late the machine itself let a thread run: a virtual machine
+// whose host takes its processors away now and then stalls every thread
+// alike, and no buffer shorter than such a stall can keep the sound going.
 Run playBusy(const std::string& path, const Sliders& sliders, double seconds) {
   std::atomic<bool> done{false};
   std::thread busy([&] {
@@ -207,9 +214,30 @@ Run playBusy(const std::string& path, const Sliders& sliders, double seconds) {
     while (!done.load(std::memory_order_relaxed))
       for (int i = 0; i < 100000; ++i) sink = sink * 1.0000001 + 1e-9;
   });
-  const Run r = play(path, sliders, seconds);
+  int over10 = 0;
+  std::vector<double> stalls;
+  std::thread watcher([&] {
+    RaiseThreadPriority(3);
+    using Clock = std::chrono::steady_clock;
+    while (!done.load(std::memory_order_relaxed)) {
+      const Clock::time_point due = Clock::now() + std::chrono::milliseconds(5);
+      std::this_thread::sleep_until(due);
+      const double lateMs = std::chrono::duration<double, std::milli>(Clock::now() - due).count();
+      if (lateMs > 10) {
+        ++over10;
+        stalls.push_back(lateMs);
+      }
+    }
+  });
+  Run r = play(path, sliders, seconds);
   done = true;
   busy.join();
+  watcher.join();
+  r.stallsOver10Ms = over10;
+  for (const double ms : stalls) {
+    r.worstStallMs = std::max(r.worstStallMs, ms);
+    if (ms > r.aheadMs) ++r.stallsOverRing;
+  }
   return r;
 }
 
@@ -221,6 +249,9 @@ void printUnderruns(const char* label, const Run& r) {
   std::printf("    %-38s ring short %llu, device late %llu   (goal: 0; %.0f ms ahead, device %.0f ms)  [%s]\n", label,
               static_cast<unsigned long long>(r.underruns.ringShort),
               static_cast<unsigned long long>(r.underruns.deviceLate), r.aheadMs, r.deviceMs, r.device.c_str());
+  std::printf("    %-38s the machine stalled a real-time thread %d times by over 10 ms, %d of them longer than\n"
+              "    %-38s the ring's %.0f ms; worst %.0f ms\n",
+              "", r.stallsOver10Ms, r.stallsOverRing, "", r.aheadMs, r.worstStallMs);
 }
 
 double SteadySeconds() {
@@ -428,15 +459,19 @@ struct RecordingClock {
 // 10 ms steps running where the recorded frequency has crossed the middle
 // between the old pitch and the new. Milliseconds; empty when the program
 // could not be run.
-std::vector<double> measureRealProgram(const pwtest::WindowLayout& layout, const std::string& dir) {
+std::vector<double> measureRealProgram(const pwtest::WindowLayout& layout, const std::string& dir, std::string* why) {
   std::vector<double> delays;
+  const auto fail = [&](const char* step) {
+    *why = step;
+    return delays;
+  };
   std::filesystem::create_directories(dir);
   const std::string tone = dir + "/tone.wav";
   pwtest::WriteWav(tone, pwtest::Sine(440.0, kRate, 2, size_t(120.0 * kRate), 0.5), kRate, 2, 16);
   pwtest::XSession x(dir);
-  if (!x.up()) return delays;
+  if (!x.up()) return fail("Xvfb did not start");
   pwtest::PulseServer server(dir);
-  if (!server.up()) return delays;
+  if (!server.up()) return fail("pulseaudio did not start");
   const std::string recording = dir + "/monitor.wav";
   pwtest::ProcessGuard recorder{
       pwtest::Spawn({"parecord", "--device=pwtest.monitor", "--latency-msec=10", "--format=float32le", "--rate=44100",
@@ -445,7 +480,8 @@ std::vector<double> measureRealProgram(const pwtest::WindowLayout& layout, const
       SIGINT};
   pwtest::ProcessGuard program = x.Start({PW_WINDOW_EXE, tone}, dir + "/config", dir + "/pitchwell.log");
   QPoint origin;
-  if (recorder.pid <= 0 || program.pid <= 0 || !x.FindWindow("tone.wav - Pitchwell", &origin)) return delays;
+  if (recorder.pid <= 0 || program.pid <= 0 || !x.FindWindow("tone.wav - Pitchwell", &origin))
+    return fail("the recorder or the program did not start");
   const size_t window = size_t(0.02 * kRate), hop = size_t(0.01 * kRate);
   const auto frequencyNow = [&] {
     const std::vector<float> r = pwtest::ReadRecording(recording);
@@ -455,19 +491,20 @@ std::vector<double> measureRealProgram(const pwtest::WindowLayout& layout, const
   };
   const auto near = [](double f, double hz) { return std::fabs(f - hz) < hz * 0.02; };
   x.Click(origin + layout.play);
-  if (!pwtest::WaitUntil([&] { return near(frequencyNow(), 440.0); }, 120, 100)) return delays;
+  if (!pwtest::WaitUntil([&] { return near(frequencyNow(), 440.0); }, 120, 100))
+    return fail("the tone was never heard");
   if (!pwtest::WaitUntil(
           [&] {
             x.Run("xdotool search --onlyvisible --name 'tone.wav - Pitchwell' windowfocus");
             return x.FocusedTitle() == "tone.wav - Pitchwell";
           },
           60))
-    return delays;
+    return fail("the window never had the keyboard");
   x.Click(origin + layout.pitchThumb);
   x.Key("Up");  // +0.1 st
   const double slightlyUp = 440.0 * std::pow(2.0, 0.1 / 12);
   if (!pwtest::WaitUntil([&] { return near(frequencyNow(), slightlyUp) && !near(frequencyNow(), 440.0); }, 60, 100))
-    return delays;
+    return fail("the pitch key was not heard");
   struct Jump {
     const char* key;
     double from, to;
@@ -483,7 +520,8 @@ std::vector<double> measureRealProgram(const pwtest::WindowLayout& layout, const
     }
     x.Run("xdotool key --delay 0 " + std::string(j.key));
     const double keyAt = SteadySeconds();  // the event went out just before xdotool returned
-    if (!pwtest::WaitUntil([&] { return near(frequencyNow(), j.to); }, 60, 100)) return delays;
+    if (!pwtest::WaitUntil([&] { return near(frequencyNow(), j.to); }, 60, 100))
+      return fail("a jump of the pitch was not heard");
     const std::vector<float> r = pwtest::ReadRecording(recording);
     const double middle = std::sqrt(j.from * j.to);
     const auto crossed = [&](double f) { return j.to > j.from ? f > middle : (f > 0 && f < middle); };
@@ -595,10 +633,10 @@ int main() {
   std::printf("  Slider-to-ear latency of the real program (goal: at most 120 ms): a key on the pitch slider\n"
               "  under Xvfb to the new pitch in a recording of the private PulseAudio server's null sink\n"
               "  (the recording's own delay, up to about 10 ms, included)\n");
-  const std::vector<double> real = measureRealProgram(layout, dir + "/real");
+  std::string why = "no jump was timed";
+  const std::vector<double> real = measureRealProgram(layout, dir + "/real", &why);
   if (real.empty()) {
-    std::printf("    not available (Xvfb, pulseaudio, parecord or the program could not run; see %s/real)\n",
-                dir.c_str());
+    std::printf("    not available: %s\n", why.c_str());
   } else {
     std::printf("    measured:");
     for (const double d : real) std::printf(" %.0f ms", d);

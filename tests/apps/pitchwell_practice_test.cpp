@@ -166,7 +166,18 @@ void ExpectPlayedOn(const std::vector<float>& x, const std::vector<bool>& loud) 
   EXPECT_LT(heard.worstDrift, 0.5) << "the song jumped, or played at another pace or pitch";
 }
 
+// Under ThreadSanitizer the program runs several times slower while its
+// sound must still keep real time: a break there measures the
+// instrumentation, not the program (that build looks for races). Breaks
+// are counted only in a build that runs at full speed.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kBreaksCount = false;
+#else
+constexpr bool kBreaksCount = true;
+#endif
+
 void ExpectNoGaps(const std::vector<bool>& loud) {
+  if (!kBreaksCount) return;
   for (const Silence& g : Gaps(loud))
     ADD_FAILURE() << "silent for " << g.length * 10 << " ms from " << g.start * 10 << " ms in the recording";
 }
@@ -371,7 +382,10 @@ TEST_F(PitchwellPractice, SpacePausesAndPlaysAfterButtonsWereClicked) {
   // Sound, the one pause, sound again, all of it the song played on.
   const std::vector<float> x = StopRecording();
   const std::vector<bool> loud = Loudness(x);
-  EXPECT_EQ(Gaps(loud).size(), 1u);
+  if (kBreaksCount)
+    EXPECT_EQ(Gaps(loud).size(), 1u);
+  else
+    EXPECT_GE(Gaps(loud).size(), 1u);
   ExpectPlayedOn(x, loud);
 }
 
