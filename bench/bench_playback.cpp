@@ -126,7 +126,16 @@ struct Run {
   // The machine's own stalls over the same time (playBusy only).
   int stallsOver10Ms = 0, stallsOverRing = 0;
   double worstStallMs = 0;
+  int underrunsAtStalls = 0;  // seen within kNearStall of one
+  // When the main loop saw the underrun count grow (steady seconds).
+  std::vector<double> underrunTimes;
 };
+
+constexpr double kNearStall = 0.2;
+
+double SteadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // Plays `path` for `seconds` of wall time (or to its end); a timer-like main
 // loop sleeps between checks, as the window's event loop would.
@@ -148,7 +157,14 @@ Run play(const std::string& path, const Sliders& sliders, double seconds) {
   const auto start = std::chrono::steady_clock::now();
   auto wallSeconds = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
   playback.play();
-  while (owner.ends() == 0 && wallSeconds() < seconds) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  uint64_t underrunsSeen = 0;
+  while (owner.ends() == 0 && wallSeconds() < seconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    if (const OutputStream* stream = playback.stream()) {
+      const uint64_t total = stream->underruns().total();
+      for (; underrunsSeen < total; ++underrunsSeen) run.underrunTimes.push_back(SteadySeconds());
+    }
+  }
   const double cpu = processCpu() - cpu0;
   const double elapsed = wallSeconds();
   run.producerShare = (namedThreadsCpu("pw-producer") - producer0) / elapsed;
@@ -215,7 +231,7 @@ Run playBusy(const std::string& path, const Sliders& sliders, double seconds) {
       for (int i = 0; i < 100000; ++i) sink = sink * 1.0000001 + 1e-9;
   });
   int over10 = 0;
-  std::vector<double> stalls;
+  std::vector<double> stalls, stallTimes;
   std::thread watcher([&] {
     RaiseThreadPriority(3);
     using Clock = std::chrono::steady_clock;
@@ -226,6 +242,7 @@ Run playBusy(const std::string& path, const Sliders& sliders, double seconds) {
       if (lateMs > 10) {
         ++over10;
         stalls.push_back(lateMs);
+        stallTimes.push_back(SteadySeconds());
       }
     }
   });
@@ -238,6 +255,9 @@ Run playBusy(const std::string& path, const Sliders& sliders, double seconds) {
     r.worstStallMs = std::max(r.worstStallMs, ms);
     if (ms > r.aheadMs) ++r.stallsOverRing;
   }
+  for (const double t : r.underrunTimes)
+    if (std::any_of(stallTimes.begin(), stallTimes.end(), [&](double s) { return std::fabs(t - s) <= kNearStall; }))
+      ++r.underrunsAtStalls;
   return r;
 }
 
@@ -250,13 +270,11 @@ void printUnderruns(const char* label, const Run& r) {
               static_cast<unsigned long long>(r.underruns.ringShort),
               static_cast<unsigned long long>(r.underruns.deviceLate), r.aheadMs, r.deviceMs, r.device.c_str());
   std::printf("    %-38s the machine stalled a real-time thread %d times by over 10 ms, %d of them longer than\n"
-              "    %-38s the ring's %.0f ms; worst %.0f ms\n",
-              "", r.stallsOver10Ms, r.stallsOverRing, "", r.aheadMs, r.worstStallMs);
+              "    %-38s the ring's %.0f ms; worst %.0f ms; underruns within %.1f s of such a stall: %d of %zu\n",
+              "", r.stallsOver10Ms, r.stallsOverRing, "", r.aheadMs, r.worstStallMs, kNearStall, r.underrunsAtStalls,
+              r.underrunTimes.size());
 }
 
-double SteadySeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // A session fed to a stream that notes, at the producer's first read after a
 // slider moved, how long it took to see the move and how much sound was
