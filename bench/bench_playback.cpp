@@ -491,11 +491,7 @@ std::vector<double> measureRealProgram(const pwtest::WindowLayout& layout, const
   pwtest::PulseServer server(dir);
   if (!server.up()) return fail("pulseaudio did not start");
   const std::string recording = dir + "/monitor.wav";
-  pwtest::ProcessGuard recorder{
-      pwtest::Spawn({"parecord", "--device=pwtest.monitor", "--latency-msec=10", "--format=float32le", "--rate=44100",
-                     "--channels=2", "--file-format=wav", recording},
-                    dir + "/parecord.log"),
-      SIGINT};
+  pwtest::ProcessGuard recorder{pwtest::RecordSink(recording, dir + "/parecord.log", 10), SIGINT};
   pwtest::ProcessGuard program = x.Start({PW_WINDOW_EXE, tone}, dir + "/config", dir + "/pitchwell.log");
   QPoint origin;
   if (recorder.pid <= 0 || program.pid <= 0 || !x.FindWindow("tone.wav - Pitchwell", &origin))

@@ -156,6 +156,17 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
                                std::to_string(d.firstOutside.y()) + ")").c_str()
                             : "");
 
+  // One shot of the window where it is now, `size` big, into
+  // OUT/STEM-DPI.png with its corners rounded; false when it failed.
+  const auto shoot = [&](const std::string& stem, const QSize& size, const char* caption) {
+    const QImage shot = x.Grab(QRect(origin, size), dir + "/" + stem + ".png");
+    if (shot.isNull()) return false;
+    const std::string file = out + "/" + stem + "-" + std::to_string(dpi) + ".png";
+    RoundCorners(shot, radius).save(QString::fromStdString(file));
+    std::printf("%s (%s)\n", file.c_str(), caption);
+    return true;
+  };
+
   // The practice drawer: opened with P, the remembered loop and markers on
   // the lane, the trainer started from the drawer.
   x.Key("p");
@@ -164,11 +175,7 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
   if (!x.FindWindow("Evening Groove.wav - Pitchwell", &origin)) return false;
   x.Click(origin + layout.trainerButton);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  const QImage practice = x.Grab(QRect(origin, layout.sizeWithDrawer), dir + "/practice.png");
-  if (practice.isNull()) return false;
-  const std::string practiceName = out + "/practice-" + std::to_string(dpi) + ".png";
-  RoundCorners(practice, radius).save(QString::fromStdString(practiceName));
-  std::printf("%s (the practice drawer: loop and markers, trainer running)\n", practiceName.c_str());
+  if (!shoot("practice", layout.sizeWithDrawer, "the practice drawer: loop and markers, trainer running")) return false;
 
   // A double-click inside the loop on the lane zooms to it.
   const QRect lane = layout.lane.translated(origin);
@@ -176,11 +183,7 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
   x.Run("xdotool mousemove " + std::to_string(insideLoop) + " " + std::to_string(lane.center().y()) +
         " click --repeat 2 --delay 80 1");
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  const QImage zoomed = x.Grab(QRect(origin, layout.sizeWithDrawer), dir + "/zoomed.png");
-  if (zoomed.isNull()) return false;
-  const std::string zoomedName = out + "/lane-zoomed-" + std::to_string(dpi) + ".png";
-  RoundCorners(zoomed, radius).save(QString::fromStdString(zoomedName));
-  std::printf("%s (the lane zoomed to the loop)\n", zoomedName.c_str());
+  if (!shoot("lane-zoomed", layout.sizeWithDrawer, "the lane zoomed to the loop")) return false;
 
   // The keyboard: Tab to a slider (its focus ring), Enter on it opens the
   // exact-value editor over its label, a value typed in.
@@ -190,21 +193,11 @@ bool ShootPlaying(int dpi, const std::string& out, const std::string& song) {
   if (!x.FindWindow("Evening Groove.wav - Pitchwell", &origin)) return false;
   for (int i = 0; i < 3; ++i) x.Key("Tab");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const QImage focus = x.Grab(QRect(origin, layout.size), dir + "/focus.png");
-  if (!focus.isNull()) {
-    const std::string name = out + "/focus-" + std::to_string(dpi) + ".png";
-    RoundCorners(focus, radius).save(QString::fromStdString(name));
-    std::printf("%s (a slider focused by Tab; PLAY lit while playing)\n", name.c_str());
-  }
+  ok = shoot("focus", layout.size, "a slider focused by Tab; PLAY lit while playing") && ok;
   x.Key("Return");
   x.Type("+2.5");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const QImage editor = x.Grab(QRect(origin, layout.size), dir + "/editor.png");
-  if (!editor.isNull()) {
-    const std::string name = out + "/editor-" + std::to_string(dpi) + ".png";
-    RoundCorners(editor, radius).save(QString::fromStdString(name));
-    std::printf("%s (the exact-value editor over a label)\n", name.c_str());
-  }
+  ok = shoot("editor", layout.size, "the exact-value editor over a label") && ok;
   x.Key("Escape");
 
   // The dialogs: SAVE on MP3 (the bit-rate row), the progress window of a

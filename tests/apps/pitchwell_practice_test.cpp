@@ -198,9 +198,7 @@ class PitchwellPractice : public ::testing::Test {
     server_ = std::make_unique<pwtest::PulseServer>(dir_);
     if (!server_->up()) GTEST_SKIP() << "pulseaudio could not start here (see " << server_->log() << ")";
 
-    recorder_.pid = pwtest::Spawn({"parecord", "--device=pwtest.monitor", "--latency-msec=20", "--format=float32le",
-                                   "--rate=44100", "--channels=2", "--file-format=wav", dir_ + "/monitor.wav"},
-                                  dir_ + "/parecord.log");
+    recorder_.pid = pwtest::RecordSink(dir_ + "/monitor.wav", dir_ + "/parecord.log");
     ASSERT_GT(recorder_.pid, 0);
     pwtest::ProcessGuard started =
         x_->Start({PW_WINDOW_EXE, dir_ + "/glide.wav"}, dir_ + "/config", dir_ + "/pitchwell.log");

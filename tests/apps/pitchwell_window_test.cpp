@@ -84,11 +84,7 @@ TEST(PitchwellWindow, PlaysAndFollowsThePitchSliderThroughTheSoundServer) {
   if (!server.up()) GTEST_SKIP() << "pulseaudio could not start here (see " << server.log() << ")";
 
   const std::string recording = dir + "/monitor.wav";
-  pwtest::ProcessGuard recorder{
-      pwtest::Spawn({"parecord", "--device=pwtest.monitor", "--latency-msec=20", "--format=float32le", "--rate=44100",
-                     "--channels=2", "--file-format=wav", recording},
-                    dir + "/parecord.log"),
-      SIGINT};
+  pwtest::ProcessGuard recorder{pwtest::RecordSink(recording, dir + "/parecord.log"), SIGINT};
   ASSERT_GT(recorder.pid, 0);
   const auto heard = [&] { return Frequencies(pwtest::ReadRecording(recording)); };
 

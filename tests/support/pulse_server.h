@@ -65,6 +65,16 @@ struct ProcessGuard {
   }
 };
 
+// Starts recording the null sink's monitor into `wav` (32-bit float, 44.1 kHz
+// stereo) with parecord asking for `latencyMs`; its output goes to `log`.
+// The pid, or -1 when it cannot start. Stop it with SIGINT so that it
+// finishes the file.
+inline pid_t RecordSink(const std::string& wav, const std::string& log, int latencyMs = 20) {
+  return Spawn({"parecord", "--device=pwtest.monitor", "--latency-msec=" + std::to_string(latencyMs),
+                "--format=float32le", "--rate=44100", "--channels=2", "--file-format=wav", wav},
+               log);
+}
+
 // Float samples of a WAV that parecord wrote with --format=float32le (it may
 // leave the sizes unset: everything after the data header is taken).
 inline std::vector<float> ReadRecording(const std::string& path) {
